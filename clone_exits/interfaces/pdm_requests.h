@@ -1,0 +1,92 @@
+// The PDM server requests: the one place where request codes, their exact
+// input texts and their limits are fixed. Each sender builds its text here and
+// the reply comes back owned, so it is released on every path.
+#pragma once
+
+#include "interfaces/host_memory.h"
+
+#include <string>
+#include <string_view>
+
+namespace kx {
+
+enum pdm_request_code : int {
+    request_get_export_file_name = 18,
+    request_get_export_attributes = 20,
+    request_pdi_backfill = 21,
+    request_begin_import = 23,
+    request_end_import = 24,
+    request_fill_import_filename = 25,
+    request_get_item_type = 26,
+    request_auto_publish = 27,
+    request_prepare_new_items = 28,
+    request_check_revision = 30,
+    request_get_related_name = 31,
+    request_set_name_description = 34,
+    request_get_owner_name = 35,
+    request_get_exceptions = 36,
+};
+
+// Status of a request whose input text would not fit the server's limit: it
+// is not sent (an identity is never cut), and the sender fails as it would
+// for a refused request.
+inline constexpr int request_text_too_long = 9901;
+
+struct pdm_reply {
+    int status = 1;   // non-zero until the server says otherwise
+    host_text text;   // the reply, or null
+    bool sent = false;
+    bool ok() const noexcept { return status == 0; }
+    std::string_view view() const noexcept { return kx::view(text); }
+    const char* c_str() const noexcept { return text ? text.get() : ""; }
+};
+
+// Sends one request; the input may be null. Status and reply start as a
+// failure with no reply, so a channel that writes nothing reads as one.
+pdm_reply send_pdm_request(int code, const char* input_text);
+
+// Input-text limits of the server, in characters.
+inline constexpr std::size_t fill_import_filename_limit = 1023;
+inline constexpr std::size_t check_revision_limit = 139;
+inline constexpr std::size_t get_related_name_limit = 132;
+inline constexpr std::size_t pdm_name_cut = 32;
+inline constexpr std::size_t pdm_desc_cut = 240;
+
+pdm_reply get_export_file_name(std::string_view part_name);                     // 18
+pdm_reply get_export_attributes(std::string_view part_name);                    // 20
+pdm_reply pdi_backfill(std::string_view item_id, std::string_view rev_id);      // 21
+pdm_reply begin_import();                                                       // 23
+pdm_reply end_import();                                                         // 24
+// The native file name is the part specification after its last "/".
+pdm_reply fill_import_filename(std::string_view item_id, std::string_view rev_id,
+                               std::string_view part_spec, bool has_relation,
+                               std::string_view related_name);                  // 25
+pdm_reply get_item_type(std::string_view item_id);                              // 26
+pdm_reply auto_publish(std::string_view item_list);                             // 27
+pdm_reply prepare_new_items(const char* records);                               // 28
+pdm_reply check_revision(std::string_view item_id, std::string_view rev_id);    // 30
+std::string related_name_request_text(std::string_view item_id, std::string_view rev_id,
+                                      std::string_view default_item_type,
+                                      std::string_view relation, std::string_view context);
+pdm_reply get_related_name(const std::string& request_text);                    // 31
+// Name cut to 32 and description to 240 characters.
+std::string name_description_text(std::string_view item_id, std::string_view rev_id,
+                                  std::string_view name, std::string_view description);
+pdm_reply set_name_description(const std::string& request_text);                // 34
+pdm_reply get_owner_name(std::string_view part_name);                           // 35
+pdm_reply get_exceptions();                                                     // 36
+
+// Splits `text` at `separator` into a list of host texts (see the .cpp for
+// the rules). A null text gives count 0 and no array. Returns a host status.
+int split_text(const char* text, char separator, host_string_array& list);
+// Splits a database part name from its second character on.
+int split_from_second(std::string_view name, char separator, host_string_array& list);
+
+// Sets `flag` from the exception list: 1 when the name is held with a value
+// other than "999", 0 when held with "999", untouched otherwise. Returns 0.
+int lookup_exception(std::string_view name, bool& flag);
+
+// The native file name of a part specification: its text after the last "/".
+std::string_view native_file_name(std::string_view part_spec);
+
+}  // namespace kx

@@ -1,0 +1,94 @@
+// All process-wide state of the library, in one place. The host calls the
+// library on one thread, one callback at a time, and runs one clone session at
+// a time, so nothing here is locked.
+#pragma once
+
+#include "interfaces/host_api.h"
+#include "interfaces/host_memory.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kx {
+
+// One part translated in a clone or import session. Texts are null when the
+// value was absent or empty.
+struct file_entry {
+    host_text part_spec;
+    host_text item_id;
+    host_text rev_id;
+    host_text item_type;
+    host_text tool_id;
+    host_text tool_level;
+    host_text context;       // only for a part without relation
+    host_text related_name;  // only for a part with relation
+    bool in_database = false;
+    bool revision_present = false;
+    bool has_relation = false;
+};
+
+// The clone dialog's defaults, read once per session.
+struct dialog_defaults {
+    host_text pdm_name;
+    host_text pdm_desc;
+    host_text item_type;
+};
+
+// The eight import attributes of one part; each absent or non-empty.
+struct import_attributes {
+    host_text part_no;    // DB_PART_NO
+    host_text part_rev;   // DB_PART_REV
+    host_text part_type;  // DB_PART_TYPE
+    host_text part_name;  // DB_PART_NAME
+    host_text part_desc;  // DB_PART_DESC
+    host_text tool_id;    // TOOL_ID
+    host_text tool_level; // TOOL_LEVEL
+    host_text context;    // CONTEXT
+};
+
+struct import_map_entry {
+    std::string key;
+    std::string title;
+};
+
+// The import attribute mapping file, read at most once per library lifetime.
+struct import_attr_map {
+    bool loaded = false;
+    std::vector<import_map_entry> entries;
+    // The value of the mapping-file variable as last read for a part; null
+    // until read.
+    std::optional<std::string> setting_copy;
+};
+
+struct library_state {
+    // --- one clone session ---
+    host_vector<file_entry> file_struct;  // its size is the file_struct count
+    host_object<dialog_defaults> dialog_struct;
+    host_text_builder import_item_list;  // held only in import sessions
+    bool end_assy_load_suspended = false;
+    bool begin_part_load_suspended = false;
+    host_clone_notify_cb saved_end_assy_load = nullptr;
+    host_clone_notify_cb saved_begin_part_load = nullptr;
+
+    // --- the life of the loaded library ---
+    host_string_array exception_list;  // not held until the server hands one out
+    import_attr_map import_map;
+    bool family_instance_check = false;
+};
+
+// The one instance. It is never destroyed, so that no host memory is given
+// back after the host has gone away at process exit.
+library_state& state();
+
+// Back to the state of a freshly loaded library; used by the tests.
+void reset_library_state();
+
+// Release operations. Each returns 0, clears what it released and may be
+// called again harmlessly.
+int free_text(host_text& text);
+int free_dialog_struct();
+int free_file_struct();
+int free_import_attributes(host_object<import_attributes>& attributes);
+
+}  // namespace kx

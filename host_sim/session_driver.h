@@ -1,0 +1,55 @@
+// Plays the host's part of one clone session over the model of sim_host.h,
+// in the host's order, through the callbacks that the library registered and
+// the translation callback it installed:
+//
+//   Init_Clone (0, data: pointer to the model's operation class)
+//   assembly load (2), each part's load (6, with the part name), end of load (3)
+//   Begin_Apply_Defaults (12)
+//   the translation callback for each part (results stored in clone_part)
+//   Begin_Perform (10), after each translated part (51, with its name),
+//   End_Perform (11)
+//   Exit_Clone (1)
+//
+// Every callback registered for a point is called, in registration order; the
+// first non-zero result of a point counts as that point's result. A non-zero
+// result at Init_Clone, point 12, point 10 or any translation refuses the
+// session: the host skips the rest and goes straight to Exit_Clone, which is
+// always called.
+#pragma once
+
+#include "sim_host.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct point_call {
+    int point = 0;
+    std::string part_name;  // "" when none was passed
+    int result = 0;
+};
+
+struct session_result {
+    bool refused = false;
+    std::string refused_at;  // "Init_Clone", "Begin_Apply_Defaults", "translation", "Begin_Perform", ...
+    std::vector<point_call> points;  // every notification sent, in order
+    int exit_result = 0;             // result of Exit_Clone
+};
+
+struct session_options {
+    // Called for each translated part at the start of the perform phase,
+    // before point 51 for it: clonesim creates the part in the database here.
+    std::function<void(clone_part&)> on_perform_part;
+    // Part name passed at points 10 and 11 (null when empty).
+    std::string perform_point_name;
+};
+
+// Calls every callback registered for `point`; returns the first non-zero
+// result, or 0.
+int notify(int point, const char* part_name, void* data);
+
+session_result play_session(const session_options& options = {});
+
+}  // namespace sim

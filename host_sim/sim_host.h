@@ -1,0 +1,175 @@
+// The simulated host: every operation of interfaces/host_api.h implemented
+// over the in-memory model below, with a log of the calls received, an account
+// of outstanding host allocations and fault injection. Tests and clonesim set
+// the model's fields directly, play a session (session_driver.h) and read the
+// model back.
+#pragma once
+
+#include "interfaces/host_api.h"
+
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace sim {
+
+// A clone attribute of a part, in the host's order.
+using attribute = std::pair<std::string, std::string>;
+
+// What the host knows of one part of the clone session.
+struct clone_part {
+    std::string name;              // the part specification the host uses
+    bool file_exists = true;       // HOST_FILE_exists(name, 0)
+    int state = 0;                 // HOST_CLONE_ask_part_state
+    int action = 5;                // HOST_CLONE_ask_action
+    int naming = 4;                // HOST_CLONE_ask_naming: technique
+    std::optional<std::string> output_name;  // HOST_CLONE_ask_naming: output name (null when absent)
+    std::optional<std::string> item_type;    // absent: the query hands out no text
+    std::optional<std::string> pdm_name;
+    std::optional<std::string> pdm_desc;
+    std::vector<attribute> attributes;       // HOST_CLONE_ask_attribute_values
+    // Filled by the session driver: the translation callback's result.
+    std::optional<std::string> new_name;
+    int translate_status = -1;
+};
+
+// A callback in the host's notification registry.
+struct registered_callback {
+    int point = 0;
+    host_clone_notify_cb callback = nullptr;
+    std::string name;
+    std::string description;
+};
+
+// An item of the host's PDM-manager view of the database.
+struct pdm_item {
+    std::string item_id;
+    std::string item_type;
+    std::string name;
+    std::string description;
+};
+
+// A part file that can be opened, saved and closed.
+struct part_file {
+    std::vector<attribute> attributes;  // string attributes, in creation order
+    bool family_instance = false;
+    bool open = false;
+    int saves = 0;
+    int closes = 0;
+    // Options and setting in force at each save, for checking.
+    std::vector<int> save_trueshape_at_save;
+    std::vector<int> assem_member8_at_open;
+};
+
+// One recorded PDM request.
+struct pdm_request {
+    int code = 0;
+    std::optional<std::string> input;  // null input stays null
+    int status = 0;
+    std::optional<std::string> reply;
+};
+
+// What the server handler answers.
+struct pdm_response {
+    int status = 0;
+    std::optional<std::string> reply;  // null: no reply text
+};
+
+using pdm_server = std::function<pdm_response(int code, const char* input)>;
+
+// One message box shown.
+struct message_box {
+    std::string title;
+    std::string message;
+    int position = 0;
+};
+
+// Makes an operation fail with `status`: only its `nth` call (1-based) when
+// not persistent, or every call from the `nth` on.
+struct fault {
+    std::string operation;  // e.g. "HOST_PART_save", "HOST_allocate_memory"
+    int nth = 1;
+    bool persistent = false;
+    int status = 1;
+};
+
+struct host_model {
+    // session
+    int operation_class = 2;
+    bool dry_run = false;
+    int def_action = 3;
+    int def_naming = 1;
+    std::optional<std::string> def_item_type;
+    std::optional<std::string> def_pdm_name;
+    std::optional<std::string> def_pdm_desc;
+    std::optional<std::string> def_directory;
+    std::vector<clone_part> parts;  // in the host's iteration order
+
+    // notifications and translation
+    std::vector<registered_callback> callbacks;  // in registration order
+    host_clone_trans_cb translator = nullptr;
+    bool initialized = false;
+
+    // PDM manager view: tag of an item is its index + 1
+    std::vector<pdm_item> items;
+    int next_item_number = 1;          // HOST_PDM_assign_part_number gives "%06d"
+    std::string initial_revision = "A";  // HOST_PDM_assign_part_rev
+
+    // parts, attributes and options
+    std::map<std::string, part_file> part_files;  // by the name HOST_PART_open is given
+    std::vector<std::string> open_order;           // every HOST_PART_open name, in order
+    std::string work_part;                         // name of the work part, "" when none
+    host_assem_options_t assem_options{};
+    bool save_trueshape = false;
+    int undo_mark_deletions = 0;
+    int default_open_failure = 641;  // status of HOST_PART_open for an unknown part
+
+    // messages
+    std::vector<message_box> message_boxes;
+    std::string listing;
+    bool listing_open = false;
+
+    // PDM server
+    pdm_server server;  // empty: every request answers status 0 with no reply
+    std::vector<pdm_request> requests;
+
+    // file-name queries: when set, HOST_FILE_ask_name returns this for every part
+    std::optional<std::string> file_name_override;
+
+    // accounting
+    std::vector<std::string> calls;            // "HOST_x(args)" for every call received
+    std::map<std::string, int> call_counts;    // by operation name
+    std::vector<fault> faults;
+    std::vector<std::string> misuse;           // frees of unknown memory, double frees, ...
+};
+
+// The single model the HOST_* operations work on.
+host_model& host();
+
+// Clears the model and frees every outstanding allocation (counted as leaks
+// before the reset: read outstanding_allocations() first).
+void reset();
+
+// Number of host allocations not yet given back.
+std::size_t outstanding_allocations();
+
+// Total number of calls of `operation` so far.
+int calls_of(const std::string& operation);
+
+// The host's failure text for a status: "host status <n>".
+std::string fail_message(int status);
+
+// Finds a part of the session by name; null when none.
+clone_part* find_part(const std::string& name);
+
+// Adds an item to the PDM-manager view and returns its tag.
+host_tag_t add_item(pdm_item item);
+
+// Finds a string attribute of a part file; null when none.
+const std::string* part_attribute(const part_file& file, const std::string& title);
+
+}  // namespace sim

@@ -1,0 +1,54 @@
+#include "test_support.h"
+
+#include "session/callbacks.h"
+
+namespace kxtest {
+
+std::optional<std::string> fake_system::get_env(const char* name)
+{
+    const auto found = env.find(name);
+    if (found == env.end()) return std::nullopt;
+    return found->second;
+}
+
+void fake_system::write_stdout(std::string_view text) { stdout_text.append(text); }
+
+int fake_system::run_command(const std::string& command_line)
+{
+    commands.push_back(command_line);
+    if (run_for_real) return kx::platform::real_system().run_command(command_line);
+    return exit_code ? exit_code(command_line) : 0;
+}
+
+std::string fake_system::current_directory() { return cwd; }
+
+std::size_t library_lifetime_allocations()
+{
+    const kx::host_string_array& list = kx::state().exception_list;
+    return list.held() ? static_cast<std::size_t>(list.count()) + 1 : 0;
+}
+
+void library_test::SetUp()
+{
+    kx::reset_library_state();
+    sim::reset();
+    kx::platform::install(&system);
+}
+
+void library_test::TearDown()
+{
+    kx::reset_library_state();
+    EXPECT_EQ(sim::outstanding_allocations(), 0u) << "host allocations left after the test";
+    EXPECT_TRUE(sim::host().misuse.empty()) << (sim::host().misuse.empty() ? "" : sim::host().misuse.front());
+    sim::reset();
+    kx::platform::install(nullptr);
+}
+
+void library_test::start_library() { ASSERT_EQ(user_exit_start(), 0); }
+
+void library_test::expect_no_leaks()
+{
+    EXPECT_EQ(sim::outstanding_allocations(), library_lifetime_allocations());
+}
+
+}  // namespace kxtest
