@@ -114,6 +114,12 @@ struct host_model {
     host_clone_trans_cb translator = nullptr;
     bool initialized = false;
 
+    // clone-part iteration: true between HOST_CLONE_start_iteration and
+    // HOST_CLONE_stop_iteration, so a test can check it was always stopped
+    bool iterating = false;
+    std::size_t iteration_cursor = 0;
+    int iteration_stops = 0;
+
     // PDM manager view: tag of an item is its index + 1
     std::vector<pdm_item> items;
     int next_item_number = 1;          // HOST_PDM_assign_part_number gives "%06d"
@@ -123,6 +129,7 @@ struct host_model {
     std::map<std::string, part_file> part_files;  // by the name HOST_PART_open is given
     std::vector<std::string> open_order;           // every HOST_PART_open name, in order
     std::string work_part;                         // name of the work part, "" when none
+    std::map<host_tag_t, std::string> part_tags;   // tag of each part file handed out (part_tag())
     host_assem_options_t assem_options{};
     bool save_trueshape = false;
     int undo_mark_deletions = 0;
@@ -171,5 +178,12 @@ host_tag_t add_item(pdm_item item);
 
 // Finds a string attribute of a part file; null when none.
 const std::string* part_attribute(const part_file& file, const std::string& title);
+
+// The stable tag of a part file by its name; one is assigned on first use.
+// Part-file tags are far from item tags, so the two are never confused.
+host_tag_t part_tag(const std::string& name);
+
+// Text files opened with HOST_TEXT_open and not yet closed.
+std::size_t open_text_channels();
 
 }  // namespace sim

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what the project needs on a fresh Debian machine; does nothing when
+# everything is there already.
+set -euo pipefail
+
+packages=(cmake make g++ clang libclang-rt-dev binutils perl
+          libgtest-dev libgmock-dev libbenchmark-dev
+          nlohmann-json3-dev libcli11-dev libsqlite3-dev)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
