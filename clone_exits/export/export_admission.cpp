@@ -1,6 +1,87 @@
-// Placeholder until the export rules land.
+// Tool parts of the PDM database may not leave it: an export that holds a
+// tool PDI is refused as a whole before the host applies its defaults.
+#include "export/export_naming.h"
+#include "interfaces/host_api.h"
+#include "interfaces/host_memory.h"
+#include "interfaces/pdm_requests.h"
 #include "session/callbacks.h"
+#include "session/messages.h"
+
+#include <string>
+#include <string_view>
+
 namespace kx {
-int check_export_admission(int, const char*, void*) { return 0; }
-int translate_export_part(const char*, char*) { return 3; }
+
+namespace {
+
+constexpr int point_begin_apply_defaults = 12;
+constexpr int class_export = 3;
+constexpr int unknown_operation_class = -1;
+constexpr int refuse_export = 2;
+constexpr std::size_t pdi_revision_length = 8;
+
+// Once started, the host's part iteration is stopped on every way out. One
+// that the host could not start has no parts to hand out and nothing to stop.
+class part_iteration {
+public:
+    part_iteration() : started_(HOST_CLONE_start_iteration() == 0) {}
+    ~part_iteration()
+    {
+        if (started_) HOST_CLONE_stop_iteration();
+    }
+    part_iteration(const part_iteration&) = delete;
+    part_iteration& operator=(const part_iteration&) = delete;
+
+    // The next part's name; null after the last part.
+    host_text next()
+    {
+        host_text part_name;
+        if (started_) HOST_CLONE_iterate(out(part_name));
+        return part_name;
+    }
+
+private:
+    bool started_;
+};
+
+bool is_referenced_only(int part_state) noexcept { return part_state == 1 || part_state == 4; }
+
+// Whether the part is a tool PDI; `elements` keeps the split name for the
+// message.
+bool is_tool_pdi(const char* part_name, host_string_array& elements)
+{
+    split_from_second(view(part_name), '/', elements);
+    // A name without item ID and revision ID names no PDI.
+    if (elements.count() < 3) return false;
+    if (elements[2].size() != pdi_revision_length) return false;
+    std::string part_type;
+    if (find_clone_attribute(part_name, "DB_PART_TYPE", part_type) != 0) return false;
+    return part_type == "CORP_Tool";
+}
+
+}  // namespace
+
+int check_export_admission(int point, const char* /*part_name*/, void* /*data*/)
+{
+    int operation_class = unknown_operation_class;
+    HOST_CLONE_ask_operation_class(&operation_class);
+    if (point != point_begin_apply_defaults) return 0;
+
+    part_iteration iteration;
+    for (host_text part_name = iteration.next(); part_name; part_name = iteration.next()) {
+        int part_state = 0;
+        HOST_CLONE_ask_part_state(part_name.get(), &part_state);
+        if (is_referenced_only(part_state) || operation_class != class_export) continue;
+
+        host_string_array elements;
+        if (!is_tool_pdi(part_name.get(), elements)) continue;
+
+        std::string message;
+        message.append(elements[1]).append("/").append(elements[2]).append(" is a CORP_Tool PDI. Export not allowed");
+        show_error(refuse_export, message);
+        return refuse_export;
+    }
+    return 0;
+}
+
 }  // namespace kx
