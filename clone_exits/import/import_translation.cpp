@@ -1,5 +1,233 @@
-// Placeholder until the import rules land.
+#include "import/import_translation.h"
+
+#include "import/attribute_readers.h"
+#include "import/import_attr_map.h"
+#include "import/item_identity.h"
+#include "import/pre_import_checks.h"
+#include "interfaces/pdm_requests.h"
 #include "session/callbacks.h"
+#include "session/messages.h"
+#include "session/session_state.h"
+
+#include <algorithm>
+#include <cstring>
+
 namespace kx {
-int translate_import_part(const char*, char*) { return 3; }
+
+namespace {
+
+constexpr int refused = 3;
+constexpr int no_file_name = 5;
+constexpr int file_type_any = 0;
+constexpr int file_type_part = 2;
+constexpr int file_name_size = 32;
+
+// Each field of a database part name must fit the host's decoded fields.
+constexpr std::size_t database_field_limit = HOST_PDM_FIELD_BUFSIZE - 1;
+constexpr std::size_t database_name_limit = HOST_MAX_FSPEC_BUFSIZE - 1;
+
+constexpr std::string_view memory_text = "Error in Memory Allocation...";
+constexpr std::string_view settings_text = "Error in Getting Exceptions...";
+constexpr std::string_view no_item_type_text = "Invalid or no Item type selected...";
+constexpr std::string_view generic_type_text = "Cannot create Item of Type Item or Document...";
+constexpr std::string_view mapping_text = "Error in Getting User Defined Attributes...";
+constexpr std::string_view user_function_text = "Error from User Function----Part file Not OK for Import";
+constexpr std::string_view identity_text = "Error in Getting Item ID, Rev ID and Type...";
+constexpr std::string_view name_text = "Error in Setting Item Name...";
+constexpr std::string_view description_text = "Error in Setting Item Description...";
+constexpr std::string_view relation_text = "Error in Getting Relation...";
+constexpr std::string_view record_text = "Error in Filling Import Structure...";
+constexpr std::string_view long_relation_text = "Error in Getting Relation: relation longer than 132 characters...";
+constexpr std::string_view long_request_text =
+    "Error in Getting Related Part Name: get_related_name request text longer than 132 characters...";
+constexpr std::string_view empty_related_text = "Error in Getting Related Part Name: the PDM server gave none...";
+constexpr std::string_view long_related_text =
+    "Error in Getting Related Part Name: related part name longer than 132 characters...";
+constexpr std::string_view long_name_text = "Error in Writing Part Name: database part name longer than 256 characters...";
+
+bool is_generic_item_type(std::string_view item_type) noexcept
+{
+    return item_type == "Item" || item_type == "Document";
+}
+
+bool is_digit(char c, char lowest) noexcept { return c >= lowest && c <= '9'; }
+
+// The last `count` characters of a field, padded on the left with "0" when
+// the field is shorter, so nothing outside the field is read.
+std::string last_characters(std::string_view field, std::size_t count)
+{
+    std::string result(count > field.size() ? count - field.size() : 0, '0');
+    result.append(field.substr(field.size() - std::min(count, field.size())));
+    return result;
+}
+
+void write_new_name(char* new_name, std::string_view name) noexcept
+{
+    if (new_name == nullptr) return;
+    const std::size_t length = std::min(name.size(), database_name_limit);
+    std::memcpy(new_name, name.data(), length);
+    new_name[length] = '\0';
+}
+
+int derive_name_from_file_name(const char* part_spec, char* new_name)
+{
+    char file_name[file_name_size] = {};
+    if (HOST_FILE_ask_name(part_spec, file_type_part, file_name, file_name_size) != 0) return no_file_name;
+    file_name[file_name_size - 1] = '\0';
+
+    host_text working;
+    const int status = host_strdup(file_name, working);
+    if (status != 0) return status;
+    write_new_name(new_name, derived_part_name(view(working)));
+    return 0;
+}
+
+// The main road, one part at a time. A refusal from the item type check on
+// also drops the dialog's defaults, so that the next part reads them again.
+class part_translation {
+public:
+    part_translation(const char* part_spec, char* new_name) : part_spec_(part_spec), new_name_(new_name) {}
+
+    int run()
+    {
+        host_object<part_clone_settings> settings;
+        if (read_part_clone_settings(part_spec_, settings) != 0) return report(refused, settings_text);
+
+        const dialog_defaults& dialog = *state().dialog_struct;
+        const std::string_view default_item_type = view(dialog.item_type);
+        if (default_item_type.empty()) return refuse(refused, no_item_type_text);
+        if (is_generic_item_type(default_item_type)) return refuse(refused, generic_type_text);
+
+        if (read_import_attributes(part_spec_, attributes_) != 0) return refuse(refused, memory_text);
+
+        host_text mapped_item_id, mapped_rev;
+        int status = map_item_id_and_revision(part_spec_, mapped_item_id, mapped_rev);
+        if (status != 0) return refuse(status, mapping_text);
+        host_text mapped_name, mapped_desc;
+        status = map_name_and_description(part_spec_, mapped_name, mapped_desc);
+        if (status != 0) return refuse(status, mapping_text);
+
+        status = run_additional_import_program(part_spec_);
+        if (status != 0) return refuse(status, user_function_text);
+
+        item_identity identity;
+        status = assign_item_identity(*attributes_, dialog, *settings, view(mapped_item_id), view(mapped_rev),
+                                      identity);
+        if (status != 0) return refuse(status, identity_text);
+        if (is_generic_item_type(identity.item_type)) return refuse(refused, generic_type_text);
+
+        status = set_part_pdm_name(part_spec_, *attributes_, dialog, *settings, view(mapped_name), identity.item_id);
+        if (status != 0) return refuse(status, name_text);
+        status = set_part_pdm_description(part_spec_, *attributes_, dialog, *settings, view(mapped_desc),
+                                          identity.item_id);
+        if (status != 0) return refuse(status, description_text);
+
+        host_text relation;
+        if (read_part_relation(part_spec_, relation) != 0) return refuse(refused, relation_text);
+        const bool has_relation = !is_empty(relation);
+        if (view(relation).size() > database_field_limit) return refuse(refused, long_relation_text);
+
+        host_text related_name;
+        if (!has_relation) {
+            status = HOST_CLONE_set_item_type(part_spec_, identity.item_type.c_str());
+            if (status != 0) return refuse(status, "");
+        } else {
+            build_related_part_name(part_spec_, related_name);
+            if (!related_name) {
+                // The dialog's item type, not the decided one: the server
+                // names related parts by the type the user chose.
+                const std::string text = related_name_request_text(
+                    identity.item_id, identity.rev_id, default_item_type, view(relation), view(attributes_->context));
+                pdm_reply reply = get_related_name(text);
+                if (!reply.sent) return refuse(reply.status, long_request_text);
+                if (!reply.ok()) return refuse(reply.status, reply.view());
+                if (reply.view().empty()) return refuse(refused, empty_related_text);
+                related_name = std::move(reply.text);
+            }
+            if (view(related_name).size() > database_field_limit) return refuse(refused, long_related_text);
+        }
+
+        std::string database_name = "@DB/" + identity.item_id + "/" + identity.rev_id;
+        if (has_relation) {
+            database_name.append("/").append(view(relation)).append("/").append(view(related_name));
+        }
+        // Refused before recording, so no entry is left for a part the host
+        // never got a name for.
+        if (database_name.size() > database_name_limit) return refuse(refused, long_name_text);
+
+        recorded_part part;
+        part.part_spec = part_spec_;
+        part.item_id = identity.item_id;
+        part.rev_id = identity.rev_id;
+        part.item_type = identity.item_type;
+        part.tool_id = view(attributes_->tool_id);
+        part.tool_level = view(attributes_->tool_level);
+        part.context = view(attributes_->context);
+        part.relation = view(relation);
+        part.related_name = view(related_name);
+        if (record_imported_part(part) != 0) return refuse(refused, record_text);
+
+        write_new_name(new_name_, database_name);
+        free_import_attributes(attributes_);
+        return 0;
+    }
+
+private:
+    static int report(int code, std::string_view message)
+    {
+        show_error(code, message);
+        return refused;
+    }
+
+    int refuse(int code, std::string_view message)
+    {
+        free_import_attributes(attributes_);
+        free_dialog_struct();
+        return report(code, message);
+    }
+
+    const char* part_spec_;
+    char* new_name_;
+    host_object<import_attributes> attributes_;
+};
+
+}  // namespace
+
+std::string derived_part_name(std::string_view file_name)
+{
+    const std::string prefix = "@DB/";
+    const auto whole = [&] { return prefix + std::string(file_name) + "/001"; };
+    if (std::count(file_name.begin(), file_name.end(), '.') != 2) return whole();
+
+    const auto first_dot = file_name.find('.');
+    const auto second_dot = file_name.find('.', first_dot + 1);
+    const std::string_view number = file_name.substr(0, first_dot);
+    const std::string_view revision = file_name.substr(first_dot + 1, second_dot - first_dot - 1);
+    const std::string_view sequence = file_name.substr(second_dot + 1);
+    if (number.empty() || revision.empty() || sequence.empty()) return whole();
+
+    const std::string base = prefix + std::string(number) + "/";
+    if (is_digit(sequence.back(), '1')) {
+        return base + last_characters(revision, 3) + ".0" + last_characters(sequence, 3);
+    }
+    if (revision.size() >= 3 && is_digit(revision[revision.size() - 3], '0')) {
+        return base + last_characters(revision, 3);
+    }
+    return base + "0" + last_characters(revision, 2);
+}
+
+int translate_import_part(const char* part_spec, char new_name[HOST_MAX_FSPEC_BUFSIZE])
+{
+    if (part_spec == nullptr) part_spec = "";
+    if (!state().dialog_struct) {
+        const int status = read_clone_defaults();
+        if (status != 0) {
+            show_error(status, memory_text);
+            return refused;
+        }
+    }
+    if (HOST_FILE_exists(part_spec, file_type_any) != 0) return derive_name_from_file_name(part_spec, new_name);
+    return part_translation(part_spec, new_name).run();
+}
+
 }  // namespace kx

@@ -1,0 +1,115 @@
+#include "import/import_attr_map.h"
+
+#include "interfaces/platform.h"
+#include "session/session_state.h"
+
+#include <algorithm>
+#include <fstream>
+
+namespace kx {
+
+namespace {
+
+constexpr const char* map_file_variable = "KXPDM_IMPORT_ATTR_MAP_FILE";
+
+int lookup_pair(const char* part_spec, std::string_view first_key, std::string_view second_key,
+                host_text& first, host_text& second)
+{
+    first.reset();
+    second.reset();
+    load_import_attr_map();
+
+    host_attribute_list attributes;
+    if (attributes.fetch(part_spec) != 0) attributes.reset();
+
+    int status = lookup_mapped_attribute(first_key, attributes, first);
+    if (status == 0) status = lookup_mapped_attribute(second_key, attributes, second);
+    if (status != 0) {
+        first.reset();
+        second.reset();
+    }
+    return status;
+}
+
+}  // namespace
+
+std::string trim_blanks(std::string_view text)
+{
+    const auto first = text.find_first_not_of(' ');
+    if (first == std::string_view::npos) return {};
+    const auto last = text.find_last_not_of(' ');
+    return std::string(text.substr(first, last - first + 1));
+}
+
+std::optional<import_map_entry> parse_import_attr_map_line(std::string_view line)
+{
+    if (line.empty()) return std::nullopt;
+    const std::string trimmed = trim_blanks(line);
+    const auto equals = trimmed.find('=');
+    if (equals == std::string::npos) return std::nullopt;
+    return import_map_entry{trim_blanks(std::string_view(trimmed).substr(0, equals)),
+                            trim_blanks(std::string_view(trimmed).substr(equals + 1))};
+}
+
+int load_import_attr_map()
+{
+    import_attr_map& map = state().import_map;
+    if (map.loaded) return 0;
+    // Whatever happens now, the file is not tried again in this process.
+    map.loaded = true;
+
+    const auto path = platform::get_env(map_file_variable);
+    if (!path.has_value() || path->empty()) return 0;
+
+    map.entries.clear();
+    std::ifstream file(*path, std::ios::binary);
+    if (!file.is_open()) {
+        platform::print("ERROR: Opening mapping file [" + *path + "]\n");
+        return mapping_file_not_opened;
+    }
+
+    std::string line;
+    while (map.entries.size() < import_map_capacity && std::getline(file, line)) {
+        // The host platform's text mode drops the carriage return of a line
+        // end; a last line without a line feed keeps what it has.
+        const bool had_line_feed = !file.eof();
+        if (had_line_feed && !line.empty() && line.back() == '\r') line.pop_back();
+        if (auto entry = parse_import_attr_map_line(line)) map.entries.push_back(std::move(*entry));
+    }
+    return 0;
+}
+
+int lookup_mapped_attribute(std::string_view key, const host_attribute_list& attributes, host_text& value)
+{
+    value.reset();
+    const auto& entries = state().import_map.entries;
+    const auto entry = std::find_if(entries.begin(), entries.end(),
+                                    [key](const import_map_entry& e) { return e.key == key; });
+    if (entry == entries.end()) return 0;
+
+    for (int i = 0; i < attributes.count(); ++i) {
+        if (attributes.title(i) == entry->title) return host_strdup(attributes.value(i), value);
+    }
+    return 0;
+}
+
+int lookup_name_and_description(const char* part_spec, host_text& name, host_text& description)
+{
+    return lookup_pair(part_spec, "DB_PART_NAME", "DB_PART_DESC", name, description);
+}
+
+int lookup_item_id_and_revision(const char* part_spec, host_text& item_id, host_text& revision)
+{
+    return lookup_pair(part_spec, "DB_PART_NO", "DB_PART_REV", item_id, revision);
+}
+
+int map_name_and_description(const char* part_spec, host_text& name, host_text& description)
+{
+    name.reset();
+    description.reset();
+    const auto& setting = state().import_map.setting_copy;
+    if (!setting.has_value() || setting->empty()) return 0;
+    return lookup_name_and_description(part_spec, name, description);
+}
+
+}  // namespace kx

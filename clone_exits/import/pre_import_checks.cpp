@@ -1,0 +1,74 @@
+#include "import/pre_import_checks.h"
+
+#include "import/import_attr_map.h"
+#include "interfaces/platform.h"
+#include "session/session_state.h"
+
+namespace kx {
+
+namespace {
+
+// The check script's verdict that the mapped item ID and revision may be used.
+constexpr int mapping_allowed = 1;
+
+}  // namespace
+
+std::string item_id_check_command(std::string_view pdm_root, std::string_view part_spec)
+{
+    const std::string bin = platform::join_path(pdm_root, "bin");
+    std::string command = platform::quote_argument(platform::join_path(bin, "perl"));
+    command += ' ';
+    command += platform::quote_argument(platform::join_path(bin, "kxpdm_check_pfm.pl"));
+    command += ' ';
+    command += platform::quote_argument(part_spec);
+    return command;
+}
+
+std::string additional_import_command(std::string_view program, std::string_view part_spec)
+{
+    // The site's program text is its own command, options and all.
+    std::string command(program);
+    command += ' ';
+    command += platform::quote_argument(part_spec);
+    return command;
+}
+
+int map_item_id_and_revision(const char* part_spec, host_text& item_id, host_text& revision)
+{
+    item_id.reset();
+    revision.reset();
+
+    auto& setting = state().import_map.setting_copy;
+    setting = platform::get_env("KXPDM_IMPORT_ATTR_MAP_FILE");
+    const bool check_on = platform::env_is_set_non_empty("KXPDM_PFM_ITEMID_PROPERTY");
+    const auto pdm_root = platform::get_env("PDM_ROOT");
+
+    if (!setting.has_value() || setting->empty()) return 0;
+
+    if (check_on) {
+        // Without an installation root there is no interpreter to ask, and
+        // an unchecked part must not take the mapped identity.
+        if (!pdm_root.has_value() || pdm_root->empty()) {
+            platform::print("PDM_ROOT is not set: item ID check not run for file [" + std::string(view(part_spec)) +
+                            "]\n");
+            return 0;
+        }
+        if (platform::run_command(item_id_check_command(*pdm_root, view(part_spec))) != mapping_allowed) return 0;
+    }
+    return lookup_item_id_and_revision(part_spec, item_id, revision);
+}
+
+int run_additional_import_program(const char* part_spec)
+{
+    const auto program = platform::get_env("KXPDM_ADDITIONAL_IMPORT_PROGRAM");
+    if (!program.has_value() || program->empty()) return 0;
+
+    const int code = platform::run_command(additional_import_command(*program, view(part_spec)));
+    if (code != 0) {
+        platform::print(*program + " program returned [" + std::to_string(code) + "] for file [" +
+                        std::string(view(part_spec)) + "]\n");
+    }
+    return code;
+}
+
+}  // namespace kx

@@ -1,0 +1,26 @@
+// The site's programs that look at a part file before it is imported: the
+// item ID check script, whose verdict decides whether the mapping file may
+// give the part's item ID and revision, and the additional import program,
+// which can refuse the part.
+#pragma once
+
+#include "interfaces/host_memory.h"
+
+#include <string>
+#include <string_view>
+
+namespace kx {
+
+// The mapped item ID and revision of a part (each null when there is none);
+// non-zero only when a mapped value cannot be copied.
+int map_item_id_and_revision(const char* part_spec, host_text& item_id, host_text& revision);
+
+// The additional import program's exit code (-1 when it could not run or
+// was ended by a signal), or 0 when none is configured.
+int run_additional_import_program(const char* part_spec);
+
+// The command lines, with the part name as one quoted argument.
+std::string item_id_check_command(std::string_view pdm_root, std::string_view part_spec);
+std::string additional_import_command(std::string_view program, std::string_view part_spec);
+
+}  // namespace kx

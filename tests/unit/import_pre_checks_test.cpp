@@ -1,0 +1,289 @@
+// The programs run before a part is imported: the item ID check script,
+// which lets the mapping file give the item ID and revision, and the site's
+// additional import program, which can refuse the part. Command lines are
+// checked through the recording system; exit codes, argument passing and
+// injection through small real scripts.
+#include "import/pre_import_checks.h"
+#include "session/session_state.h"
+#include "test_support.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using kxtest::library_test;
+namespace fs = std::filesystem;
+
+using mapped = std::pair<std::optional<std::string>, std::optional<std::string>>;
+
+class pre_import_checks : public library_test {
+protected:
+    void SetUp() override
+    {
+        library_test::SetUp();
+        std::string pattern = (fs::temp_directory_path() / "kx_pre_import_XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir = pattern;
+        map_file = (dir / "map.txt").string();
+        std::ofstream(map_file, std::ios::binary) << "DB_PART_NO = NUMBER\nDB_PART_REV = REV\n";
+    }
+    void TearDown() override
+    {
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+        library_test::TearDown();
+    }
+
+    void add_part(const std::string& name)
+    {
+        sim::clone_part part;
+        part.name = name;
+        part.attributes = {{"NUMBER", "M-4711"}, {"REV", "MB"}};
+        host().parts.push_back(part);
+    }
+
+    mapped map(const std::string& part_spec)
+    {
+        kx::host_text item_id, revision;
+        EXPECT_EQ(kx::map_item_id_and_revision(part_spec.c_str(), item_id, revision), 0);
+        return {item_id ? std::optional<std::string>(item_id.get()) : std::nullopt,
+                revision ? std::optional<std::string>(revision.get()) : std::nullopt};
+    }
+
+    void write_script(const fs::path& path, const std::string& body)
+    {
+        std::ofstream(path, std::ios::binary) << "#!/bin/sh\n" << body;
+        fs::permissions(path, fs::perms::owner_all, fs::perm_options::add);
+    }
+
+    // A PDM installation whose "perl" runs the check script with the shell;
+    // the script records its arguments and exits with the code in a file.
+    void install_pdm_root()
+    {
+        fs::create_directories(dir / "pdm" / "bin");
+        write_script(dir / "pdm" / "bin" / "perl", "exec /bin/sh \"$@\"\n");
+        write_script(dir / "pdm" / "bin" / "kxpdm_check_pfm.pl", recorder("check"));
+        system.env["PDM_ROOT"] = (dir / "pdm").string();
+    }
+    // A site program recording its arguments the same way.
+    std::string install_site_program()
+    {
+        write_script(dir / "site_check", recorder("site"));
+        return (dir / "site_check").string();
+    }
+    std::string recorder(const std::string& name)
+    {
+        const std::string args = (dir / (name + "_args")).string();
+        const std::string code = (dir / (name + "_exit")).string();
+        return "printf '%s\\n' \"$#\" > '" + args + "'\n" + "for a in \"$@\"; do printf '[%s]\\n' \"$a\" >> '" + args +
+               "'; done\n" + "exit $(cat '" + code + "')\n";
+    }
+    void set_exit(const std::string& name, int code) { std::ofstream(dir / (name + "_exit")) << code << "\n"; }
+    std::string recorded_args(const std::string& name)
+    {
+        std::ifstream in(dir / (name + "_args"));
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    fs::path dir;
+    std::string map_file;
+};
+
+// --- item ID check script ---------------------------------------------------------
+
+TEST_F(pre_import_checks, without_a_mapping_file_nothing_runs_and_nothing_is_mapped)
+{
+    add_part("/in/a.prt");
+    system.env["KXPDM_PFM_ITEMID_PROPERTY"] = "PART_NUMBER";
+    system.env["PDM_ROOT"] = "/opt/pdm";
+    EXPECT_EQ(map("/in/a.prt"), (mapped{std::nullopt, std::nullopt}));
+    system.env["KXPDM_IMPORT_ATTR_MAP_FILE"] = "";
+    EXPECT_EQ(map("/in/a.prt"), (mapped{std::nullopt, std::nullopt}));
+    EXPECT_TRUE(system.commands.empty());
+    EXPECT_EQ(sim::calls_of("HOST_CLONE_ask_attribute_values"), 0);
+    EXPECT_EQ(kx::state().import_map.setting_copy, std::optional<std::string>(""));
+}
+
+TEST_F(pre_import_checks, without_the_check_switch_the_mapping_is_used_without_a_script)
+{
+    add_part("/in/a.prt");
+    system.env["KXPDM_IMPORT_ATTR_MAP_FILE"] = map_file;
+    system.env["KXPDM_PFM_ITEMID_PROPERTY"] = "";
+    EXPECT_EQ(map("/in/a.prt"), (mapped{"M-4711", "MB"}));
+    EXPECT_TRUE(system.commands.empty());
+    EXPECT_EQ(kx::state().import_map.setting_copy, map_file);
+
+    // The copy follows the environment at every call.
+    system.env.erase("KXPDM_IMPORT_ATTR_MAP_FILE");
+    EXPECT_EQ(map("/in/a.prt"), (mapped{std::nullopt, std::nullopt}));
+    EXPECT_EQ(kx::state().import_map.setting_copy, std::nullopt);
+}
+
+TEST_F(pre_import_checks, only_exit_code_1_of_the_check_script_lets_the_mapping_be_used)
+{
+    add_part("/in/parts/a b.prt");
+    system.env["KXPDM_IMPORT_ATTR_MAP_FILE"] = map_file;
+    system.env["KXPDM_PFM_ITEMID_PROPERTY"] = "PART_NUMBER";
+    system.env["PDM_ROOT"] = "/opt/pdm root";
+    struct row {
+        int code;
+        mapped expected;
+    };
+    // 257 would pass a test that looks only at the low bits of a raw status.
+    for (const row& r : {row{0, {std::nullopt, std::nullopt}}, row{1, {"M-4711", "MB"}},
+                         row{2, {std::nullopt, std::nullopt}}, row{-1, {std::nullopt, std::nullopt}},
+                         row{257, {std::nullopt, std::nullopt}}, row{127, {std::nullopt, std::nullopt}}}) {
+        SCOPED_TRACE(r.code);
+        system.commands.clear();
+        system.exit_code = [&](const std::string&) { return r.code; };
+        EXPECT_EQ(map("/in/parts/a b.prt"), r.expected);
+        EXPECT_EQ(system.commands,
+                  std::vector<std::string>{
+                      "'/opt/pdm root/bin/perl' '/opt/pdm root/bin/kxpdm_check_pfm.pl' '/in/parts/a b.prt'"});
+    }
+    EXPECT_EQ(system.stdout_text, "") << "the check script's verdict is not reported";
+}
+
+TEST_F(pre_import_checks, without_pdm_root_the_check_is_not_run_and_nothing_is_mapped)
+{
+    add_part("/in/a.prt");
+    system.env["KXPDM_IMPORT_ATTR_MAP_FILE"] = map_file;
+    system.env["KXPDM_PFM_ITEMID_PROPERTY"] = "PART_NUMBER";
+    system.exit_code = [](const std::string&) { return 1; };
+    EXPECT_EQ(map("/in/a.prt"), (mapped{std::nullopt, std::nullopt}));
+    system.env["PDM_ROOT"] = "";
+    EXPECT_EQ(map("/in/a.prt"), (mapped{std::nullopt, std::nullopt}));
+    EXPECT_TRUE(system.commands.empty());
+    EXPECT_EQ(system.stdout_text, "PDM_ROOT is not set: item ID check not run for file [/in/a.prt]\n"
+                                  "PDM_ROOT is not set: item ID check not run for file [/in/a.prt]\n");
+}
+
+TEST_F(pre_import_checks, real_check_script_exit_codes_and_its_one_argument)
+{
+    install_pdm_root();
+    add_part("/in/a b.prt");
+    system.env["KXPDM_IMPORT_ATTR_MAP_FILE"] = map_file;
+    system.env["KXPDM_PFM_ITEMID_PROPERTY"] = "PART_NUMBER";
+    system.run_for_real = true;
+
+    set_exit("check", 0);
+    EXPECT_EQ(map("/in/a b.prt"), (mapped{std::nullopt, std::nullopt}));
+    EXPECT_EQ(recorded_args("check"), "1\n[/in/a b.prt]\n");
+    set_exit("check", 1);
+    EXPECT_EQ(map("/in/a b.prt"), (mapped{"M-4711", "MB"}));
+    set_exit("check", 2);
+    EXPECT_EQ(map("/in/a b.prt"), (mapped{std::nullopt, std::nullopt}));
+
+    // A missing script: the interpreter fails, which is not the verdict 1.
+    fs::remove(dir / "pdm" / "bin" / "kxpdm_check_pfm.pl");
+    EXPECT_EQ(map("/in/a b.prt"), (mapped{std::nullopt, std::nullopt}));
+    EXPECT_EQ(system.commands.size(), 4u);
+}
+
+// --- additional import program -------------------------------------------------------
+
+TEST_F(pre_import_checks, additional_program_switched_off)
+{
+    EXPECT_EQ(kx::run_additional_import_program("/in/a.prt"), 0);
+    system.env["KXPDM_ADDITIONAL_IMPORT_PROGRAM"] = "";
+    EXPECT_EQ(kx::run_additional_import_program("/in/a.prt"), 0);
+    EXPECT_TRUE(system.commands.empty());
+    EXPECT_EQ(system.stdout_text, "");
+}
+
+TEST_F(pre_import_checks, additional_program_command_line_and_exit_codes)
+{
+    system.env["KXPDM_ADDITIONAL_IMPORT_PROGRAM"] = "/opt/site/check --strict";
+    struct row {
+        int code;
+        const char* printed;
+    };
+    for (const row& r : {row{0, ""}, row{3, "/opt/site/check --strict program returned [3] for file [C:\\in\\a b.prt]\n"},
+                         row{-1, "/opt/site/check --strict program returned [-1] for file [C:\\in\\a b.prt]\n"}}) {
+        SCOPED_TRACE(r.code);
+        system.commands.clear();
+        system.stdout_text.clear();
+        system.exit_code = [&](const std::string&) { return r.code; };
+        EXPECT_EQ(kx::run_additional_import_program("C:\\in\\a b.prt"), r.code);
+        EXPECT_EQ(system.commands, std::vector<std::string>{"/opt/site/check --strict 'C:\\in\\a b.prt'"});
+        EXPECT_EQ(system.stdout_text, r.printed);
+    }
+}
+
+TEST_F(pre_import_checks, real_additional_program_exit_codes)
+{
+    const std::string program = install_site_program();
+    system.env["KXPDM_ADDITIONAL_IMPORT_PROGRAM"] = program + " --mode strict";
+    system.run_for_real = true;
+
+    set_exit("site", 0);
+    EXPECT_EQ(kx::run_additional_import_program("/in/a.prt"), 0);
+    EXPECT_EQ(recorded_args("site"), "3\n[--mode]\n[strict]\n[/in/a.prt]\n");
+    EXPECT_EQ(system.stdout_text, "");
+
+    set_exit("site", 3);
+    EXPECT_EQ(kx::run_additional_import_program("/in/a.prt"), 3) << "the exit code, not the raw wait status";
+    EXPECT_EQ(system.stdout_text, program + " --mode strict program returned [3] for file [/in/a.prt]\n");
+
+    // Ended by a signal: the interpreter reports it as a failure of its own
+    // (or -1 when it was hit itself); either way the part must not pass.
+    system.stdout_text.clear();
+    write_script(dir / "site_check", "kill -9 $$\n");
+    const int killed = kx::run_additional_import_program("/in/a.prt");
+    EXPECT_NE(killed, 0);
+    EXPECT_EQ(system.stdout_text, program + " --mode strict program returned [" + std::to_string(killed) +
+                                      "] for file [/in/a.prt]\n");
+
+    system.env["KXPDM_ADDITIONAL_IMPORT_PROGRAM"] = (dir / "no_such_program").string();
+    EXPECT_NE(kx::run_additional_import_program("/in/a.prt"), 0);
+}
+
+// --- no command injection ---------------------------------------------------------------
+
+TEST_F(pre_import_checks, part_names_reach_both_programs_as_one_argument_and_run_nothing)
+{
+    install_pdm_root();
+    const std::string program = install_site_program();
+    system.env["KXPDM_IMPORT_ATTR_MAP_FILE"] = map_file;
+    system.env["KXPDM_PFM_ITEMID_PROPERTY"] = "PART_NUMBER";
+    system.env["KXPDM_ADDITIONAL_IMPORT_PROGRAM"] = program;
+    system.run_for_real = true;
+    set_exit("check", 1);
+    set_exit("site", 0);
+
+    const std::string pwned = (dir / "pwned").string();
+    const std::vector<std::string> names = {
+        "a; touch " + pwned,
+        "$(touch " + pwned + ")",
+        "`touch " + pwned + "`",
+        "x' ; touch " + pwned + " ; echo '",
+        "\"quoted\" & touch " + pwned + " | cat > " + pwned,
+        "it's  two  blanks.prt",
+        "-n",
+        "a\\b.prt",
+    };
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        add_part(name);
+        fs::remove(dir / "check_args");
+        fs::remove(dir / "site_args");
+
+        EXPECT_EQ(map(name), (mapped{"M-4711", "MB"})) << "the check script saw the verdict 1";
+        EXPECT_EQ(recorded_args("check"), "1\n[" + name + "]\n");
+        EXPECT_EQ(kx::run_additional_import_program(name.c_str()), 0);
+        EXPECT_EQ(recorded_args("site"), "1\n[" + name + "]\n");
+        EXPECT_FALSE(fs::exists(pwned)) << "a part name ran a command of its own";
+    }
+    EXPECT_EQ(system.stdout_text, "");
+}
+
+}  // namespace
