@@ -1,5 +1,317 @@
-// Placeholder until the perform handler lands.
+#include "completion/perform_handler.h"
+
+#include "completion/design_log.h"
+#include "completion/part_actions.h"
+#include "import/attribute_readers.h"
+#include "interfaces/host_api.h"
+#include "interfaces/pdm_requests.h"
+#include "interfaces/platform.h"
 #include "session/callbacks.h"
+#include "session/messages.h"
+#include "session/session_state.h"
+
+#include <string>
+
 namespace kx {
-int handle_perform_notification(int, const char*, void*) { return 0; }
+
+namespace {
+
+enum notification_point : int {
+    point_begin_perform = 10,
+    point_end_perform = 11,
+    point_after_part = 51,
+};
+
+enum operation_class : int {
+    class_import = 2,
+    class_export = 3,
+};
+// Written before the class query, whose status is not tested: a class that
+// could not be asked is neither import nor export.
+constexpr int unknown_operation_class = -1;
+
+constexpr int stop_session = 3;
+
+constexpr int part_state_skipped_a = 1;
+constexpr int part_state_skipped_b = 4;
+constexpr int action_use_default = 5;
+constexpr int action_retain = 4;
+constexpr int action_new_name = 3;
+constexpr int naming_use_default = 4;
+constexpr int naming_user_name = 3;
+
+// The part number and revision of an output name fill the host's fields.
+constexpr std::size_t output_name_field_limit = 32;
+constexpr std::size_t pdi_revision_length = 8;
+constexpr std::size_t delete_command_limit = 1023;
+
+constexpr char name_separator = '/';
+
+// Host queries take a text; an absent one is passed as empty.
+const char* c_text(const host_text& text) noexcept { return text ? text.get() : ""; }
+
+bool env_is_set(const char* name) { return platform::get_env(name).has_value(); }
+
+// The part's PDM name and description as the host holds them for the clone.
+int ask_pdm_name_and_description(const char* part_name, host_text& name, host_text& description)
+{
+    int status = HOST_CLONE_ask_pdm_desc(part_name, out(description));
+    if (status != 0) return status;
+    status = HOST_CLONE_ask_pdm_name(part_name, out(name));
+    return status;
+}
+
+int effective_action(const char* part_name)
+{
+    int action = 0;
+    HOST_CLONE_ask_action(part_name, &action);
+    if (action == action_use_default) {
+        action = 0;
+        HOST_CLONE_ask_def_action(&action);
+    }
+    return action;
+}
+
+int begin_perform(int operation_class)
+{
+    if (operation_class != class_import) return 0;
+    host_text_builder text;
+    build_context_request_text(text);
+    if (text.view().empty()) return 0;
+    const pdm_reply reply = prepare_new_items(text.c_str());
+    if (!reply.ok()) {
+        show_error(reply.status, reply.c_str());
+        return stop_session;
+    }
+    return 0;
+}
+
+int import_after_part(const char* part_name)
+{
+    const std::string_view part = view(part_name);
+    for (const file_entry& entry : state().file_struct) {
+        if (view(entry.part_spec) != part) continue;
+        host_text name;
+        host_text description;
+        if (ask_pdm_name_and_description(part_name, name, description) != 0) return stop_session;
+        const std::string_view cut_name = view(name).substr(0, pdm_name_cut);
+        const std::string_view cut_description = view(description).substr(0, pdm_desc_cut);
+        if (!entry.in_database || name_description_differs(view(entry.item_id), cut_name, cut_description)) {
+            // Not tested: the part's own entry is only brought up to date.
+            set_name_description(
+                name_description_text(view(entry.item_id), view(entry.rev_id), cut_name, cut_description));
+        }
+        break;
+    }
+
+    if (env_is_set("USER_NAME_DONT_OVERWRITE_NAME_DESC")) return 0;
+
+    const int action = effective_action(part_name);
+    int naming = 0;
+    host_text output_name;
+    HOST_CLONE_ask_naming(part_name, &naming, out(output_name));
+    if (naming == naming_use_default) {
+        naming = 0;
+        HOST_CLONE_ask_def_naming(&naming);
+    }
+    if (action != action_new_name || naming != naming_user_name || is_empty(output_name)) return 0;
+
+    // "@DB/" part number "/" revision: anything shorter names no item.
+    host_string_array fields;
+    split_from_second(view(output_name), name_separator, fields);
+    output_name.reset();
+    if (fields.count() < 3) return 0;
+    const std::string part_number(fields[1]);
+    const std::string revision(fields[2]);
+    fields.reset();
+    if (part_number.size() > output_name_field_limit || revision.size() > output_name_field_limit) return 0;
+
+    host_text name;
+    host_text description;
+    if (ask_pdm_name_and_description(part_name, name, description) != 0) return stop_session;
+
+    host_tag_t tag = HOST_NULL_TAG;
+    HOST_PDM_ask_part_tag(part_number.c_str(), &tag);
+    if (tag == HOST_NULL_TAG) return 0;
+
+    const pdm_reply reply =
+        set_name_description(name_description_text(part_number, revision, view(name), view(description)));
+    if (!reply.ok()) {
+        show_error(reply.status, "Problem with setting name and description.");
+        return stop_session;
+    }
+    return 0;
+}
+
+int export_after_part(const char* part_name)
+{
+    const std::string part(view(part_name));
+    const pdm_reply mapping_file = get_export_attributes(part);
+    if (!mapping_file.ok()) {
+        write_listing_window(listing_message("Failed to get the attributes from PDM for ", part));
+        return 0;
+    }
+    host_text owner_name;
+    ask_owner_name(part, owner_name);
+    if (update_export_log(view(owner_name), mapping_file.view()) != 0) {
+        // The mapping file is kept: it is the only record of what was not
+        // written.
+        write_listing_window(listing_message("Could not Sync Attributes for ", part));
+        return 0;
+    }
+    // A cut path would delete another file; the file is then left in place.
+    const std::string command = "del " + platform::quote_argument(mapping_file.view());
+    if (command.size() <= delete_command_limit) platform::run_command(command);
+    return 0;
+}
+
+int after_part(int operation_class, const char* part_name)
+{
+    switch (operation_class) {
+    case class_import:
+        return import_after_part(part_name);
+    case class_export:
+        return export_after_part(part_name);
+    default:
+        return 0;
+    }
+}
+
+int end_perform(int operation_class, const char* part_name)
+{
+    if (operation_class != class_import) {
+        end_clone_session(operation_class);
+        return 0;
+    }
+
+    const bool save = !env_is_set("KXPDM_NO_SAVE_ON_CLONE_IMPORT");
+    auto& entries = state().file_struct;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const file_entry& entry = entries[i];
+        const char* part_spec = c_text(entry.part_spec);
+        const std::string_view item_id = view(entry.item_id);
+        const std::string_view rev_id = view(entry.rev_id);
+
+        int part_state = 0;
+        HOST_CLONE_ask_part_state(part_spec, &part_state);
+        if (part_state == part_state_skipped_a || part_state == part_state_skipped_b) continue;
+
+        int action = 0;
+        HOST_CLONE_ask_action(part_spec, &action);
+        int default_action = 0;
+        HOST_CLONE_ask_def_action(&default_action);
+        const bool retained =
+            action == action_retain || (action == action_use_default && default_action == action_retain);
+        if (entry.in_database && retained) continue;
+
+        if (save) {
+            if (entry.has_relation) {
+                host_text relation;
+                read_part_relation(part_spec, relation);
+                save_imported_part(item_id, rev_id, view(relation), view(entry.related_name));
+            } else {
+                save_imported_part(item_id, rev_id, {}, {});
+            }
+        }
+        reset_native_filename(item_id, rev_id, view(entry.part_spec), entry.has_relation, view(entry.related_name));
+
+        if (!entry.has_relation && rev_id.size() == pdi_revision_length) {
+            const pdm_reply reply = pdi_backfill(item_id, rev_id);
+            if (!reply.ok()) {
+                // The rest of the phase is skipped; Exit_Clone releases the
+                // session state.
+                write_listing_window(listing_message("\nFailed to perform PDI Backfill for ", view(part_name), "\n"));
+                return 0;
+            }
+        }
+    }
+
+    host_text_builder& items = state().import_item_list;
+    if (items.held() && !items.view().empty() && items.view().back() == '#') items.pop_back();
+    bool publish = false;
+    lookup_exception("KXPDM_AUTO_PUBLISH_AFTER_IMPORT", publish);
+    if (publish && items.held() && !items.view().empty()) {
+        const pdm_reply reply = auto_publish(items.view());
+        if (!reply.ok()) {
+            write_listing_window(listing_message("\nFailed to AutoPublish ", view(part_name), "\n"));
+            return 0;
+        }
+    }
+
+    end_clone_session(operation_class);
+    return 0;
+}
+
+}  // namespace
+
+int handle_perform_notification(int point, const char* part_name, void* /*data*/)
+{
+    int operation_class = unknown_operation_class;
+    HOST_CLONE_ask_operation_class(&operation_class);
+    int dry_run = 0;
+    HOST_CLONE_ask_dryrun(&dry_run);
+
+    switch (point) {
+    case point_begin_perform:
+        return begin_perform(operation_class);
+    case point_after_part:
+        return dry_run != 0 ? 0 : after_part(operation_class, part_name);
+    case point_end_perform:
+        return dry_run != 0 ? 0 : end_perform(operation_class, part_name);
+    default:
+        return 0;
+    }
+}
+
+int build_context_request_text(host_text_builder& text)
+{
+    text.reset();
+    const auto& entries = state().file_struct;
+    std::size_t capacity = 100;
+    for (const file_entry& entry : entries) {
+        capacity += view(entry.item_id).size() + view(entry.rev_id).size() + view(entry.item_type).size() +
+                    view(entry.context).size() + 4;
+    }
+    if (text.create(capacity) != 0) return 0;
+
+    int status = 0;
+    for (const file_entry& entry : entries) {
+        host_tag_t tag = HOST_NULL_TAG;
+        status = HOST_PDM_ask_part_tag(c_text(entry.item_id), &tag);
+        if (tag != HOST_NULL_TAG || is_empty(entry.context)) continue;
+        for (std::string_view field : {view(entry.item_id), view(entry.rev_id), view(entry.item_type),
+                                       view(entry.context)}) {
+            text.append_reserved(field);
+            text.append_reserved("/");
+        }
+    }
+    return status;
+}
+
+bool name_description_differs(std::string_view item_id, std::string_view name, std::string_view description)
+{
+    const std::string number(item_id);
+    host_tag_t tag = HOST_NULL_TAG;
+    if (HOST_PDM_ask_part_tag(number.c_str(), &tag) != 0 || tag == HOST_NULL_TAG) return true;
+    char database_name[HOST_PDM_NAME_BUFSIZE] = {};
+    char database_description[HOST_PDM_DESC_BUFSIZE] = {};
+    if (HOST_PDM_ask_part_name_desc(tag, database_name, database_description) != 0) return true;
+    database_name[HOST_PDM_NAME_BUFSIZE - 1] = '\0';
+    database_description[HOST_PDM_DESC_BUFSIZE - 1] = '\0';
+    return name != database_name || description != database_description;
+}
+
+int ask_owner_name(std::string_view part_name, host_text& owner_name)
+{
+    owner_name.reset();
+    host_string_array fields;
+    const int status = split_from_second(part_name, name_separator, fields);
+    if (fields.count() > 3 && (fields[3] == "scenario" || fields[3] == "simulation")) {
+        // Not tested: without a reply the part is logged as any other.
+        pdm_reply reply = get_owner_name(part_name);
+        owner_name = std::move(reply.text);
+    }
+    return status;
+}
+
 }  // namespace kx

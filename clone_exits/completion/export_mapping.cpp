@@ -1,0 +1,180 @@
+#include "completion/export_mapping.h"
+
+#include "completion/part_actions.h"
+#include "interfaces/host_api.h"
+
+#include <string>
+
+namespace kx {
+
+namespace {
+
+constexpr int read_access = 1;
+constexpr int text_format = 2004;
+constexpr int keep_file = 0;
+constexpr int end_of_file = -23;
+constexpr int mapping_file_failed = 1;
+
+// A line whose first byte is 0xFF marks the end of the data: what follows
+// it is not part of the map.
+constexpr unsigned char end_of_data_marker = 0xFF;
+
+bool contains(std::string_view line, std::string_view marker) { return line.find(marker) != std::string_view::npos; }
+
+// The value of a "part_file" or "export_dir" line: after the first "=", up
+// to the next "=". A line without "=" has none.
+std::string_view field_value(std::string_view line)
+{
+    const auto equals = line.find('=');
+    if (equals == std::string_view::npos) return {};
+    const std::string_view rest = line.substr(equals + 1);
+    return rest.substr(0, rest.find('='));
+}
+
+void report(std::string_view what, int status, std::string_view file_name)
+{
+    write_listing_window(
+        listing_message("ERROR " + std::to_string(status) + " - Error " + std::string(what) + " Mapping File:  ",
+                        file_name, "\n"));
+}
+
+// One pass over the file through the host's text channel; closed on every
+// path.
+class mapping_reader {
+public:
+    explicit mapping_reader(std::string_view file_name)
+        : name_(file_name), channel_(HOST_TEXT_open(name_.c_str(), read_access, text_format))
+    {
+        if (channel_ < 0) report("Opening", channel_, name_);
+    }
+    ~mapping_reader() { close(); }
+    mapping_reader(const mapping_reader&) = delete;
+    mapping_reader& operator=(const mapping_reader&) = delete;
+
+    bool is_open() const noexcept { return channel_ >= 0; }
+
+    // Makes the next line current. False at the end of the file, at the end
+    // of the data, and when the read fails (then failed() holds).
+    bool advance()
+    {
+        line_ = {};
+        if (!is_open() || done_) return false;
+        buffer_[0] = '\0';
+        const int length = HOST_TEXT_read_line(channel_, buffer_, mapping_line_buffer);
+        buffer_[mapping_line_buffer - 1] = '\0';
+        if (length < 0) {
+            done_ = true;
+            if (length != end_of_file) {
+                failed_ = true;
+                report("Reading", length, name_);
+            }
+            return false;
+        }
+        line_ = std::string_view(buffer_, length < mapping_line_buffer ? static_cast<std::size_t>(length)
+                                                                        : mapping_line_buffer - 1);
+        if (!line_.empty() && static_cast<unsigned char>(line_.front()) == end_of_data_marker) {
+            done_ = true;
+            line_ = {};
+            return false;
+        }
+        return true;
+    }
+
+    std::string_view line() const noexcept { return line_; }
+    bool failed() const noexcept { return failed_; }
+
+    // Returns the host's status of the close; 0 when nothing was open.
+    int close()
+    {
+        if (!is_open()) return 0;
+        const int status = HOST_TEXT_close(channel_, keep_file);
+        channel_ = -1;
+        if (status != 0) report("Closing", status, name_);
+        return status;
+    }
+
+private:
+    std::string name_;
+    int channel_;
+    char buffer_[mapping_line_buffer] = {};
+    std::string_view line_;
+    bool done_ = false;
+    bool failed_ = false;
+};
+
+void add_attribute_line(part_section& section, std::string_view line)
+{
+    if (section.lines.size() >= mapping_lines_limit) {
+        section.lines_dropped = true;
+        return;
+    }
+    const auto equals = line.find('=');
+    attribute_line attribute;
+    attribute.key = std::string(line.substr(0, equals).substr(0, mapping_key_limit));
+    if (equals != std::string_view::npos)
+        attribute.value = std::string(line.substr(equals + 1).substr(0, mapping_value_limit));
+    section.lines.push_back(std::move(attribute));
+}
+
+}  // namespace
+
+int count_part_sections(std::string_view file_name, int& count)
+{
+    count = 0;
+    mapping_reader file(file_name);
+    if (!file.is_open()) return mapping_file_failed;
+    while (file.advance()) {
+        if (contains(file.line(), "part_file")) ++count;
+    }
+    const bool read_failed = file.failed();
+    const int close_status = file.close();
+    return read_failed || close_status != 0 ? mapping_file_failed : 0;
+}
+
+int read_export_mapping_file(std::string_view file_name, export_map& map)
+{
+    map = export_map{};
+    int counted = 0;
+    const int count_status = count_part_sections(file_name, counted);
+    if (count_status != 0) return count_status;
+    map.sections.reserve(static_cast<std::size_t>(counted));
+
+    // A file that vanished between the passes is kept, not deleted unread.
+    mapping_reader file(file_name);
+    if (!file.is_open()) return mapping_file_failed;
+
+    bool have = file.advance();
+    if (have && contains(file.line(), "[Defaults]")) {
+        while ((have = file.advance()) && !contains(file.line(), "[")) {
+            if (contains(file.line(), "export_dir"))
+                map.export_dir = std::string(field_value(file.line()).substr(0, export_dir_limit));
+        }
+    }
+
+    // Every pass through the loop either reads a line or ends it, and every
+    // line that ends a section is looked at again, so nothing is skipped and
+    // the loop always ends.
+    while (have) {
+        const std::string_view line = file.line();
+        // Header lines, blank lines and anything else outside a section are
+        // passed over: only a part file line opens a section.
+        if (line.empty() || contains(line, "[") || !contains(line, "part_file")) {
+            have = file.advance();
+            continue;
+        }
+        // The file changed between the passes: never more than counted.
+        if (map.sections.size() >= static_cast<std::size_t>(counted)) break;
+        part_section& section = map.sections.emplace_back();
+        const std::string_view name = field_value(line);
+        section.part_file = std::string(name);
+        section.part_file_too_long = name.size() > part_file_limit;
+        while ((have = file.advance()) && contains(file.line(), "!I_")) add_attribute_line(section, file.line());
+    }
+
+    const bool read_failed = file.failed();
+    const int close_status = file.close();
+    if (close_status != 0) return close_status;
+    return read_failed ? mapping_file_failed : 0;
+}
+
+}  // namespace kx

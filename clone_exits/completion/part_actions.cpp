@@ -1,0 +1,110 @@
+#include "completion/part_actions.h"
+
+#include "interfaces/host_memory.h"
+#include "interfaces/pdm_requests.h"
+#include "session/session_state.h"
+
+#include <string>
+
+namespace kx {
+
+namespace {
+
+// The member of the assembly load options that selects full or reduced
+// component loading; 0 loads no components.
+constexpr int component_loading_member = 8;
+
+constexpr int close_this_part_only = 0;
+constexpr int close_unloading = 1;
+
+}  // namespace
+
+reduced_component_loading::reduced_component_loading()
+{
+    host_assem_options_t reduced{};
+    read_status_ = HOST_ASSEM_ask_assem_options(&kept_);
+    if (read_status_ == 0) read_status_ = HOST_ASSEM_ask_assem_options(&reduced);
+    if (read_status_ != 0) return;
+    reduced.member[component_loading_member] = 0;
+    pending_ = true;
+    // Its status is not tested: the part is opened either way, and the kept
+    // copy is applied afterwards all the same.
+    HOST_ASSEM_set_assem_options(&reduced);
+}
+
+reduced_component_loading::~reduced_component_loading() { restore(); }
+
+int reduced_component_loading::restore()
+{
+    if (read_status_ != 0) return read_status_;
+    if (!pending_) return 0;
+    pending_ = false;
+    return HOST_ASSEM_set_assem_options(&kept_);
+}
+
+int save_imported_part(std::string_view item_id, std::string_view rev_id, std::string_view file_type,
+                       std::string_view file_name)
+{
+    char encoded[HOST_MAX_FSPEC_BUFSIZE] = {};
+    const std::string number(item_id), revision(rev_id), type(file_type), name(file_name);
+    const int encode_status =
+        HOST_PDM_encode_part_filename(number.c_str(), revision.c_str(), type.c_str(), name.c_str(), encoded);
+    if (encode_status != 0) return encode_status;
+    encoded[HOST_MAX_FSPEC_BUFSIZE - 1] = '\0';
+
+    reduced_component_loading loading;
+    host_tag_t part = HOST_NULL_TAG;
+    host_load_status load_status;
+    const int open_status = HOST_PART_open(encoded, &part, load_status.out());
+    if (open_status != 0) {
+        // Fetched as the host expects after a failed open, but not shown: the
+        // import itself went through, only this save is missed.
+        char message[HOST_FAIL_MESSAGE_BUFSIZE] = {};
+        HOST_get_fail_message(open_status, message);
+    } else {
+        int is_instance = 0;
+        HOST_PART_is_family_instance(part, &is_instance);
+        if (is_instance == 0) HOST_PART_save();
+        HOST_PART_close(part, close_this_part_only, close_unloading);
+    }
+    load_status.reset();
+    return loading.restore();
+}
+
+int reset_native_filename(std::string_view item_id, std::string_view rev_id, std::string_view part_spec,
+                          bool has_relation, std::string_view related_name)
+{
+    bool fill = false;
+    lookup_exception("KXPDM_IMPORT_FILL_ORIGINAL_FILENAME", fill);
+    if (!fill) return 0;
+    // A text over the server's limit is not sent at all and reads as a refusal.
+    const pdm_reply reply = fill_import_filename(item_id, rev_id, part_spec, has_relation, related_name);
+    if (!reply.ok()) write_listing_window(listing_message("\nFailed to reset import native filename for ", part_spec, "\n"));
+    return 0;
+}
+
+int write_listing_window(std::string_view text)
+{
+    int open = 0;
+    const int ask_status = HOST_UI_is_listing_window_open(&open);
+    if (ask_status != 0) return ask_status;
+    // The write is tried even when the window would not open: the host may
+    // still take the text.
+    if (open == 0) HOST_UI_open_listing_window();
+    const std::string line(text);
+    return HOST_UI_write_listing_window(line.c_str());
+}
+
+std::string listing_message(std::string_view before, std::string_view subject, std::string_view after)
+{
+    const std::size_t frame = before.size() + after.size();
+    if (frame >= listing_message_limit) return std::string(before.substr(0, listing_message_limit));
+    std::string text;
+    text.reserve(listing_message_limit);
+    text.append(before);
+    text.append(subject.substr(0, listing_message_limit - frame));
+    text.append(after);
+    return text;
+}
+
+}  // namespace kx

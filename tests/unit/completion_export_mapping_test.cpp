@@ -1,0 +1,287 @@
+// The export log mapping file: counting its part sections and parsing it.
+#include "completion/export_mapping.h"
+#include "test_support.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class mapping_file_test : public kxtest::library_test {
+protected:
+    void SetUp() override
+    {
+        library_test::SetUp();
+        dir_ = fs::temp_directory_path() /
+               ("kx_mapping_" + std::to_string(::getpid()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(sim::open_text_channels(), failed_closes_) << "a text channel was left open";
+        library_test::TearDown();
+        fs::remove_all(dir_);
+    }
+
+    // Writes `lines`, each followed by a line feed, and returns the path.
+    std::string write(const std::vector<std::string>& lines, const std::string& name = "map.txt")
+    {
+        const fs::path path = dir_ / name;
+        std::ofstream file(path, std::ios::binary);
+        for (const std::string& line : lines) file << line << '\n';
+        return path.string();
+    }
+
+    struct section_view {
+        std::string part_file;
+        std::vector<std::pair<std::string, std::string>> lines;
+        bool operator==(const section_view&) const = default;
+    };
+    static std::vector<section_view> sections(const kx::export_map& map)
+    {
+        std::vector<section_view> out;
+        for (const kx::part_section& s : map.sections) {
+            section_view v{s.part_file, {}};
+            for (const kx::attribute_line& l : s.lines) v.lines.emplace_back(l.key, l.value);
+            out.push_back(v);
+        }
+        return out;
+    }
+
+    fs::path dir_;
+    // A close that the host refuses leaves its channel open there.
+    std::size_t failed_closes_ = 0;
+};
+
+TEST_F(mapping_file_test, reads_the_documented_example)
+{
+    const std::string path = write({"[Defaults]", "export_dir=D:\\export", "", "[part1]", "part_file=A100.prt",
+                                    "  !I_EWO=W-1234", "  !I_DOCO1=Added hole", "", "[part2]",
+                                    "part_file=A100.B.SM01.prt", ""});
+    int count = -1;
+    EXPECT_EQ(kx::count_part_sections(path, count), 0);
+    EXPECT_EQ(count, 2);
+
+    host().calls.clear();
+    host().call_counts.clear();
+    kx::export_map map;
+    EXPECT_EQ(kx::read_export_mapping_file(path, map), 0);
+    EXPECT_EQ(map.export_dir, "D:\\export");
+    EXPECT_EQ(map.section_count(), 2);
+    EXPECT_EQ(sections(map), (std::vector<section_view>{
+                                 {"A100.prt", {{"  !I_EWO", "W-1234"}, {"  !I_DOCO1", "Added hole"}}},
+                                 {"A100.B.SM01.prt", {}}}));
+    EXPECT_EQ(sim::calls_of("HOST_TEXT_open"), 2);
+    EXPECT_EQ(host().calls.front(), "HOST_TEXT_open(" + path + ", 1, 2004)");
+    EXPECT_TRUE(host().listing.empty());
+}
+
+// Each file's sections, and its export directory ("-" when the file gives none).
+TEST_F(mapping_file_test, format_cases)
+{
+    struct row {
+        const char* what;
+        std::vector<std::string> lines;
+        std::string export_dir;
+        std::vector<section_view> expected;
+    };
+    const std::vector<row> rows = {
+        {"only a defaults section", {"[Defaults]", "export_dir=/exp", "other=1"}, "/exp", {}},
+        {"no defaults section leaves the directory unwritten", {"[p]", "part_file=a.prt"}, "-", {{"a.prt", {}}}},
+        {"part file line followed by an empty line",
+         {"[p]", "part_file=a.prt", "", "  !I_EWO=stray"},
+         "-",
+         {{"a.prt", {}}}},
+        {"empty lines between header and part file", {"[p]", "", "", "part_file=a.prt", "  !I_EWO=1"}, "-",
+         {{"a.prt", {{"  !I_EWO", "1"}}}}},
+        {"values keep further equals signs; part file stops at the next",
+         {"[p]", "part_file=x.prt=y", "  !I_EWO=A=B", "  !I_DOCO1=", "!I_REL"},
+         "-",
+         {{"x.prt", {{"  !I_EWO", "A=B"}, {"  !I_DOCO1", ""}, {"!I_REL", ""}}}}},
+        {"export_dir value stops at the next equals sign", {"[Defaults]", "  export_dir = /e=x", "[p]"}, " /e", {}},
+        {"markers are found anywhere in a line",
+         {"junk [Defaults] junk", "xx export_dir=/d", "ab[c", "  my part_file=m.prt", "key !I_X=v"},
+         "/d",
+         {{"m.prt", {{"key !I_X", "v"}}}}},
+        {"the defaults section counts only on the first line",
+         {"[p]", "part_file=a.prt", "", "[Defaults]", "export_dir=/late"},
+         "-",
+         {{"a.prt", {}}}},
+        {"a non-attribute line ends a section and is looked at again",
+         {"[p]", "part_file=a.prt", "  !I_EWO=1", "stray", "  !I_EWO=2", "part_file=b.prt", "  !I_EWO=3"},
+         "-",
+         {{"a.prt", {{"  !I_EWO", "1"}}}, {"b.prt", {{"  !I_EWO", "3"}}}}},
+        {"a part file line directly after attribute lines opens the next section",
+         {"part_file=a.prt", "  !I_EWO=1", "part_file=b.prt", ""},
+         "-",
+         {{"a.prt", {{"  !I_EWO", "1"}}}, {"b.prt", {}}}},
+        {"attribute lines outside a section are passed over", {"[p]", "  !I_EWO=1", "part_file=a.prt"}, "-",
+         {{"a.prt", {}}}},
+        {"a 0xFF line ends the data", {"[p]", "part_file=a.prt", "  !I_EWO=1", "\xff", "[q]", "part_file=b.prt"},
+         "-",
+         {{"a.prt", {{"  !I_EWO", "1"}}}}},
+        {"a 0xFF line right after a part file line", {"part_file=a.prt", "\xff junk", "  !I_EWO=1"}, "-",
+         {{"a.prt", {}}}},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        const std::string path = write(r.lines);
+        kx::export_map map;
+        map.export_dir = "-";
+        EXPECT_EQ(kx::read_export_mapping_file(path, map), 0);
+        EXPECT_EQ(map.export_dir.empty() ? std::string("-") : map.export_dir, r.export_dir);
+        EXPECT_EQ(sections(map), r.expected);
+        EXPECT_TRUE(host().listing.empty());
+    }
+}
+
+TEST_F(mapping_file_test, windows_line_ends_read_like_plain_ones)
+{
+    const std::string path = write({"[p]\r", "part_file=a.prt\r", "  !I_EWO=W-1\r", "\r"});
+    kx::export_map map;
+    EXPECT_EQ(kx::read_export_mapping_file(path, map), 0);
+    EXPECT_EQ(sections(map), (std::vector<section_view>{{"a.prt", {{"  !I_EWO", "W-1"}}}}));
+}
+
+TEST_F(mapping_file_test, limits_of_the_format)
+{
+    const std::string long_key = "  !I_" + std::string(40, 'K');
+    const std::string long_value(150, 'v');
+    std::vector<std::string> lines = {"[p]", "part_file=" + std::string(131, 'a'), long_key + "=" + long_value, "",
+                                      "[q]", "part_file=" + std::string(132, 'b'), "", "[r]", "part_file=r.prt"};
+    for (int i = 0; i < 101; ++i) lines.push_back("  !I_DOCO" + std::to_string(i) + "=line " + std::to_string(i));
+    lines.push_back("[Defaults-like] export_dir=ignored");
+    const std::string path = write(lines);
+
+    kx::export_map map;
+    EXPECT_EQ(kx::read_export_mapping_file(path, map), 0);
+    ASSERT_EQ(map.section_count(), 3);
+
+    const kx::part_section& first = map.sections[0];
+    EXPECT_EQ(first.part_file, std::string(131, 'a'));
+    EXPECT_FALSE(first.part_file_too_long);
+    ASSERT_EQ(first.line_count(), 1);
+    EXPECT_EQ(first.lines[0].key, long_key.substr(0, 31));
+    EXPECT_EQ(first.lines[0].value, long_value.substr(0, 99));
+
+    // A name over the limit is kept whole and marked; it is never cut.
+    EXPECT_EQ(map.sections[1].part_file, std::string(132, 'b'));
+    EXPECT_TRUE(map.sections[1].part_file_too_long);
+
+    const kx::part_section& third = map.sections[2];
+    EXPECT_EQ(third.line_count(), 100);
+    EXPECT_TRUE(third.lines_dropped);
+    EXPECT_EQ(third.lines[99].value, "line 99");
+    EXPECT_FALSE(first.lines_dropped);
+}
+
+TEST_F(mapping_file_test, a_long_line_is_cut_by_the_line_buffer)
+{
+    const std::string value(500, 'z');
+    const std::string path = write({"part_file=a.prt", "  !I_EWO=" + value, "part_file=b.prt"});
+    kx::export_map map;
+    EXPECT_EQ(kx::read_export_mapping_file(path, map), 0);
+    EXPECT_EQ(sections(map), (std::vector<section_view>{{"a.prt", {{"  !I_EWO", value.substr(0, 99)}}}, {"b.prt", {}}}));
+    EXPECT_GT(sim::calls_of("HOST_TEXT_read_line"), 0);
+    for (const std::string& call : host().calls)
+        if (call.rfind("HOST_TEXT_read_line", 0) == 0) {
+            EXPECT_EQ(call.substr(call.find(", ")), ", 400)");
+        }
+}
+
+TEST_F(mapping_file_test, counting_failures_are_reported_and_give_status_1)
+{
+    const std::string path = write({"[p]", "part_file=a.prt", "part_file=b.prt"});
+    struct row {
+        const char* what;
+        std::vector<sim::fault> faults;
+        std::string file;
+        std::string listing;
+    };
+    const std::vector<row> rows = {
+        {"missing file", {}, (dir_ / "none.txt").string(),
+         "ERROR -2 - Error Opening Mapping File:  " + (dir_ / "none.txt").string() + "\n"},
+        {"read failure", {{"HOST_TEXT_read_line", 2, false, 5}}, path,
+         "ERROR -5 - Error Reading Mapping File:  " + path + "\n"},
+        {"close failure", {{"HOST_TEXT_close", 1, false, 7}}, path,
+         "ERROR 7 - Error Closing Mapping File:  " + path + "\n"},
+    };
+    failed_closes_ = 2;
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        host().faults = r.faults;
+        host().call_counts.clear();
+        host().listing.clear();
+        int count = -1;
+        EXPECT_EQ(kx::count_part_sections(r.file, count), 1);
+        EXPECT_EQ(host().listing, r.listing);
+
+        host().call_counts.clear();
+        host().listing.clear();
+        kx::export_map map;
+        EXPECT_EQ(kx::read_export_mapping_file(r.file, map), 1);
+        EXPECT_EQ(map.section_count(), 0);
+        EXPECT_EQ(sim::calls_of("HOST_TEXT_open"), 1) << "no second pass";
+    }
+}
+
+TEST_F(mapping_file_test, the_count_counts_every_part_file_line_up_to_the_end_of_data)
+{
+    const std::string path =
+        write({"[p]", "part_file=a.prt", "  !I_X=part_file", "", "part_file=b.prt", "\xff", "part_file=c.prt"});
+    int count = -1;
+    EXPECT_EQ(kx::count_part_sections(path, count), 0);
+    EXPECT_EQ(count, 3);
+    kx::export_map map;
+    EXPECT_EQ(kx::read_export_mapping_file(path, map), 0);
+    EXPECT_EQ(sections(map), (std::vector<section_view>{{"a.prt", {{"  !I_X", "part_file"}}}, {"b.prt", {}}}));
+}
+
+// The second pass can fail on its own: the file must then be kept, so the
+// status is non-zero, and what was read is handed on.
+TEST_F(mapping_file_test, second_pass_failures)
+{
+    const std::vector<std::string> lines = {"[p]", "part_file=a.prt", "  !I_EWO=1", "", "[q]", "part_file=b.prt",
+                                            "  !I_EWO=2"};
+    const std::string path = write(lines);
+    const int count_reads = static_cast<int>(lines.size()) + 1;  // every line, then the end of the file
+
+    {
+        SCOPED_TRACE("second open fails");
+        host().faults = {{"HOST_TEXT_open", 2, false, 4}};
+        kx::export_map map;
+        EXPECT_NE(kx::read_export_mapping_file(path, map), 0);
+        EXPECT_EQ(map.section_count(), 0);
+        EXPECT_EQ(host().listing, "ERROR -4 - Error Opening Mapping File:  " + path + "\n");
+    }
+    {
+        SCOPED_TRACE("read fails inside the second section");
+        host().faults = {{"HOST_TEXT_read_line", count_reads + 7, false, 9}};
+        host().call_counts.clear();
+        host().listing.clear();
+        kx::export_map map;
+        EXPECT_NE(kx::read_export_mapping_file(path, map), 0);
+        EXPECT_EQ(sections(map), (std::vector<section_view>{{"a.prt", {{"  !I_EWO", "1"}}}, {"b.prt", {}}}));
+        EXPECT_EQ(host().listing, "ERROR -9 - Error Reading Mapping File:  " + path + "\n");
+    }
+    {
+        SCOPED_TRACE("close fails: its status comes back with the sections");
+        host().faults = {{"HOST_TEXT_close", 2, false, 6}};
+        host().call_counts.clear();
+        host().listing.clear();
+        kx::export_map map;
+        EXPECT_EQ(kx::read_export_mapping_file(path, map), 6);
+        failed_closes_ = 1;
+        EXPECT_EQ(map.section_count(), 2);
+    }
+}
+
+}  // namespace
