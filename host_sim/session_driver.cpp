@@ -76,7 +76,13 @@ private:
         host_model& h = host();
         for (std::size_t i = 0; i < h.parts.size(); ++i) {
             host_clone_trans_cb translator = h.translator;
-            if (translator == nullptr) return false;
+            if (translator == nullptr) {
+                // No user exit names the parts (an edit session): the host
+                // keeps their names.
+                h.parts[i].translate_status = 0;
+                h.parts[i].new_name = h.parts[i].name;
+                continue;
+            }
             // Exactly the host's buffer size on the heap, so that a write past
             // it is caught by the address sanitizer.
             auto buffer = std::make_unique<char[]>(HOST_MAX_FSPEC_BUFSIZE);

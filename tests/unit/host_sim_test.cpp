@@ -419,16 +419,16 @@ TEST_F(host_sim_test, driver_plays_points_in_order_and_refusals_skip_to_exit)
     EXPECT_TRUE(sim::host().misuse.empty());
 }
 
-TEST_F(host_sim_test, driver_refuses_a_session_without_a_translator)
+TEST_F(host_sim_test, driver_keeps_part_names_without_a_translator)
 {
     rec = recorder{};
     sim::host().parts = {part("a")};
     HOST_CLONE_register_ntfy_callback(51, record_point, "rec", "", 0, 0);
     HOST_CLONE_register_ntfy_callback(1, record_point, "rec", "", 0, 0);
     const sim::session_result result = sim::play_session();
-    EXPECT_TRUE(result.refused);
-    EXPECT_EQ(result.refused_at, "translation");
-    EXPECT_EQ(rec.seen, std::vector<std::string>{"1"});
+    EXPECT_FALSE(result.refused);
+    EXPECT_EQ(sim::host().parts[0].new_name, "a");
+    EXPECT_EQ(rec.seen, (std::vector<std::string>{"51:a", "1"}));
 }
 
 TEST_F(host_sim_test, removing_a_callback_takes_the_first_match_only)

@@ -1,29 +1,89 @@
-// clonesim: loads the built user-exit library the way the host does and shows
-// what it registered.
-#include "sim_host.h"
+// clonesim: rehearses a site's clone rules offline. It loads the built
+// user-exit library the way the host does, plays whole clone, import and
+// export sessions from a scenario file against a simulated host and PDM
+// server, and reports what each part became and what the user was shown.
+#include "check_map.h"
+#include "report.h"
+#include "scenario.h"
+#include "session_run.h"
 
-#include <dlfcn.h>
+#include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <iostream>
 #include <string>
+
+namespace {
+
+constexpr int exit_went_through = 0;
+constexpr int exit_refused = 1;
+constexpr int exit_usage = 2;
+
+int run_command(const std::string& scenario_file, bool as_json, const std::string& database, const std::string& library)
+{
+    try {
+        const clonesim::run_outcome run = clonesim::run_scenario({scenario_file, library, database});
+        if (as_json)
+            std::cout << clonesim::json_report(run).dump(2) << "\n";
+        else
+            std::cout << clonesim::text_report(run);
+        std::cout.flush();
+        return clonesim::judge(run).went_through ? exit_went_through : exit_refused;
+    } catch (const clonesim::scenario_error& e) {
+        std::cerr << "clonesim: " << e.what() << "\n";
+    } catch (const clonesim::run_error& e) {
+        std::cerr << "clonesim: " << e.what() << "\n";
+    } catch (const clonesim::store_error& e) {
+        std::cerr << "clonesim: " << e.what() << "\n";
+    }
+    return exit_usage;
+}
+
+int check_map_command(const std::string& file)
+{
+    const clonesim::map_check check = clonesim::check_map(file);
+    std::cout << clonesim::map_check_text(check);
+    if (!check.readable) return exit_usage;
+    for (const auto& key : check.keys)
+        if (key.second.has_value()) return 0;
+    return 1;
+}
+
+}  // namespace
 
 int main(int argc, char** argv)
 {
+    CLI::App app{"clonesim: rehearse a site's clone, import and export rules on whole sessions, offline,\n"
+                 "against the built user-exit library and a simulated host and PDM server."};
+    app.require_subcommand(1);
+
+    std::string scenario_file;
+    std::string database = ":memory:";
     std::string library = KX_DEFAULT_LIBRARY;
-    if (argc > 2 && std::string(argv[1]) == "--library") library = argv[2];
-    void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        std::fprintf(stderr, "clonesim: cannot load %s: %s\n", library.c_str(), dlerror());
-        return 2;
+    bool as_json = false;
+    CLI::App* run = app.add_subcommand(
+        "run", "Play the session of a scenario file and report what each part became.\n"
+               "Exit status: 0 the session went through, 1 it was refused, 2 usage or scenario error.");
+    run->add_option("scenario", scenario_file, "Scenario file (JSON)")->required();
+    run->add_flag("--json", as_json, "Report as JSON instead of text");
+    run->add_option("--db", database,
+                    "SQLite file that keeps the simulated PDM database between runs (default: in memory)");
+    run->add_option("--library", library, "The user-exit library to load")->capture_default_str();
+
+    std::string map_file;
+    CLI::App* check = app.add_subcommand(
+        "check-map", "Read an import attribute mapping file as the library does and explain each line.\n"
+                     "Exit status: 0 at least one key is mapped, 1 none is, 2 the file cannot be read.");
+    check->add_option("file", map_file, "Import attribute mapping file")->required();
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e);
+        return code == 0 ? 0 : exit_usage;
     }
-    auto start = reinterpret_cast<int (*)()>(dlsym(handle, "user_exit_start"));
-    if (start == nullptr) {
-        std::fprintf(stderr, "clonesim: %s has no user_exit_start\n", library.c_str());
-        return 2;
-    }
-    const int status = start();
-    std::printf("user_exit_start returned %d\n", status);
-    for (const auto& cb : sim::host().callbacks)
-        std::printf("  point %2d  %-22s %s\n", cb.point, cb.name.c_str(), cb.description.c_str());
-    return status == 0 ? 0 : 1;
+
+    if (run->parsed()) return run_command(scenario_file, as_json, database, library);
+    if (check->parsed()) return check_map_command(map_file);
+    return exit_usage;
 }

@@ -1,0 +1,586 @@
+// clonesim end to end: the executable plays every example through the built
+// shared library (loaded with dlopen) and its reports must match the expected
+// ones exactly; malformed scenarios must stop before anything runs; an import
+// followed by an export shares one item store; check-map explains mapping
+// files line by line.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct result {
+    int exit_status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string read_file(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void write_file(const fs::path& path, const std::string& content)
+{
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary);
+    out << content;
+}
+
+// A directory of its own for each test, removed afterwards.
+class scratch {
+public:
+    scratch()
+    {
+        std::string pattern = (fs::path(::testing::TempDir()) / "clonesim-e2e-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;
+    }
+    ~scratch()
+    {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    const fs::path& path() const { return path_; }
+    fs::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    fs::path path_;
+};
+
+// Runs clonesim with `args`; its temporary files go below `tmp`.
+result clonesim(const std::vector<std::string>& args, const fs::path& tmp)
+{
+    const fs::path out_file = tmp / "stdout.txt";
+    const fs::path err_file = tmp / "stderr.txt";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::FILE* out = std::freopen(out_file.c_str(), "w", stdout);
+        std::FILE* err = std::freopen(err_file.c_str(), "w", stderr);
+        if (out == nullptr || err == nullptr) _exit(127);
+        setenv("TMPDIR", tmp.c_str(), 1);
+        std::vector<char*> argv;
+        std::string program = KX_CLONESIM_PATH;
+        argv.push_back(program.data());
+        std::vector<std::string> copies = args;
+        for (std::string& a : copies) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result r;
+    r.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = read_file(out_file);
+    r.err = read_file(err_file);
+    fs::remove(out_file);
+    fs::remove(err_file);
+    return r;
+}
+
+// The server's temporary directory differs from run to run.
+std::string normalise(const std::string& report)
+{
+    static const std::regex temp_dir(R"([^\s"]*clonesim-[A-Za-z0-9]{6})");
+    return std::regex_replace(report, temp_dir, "<tmp>");
+}
+
+const fs::path examples = fs::path(KX_SOURCE_DIR) / "examples";
+
+// --- the examples ------------------------------------------------------------
+
+struct example_case {
+    const char* name;
+    int exit_status;
+};
+
+class clonesim_example : public ::testing::TestWithParam<example_case> {};
+
+TEST_P(clonesim_example, text_report_matches_the_expected_report)
+{
+    const example_case c = GetParam();
+    scratch tmp;
+    const result r = clonesim({"run", (examples / (std::string(c.name) + ".json")).string()}, tmp.path());
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exit_status, c.exit_status);
+    const std::string expected = read_file(examples / (std::string(c.name) + ".expected.txt"));
+    ASSERT_FALSE(expected.empty()) << "no expected report for " << c.name;
+    EXPECT_EQ(normalise(r.out), expected);
+    // Every file the server wrote was deleted by the library, so clonesim
+    // leaves nothing behind.
+    EXPECT_TRUE(fs::is_empty(tmp.path()));
+}
+
+TEST_P(clonesim_example, json_report_agrees_with_the_exit_status)
+{
+    const example_case c = GetParam();
+    scratch tmp;
+    const result r = clonesim({"run", "--json", (examples / (std::string(c.name) + ".json")).string()}, tmp.path());
+    EXPECT_EQ(r.exit_status, c.exit_status);
+    const auto report = nlohmann::json::parse(r.out);
+    EXPECT_EQ(report["exit_status"], c.exit_status);
+    EXPECT_EQ(report["verdict"]["went_through"], c.exit_status == 0);
+    EXPECT_EQ(report["scenario"], std::string(c.name) + ".json");
+}
+
+INSTANTIATE_TEST_SUITE_P(examples, clonesim_example,
+                         ::testing::Values(example_case{"import_mapped", 0}, example_case{"clone", 0},
+                                           example_case{"export_design_log", 0},
+                                           example_case{"export_tool_refused", 1}, example_case{"import_refused", 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(clonesim_json, import_report_matches_the_expected_json_report)
+{
+    scratch tmp;
+    const result r = clonesim({"run", "--json", (examples / "import_mapped.json").string()}, tmp.path());
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    const auto expected = nlohmann::json::parse(read_file(examples / "import_mapped.expected.json"));
+    EXPECT_EQ(nlohmann::json::parse(normalise(r.out)), expected);
+}
+
+// --- malformed scenarios -----------------------------------------------------
+
+struct malformed_case {
+    const char* label;
+    const char* scenario;
+    const char* error;  // after "clonesim: FILE: "
+};
+
+class clonesim_malformed : public ::testing::TestWithParam<malformed_case> {};
+
+TEST_P(clonesim_malformed, names_the_file_the_field_and_what_was_expected_and_runs_nothing)
+{
+    const malformed_case c = GetParam();
+    scratch tmp;
+    const fs::path file = tmp / "broken.json";
+    write_file(file, c.scenario);
+    const result r = clonesim({"run", file.string()}, tmp.path());
+    EXPECT_EQ(r.exit_status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "clonesim: " + file.string() + ": " + c.error + "\n");
+    // No server directory was made: the run stopped before the library was loaded.
+    std::vector<fs::path> left;
+    for (const auto& entry : fs::directory_iterator(tmp.path())) left.push_back(entry.path().filename());
+    EXPECT_EQ(left, std::vector<fs::path>{"broken.json"});
+}
+
+// Valid settings before the mistake, so the mistake is found wherever it is.
+#define KX_ENV R"("env": {"PDM_ROOT": "/opt/pdm", "KXPDM_NO_SAVE_ON_CLONE_IMPORT": null})"
+
+INSTANTIATE_TEST_SUITE_P(
+    scenarios, clonesim_malformed,
+    ::testing::Values(
+        malformed_case{"top_level_array", "[1, 2]", "(top level): expected an object, found an array"},
+        malformed_case{"missing_operation", "{" KX_ENV ", \"parts\": []}",
+                       "operation: missing; expected \"clone\", \"edit\", \"import\", \"export\" or a class number"},
+        malformed_case{"unknown_operation", "{\"operation\": \"copy\", " KX_ENV ", \"parts\": []}",
+                       "operation: expected \"clone\", \"edit\", \"import\" or \"export\", found \"copy\""},
+        malformed_case{"operation_of_wrong_type", "{\"operation\": true, \"parts\": []}",
+                       "operation: expected \"clone\", \"edit\", \"import\", \"export\" or a class number, found a "
+                       "boolean"},
+        malformed_case{"missing_parts", "{\"operation\": \"import\", " KX_ENV "}",
+                       "parts: missing; expected an array of parts"},
+        malformed_case{"unknown_top_level_field", "{\"operation\": \"import\", " KX_ENV ", \"parts\": [], \"part\": 1}",
+                       "part: unknown field; expected one of description, operation, dry_run, env, defaults, "
+                       "numbering, host_callbacks, parts, part_files, server, faults"},
+        malformed_case{"state_as_text",
+                       "{\"operation\": \"import\", " KX_ENV
+                       ", \"parts\": [{\"name\": \"/a.prt\"}, {\"name\": \"/b.prt\", \"state\": \"1\"}]}",
+                       "parts[1].state: expected an integer, found a string"},
+        malformed_case{"state_with_fraction",
+                       "{\"operation\": \"import\", " KX_ENV ", \"parts\": [{\"name\": \"/a.prt\", \"state\": 1.5}]}",
+                       "parts[0].state: expected an integer, found a number with a fraction"},
+        malformed_case{"unknown_part_field",
+                       "{\"operation\": \"import\", " KX_ENV ", \"parts\": [{\"name\": \"/a.prt\", \"colour\": 1}]}",
+                       "parts[0].colour: unknown field; expected one of name, file_exists, state, action, naming, "
+                       "output_name, item_type, pdm_name, pdm_desc, attributes"},
+        malformed_case{"part_without_name", "{\"operation\": \"import\", " KX_ENV ", \"parts\": [{\"state\": 1}]}",
+                       "parts[0].name: missing; expected a non-empty string"},
+        malformed_case{"part_listed_twice",
+                       "{\"operation\": \"import\", " KX_ENV
+                       ", \"parts\": [{\"name\": \"/a.prt\"}, {\"name\": \"/a.prt\"}]}",
+                       "parts[1].name: the part \"/a.prt\" is listed twice"},
+        malformed_case{"attribute_of_three",
+                       "{\"operation\": \"import\", " KX_ENV
+                       ", \"parts\": [{\"name\": \"/a.prt\", \"attributes\": [[\"A\", \"1\"], [\"B\", \"2\", \"3\"]]}]}",
+                       "parts[0].attributes[1]: expected a [title, value] pair, found an array of 3 elements"},
+        malformed_case{"attribute_value_number",
+                       "{\"operation\": \"import\", " KX_ENV
+                       ", \"parts\": [{\"name\": \"/a.prt\", \"attributes\": [[\"A\", 1]]}]}",
+                       "parts[0].attributes[0][1]: expected a string, found an integer"},
+        malformed_case{"env_value_number", "{\"operation\": \"import\", \"env\": {\"PDM_ROOT\": 5}, \"parts\": []}",
+                       "env.PDM_ROOT: expected a string or null, found an integer"},
+        malformed_case{"defaults_not_object", "{\"operation\": \"import\", " KX_ENV ", \"defaults\": [], \"parts\": []}",
+                       "defaults: expected an object, found an array"},
+        malformed_case{"revision_without_id",
+                       "{\"operation\": \"import\", " KX_ENV
+                       ", \"parts\": [], \"server\": {\"items\": [{\"item_id\": \"A1\", \"revisions\": [{}]}]}}",
+                       "server.items[0].revisions[0].rev_id: missing; expected a non-empty string"},
+        malformed_case{"item_id_with_slash",
+                       "{\"operation\": \"import\", " KX_ENV
+                       ", \"parts\": [], \"server\": {\"items\": [{\"item_id\": \"A/1\"}]}}",
+                       "server.items[0].item_id: expected an item ID without \"/\" or \"#\""},
+        malformed_case{"exception_value_with_question_mark",
+                       "{\"operation\": \"import\", " KX_ENV
+                       ", \"parts\": [], \"server\": {\"exceptions\": {\"KXPDM_AUTO_PUBLISH_AFTER_IMPORT\": \"1?2\"}}}",
+                       "server.exceptions.KXPDM_AUTO_PUBLISH_AFTER_IMPORT: expected a non-empty value without \"?\""},
+        malformed_case{"reply_without_status",
+                       "{\"operation\": \"import\", " KX_ENV ", \"parts\": [], \"server\": {\"replies\": [{\"code\": 24}]}}",
+                       "server.replies[0].status: missing; expected an integer"},
+        malformed_case{"fault_not_a_host_operation",
+                       "{\"operation\": \"import\", " KX_ENV ", \"parts\": [], \"faults\": [{\"operation\": \"PART_save\"}]}",
+                       "faults[0].operation: expected a host operation name beginning with \"HOST_\", found "
+                       "\"PART_save\""},
+        malformed_case{"part_file_with_name_and_path",
+                       "{\"operation\": \"export\", " KX_ENV
+                       ", \"parts\": [], \"part_files\": [{\"name\": \"a.prt\", \"path\": \"/x/a.prt\"}]}",
+                       "part_files[0]: expected exactly one of \"name\" (relative to the export directory) or \"path\""},
+        malformed_case{"too_many_host_callbacks",
+                       "{\"operation\": \"export\", " KX_ENV ", \"parts\": [], \"host_callbacks\": ["
+                       "{\"name\": \"a\", \"point\": 3}, {\"name\": \"b\", \"point\": 3}, {\"name\": \"c\", \"point\": 3},"
+                       "{\"name\": \"d\", \"point\": 3}, {\"name\": \"e\", \"point\": 3}, {\"name\": \"f\", \"point\": 3},"
+                       "{\"name\": \"g\", \"point\": 3}, {\"name\": \"h\", \"point\": 3}, {\"name\": \"i\", \"point\": 3}]}",
+                       "host_callbacks: expected at most 8 callbacks, found 9"},
+        malformed_case{"not_json", "{\"operation\": \"import\",\n  \"parts\": [}",
+                       "line 2, column 13: not valid JSON: syntax error while parsing value - unexpected '}'; "
+                       "expected '[', '{', or a literal"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// A site program that marks the directory when it runs: with a mistake at the
+// end of the file it must not run; without it, it does.
+TEST(clonesim_malformed_file, a_mistake_at_the_end_stops_the_site_program_at_the_start)
+{
+    const std::string valid = R"({
+      "operation": "import",
+      "env": {"KXPDM_ADDITIONAL_IMPORT_PROGRAM": "touch ran; true"},
+      "defaults": {"item_type": "Part"},
+      "parts": [{"name": "/in/a.prt"}])";
+    scratch tmp;
+    write_file(tmp / "broken.json", valid + R"(, "faults": [{"operation": "HOST_PART_save", "nth": 0}]})");
+    const result broken = clonesim({"run", (tmp / "broken.json").string()}, tmp.path());
+    EXPECT_EQ(broken.exit_status, 2);
+    EXPECT_EQ(broken.err, "clonesim: " + (tmp / "broken.json").string() +
+                              ": faults[0].nth: expected an integer from 1 to 2147483647, found 0\n");
+    EXPECT_FALSE(fs::exists(tmp / "ran"));
+
+    write_file(tmp / "valid.json", valid + "}");
+    const result ran = clonesim({"run", (tmp / "valid.json").string()}, tmp.path());
+    EXPECT_EQ(ran.exit_status, 0) << ran.out << ran.err;
+    EXPECT_TRUE(fs::exists(tmp / "ran"));
+}
+
+TEST(clonesim_malformed_file, a_missing_scenario_file_is_a_usage_error)
+{
+    scratch tmp;
+    const fs::path file = tmp / "absent.json";
+    const result r = clonesim({"run", file.string()}, tmp.path());
+    EXPECT_EQ(r.exit_status, 2);
+    EXPECT_EQ(r.err, "clonesim: " + file.string() + ": cannot be read\n");
+}
+
+// --- the command line ----------------------------------------------------------
+
+TEST(clonesim_command_line, help_exits_zero_and_a_missing_subcommand_is_a_usage_error)
+{
+    scratch tmp;
+    const result help = clonesim({"run", "--help"}, tmp.path());
+    EXPECT_EQ(help.exit_status, 0);
+    EXPECT_NE(help.out.find("--db"), std::string::npos);
+    const result check_help = clonesim({"check-map", "--help"}, tmp.path());
+    EXPECT_EQ(check_help.exit_status, 0);
+    EXPECT_EQ(clonesim({}, tmp.path()).exit_status, 2);
+    EXPECT_EQ(clonesim({"run"}, tmp.path()).exit_status, 2);
+    EXPECT_EQ(clonesim({"run", "x.json", "--no-such-option"}, tmp.path()).exit_status, 2);
+}
+
+TEST(clonesim_command_line, a_library_that_cannot_be_loaded_is_a_usage_error)
+{
+    scratch tmp;
+    const fs::path missing = tmp / "libnothing.so";
+    const result r = clonesim({"run", (examples / "clone.json").string(), "--library", missing.string()}, tmp.path());
+    EXPECT_EQ(r.exit_status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("clonesim: cannot load " + missing.string() + ": ", 0), 0u) << r.err;
+}
+
+// --- an import followed by an export on one item store -----------------------
+
+constexpr const char* import_scenario = R"({
+  "operation": "import",
+  "defaults": {"item_type": "Part"},
+  "parts": [
+    {"name": "/in/flange.prt", "attributes": [["DB_PART_NO", "FL-10"], ["DB_PART_NAME", "Flange"]]},
+    {"name": "/in/gasket.prt"}
+  ],
+  "server": {"exceptions": {"KXPDM_IMPORT_FILL_ORIGINAL_FILENAME": "1"}}
+})";
+
+constexpr const char* export_scenario = R"({
+  "operation": "export",
+  "defaults": {"directory": "/export"},
+  "parts": [{"name": "@DB/FL-10/A"}, {"name": "@DB/000001/A"}]
+})";
+
+std::vector<std::string> requests_of(const nlohmann::json& report, int code)
+{
+    std::vector<std::string> texts;
+    for (const auto& request : report["requests"]) {
+        if (request["code"] != code) continue;
+        texts.push_back(request["input"].dump() + " -> " + std::to_string(request["status"].get<int>()) + " " +
+                        request["reply"].dump());
+    }
+    return texts;
+}
+
+TEST(clonesim_item_store, an_export_finds_the_items_and_native_file_names_of_an_earlier_import)
+{
+    scratch tmp;
+    const fs::path db = tmp / "items.db";
+    write_file(tmp / "import.json", import_scenario);
+    write_file(tmp / "export.json", export_scenario);
+
+    const result imported = clonesim({"run", "--json", "--db", db.string(), (tmp / "import.json").string()}, tmp.path());
+    ASSERT_EQ(imported.exit_status, 0) << imported.out << imported.err;
+    EXPECT_EQ(requests_of(nlohmann::json::parse(imported.out), 25),
+              (std::vector<std::string>{R"("FL-10#A#flange.prt" -> 0 null)", R"("000001#A#gasket.prt" -> 0 null)"}));
+
+    const result exported = clonesim({"run", "--json", "--db", db.string(), (tmp / "export.json").string()}, tmp.path());
+    ASSERT_EQ(exported.exit_status, 0) << exported.out << exported.err;
+    const auto report = nlohmann::json::parse(exported.out);
+    EXPECT_EQ(requests_of(report, 18), (std::vector<std::string>{R"("@DB/FL-10/A" -> 0 "flange.prt")",
+                                                                  R"("@DB/000001/A" -> 0 "gasket.prt")"}));
+    EXPECT_EQ(report["parts"][0]["exported_as"], "flange.prt");
+    EXPECT_EQ(report["parts"][0]["pdm_name"], "Flange");
+    EXPECT_EQ(report["parts"][1]["exported_as"], "gasket.prt");
+
+    // The host's numbering goes on where the first import stopped.
+    const result again = clonesim({"run", "--json", "--db", db.string(), (tmp / "import.json").string()}, tmp.path());
+    ASSERT_EQ(again.exit_status, 0) << again.err;
+    EXPECT_EQ(nlohmann::json::parse(again.out)["parts"][1]["database_name"], "@DB/000002/A");
+}
+
+TEST(clonesim_item_store, without_the_store_the_same_export_is_refused)
+{
+    scratch tmp;
+    write_file(tmp / "export.json", export_scenario);
+    const result r = clonesim({"run", (tmp / "export.json").string()}, tmp.path());
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_NE(r.out.find("verdict: export refused at the translation of \"@DB/FL-10/A\" (status 3): \"Error in "
+                         "Generating the Export Filename\"\n"),
+              std::string::npos)
+        << r.out;
+}
+
+// --- scripted replies, faults and dry runs --------------------------------------
+
+struct feature_case {
+    const char* label;
+    const char* scenario;
+    int exit_status;
+    const char* verdict;
+    const char* also;  // another line the report must hold, or ""
+};
+
+class clonesim_feature : public ::testing::TestWithParam<feature_case> {};
+
+TEST_P(clonesim_feature, the_scenario_shapes_the_session)
+{
+    const feature_case c = GetParam();
+    scratch tmp;
+    write_file(tmp / "scenario.json", c.scenario);
+    const result r = clonesim({"run", (tmp / "scenario.json").string()}, tmp.path());
+    const std::string report = normalise(r.out);
+    EXPECT_EQ(r.exit_status, c.exit_status) << report << r.err;
+    EXPECT_NE(report.find(std::string("\nverdict: ") + c.verdict + "\n"), std::string::npos) << report;
+    if (*c.also != '\0') {
+        EXPECT_NE(report.find(c.also), std::string::npos) << report;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    scenarios, clonesim_feature,
+    ::testing::Values(
+        feature_case{"scripted_end_import_failure",
+                     R"({"operation": "import", "defaults": {"item_type": "Part"}, "parts": [{"name": "/in/a.prt"}],
+                         "server": {"replies": [{"code": 24, "status": 7, "reply": "Server is shutting down"}]}})",
+                     1, "import refused at Exit_Clone (result 3): \"Server is shutting down\"",
+                     "  24 end_import (no input) -> status 7, reply \"Server is shutting down\"\n"},
+        feature_case{"scripted_begin_import_failure_without_text",
+                     R"({"operation": "import", "parts": [{"name": "/in/a.prt"}],
+                         "server": {"replies": [{"code": 23, "status": 12}]}})",
+                     1, "import refused at Init_Clone: \"host status 12\"", "    not translated"},
+        feature_case{"failed_import_save_is_shown",
+                     R"({"operation": "import", "defaults": {"item_type": "Part"}, "parts": [{"name": "/in/a.prt"}],
+                         "faults": [{"operation": "HOST_PART_save", "status": 5}]})",
+                     0, "import went through: 1 part translated",
+                     "part file @DB/000001/A: saved 0 times, 1 save failed\n"},
+        feature_case{"failed_export_save_keeps_the_part_open_and_the_mapping_file",
+                     R"({"operation": "export", "defaults": {"directory": "/exp"}, "parts": [{"name": "@DB/A1/B"}],
+                         "server": {"items": [{"item_id": "A1", "revisions": [{"rev_id": "B"}]}]},
+                         "faults": [{"operation": "HOST_PART_save", "status": 5}]})",
+                     0, "export went through: 1 part exported, 1 listing-window message",
+                     "part file /exp/A1_B.prt: saved 0 times, 1 save failed, left open\n"
+                     "    DESLOG1 = \" \"\n"
+                     "    RELATION = \"master\"\n"
+                     "    DB_PART_REV = \"B\"\n"
+                     "    KXPDM_EXPORTED = \"TRUE\"\n"
+                     "  mapping file <tmp>/export_1.map: written by the server, kept\n"},
+        feature_case{"dry_run_creates_nothing",
+                     R"({"operation": "import", "dry_run": true, "defaults": {"item_type": "Part"},
+                         "parts": [{"name": "/in/a.prt"}]})",
+                     0, "import went through: 1 part translated (dry run)", "PDM database\n  (no change)\n"},
+        feature_case{"failed_publishing_is_a_listing_message",
+                     R"({"operation": "import", "defaults": {"item_type": "Part"}, "parts": [{"name": "/in/a.prt"}],
+                         "server": {"exceptions": {"KXPDM_AUTO_PUBLISH_AFTER_IMPORT": "1"},
+                                    "replies": [{"code": 27, "status": 3, "reply": "Publishing is off"}]}})",
+                     0, "import went through: 1 part translated, 1 listing-window message",
+                     "listing window\n  \"\\nFailed to AutoPublish \\n\"\n"},
+        feature_case{"item_type_document_refused",
+                     R"({"operation": "import", "defaults": {"item_type": "Document"}, "parts": [{"name": "/in/a.prt"}]})",
+                     1,
+                     "import refused at the translation of \"/in/a.prt\" (status 3): \"Cannot create Item of Type Item "
+                     "or Document...\"",
+                     ""}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// --- check-map -------------------------------------------------------------------
+
+struct map_case {
+    const char* label;
+    const char* content;
+    int exit_status;
+    const char* report;  // after the "check-map: FILE" line
+};
+
+class clonesim_check_map : public ::testing::TestWithParam<map_case> {};
+
+TEST_P(clonesim_check_map, explains_each_line_as_the_library_reads_it)
+{
+    const map_case c = GetParam();
+    scratch tmp;
+    const fs::path file = tmp / "import.map";
+    write_file(file, c.content);
+    const result r = clonesim({"check-map", file.string()}, tmp.path());
+    EXPECT_EQ(r.exit_status, c.exit_status);
+    EXPECT_EQ(r.out, "check-map: " + file.string() + "\n" + c.report);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    files, clonesim_check_map,
+    ::testing::Values(
+        map_case{"crlf_and_padding", "DB_PART_NO = DRAWING_NO\r\n   DB_PART_REV  =  R  \r\nDB_PART_NAME=TITLE=X\r\n", 0,
+                 "  line 1: entry 1: \"DB_PART_NO\" -> attribute \"DRAWING_NO\"\n"
+                 "  line 2: entry 2: \"DB_PART_REV\" -> attribute \"R\"\n"
+                 "  line 3: entry 3: \"DB_PART_NAME\" -> attribute \"TITLE=X\"\n"
+                 "keys\n"
+                 "  DB_PART_NO    attribute \"DRAWING_NO\" (line 1)\n"
+                 "  DB_PART_REV   attribute \"R\" (line 2)\n"
+                 "  DB_PART_NAME  attribute \"TITLE=X\" (line 3)\n"
+                 "  DB_PART_DESC  not mapped\n"
+                 "verdict: 3 of 4 keys mapped\n"},
+        map_case{"skipped_lines_and_traps", "\n   \nDB_PART_DESC\n#DB_PART_NO = X\ndb_part_no = Y\n\tDB_PART_DESC = D\n", 1,
+                 "  line 1: skipped: empty line\n"
+                 "  line 2: skipped: blanks only\n"
+                 "  line 3: skipped: no \"=\"\n"
+                 "  line 4: entry 1: \"#DB_PART_NO\" -> attribute \"X\" (never used: the library asks only for "
+                 "DB_PART_NO, DB_PART_REV, DB_PART_NAME and DB_PART_DESC; there is no comment syntax: a line with "
+                 "\"=\" is an entry)\n"
+                 "  line 5: entry 2: \"db_part_no\" -> attribute \"Y\" (never used: the library asks only for "
+                 "DB_PART_NO, DB_PART_REV, DB_PART_NAME and DB_PART_DESC; keys are compared case-sensitively)\n"
+                 "  line 6: entry 3: \"\\tDB_PART_DESC\" -> attribute \"D\" (never used: the library asks only for "
+                 "DB_PART_NO, DB_PART_REV, DB_PART_NAME and DB_PART_DESC; a tab is not trimmed and stays part of "
+                 "the text)\n"
+                 "keys\n"
+                 "  DB_PART_NO    not mapped\n"
+                 "  DB_PART_REV   not mapped\n"
+                 "  DB_PART_NAME  not mapped\n"
+                 "  DB_PART_DESC  not mapped\n"
+                 "verdict: 0 of 4 keys mapped\n"},
+        map_case{"first_key_wins_and_last_line_without_line_feed",
+                 "DB_PART_NAME = TITLE\nDB_PART_NAME = NAME\nDB_PART_DESC = DESC\r", 0,
+                 "  line 1: entry 1: \"DB_PART_NAME\" -> attribute \"TITLE\"\n"
+                 "  line 2: entry 2: \"DB_PART_NAME\" -> attribute \"NAME\" (not used: the entry of line 1 comes "
+                 "first)\n"
+                 "  line 3: entry 3: \"DB_PART_DESC\" -> attribute \"DESC\\r\" (the last line ends in a carriage "
+                 "return without a line feed; it stays part of the title)\n"
+                 "keys\n"
+                 "  DB_PART_NO    not mapped\n"
+                 "  DB_PART_REV   not mapped\n"
+                 "  DB_PART_NAME  attribute \"TITLE\" (line 1)\n"
+                 "  DB_PART_DESC  attribute \"DESC\\r\" (line 3)\n"
+                 "verdict: 2 of 4 keys mapped\n"},
+        map_case{"reading_stops_after_ten_entries",
+                 "K1=A\nK2=A\nK3=A\nK4=A\nK5=A\nK6=A\nK7=A\nK8=A\nK9=A\nDB_PART_REV = ISSUE\nDB_PART_NO = NUMBER\n"
+                 "DB_PART_NAME = TITLE\n",
+                 0,
+                 "  line 1: entry 1: \"K1\" -> attribute \"A\" (never used: the library asks only for DB_PART_NO, "
+                 "DB_PART_REV, DB_PART_NAME and DB_PART_DESC)\n"
+                 "  line 2: entry 2: \"K2\" -> attribute \"A\" (never used: the library asks only for DB_PART_NO, "
+                 "DB_PART_REV, DB_PART_NAME and DB_PART_DESC)\n"
+                 "  line 3: entry 3: \"K3\" -> attribute \"A\" (never used: the library asks only for DB_PART_NO, "
+                 "DB_PART_REV, DB_PART_NAME and DB_PART_DESC)\n"
+                 "  line 4: entry 4: \"K4\" -> attribute \"A\" (never used: the library asks only for DB_PART_NO, "
+                 "DB_PART_REV, DB_PART_NAME and DB_PART_DESC)\n"
+                 "  line 5: entry 5: \"K5\" -> attribute \"A\" (never used: the library asks only for DB_PART_NO, "
+                 "DB_PART_REV, DB_PART_NAME and DB_PART_DESC)\n"
+                 "  line 6: entry 6: \"K6\" -> attribute \"A\" (never used: the library asks only for DB_PART_NO, "
+                 "DB_PART_REV, DB_PART_NAME and DB_PART_DESC)\n"
+                 "  line 7: entry 7: \"K7\" -> attribute \"A\" (never used: the library asks only for DB_PART_NO, "
+                 "DB_PART_REV, DB_PART_NAME and DB_PART_DESC)\n"
+                 "  line 8: entry 8: \"K8\" -> attribute \"A\" (never used: the library asks only for DB_PART_NO, "
+                 "DB_PART_REV, DB_PART_NAME and DB_PART_DESC)\n"
+                 "  line 9: entry 9: \"K9\" -> attribute \"A\" (never used: the library asks only for DB_PART_NO, "
+                 "DB_PART_REV, DB_PART_NAME and DB_PART_DESC)\n"
+                 "  line 10: entry 10: \"DB_PART_REV\" -> attribute \"ISSUE\"\n"
+                 "  lines 11 to 12: not read: the library stops after the 10th entry\n"
+                 "keys\n"
+                 "  DB_PART_NO    not mapped\n"
+                 "  DB_PART_REV   attribute \"ISSUE\" (line 10)\n"
+                 "  DB_PART_NAME  not mapped\n"
+                 "  DB_PART_DESC  not mapped\n"
+                 "verdict: 1 of 4 keys mapped\n"},
+        map_case{"empty_file", "", 1,
+                 "  (the file is empty)\n"
+                 "keys\n"
+                 "  DB_PART_NO    not mapped\n"
+                 "  DB_PART_REV   not mapped\n"
+                 "  DB_PART_NAME  not mapped\n"
+                 "  DB_PART_DESC  not mapped\n"
+                 "verdict: 0 of 4 keys mapped\n"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST(clonesim_check_map_file, an_unreadable_file_is_a_usage_error)
+{
+    scratch tmp;
+    const fs::path file = tmp / "absent.map";
+    const result r = clonesim({"check-map", file.string()}, tmp.path());
+    EXPECT_EQ(r.exit_status, 2);
+    EXPECT_NE(r.out.find("the file cannot be opened"), std::string::npos) << r.out;
+}
+
+// The example mapping file and the example that uses it agree.
+TEST(clonesim_check_map_file, the_example_mapping_file_maps_all_four_keys)
+{
+    scratch tmp;
+    const result r = clonesim({"check-map", (examples / "maps" / "import_attributes.map").string()}, tmp.path());
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_NE(r.out.find("verdict: 4 of 4 keys mapped\n"), std::string::npos) << r.out;
+}
+
+}  // namespace

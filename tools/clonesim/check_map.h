@@ -1,0 +1,35 @@
+// `clonesim check-map`: reads an import attribute mapping file as the
+// library does and tells, line by line, what becomes an entry and why a line
+// is skipped, and which of the four keys the file maps.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace clonesim {
+
+struct map_line_verdict {
+    int line = 0;
+    std::string text;              // as read, without its line end
+    bool entry = false;
+    int entry_number = 0;          // 1-based, for entries
+    std::string key, title;        // for entries
+    std::string why;               // skipped: the reason; entries: notes
+};
+
+struct map_check {
+    std::filesystem::path file;
+    bool readable = false;
+    std::vector<map_line_verdict> lines;
+    int unread_from = 0;  // first line not read because the map was full; 0 when none
+    int last_line = 0;
+    // For each of the four keys the entry that serves it, when there is one.
+    std::vector<std::pair<std::string, std::optional<map_line_verdict>>> keys;
+};
+
+map_check check_map(const std::filesystem::path& file);
+std::string map_check_text(const map_check& check);
+
+}  // namespace clonesim

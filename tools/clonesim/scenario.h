@@ -1,0 +1,118 @@
+// A clonesim scenario: everything the simulated host and the simulated PDM
+// server hold before a session starts, read from one JSON file and checked
+// strictly, so that a mistake in the file is reported before anything runs.
+#pragma once
+
+#include "sim_host.h"
+
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace clonesim {
+
+// A malformed scenario: the message names the file, the field and what was
+// expected.
+class scenario_error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+using text_pair = std::pair<std::string, std::string>;
+
+// One environment variable for the session; an absent value unsets it.
+struct env_setting {
+    std::string name;
+    std::optional<std::string> value;
+};
+
+// One of the host's own notification callbacks.
+struct host_callback {
+    std::string name;
+    int point = 0;
+    std::string description;
+};
+
+// A part file the host has written (export): the name relative to the
+// export directory, or the full name as the host opens it.
+struct part_file_seed {
+    std::string name;
+    bool full_path = false;
+    std::vector<text_pair> attributes;
+    bool family_instance = false;
+};
+
+struct revision_seed {
+    std::string rev_id;
+    std::optional<std::string> native_file;
+    std::optional<std::string> release_status;
+    std::optional<std::string> released_date;
+    std::optional<std::string> context;
+    // Design log lines of the revision: key after "!I_" and value.
+    std::vector<text_pair> design_log;
+};
+
+struct item_seed {
+    std::string item_id;
+    std::string item_type = "Part";
+    std::string name;
+    std::string description;
+    std::optional<std::string> owner;
+    std::vector<revision_seed> revisions;
+};
+
+// A scripted answer of the server: replaces the simulated handler for the
+// nth request of `code` (and every later one when persistent).
+struct scripted_reply {
+    int code = 0;
+    int nth = 1;
+    bool persistent = false;
+    int status = 0;
+    std::optional<std::string> reply;
+};
+
+struct scenario {
+    std::filesystem::path file;       // as given on the command line
+    std::filesystem::path directory;  // absolute directory of the file
+    std::string title;
+
+    int operation_class = 2;
+    bool dry_run = false;
+    std::vector<env_setting> env;
+
+    int def_action = 3;
+    int def_naming = 1;
+    std::optional<std::string> def_item_type;
+    std::optional<std::string> def_pdm_name;
+    std::optional<std::string> def_pdm_desc;
+    std::optional<std::string> def_directory;
+
+    std::optional<int> next_item_number;
+    std::optional<std::string> initial_revision;
+
+    std::vector<host_callback> host_callbacks;
+    std::vector<sim::clone_part> parts;
+    std::vector<part_file_seed> part_files;
+
+    // The server's exception list; absent: the server hands out none.
+    std::optional<std::vector<text_pair>> exceptions;
+    std::vector<item_seed> items;
+    std::vector<scripted_reply> replies;
+    std::vector<sim::fault> faults;
+};
+
+// The most host callbacks a scenario may register (clonesim has one
+// recording function per place).
+inline constexpr std::size_t max_host_callbacks = 8;
+
+// Reads and checks a scenario file; throws scenario_error.
+scenario load_scenario(const std::filesystem::path& file);
+
+// The operation class for its name ("clone", "edit", "import", "export").
+std::optional<int> operation_class_of(const std::string& name);
+std::string operation_name(int operation_class);
+
+}  // namespace clonesim

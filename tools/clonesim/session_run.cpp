@@ -1,0 +1,444 @@
+#include "session_run.h"
+
+#include "pdm_server.h"
+#include "sim_host.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <utility>
+
+namespace clonesim {
+
+namespace {
+
+// The variables the library reads. A run sets exactly those the scenario
+// names, so that a session does not depend on the shell it was started from.
+constexpr std::array<const char*, 7> library_variables = {
+    "KXPDM_IMPORT_ATTR_MAP_FILE",       "KXPDM_PFM_ITEMID_PROPERTY",     "PDM_ROOT",
+    "KXPDM_ADDITIONAL_IMPORT_PROGRAM",  "USER_NAME_DONT_OVERWRITE_NAME_DESC",
+    "KXPDM_NO_SAVE_ON_CLONE_IMPORT",    "HOST_PDM_ALLOW_PFM_IMPORT_EXPORT",
+};
+
+constexpr const char* observer_name = "clonesim translation observer";
+
+// What the host-side observers record while the session runs. The host's
+// callbacks are plain C functions, so they reach it through one pointer.
+struct observations {
+    host_clone_trans_cb library_translator = nullptr;
+    std::map<std::string, std::vector<std::string>> messages_by_part;
+    std::map<std::string, bool> translated;
+    std::vector<callback_outcome>* host_callbacks = nullptr;
+};
+
+observations* observing = nullptr;
+
+int observe_translation(const char* part_spec, char new_name[HOST_MAX_FSPEC_BUFSIZE])
+{
+    const std::size_t before = sim::host().message_boxes.size();
+    const int status = observing->library_translator(part_spec, new_name);
+    const std::string name = part_spec != nullptr ? part_spec : "";
+    observing->translated[name] = true;
+    const auto& boxes = sim::host().message_boxes;
+    for (std::size_t i = before; i < boxes.size(); ++i) observing->messages_by_part[name].push_back(boxes[i].message);
+    return status;
+}
+
+// Registered after the library's own Init_Clone hook, so the translation
+// callback it installed is in place: wrapped, each part's messages can be
+// told apart.
+int observe_init_clone(int point, const char*, void*)
+{
+    sim::host_model& h = sim::host();
+    if (point == 0 && observing != nullptr && h.translator != nullptr && h.translator != observe_translation) {
+        observing->library_translator = h.translator;
+        h.translator = observe_translation;
+    }
+    return 0;
+}
+
+template <std::size_t N>
+int record_host_callback(int point, const char* part_name, void*)
+{
+    if (observing != nullptr && observing->host_callbacks != nullptr && N < observing->host_callbacks->size()) {
+        std::string call = "point " + std::to_string(point);
+        if (part_name != nullptr) call += " (" + std::string(part_name) + ")";
+        (*observing->host_callbacks)[N].calls.push_back(std::move(call));
+    }
+    return 0;
+}
+
+constexpr std::array<host_clone_notify_cb, max_host_callbacks> recorders = {
+    record_host_callback<0>, record_host_callback<1>, record_host_callback<2>, record_host_callback<3>,
+    record_host_callback<4>, record_host_callback<5>, record_host_callback<6>, record_host_callback<7>,
+};
+
+// Sends file descriptor 1 into a temporary file for as long as it lives:
+// the library's lines and those of the site programs it runs.
+class stdout_capture {
+public:
+    stdout_capture()
+    {
+        std::fflush(stdout);
+        file_ = std::tmpfile();
+        if (file_ == nullptr) throw run_error(std::string("cannot capture standard output: ") + std::strerror(errno));
+        saved_ = dup(1);
+        if (saved_ < 0 || dup2(fileno(file_), 1) < 0) {
+            std::fclose(file_);
+            throw run_error(std::string("cannot capture standard output: ") + std::strerror(errno));
+        }
+    }
+    ~stdout_capture() { restore(); }
+    stdout_capture(const stdout_capture&) = delete;
+    stdout_capture& operator=(const stdout_capture&) = delete;
+
+    std::string finish()
+    {
+        restore();
+        std::string text;
+        if (file_ == nullptr) return text;
+        std::rewind(file_);
+        char buffer[4096];
+        std::size_t n = 0;
+        while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0) text.append(buffer, n);
+        std::fclose(file_);
+        file_ = nullptr;
+        return text;
+    }
+
+private:
+    void restore()
+    {
+        if (saved_ < 0) return;
+        std::fflush(stdout);
+        dup2(saved_, 1);
+        close(saved_);
+        saved_ = -1;
+    }
+    std::FILE* file_ = nullptr;
+    int saved_ = -1;
+};
+
+// Goes back to the directory clonesim was started in, on every path.
+class working_directory {
+public:
+    explicit working_directory(const std::filesystem::path& to) : saved_(std::filesystem::current_path())
+    {
+        std::error_code ec;
+        std::filesystem::current_path(to, ec);
+        if (ec) throw run_error("cannot change to the scenario's directory " + to.string() + ": " + ec.message());
+    }
+    ~working_directory()
+    {
+        std::error_code ec;
+        std::filesystem::current_path(saved_, ec);
+    }
+    working_directory(const working_directory&) = delete;
+    working_directory& operator=(const working_directory&) = delete;
+
+private:
+    std::filesystem::path saved_;
+};
+
+std::filesystem::path make_temp_directory()
+{
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/clonesim-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr)
+        throw run_error("cannot make a temporary directory in " + pattern + ": " + std::strerror(errno));
+    return pattern;
+}
+
+void set_environment(const scenario& scene)
+{
+    for (const char* name : library_variables) unsetenv(name);
+    for (const env_setting& setting : scene.env) {
+        if (setting.value.has_value())
+            setenv(setting.name.c_str(), setting.value->c_str(), 1);
+        else
+            unsetenv(setting.name.c_str());
+    }
+    // The library deletes files with the host platform's "del" command.
+    const char* path = std::getenv("PATH");
+    const std::string tools = tools_directory().string();
+    setenv("PATH", (tools + (path != nullptr && *path != '\0' ? ":" + std::string(path) : std::string())).c_str(), 1);
+}
+
+// The name under which the library opens a file of the export directory.
+std::string export_path(const std::string& directory, const std::string& name)
+{
+    return directory + "/" + name;
+}
+
+std::string export_directory(const sim::host_model& h)
+{
+    if (h.def_directory.has_value() && !h.def_directory->empty()) return *h.def_directory;
+    return std::filesystem::current_path().string();
+}
+
+// What the host does with a translated part when the perform phase reaches
+// it: an import or clone creates the item, its revision and the part file in
+// the database; an export writes the part file into the export directory.
+class perform_phase {
+public:
+    perform_phase(item_store& store, pdm_server& server) : store_(store), server_(server) {}
+
+    void operator()(sim::clone_part& part) const
+    {
+        sim::host_model& h = sim::host();
+        if (h.dry_run || !part.new_name.has_value()) return;
+        if (h.operation_class == 0 || h.operation_class == 2) create_in_database(part);
+        if (h.operation_class == 3) write_export_file(part);
+    }
+
+private:
+    void create_in_database(const sim::clone_part& part) const
+    {
+        const auto name = parse_db_name(*part.new_name);
+        if (!name.has_value()) return;
+        sim::host_model& h = sim::host();
+        std::string type = part.item_type.value_or("");
+        if (type.empty()) type = h.def_item_type.value_or("");
+        if (type.empty()) type = "Part";
+        std::string pdm_name = part.pdm_name.value_or("");
+        if (pdm_name.empty()) pdm_name = name->item_id;
+        if (store_.create_item(item_record{name->item_id, type, pdm_name, part.pdm_desc.value_or(""), std::nullopt}))
+            store_.journal("created", name->item_id, "", "item of type " + type);
+        if (store_.create_revision(name->item_id, name->rev_id))
+            store_.journal("created", name->item_id, name->rev_id, "revision");
+        if (!name->relation.empty())
+            store_.journal("created", name->item_id, name->rev_id,
+                           name->relation + " part " + name->related_name);
+        server_.sync_host_items();
+        h.part_files.try_emplace(*part.new_name);
+    }
+
+    void write_export_file(const sim::clone_part& part) const
+    {
+        sim::host_model& h = sim::host();
+        const std::string directory = export_directory(h);
+        server_.note_exported(part.name, *part.new_name);
+        const auto name = parse_db_name(part.name);
+        if (name.has_value() && (name->relation == "scenario" || name->relation == "simulation")) {
+            // Scenario and simulation parts go into a folder named after the
+            // owner, beside the owner's master part file.
+            if (const auto owner = server_.owner_name(name->item_id)) {
+                h.part_files.try_emplace(export_path(export_path(directory, *owner), *part.new_name));
+                h.part_files.try_emplace(export_path(directory, *owner + ".prt"));
+                return;
+            }
+        }
+        h.part_files.try_emplace(export_path(directory, *part.new_name));
+    }
+
+    item_store& store_;
+    pdm_server& server_;
+};
+
+void load_model(const scenario& scene, item_store& store)
+{
+    sim::host_model& h = sim::host();
+    h.operation_class = scene.operation_class;
+    h.dry_run = scene.dry_run;
+    h.def_action = scene.def_action;
+    h.def_naming = scene.def_naming;
+    h.def_item_type = scene.def_item_type;
+    h.def_pdm_name = scene.def_pdm_name;
+    h.def_pdm_desc = scene.def_pdm_desc;
+    h.def_directory = scene.def_directory;
+    h.parts = scene.parts;
+    // Numbers the host handed out in earlier runs on the same store are
+    // not handed out again.
+    h.next_item_number = std::max(scene.next_item_number.value_or(1), store.next_item_number().value_or(1));
+    if (scene.initial_revision.has_value()) h.initial_revision = *scene.initial_revision;
+    h.faults = scene.faults;
+}
+
+void seed_part_files(const scenario& scene)
+{
+    sim::host_model& h = sim::host();
+    const std::string directory = export_directory(h);
+    for (const part_file_seed& seed : scene.part_files) {
+        sim::part_file file;
+        file.attributes = seed.attributes;
+        file.family_instance = seed.family_instance;
+        h.part_files[seed.full_path ? seed.name : export_path(directory, seed.name)] = std::move(file);
+    }
+}
+
+std::vector<file_change> part_file_changes(const std::map<std::string, sim::part_file>& before)
+{
+    // The host's call log names the work part of every save asked for,
+    // including those that failed.
+    std::map<std::string, int> save_requests;
+    const std::string save_call = "HOST_PART_save(";
+    for (const std::string& call : sim::host().calls)
+        if (call.rfind(save_call, 0) == 0 && call.size() > save_call.size())
+            ++save_requests[call.substr(save_call.size(), call.size() - save_call.size() - 1)];
+
+    std::vector<file_change> changes;
+    for (const auto& [path, file] : sim::host().part_files) {
+        const auto earlier = before.find(path);
+        file_change change;
+        change.kind = "part file";
+        change.path = path;
+        change.saves = file.saves;
+        change.failed_saves = std::max(0, save_requests[path] - file.saves);
+        change.left_open = file.open;
+        for (const auto& [title, value] : file.attributes) {
+            const std::string* old =
+                earlier != before.end() ? sim::part_attribute(earlier->second, title) : nullptr;
+            if (old == nullptr || *old != value) change.attributes_written.emplace_back(title, value);
+        }
+        if (change.saves > 0 || change.failed_saves > 0 || change.left_open || !change.attributes_written.empty())
+            changes.push_back(std::move(change));
+    }
+    return changes;
+}
+
+}  // namespace
+
+std::filesystem::path tools_directory()
+{
+    std::error_code ec;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (!ec && std::filesystem::exists(self.parent_path() / "del")) return self.parent_path();
+    return KX_CLONESIM_TOOLS_DIR;
+}
+
+run_outcome run_scenario(const run_options& options)
+{
+    run_outcome out;
+    out.scene = load_scenario(options.scenario_file);
+    const scenario& scene = out.scene;
+
+    std::error_code ec;
+    out.library = std::filesystem::absolute(options.library, ec).string();
+    out.database = options.database == ":memory:" ? options.database
+                                                   : std::filesystem::absolute(options.database, ec).string();
+
+    std::optional<item_store> store;
+    try {
+        store.emplace(out.database);
+        store->seed(scene.items);
+    } catch (const store_error& e) {
+        throw run_error(e.what());
+    }
+    const long long journal_start = store->last_journal_seq();
+
+    void* handle = dlopen(out.library.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) throw run_error(std::string("cannot load ") + out.library + ": " + dlerror());
+    // The library stays loaded to the end of the process, as in the host.
+    auto start = reinterpret_cast<int (*)()>(dlsym(handle, "user_exit_start"));
+    if (start == nullptr) throw run_error(out.library + " has no user_exit_start");
+
+    out.temp_directory = make_temp_directory();
+    pdm_server server(*store, scene, out.temp_directory);
+
+    sim::host_model& h = sim::host();
+    load_model(scene, *store);
+    server.sync_host_items();
+    h.server = [&server](int code, const char* input) { return server.handle(code, input); };
+
+    observations seen;
+    for (const host_callback& cb : scene.host_callbacks)
+        out.host_callbacks.push_back(callback_outcome{cb.name, cb.point, {}, false});
+    seen.host_callbacks = &out.host_callbacks;
+    observing = &seen;
+    // The host's own callbacks are in place before the library is loaded.
+    for (std::size_t i = 0; i < scene.host_callbacks.size(); ++i) {
+        const host_callback& cb = scene.host_callbacks[i];
+        h.callbacks.push_back(sim::registered_callback{cb.point, recorders[i], cb.name, cb.description});
+    }
+
+    {
+        set_environment(scene);
+        working_directory in_scenario(scene.directory);
+        seed_part_files(scene);
+        const auto files_before = h.part_files;
+
+        stdout_capture capture;
+        out.start_status = start();
+        if (out.start_status == 0) {
+            h.callbacks.push_back(sim::registered_callback{0, observe_init_clone, observer_name, ""});
+            sim::session_options play;
+            play.on_perform_part = perform_phase(*store, server);
+            out.session = sim::play_session(play);
+            out.started = true;
+        }
+        out.standard_output = capture.finish();
+        out.files = part_file_changes(files_before);
+    }
+    observing = nullptr;
+
+    for (const sim::clone_part& part : h.parts) {
+        part_outcome p;
+        p.name = part.name;
+        p.translated = seen.translated.count(part.name) != 0 || part.translate_status != -1;
+        p.status = part.translate_status;
+        p.new_name = part.new_name;
+        if (const auto found = seen.messages_by_part.find(part.name); found != seen.messages_by_part.end())
+            p.messages = found->second;
+        if (scene.operation_class == 3) {
+            if (const auto name = parse_db_name(part.name)) {
+                p.item_id = name->item_id;
+                p.rev_id = name->rev_id;
+                p.relation = name->relation;
+                p.related_name = name->related_name;
+                if (const auto item = store->item(name->item_id)) {
+                    p.item_type = item->item_type;
+                    p.pdm_name = item->name;
+                    p.pdm_desc = item->description;
+                }
+            }
+        } else if (p.new_name.has_value()) {
+            if (const auto name = parse_db_name(*p.new_name)) {
+                p.item_id = name->item_id;
+                p.rev_id = name->rev_id;
+                p.relation = name->relation;
+                p.related_name = name->related_name;
+            }
+            p.item_type = part.item_type;
+            p.pdm_name = part.pdm_name;
+            p.pdm_desc = part.pdm_desc;
+        }
+        out.parts.push_back(std::move(p));
+    }
+
+    for (const mapping_file& file : server.mapping_files()) {
+        file_change change;
+        change.kind = "mapping file";
+        change.path = file.path.string();
+        change.outcome = std::filesystem::exists(file.path) ? "kept" : "deleted";
+        change.content = file.content;
+        out.files.push_back(std::move(change));
+    }
+    for (callback_outcome& cb : out.host_callbacks) {
+        const std::size_t index = static_cast<std::size_t>(&cb - out.host_callbacks.data());
+        for (const sim::registered_callback& registered : h.callbacks)
+            if (registered.callback == recorders[index] && registered.point == cb.point && registered.name == cb.name)
+                cb.registered_at_end = true;
+    }
+
+    out.requests = h.requests;
+    out.message_boxes = h.message_boxes;
+    out.listing = h.listing;
+    out.misuse = h.misuse;
+    out.journal = store->journal_since(journal_start);
+    h.server = nullptr;
+    store->set_next_item_number(h.next_item_number);
+
+    // A file the library left behind stays for the user to look at.
+    std::filesystem::remove(out.temp_directory, ec);
+    out.temp_directory_kept = std::filesystem::exists(out.temp_directory);
+    return out;
+}
+
+}  // namespace clonesim
