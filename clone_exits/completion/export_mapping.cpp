@@ -154,6 +154,7 @@ int read_export_mapping_file(std::string_view file_name, export_map& map)
     // Every pass through the loop either reads a line or ends it, and every
     // line that ends a section is looked at again, so nothing is skipped and
     // the loop always ends.
+    bool more_than_counted = false;
     while (have) {
         const std::string_view line = file.line();
         // Header lines, blank lines and anything else outside a section are
@@ -162,19 +163,26 @@ int read_export_mapping_file(std::string_view file_name, export_map& map)
             have = file.advance();
             continue;
         }
-        // The file changed between the passes: never more than counted.
-        if (map.sections.size() >= static_cast<std::size_t>(counted)) break;
+        // The file changed between the passes: never more than counted, and
+        // the sections not read keep the file from being taken as done.
+        if (map.sections.size() >= static_cast<std::size_t>(counted)) {
+            more_than_counted = true;
+            break;
+        }
         part_section& section = map.sections.emplace_back();
         const std::string_view name = field_value(line);
         section.part_file = std::string(name);
-        section.part_file_too_long = name.size() > part_file_limit;
+        // A NUL byte would end the name where the host reads it, naming
+        // another file, just as a cut name would.
+        section.part_file_too_long =
+            name.size() > part_file_limit || name.find('\0') != std::string_view::npos;
         while ((have = file.advance()) && contains(file.line(), "!I_")) add_attribute_line(section, file.line());
     }
 
     const bool read_failed = file.failed();
     const int close_status = file.close();
     if (close_status != 0) return close_status;
-    return read_failed ? mapping_file_failed : 0;
+    return read_failed || more_than_counted ? mapping_file_failed : 0;
 }
 
 }  // namespace kx

@@ -27,8 +27,9 @@ struct attribute_line {
 struct part_section {
     std::string part_file;  // relative to the export directory
     std::vector<attribute_line> lines;
-    // The file named more than part_file_limit characters; the section is
-    // not to be written, since a cut name would name another file.
+    // The file named more than part_file_limit characters, or held a NUL
+    // byte; the section is not to be written, since a cut name would name
+    // another file.
     bool part_file_too_long = false;
     // More than mapping_lines_limit attribute lines; only the first are kept.
     bool lines_dropped = false;
@@ -49,9 +50,9 @@ struct export_map {
 int count_part_sections(std::string_view file_name, int& count);
 
 // Reads the file into `map` (emptied first). Returns the counting pass's
-// status when it fails; 1 when the second pass cannot open the file or a read
-// fails (the sections read so far are kept); otherwise the status of closing
-// the file.
+// status when it fails; 1 when the second pass cannot open the file, a read
+// fails or the file holds more sections than were counted (the sections read
+// so far are kept); otherwise the status of closing the file.
 int read_export_mapping_file(std::string_view file_name, export_map& map);
 
 }  // namespace kx

@@ -76,6 +76,14 @@ int load_import_attr_map()
         if (had_line_feed && !line.empty() && line.back() == '\r') line.pop_back();
         if (auto entry = parse_import_attr_map_line(line)) map.entries.push_back(std::move(*entry));
     }
+    // A path that opens but cannot be read (a directory on some systems, a
+    // failing device) is no map at all, not an empty one: a partial map would
+    // map some parts' values and silently not others'.
+    if (file.bad()) {
+        map.entries.clear();
+        platform::print("ERROR: Opening mapping file [" + *path + "]\n");
+        return mapping_file_not_opened;
+    }
     return 0;
 }
 
