@@ -148,9 +148,14 @@ struct host_model {
     std::optional<std::string> file_name_override;
 
     // accounting
+    // Off for long benchmark sessions: `calls`, `open_order` and the per-open
+    // and per-save records of part files stay empty; counts, faults and
+    // PDM requests are still kept.
+    bool log_calls = true;
     std::vector<std::string> calls;            // "HOST_x(args)" for every call received
     std::map<std::string, int> call_counts;    // by operation name
     std::vector<fault> faults;
+    std::vector<std::string> faults_fired;     // "HOST_x #n" for each call an injected fault made fail
     std::vector<std::string> misuse;           // frees of unknown memory, double frees, ...
 };
 
@@ -160,6 +165,18 @@ host_model& host();
 // Clears the model and frees every outstanding allocation (counted as leaks
 // before the reset: read outstanding_allocations() first).
 void reset();
+
+// Puts the model, its counters and the call log back to their defaults and
+// clears the faults, but keeps every outstanding allocation live and tracked:
+// a library that stays loaded across sessions still holds what it keeps for
+// its life, and can give it back later. Open text channels are closed.
+void reset_model();
+
+// Lookups by part name and item ID go through indexes that are rebuilt when
+// `parts` or `items` changes size or storage. A test that renames parts or
+// items in place, or replaces the vector by one of the same size, calls this
+// before the next session.
+void reindex();
 
 // Number of host allocations not yet given back.
 std::size_t outstanding_allocations();

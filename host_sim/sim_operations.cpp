@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,6 +34,9 @@ constexpr int text_bad_channel = -9;
 
 std::string num(long long value) { return std::to_string(value); }
 
+// The call log's text of an operation that takes no arguments.
+const auto no_args = [] { return std::string(); };
+
 std::string join(std::initializer_list<std::string> parts)
 {
     std::string joined;
@@ -58,6 +62,7 @@ clone_part* part_named(const char* name)
 
 part_file* file_of(host_tag_t tag)
 {
+    if (part_file* opened = opened_file(tag)) return opened;
     const auto& tags = host().part_tags;
     const auto found = tags.find(tag);
     if (found == tags.end()) return nullptr;
@@ -77,7 +82,7 @@ void copy_cut(std::string_view text, char* buffer, std::size_t size)
 int ask_part_text(const char* operation, const char* part_name, char** out,
                   std::optional<std::string> clone_part::*field)
 {
-    if (auto failed = enter(operation, arg(part_name))) return *failed;
+    if (auto failed = enter(operation, [&] { return arg(part_name); })) return *failed;
     if (null_output(operation, out)) return status_bad_argument;
     clone_part* part = part_named(part_name);
     if (part == nullptr) return status_not_found;
@@ -87,7 +92,7 @@ int ask_part_text(const char* operation, const char* part_name, char** out,
 
 int ask_default_text(const char* operation, char** out, const std::optional<std::string>& value)
 {
-    if (auto failed = enter(operation, "")) return *failed;
+    if (auto failed = enter(operation, no_args)) return *failed;
     if (null_output(operation, out)) return status_bad_argument;
     *out = tracked_copy(value);
     return 0;
@@ -96,7 +101,7 @@ int ask_default_text(const char* operation, char** out, const std::optional<std:
 int set_part_text(const char* operation, const char* part_name, const char* text,
                   std::optional<std::string> clone_part::*field)
 {
-    if (auto failed = enter(operation, join({arg(part_name), arg(text)}))) return *failed;
+    if (auto failed = enter(operation, [&] { return join({arg(part_name), arg(text)}); })) return *failed;
     clone_part* part = part_named(part_name);
     if (part == nullptr) return status_not_found;
     part->*field = text != nullptr ? std::optional<std::string>(text) : std::nullopt;
@@ -105,7 +110,7 @@ int set_part_text(const char* operation, const char* part_name, const char* text
 
 int ask_part_int(const char* operation, const char* part_name, int* out, int clone_part::*field)
 {
-    if (auto failed = enter(operation, arg(part_name))) return *failed;
+    if (auto failed = enter(operation, [&] { return arg(part_name); })) return *failed;
     if (null_output(operation, out)) return status_bad_argument;
     clone_part* part = part_named(part_name);
     if (part == nullptr) return status_not_found;
@@ -115,7 +120,7 @@ int ask_part_int(const char* operation, const char* part_name, int* out, int clo
 
 int ask_int(const char* operation, int* out, int value)
 {
-    if (auto failed = enter(operation, "")) return *failed;
+    if (auto failed = enter(operation, no_args)) return *failed;
     if (null_output(operation, out)) return status_bad_argument;
     *out = value;
     return 0;
@@ -135,14 +140,14 @@ extern "C" {
 
 int HOST_initialize(void)
 {
-    if (auto failed = enter("HOST_initialize", "")) return *failed;
+    if (auto failed = enter("HOST_initialize", no_args)) return *failed;
     host().initialized = true;
     return 0;
 }
 
 int HOST_terminate(void)
 {
-    if (auto failed = enter("HOST_terminate", "")) return *failed;
+    if (auto failed = enter("HOST_terminate", no_args)) return *failed;
     host().initialized = false;
     return 0;
 }
@@ -152,7 +157,7 @@ int HOST_terminate(void)
 int HOST_CLONE_register_ntfy_callback(int point, host_clone_notify_cb callback, const char* name,
                                       const char* description, int, int)
 {
-    if (auto failed = enter("HOST_CLONE_register_ntfy_callback", join({num(point), arg(name)})))
+    if (auto failed = enter("HOST_CLONE_register_ntfy_callback", [&] { return join({num(point), arg(name)}); }))
         return *failed;
     host().callbacks.push_back(
         registered_callback{point, callback, name != nullptr ? name : "", description != nullptr ? description : ""});
@@ -163,7 +168,7 @@ int HOST_CLONE_ask_ntfy_callbacks(int* count, host_clone_notify_cb** callbacks, 
                                   char*** descriptions)
 {
     constexpr const char* op = "HOST_CLONE_ask_ntfy_callbacks";
-    if (auto failed = enter(op, "")) return *failed;
+    if (auto failed = enter(op, no_args)) return *failed;
     if (null_output(op, count) || null_output(op, callbacks) || null_output(op, names) ||
         null_output(op, descriptions))
         return status_bad_argument;
@@ -201,7 +206,7 @@ int HOST_CLONE_ask_ntfy_callbacks(int* count, host_clone_notify_cb** callbacks, 
 int HOST_CLONE_remove_ntfy_callback(int point, const char* name, host_clone_notify_cb* removed)
 {
     constexpr const char* op = "HOST_CLONE_remove_ntfy_callback";
-    if (auto failed = enter(op, join({num(point), arg(name)}))) return *failed;
+    if (auto failed = enter(op, [&] { return join({num(point), arg(name)}); })) return *failed;
     if (null_output(op, removed)) return status_bad_argument;
     auto& registry = host().callbacks;
     for (auto it = registry.begin(); it != registry.end(); ++it) {
@@ -217,7 +222,8 @@ int HOST_CLONE_remove_ntfy_callback(int point, const char* name, host_clone_noti
 
 int HOST_PDM_set_clone_auto_trans(host_clone_trans_cb callback)
 {
-    if (auto failed = enter("HOST_PDM_set_clone_auto_trans", callback != nullptr ? "callback" : "NULL"))
+    const auto described = [&] { return std::string(callback != nullptr ? "callback" : "NULL"); };
+    if (auto failed = enter("HOST_PDM_set_clone_auto_trans", described))
         return *failed;
     host().translator = callback;
     return 0;
@@ -253,7 +259,7 @@ int HOST_CLONE_ask_def_action(int* action)
 int HOST_CLONE_ask_naming(const char* part_name, int* naming_technique, char** output_name)
 {
     constexpr const char* op = "HOST_CLONE_ask_naming";
-    if (auto failed = enter(op, arg(part_name))) return *failed;
+    if (auto failed = enter(op, [&] { return arg(part_name); })) return *failed;
     if (null_output(op, naming_technique) || null_output(op, output_name)) return status_bad_argument;
     clone_part* part = part_named(part_name);
     if (part == nullptr) return status_not_found;
@@ -300,7 +306,7 @@ int HOST_CLONE_ask_def_pdm_desc(char** description)
 int HOST_CLONE_ask_attribute_values(const char* part_name, int* count, char*** titles, char*** values)
 {
     constexpr const char* op = "HOST_CLONE_ask_attribute_values";
-    if (auto failed = enter(op, arg(part_name))) return *failed;
+    if (auto failed = enter(op, [&] { return arg(part_name); })) return *failed;
     if (null_output(op, count) || null_output(op, titles) || null_output(op, values)) return status_bad_argument;
     clone_part* part = part_named(part_name);
     if (part == nullptr) return status_not_found;
@@ -335,7 +341,7 @@ int HOST_CLONE_ask_def_directory(char** directory)
 
 int HOST_CLONE_start_iteration(void)
 {
-    if (auto failed = enter("HOST_CLONE_start_iteration", "")) return *failed;
+    if (auto failed = enter("HOST_CLONE_start_iteration", no_args)) return *failed;
     host().iterating = true;
     host().iteration_cursor = 0;
     return 0;
@@ -344,7 +350,7 @@ int HOST_CLONE_start_iteration(void)
 int HOST_CLONE_iterate(char** part_name)
 {
     constexpr const char* op = "HOST_CLONE_iterate";
-    if (auto failed = enter(op, "")) return *failed;
+    if (auto failed = enter(op, no_args)) return *failed;
     if (null_output(op, part_name)) return status_bad_argument;
     host_model& h = host();
     if (!h.iterating) {
@@ -364,7 +370,8 @@ int HOST_CLONE_iterate(char** part_name)
 
 int HOST_CLONE_stop_iteration(void)
 {
-    if (auto failed = enter("HOST_CLONE_stop_iteration", host().iterating ? "iterating" : "not iterating"))
+    const auto described = [] { return std::string(host().iterating ? "iterating" : "not iterating"); };
+    if (auto failed = enter("HOST_CLONE_stop_iteration", described))
         return *failed;
     host().iterating = false;
     ++host().iteration_stops;
@@ -375,7 +382,7 @@ int HOST_CLONE_stop_iteration(void)
 
 int HOST_CLONE_set_def_naming(int naming_technique)
 {
-    if (auto failed = enter("HOST_CLONE_set_def_naming", num(naming_technique))) return *failed;
+    if (auto failed = enter("HOST_CLONE_set_def_naming", [&] { return num(naming_technique); })) return *failed;
     host().def_naming = naming_technique;
     return 0;
 }
@@ -400,17 +407,11 @@ int HOST_CLONE_set_pdm_desc(const char* part_name, const char* description)
 int HOST_PDM_ask_part_tag(const char* part_number, host_tag_t* part)
 {
     constexpr const char* op = "HOST_PDM_ask_part_tag";
-    if (auto failed = enter(op, arg(part_number))) return *failed;
+    if (auto failed = enter(op, [&] { return arg(part_number); })) return *failed;
     if (null_output(op, part)) return status_bad_argument;
-    const auto& items = host().items;
     *part = HOST_NULL_TAG;
     if (part_number == nullptr) return 0;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (items[i].item_id == part_number) {
-            *part = static_cast<host_tag_t>(i + 1);
-            break;
-        }
-    }
+    *part = item_tag(part_number);
     return 0;
 }
 
@@ -418,7 +419,7 @@ int HOST_PDM_ask_part_name_desc(host_tag_t part, char name[HOST_PDM_NAME_BUFSIZE
                                 char description[HOST_PDM_DESC_BUFSIZE])
 {
     constexpr const char* op = "HOST_PDM_ask_part_name_desc";
-    if (auto failed = enter(op, num(part))) return *failed;
+    if (auto failed = enter(op, [&] { return num(part); })) return *failed;
     if (null_output(op, name) || null_output(op, description)) return status_bad_argument;
     const auto& items = host().items;
     if (part == HOST_NULL_TAG || part > items.size()) return status_not_found;
@@ -432,7 +433,7 @@ int HOST_PDM_assign_part_number(const char* part_number, const char* item_type,
                                 char new_number[HOST_PDM_ID_BUFSIZE], int* modifiable)
 {
     constexpr const char* op = "HOST_PDM_assign_part_number";
-    if (auto failed = enter(op, join({arg(part_number), arg(item_type)}))) return *failed;
+    if (auto failed = enter(op, [&] { return join({arg(part_number), arg(item_type)}); })) return *failed;
     if (null_output(op, new_number) || null_output(op, modifiable)) return status_bad_argument;
     std::snprintf(new_number, HOST_PDM_ID_BUFSIZE, "%06d", host().next_item_number++);
     *modifiable = 1;
@@ -443,7 +444,7 @@ int HOST_PDM_assign_part_rev(const char* part_number, const char* item_type,
                              char new_revision[HOST_PDM_ID_BUFSIZE], int* modifiable)
 {
     constexpr const char* op = "HOST_PDM_assign_part_rev";
-    if (auto failed = enter(op, join({arg(part_number), arg(item_type)}))) return *failed;
+    if (auto failed = enter(op, [&] { return join({arg(part_number), arg(item_type)}); })) return *failed;
     if (null_output(op, new_revision) || null_output(op, modifiable)) return status_bad_argument;
     copy_cut(host().initial_revision, new_revision, HOST_PDM_ID_BUFSIZE);
     *modifiable = 1;
@@ -456,7 +457,7 @@ int HOST_PDM_decode_part_filename(const char* encoded_name, char part_number[HOS
                                   char file_name[HOST_PDM_FIELD_BUFSIZE])
 {
     constexpr const char* op = "HOST_PDM_decode_part_filename";
-    if (auto failed = enter(op, arg(encoded_name))) return *failed;
+    if (auto failed = enter(op, [&] { return arg(encoded_name); })) return *failed;
     if (null_output(op, part_number) || null_output(op, part_revision) || null_output(op, file_type) ||
         null_output(op, file_name))
         return status_bad_argument;
@@ -485,7 +486,8 @@ int HOST_PDM_encode_part_filename(const char* part_number, const char* part_revi
                                   char encoded_name[HOST_MAX_FSPEC_BUFSIZE])
 {
     constexpr const char* op = "HOST_PDM_encode_part_filename";
-    if (auto failed = enter(op, join({arg(part_number), arg(part_revision), arg(file_type), arg(file_name)})))
+    const auto described = [&] { return join({arg(part_number), arg(part_revision), arg(file_type), arg(file_name)}); };
+    if (auto failed = enter(op, described))
         return *failed;
     if (null_output(op, encoded_name)) return status_bad_argument;
     auto text = [](const char* t) { return std::string(t != nullptr ? t : ""); };
@@ -499,7 +501,7 @@ int HOST_PDM_encode_part_filename(const char* part_number, const char* part_revi
 int HOST_PDM_invoke_pdm_server(int request_code, const char* input_text, int* status, char** reply_text)
 {
     constexpr const char* op = "HOST_PDM_invoke_pdm_server";
-    if (auto failed = enter(op, join({num(request_code), arg(input_text)}))) return *failed;
+    if (auto failed = enter(op, [&] { return join({num(request_code), arg(input_text)}); })) return *failed;
     if (null_output(op, status) || null_output(op, reply_text)) return status_bad_argument;
     host_model& h = host();
     pdm_response response;
@@ -519,12 +521,23 @@ int HOST_PDM_invoke_pdm_server(int request_code, const char* input_text, int* st
 int HOST_PART_open(const char* part_name, host_tag_t* part, host_part_load_status_t* load_status)
 {
     constexpr const char* op = "HOST_PART_open";
-    if (auto failed = enter(op, arg(part_name))) return *failed;
+    if (auto failed = enter(op, [&] { return arg(part_name); })) return *failed;
     if (null_output(op, part) || null_output(op, load_status)) return status_bad_argument;
     host_model& h = host();
     const std::string name = part_name != nullptr ? part_name : "";
-    h.open_order.push_back(name);
-    const auto found = h.part_files.find(name);
+    if (h.log_calls) h.open_order.push_back(name);
+    // Parts are mostly opened in the order of their names: the one after the
+    // part opened last is tried first.
+    auto found = h.part_files.end();
+    auto& opened = internals().opened;
+    if (opened.file != nullptr && opened.files == h.part_files.size() && opened.at != h.part_files.end()) {
+        const auto next = std::next(opened.at);
+        if (opened.at->first == name)
+            found = opened.at;
+        else if (next != h.part_files.end() && next->first == name)
+            found = next;
+    }
+    if (found == h.part_files.end()) found = h.part_files.find(name);
     const int result = found != h.part_files.end() ? 0 : h.default_open_failure;
 
     // The load status is filled on failure too, so that a caller that does
@@ -548,28 +561,43 @@ int HOST_PART_open(const char* part_name, host_tag_t* part, host_part_load_statu
     }
     part_file& file = found->second;
     file.open = true;
-    file.assem_member8_at_open.push_back(h.assem_options.member[8]);
+    if (h.log_calls) file.assem_member8_at_open.push_back(h.assem_options.member[8]);
     h.work_part = name;
     *part = part_tag(name);
+    opened.file = &file;
+    opened.at = found;
+    opened.name = name;
+    opened.tag = *part;
+    opened.files = h.part_files.size();
     return 0;
 }
 
 int HOST_PART_save(void)
 {
-    if (auto failed = enter("HOST_PART_save", host().work_part)) return *failed;
+    if (auto failed = enter("HOST_PART_save", [&] { return std::string(host().work_part); })) return *failed;
     host_model& h = host();
-    const auto found = h.part_files.find(h.work_part);
-    if (h.work_part.empty() || found == h.part_files.end()) return status_no_work_part;
-    ++found->second.saves;
-    found->second.save_trueshape_at_save.push_back(h.save_trueshape ? 1 : 0);
+    part_file* file = opened_file(h.work_part);
+    if (file == nullptr && !h.work_part.empty()) {
+        const auto found = h.part_files.find(h.work_part);
+        if (found != h.part_files.end()) file = &found->second;
+    }
+    if (h.work_part.empty() || file == nullptr) return status_no_work_part;
+    ++file->saves;
+    if (h.log_calls) file->save_trueshape_at_save.push_back(h.save_trueshape ? 1 : 0);
     return 0;
 }
 
 int HOST_PART_close(host_tag_t part, int scope, int mode)
 {
-    const auto tagged = host().part_tags.find(part);
-    const std::string name = tagged != host().part_tags.end() ? tagged->second : num(part);
-    if (auto failed = enter("HOST_PART_close", join({name, num(scope), num(mode)}))) return *failed;
+    const auto& opened = internals().opened;
+    std::string name;
+    if (opened_file(part) != nullptr) {
+        name = opened.name;
+    } else {
+        const auto tagged = host().part_tags.find(part);
+        name = tagged != host().part_tags.end() ? tagged->second : num(part);
+    }
+    if (auto failed = enter("HOST_PART_close", [&] { return join({name, num(scope), num(mode)}); })) return *failed;
     part_file* file = file_of(part);
     if (file == nullptr) return status_not_found;
     // A closed part's tag is no longer valid in the host.
@@ -583,7 +611,7 @@ int HOST_PART_close(host_tag_t part, int scope, int mode)
 int HOST_PART_is_family_instance(host_tag_t part, int* is_instance)
 {
     constexpr const char* op = "HOST_PART_is_family_instance";
-    if (auto failed = enter(op, num(part))) return *failed;
+    if (auto failed = enter(op, [&] { return num(part); })) return *failed;
     if (null_output(op, is_instance)) return status_bad_argument;
     const part_file* file = file_of(part);
     if (file == nullptr) return status_not_found;
@@ -594,7 +622,7 @@ int HOST_PART_is_family_instance(host_tag_t part, int* is_instance)
 int HOST_ASSEM_ask_assem_options(host_assem_options_t* options)
 {
     constexpr const char* op = "HOST_ASSEM_ask_assem_options";
-    if (auto failed = enter(op, "")) return *failed;
+    if (auto failed = enter(op, no_args)) return *failed;
     if (null_output(op, options)) return status_bad_argument;
     *options = host().assem_options;
     return 0;
@@ -603,7 +631,8 @@ int HOST_ASSEM_ask_assem_options(host_assem_options_t* options)
 int HOST_ASSEM_set_assem_options(const host_assem_options_t* options)
 {
     constexpr const char* op = "HOST_ASSEM_set_assem_options";
-    if (auto failed = enter(op, options != nullptr ? "member8=" + num(options->member[8]) : "NULL"))
+    const auto described = [&] { return options != nullptr ? "member8=" + num(options->member[8]) : std::string("NULL"); };
+    if (auto failed = enter(op, described))
         return *failed;
     if (options == nullptr) return status_bad_argument;
     host().assem_options = *options;
@@ -617,7 +646,7 @@ int HOST_ASSEM_ask_save_trueshape(int* on)
 
 int HOST_ASSEM_set_save_trueshape(int on)
 {
-    if (auto failed = enter("HOST_ASSEM_set_save_trueshape", num(on))) return *failed;
+    if (auto failed = enter("HOST_ASSEM_set_save_trueshape", [&] { return num(on); })) return *failed;
     host().save_trueshape = on != 0;
     return 0;
 }
@@ -625,10 +654,10 @@ int HOST_ASSEM_set_save_trueshape(int on)
 int HOST_ATTR_ask_part_attribute(host_tag_t* attribute_object)
 {
     constexpr const char* op = "HOST_ATTR_ask_part_attribute";
-    if (auto failed = enter(op, host().work_part)) return *failed;
+    if (auto failed = enter(op, [&] { return std::string(host().work_part); })) return *failed;
     if (null_output(op, attribute_object)) return status_bad_argument;
     const host_model& h = host();
-    if (h.work_part.empty() || h.part_files.count(h.work_part) == 0) {
+    if (h.work_part.empty() || (opened_file(h.work_part) == nullptr && h.part_files.count(h.work_part) == 0)) {
         *attribute_object = HOST_NULL_TAG;
         return status_no_work_part;
     }
@@ -639,7 +668,7 @@ int HOST_ATTR_ask_part_attribute(host_tag_t* attribute_object)
 int HOST_ATTR_find_attribute(host_tag_t object, int type, const char* title, int* title_type)
 {
     constexpr const char* op = "HOST_ATTR_find_attribute";
-    if (auto failed = enter(op, join({num(object), num(type), arg(title)}))) return *failed;
+    if (auto failed = enter(op, [&] { return join({num(object), num(type), arg(title)}); })) return *failed;
     if (null_output(op, title_type)) return status_bad_argument;
     const part_file* file = file_of(object);
     if (file == nullptr) {
@@ -652,7 +681,8 @@ int HOST_ATTR_find_attribute(host_tag_t object, int type, const char* title, int
 
 int HOST_ATTR_assign(host_tag_t object, const char* title, host_attr_value_t value)
 {
-    if (auto failed = enter("HOST_ATTR_assign", join({num(object), arg(title), arg(value.string)}))) return *failed;
+    const auto described = [&] { return join({num(object), arg(title), arg(value.string)}); };
+    if (auto failed = enter("HOST_ATTR_assign", described)) return *failed;
     if (value.type != 5) return status_not_string;
     if (title == nullptr) return status_bad_argument;
     part_file* file = file_of(object);
@@ -670,7 +700,7 @@ int HOST_ATTR_assign(host_tag_t object, const char* title, host_attr_value_t val
 
 int HOST_UNDO_delete_all_marks(void)
 {
-    if (auto failed = enter("HOST_UNDO_delete_all_marks", "")) return *failed;
+    if (auto failed = enter("HOST_UNDO_delete_all_marks", no_args)) return *failed;
     ++host().undo_mark_deletions;
     return 0;
 }
@@ -679,7 +709,7 @@ int HOST_UNDO_delete_all_marks(void)
 
 int HOST_FILE_exists(const char* file_spec, int file_type)
 {
-    if (auto failed = enter("HOST_FILE_exists", join({arg(file_spec), num(file_type)}))) return *failed;
+    if (auto failed = enter("HOST_FILE_exists", [&] { return join({arg(file_spec), num(file_type)}); })) return *failed;
     if (const clone_part* part = part_named(file_spec)) return part->file_exists ? 0 : status_not_found;
     return file_on_disk(file_spec) ? 0 : status_not_found;
 }
@@ -687,7 +717,7 @@ int HOST_FILE_exists(const char* file_spec, int file_type)
 int HOST_FILE_ask_name(const char* file_spec, int file_type, char* name, int name_size)
 {
     constexpr const char* op = "HOST_FILE_ask_name";
-    if (auto failed = enter(op, join({arg(file_spec), num(file_type), num(name_size)}))) return *failed;
+    if (auto failed = enter(op, [&] { return join({arg(file_spec), num(file_type), num(name_size)}); })) return *failed;
     if (null_output(op, name)) return status_bad_argument;
     std::string result;
     if (host().file_name_override.has_value()) {
@@ -707,7 +737,7 @@ int HOST_FILE_ask_name(const char* file_spec, int file_type, char* name, int nam
 
 int HOST_TEXT_open(const char* file_name, int access, int format)
 {
-    if (auto failed = enter("HOST_TEXT_open", join({arg(file_name), num(access), num(format)})))
+    if (auto failed = enter("HOST_TEXT_open", [&] { return join({arg(file_name), num(access), num(format)}); }))
         return *failed > 0 ? -*failed : (*failed < 0 ? *failed : text_open_failed);
     if (file_name == nullptr) return text_open_failed;
     std::FILE* stream = std::fopen(file_name, "rb");
@@ -721,7 +751,7 @@ int HOST_TEXT_open(const char* file_name, int access, int format)
 int HOST_TEXT_read_line(int channel, char* line, int line_size)
 {
     constexpr const char* op = "HOST_TEXT_read_line";
-    if (auto failed = enter(op, join({num(channel), num(line_size)}))) {
+    if (auto failed = enter(op, [&] { return join({num(channel), num(line_size)}); })) {
         // Only the end of file reads as -23, so a fault never looks like one
         // unless the test asks for exactly that.
         return *failed != 0 ? -std::abs(*failed) : -status_bad_argument;
@@ -748,7 +778,7 @@ int HOST_TEXT_read_line(int channel, char* line, int line_size)
 
 int HOST_TEXT_close(int channel, int delete_file)
 {
-    if (auto failed = enter("HOST_TEXT_close", join({num(channel), num(delete_file)}))) return *failed;
+    if (auto failed = enter("HOST_TEXT_close", [&] { return join({num(channel), num(delete_file)}); })) return *failed;
     auto& channels = internals().channels;
     const auto found = channels.find(channel);
     if (found == channels.end()) return status_not_found;
@@ -763,7 +793,8 @@ int HOST_TEXT_close(int channel, int delete_file)
 
 int HOST_UI_display_nonmodal_msg(const char* title, const char* message, int position)
 {
-    if (auto failed = enter("HOST_UI_display_nonmodal_msg", join({arg(title), arg(message), num(position)})))
+    const auto described = [&] { return join({arg(title), arg(message), num(position)}); };
+    if (auto failed = enter("HOST_UI_display_nonmodal_msg", described))
         return *failed;
     host().message_boxes.push_back(
         message_box{title != nullptr ? title : "", message != nullptr ? message : "", position});
@@ -777,14 +808,14 @@ int HOST_UI_is_listing_window_open(int* open)
 
 int HOST_UI_open_listing_window(void)
 {
-    if (auto failed = enter("HOST_UI_open_listing_window", "")) return *failed;
+    if (auto failed = enter("HOST_UI_open_listing_window", no_args)) return *failed;
     host().listing_open = true;
     return 0;
 }
 
 int HOST_UI_write_listing_window(const char* text)
 {
-    if (auto failed = enter("HOST_UI_write_listing_window", arg(text))) return *failed;
+    if (auto failed = enter("HOST_UI_write_listing_window", [&] { return arg(text); })) return *failed;
     if (text != nullptr) host().listing += text;
     return 0;
 }
@@ -792,7 +823,7 @@ int HOST_UI_write_listing_window(const char* text)
 int HOST_get_fail_message(int status, char message[HOST_FAIL_MESSAGE_BUFSIZE])
 {
     constexpr const char* op = "HOST_get_fail_message";
-    if (auto failed = enter(op, num(status))) return *failed;
+    if (auto failed = enter(op, [&] { return num(status); })) return *failed;
     if (null_output(op, message)) return status_bad_argument;
     copy_cut(fail_message(status), message, HOST_FAIL_MESSAGE_BUFSIZE);
     return 0;
@@ -802,7 +833,7 @@ int HOST_get_fail_message(int status, char message[HOST_FAIL_MESSAGE_BUFSIZE])
 
 void* HOST_allocate_memory(unsigned int size, int* status)
 {
-    if (auto failed = enter("HOST_allocate_memory", num(size))) {
+    if (auto failed = enter("HOST_allocate_memory", [&] { return num(size); })) {
         if (status != nullptr) *status = *failed;
         return nullptr;
     }
@@ -814,7 +845,7 @@ void* HOST_allocate_memory(unsigned int size, int* status)
 void* HOST_reallocate_memory(void* data, unsigned int size, int* status)
 {
     constexpr const char* op = "HOST_reallocate_memory";
-    if (auto failed = enter(op, num(size))) {
+    if (auto failed = enter(op, [&] { return num(size); })) {
         if (status != nullptr) *status = *failed;
         return nullptr;
     }
@@ -830,22 +861,24 @@ void* HOST_reallocate_memory(void* data, unsigned int size, int* status)
 
 void HOST_free(void* data)
 {
-    const auto& live = internals().live_blocks;
-    const auto found = data != nullptr ? live.find(data) : live.end();
-    enter("HOST_free", data == nullptr ? "NULL" : found != live.end() ? num(static_cast<long long>(found->second)) : "unknown");
+    enter("HOST_free", [&] {
+        const auto size = internals().live_blocks.find(data);
+        return data == nullptr ? std::string("NULL")
+                               : size.has_value() ? num(static_cast<long long>(*size)) : "unknown";
+    });
     tracked_free(data, "HOST_free");
 }
 
 void HOST_free_string_array(int count, char** array)
 {
-    enter("HOST_free_string_array", join({num(count), array != nullptr ? "array" : "NULL"}));
+    enter("HOST_free_string_array", [&] { return join({num(count), array != nullptr ? "array" : "NULL"}); });
     if (array == nullptr) return;
     if (!is_tracked(array)) {
         host().misuse.push_back("HOST_free_string_array: array the host did not hand out, or already freed");
         return;
     }
     // A count beyond the array's own size would read past it.
-    const std::size_t capacity = internals().live_blocks.at(array) / sizeof(char*);
+    const std::size_t capacity = internals().live_blocks.find(array).value_or(0) / sizeof(char*);
     std::size_t n = count > 0 ? static_cast<std::size_t>(count) : 0;
     if (count < 0 || n > capacity) {
         host().misuse.push_back("HOST_free_string_array: count " + num(count) + " does not match the array");

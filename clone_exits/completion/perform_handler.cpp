@@ -88,9 +88,9 @@ int begin_perform(int operation_class)
 
 int import_after_part(const char* part_name)
 {
-    const std::string_view part = view(part_name);
-    for (const file_entry& entry : state().file_struct) {
-        if (view(entry.part_spec) != part) continue;
+    const library_state& session = state();
+    if (const auto found = session.file_struct_index.find(view(part_name), session.file_struct)) {
+        const file_entry& entry = session.file_struct[*found];
         host_text name;
         host_text description;
         if (ask_pdm_name_and_description(part_name, name, description) != 0) return stop_session;
@@ -101,7 +101,6 @@ int import_after_part(const char* part_name)
             set_name_description(
                 name_description_text(view(entry.item_id), view(entry.rev_id), cut_name, cut_description));
         }
-        break;
     }
 
     if (env_is_set("USER_NAME_DONT_OVERWRITE_NAME_DESC")) return 0;

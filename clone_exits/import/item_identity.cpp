@@ -190,7 +190,7 @@ int record_imported_part(const recorded_part& part)
         }
     }
 
-    session.file_struct.push_back_reserved(std::move(entry));
+    append_file_entry(std::move(entry));
     return 0;
 }
 

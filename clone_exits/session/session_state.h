@@ -6,8 +6,10 @@
 #include "interfaces/host_api.h"
 #include "interfaces/host_memory.h"
 
+#include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kx {
@@ -61,9 +63,36 @@ struct import_attr_map {
     std::optional<std::string> setting_copy;
 };
 
+// Positions of file_struct entries by part_spec: the first entry
+// of each. An open-addressing table of hashes and positions in one block, so
+// that adding, finding and clearing cost the same in a session of a hundred
+// thousand parts as in one of ten; the keys are the entries' own texts.
+class part_spec_index {
+public:
+    void add(std::string_view part_spec, std::size_t position, const host_vector<file_entry>& entries);
+    // The position of the first entry of `part_spec`; nullopt when none.
+    std::optional<std::size_t> find(std::string_view part_spec, const host_vector<file_entry>& entries) const;
+    void clear() noexcept;
+    bool empty() const noexcept { return count_ == 0; }
+
+private:
+    struct slot {
+        std::size_t hash = 0;
+        std::size_t position = 0;  // of the entry + 1; 0: a free slot
+    };
+    std::size_t probe(std::string_view part_spec, std::size_t hash, const host_vector<file_entry>& entries) const;
+
+    std::vector<slot> slots_;  // a power of two long, at most half full
+    std::size_t count_ = 0;
+};
+
 struct library_state {
     // --- one clone session ---
     host_vector<file_entry> file_struct;  // its size is the file_struct count
+    // The first entry of each part_spec, so that the perform phase
+    // finds a notified part without a scan of the whole table; cleared
+    // whenever the table is released.
+    part_spec_index file_struct_index;
     host_object<dialog_defaults> dialog_struct;
     host_text_builder import_item_list;  // held only in import sessions
     bool end_assy_load_suspended = false;
@@ -89,6 +118,10 @@ void reset_library_state();
 int free_text(host_text& text);
 int free_dialog_struct();
 int free_file_struct();
+
+// Counts a complete entry in file_struct (room made beforehand with
+// reserve_one_more) and indexes it under its part_spec.
+void append_file_entry(file_entry&& entry);
 int free_import_attributes(host_object<import_attributes>& attributes);
 
 }  // namespace kx

@@ -142,7 +142,8 @@ TEST_P(clonesim_example, json_report_agrees_with_the_exit_status)
 INSTANTIATE_TEST_SUITE_P(examples, clonesim_example,
                          ::testing::Values(example_case{"import_mapped", 0}, example_case{"clone", 0},
                                            example_case{"export_design_log", 0},
-                                           example_case{"export_tool_refused", 1}, example_case{"import_refused", 1}),
+                                           example_case{"export_tool_refused", 1}, example_case{"import_refused", 1},
+                                           example_case{"edit", 0}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(clonesim_json, import_report_matches_the_expected_json_report)

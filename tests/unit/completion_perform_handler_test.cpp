@@ -71,9 +71,8 @@ protected:
         ASSERT_EQ(kx::host_strdup_or_null(e.related_name, entry.related_name), 0);
         entry.in_database = e.in_database;
         entry.has_relation = e.has_relation;
-        auto& table = kx::state().file_struct;
-        ASSERT_EQ(table.reserve_one_more(), 0);
-        table.push_back_reserved(std::move(entry));
+        ASSERT_EQ(kx::state().file_struct.reserve_one_more(), 0);
+        kx::append_file_entry(std::move(entry));
     }
 
     sim::clone_part& add_part(const std::string& name)
@@ -350,6 +349,39 @@ TEST_F(import_after_part, a_dry_run_or_another_class_does_nothing_after_a_part)
     }
     EXPECT_TRUE(host().requests.empty());
     EXPECT_EQ(sim::calls_of("HOST_CLONE_ask_pdm_name"), 0);
+}
+
+// The notified part is found through the table's index of part_spec values:
+// it must point at the right entry however often the table grew, and must be
+// empty once the table is released.
+TEST_F(import_after_part, finds_its_entry_among_many_after_the_table_grew_and_none_once_released)
+{
+    for (int i = 0; i < 300; ++i) {
+        const std::string number = std::to_string(i);
+        add_entry({"/in/p" + number + ".prt", "A" + number, "01"});
+        add_part("/in/p" + number + ".prt").pdm_name = "name " + number;
+    }
+    add_entry({"/in/p157.prt", "DUP", "01"});  // a later entry of the same part
+    EXPECT_EQ(notify(51, "/in/p157.prt"), 0);
+    EXPECT_EQ(requests_of(34), (std::vector<request_view>{{34, "A157~~01~~name 157~~"}}));
+
+    host().requests.clear();
+    EXPECT_EQ(notify(51, "/in/p0.prt"), 0);
+    EXPECT_EQ(notify(51, "/in/p299.prt"), 0);
+    EXPECT_EQ(requests_of(34), (std::vector<request_view>{{34, "A0~~01~~name 0~~"}, {34, "A299~~01~~name 299~~"}}));
+
+    // A part of a released table is no longer known (and its texts are gone).
+    kx::free_file_struct();
+    host().requests.clear();
+    EXPECT_EQ(notify(51, "/in/p157.prt"), 0);
+    EXPECT_TRUE(requests_of(34).empty());
+    EXPECT_TRUE(kx::state().file_struct_index.empty());
+
+    add_entry({"/in/p157.prt", "B157", "02"});
+    EXPECT_EQ(notify(51, "/in/p157.prt"), 0);
+    EXPECT_EQ(requests_of(34), (std::vector<request_view>{{34, "B157~~02~~name 157~~"}}));
+    kx::reset_library_state();
+    EXPECT_TRUE(kx::state().file_struct_index.empty());
 }
 
 // --- point 51, export -------------------------------------------------------------

@@ -6,6 +6,7 @@
 #include "report.h"
 #include "scenario.h"
 #include "session_run.h"
+#include "sweep.h"
 
 #include <CLI/CLI.hpp>
 
@@ -29,6 +30,24 @@ int run_command(const std::string& scenario_file, bool as_json, const std::strin
             std::cout << clonesim::text_report(run);
         std::cout.flush();
         return clonesim::judge(run).went_through ? exit_went_through : exit_refused;
+    } catch (const clonesim::scenario_error& e) {
+        std::cerr << "clonesim: " << e.what() << "\n";
+    } catch (const clonesim::run_error& e) {
+        std::cerr << "clonesim: " << e.what() << "\n";
+    } catch (const clonesim::store_error& e) {
+        std::cerr << "clonesim: " << e.what() << "\n";
+    }
+    return exit_usage;
+}
+
+int sweep_command(clonesim::sweep_options options, bool verbose)
+{
+    try {
+        if (verbose) options.on_run = [](const std::string& label) { std::cerr << label << "\n"; };
+        const clonesim::sweep_result result = clonesim::run_sweep(options);
+        std::cout << clonesim::sweep_text(result);
+        std::cout.flush();
+        return result.failures.empty() ? 0 : 1;
     } catch (const clonesim::scenario_error& e) {
         std::cerr << "clonesim: " << e.what() << "\n";
     } catch (const clonesim::run_error& e) {
@@ -76,6 +95,26 @@ int main(int argc, char** argv)
                      "Exit status: 0 at least one key is mapped, 1 none is, 2 the file cannot be read.");
     check->add_option("file", map_file, "Import attribute mapping file")->required();
 
+    clonesim::sweep_options sweep_options;
+    sweep_options.library = KX_DEFAULT_LIBRARY;
+    bool verbose = false;
+    CLI::App* sweep = app.add_subcommand(
+        "sweep", "Play the scenario's session once clean, then again with each host call and each PDM request\n"
+                 "in turn made to fail (once only, and from then on), all in one process with the library\n"
+                 "loaded once, and check after every session that nothing leaked, the host's callbacks are\n"
+                 "back, the failure's message was shown and a clean session still goes as before.\n"
+                 "Exit status: 0 every invariant held, 1 one broke, 2 usage or scenario error.");
+    sweep->add_option("scenario", sweep_options.scenario_file, "Scenario file (JSON)")->required();
+    sweep->add_option("--library", sweep_options.library, "The user-exit library to load")->capture_default_str();
+    sweep->add_option("--every", sweep_options.every_nth_call,
+                      "Try the first, the last and every Nth call of each operation (default: every call)")
+        ->check(CLI::PositiveNumber);
+    bool persistent_only = false;
+    sweep->add_flag("--clean-after-persistent-only", persistent_only,
+                    "Play the clean session that checks the library is ready for the next one only after the\n"
+                    "persistent faults (default: after every faulted session)");
+    sweep->add_flag("--verbose", verbose, "Name each faulted session on standard error before it is played");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -85,5 +124,9 @@ int main(int argc, char** argv)
 
     if (run->parsed()) return run_command(scenario_file, as_json, database, library);
     if (check->parsed()) return check_map_command(map_file);
+    if (sweep->parsed()) {
+        sweep_options.clean_after_every_run = !persistent_only;
+        return sweep_command(sweep_options, verbose);
+    }
     return exit_usage;
 }

@@ -28,6 +28,10 @@ constexpr std::array<const char*, 7> library_variables = {
 };
 
 constexpr const char* observer_name = "clonesim translation observer";
+constexpr const char* step_observer_name = "clonesim step observer";
+
+// Every point the host notifies in a session.
+constexpr std::array<int, 9> session_points = {0, 2, 6, 3, 12, 10, 51, 11, 1};
 
 // What the host-side observers record while the session runs. The host's
 // callbacks are plain C functions, so they reach it through one pointer.
@@ -36,9 +40,18 @@ struct observations {
     std::map<std::string, std::vector<std::string>> messages_by_part;
     std::map<std::string, bool> translated;
     std::vector<callback_outcome>* host_callbacks = nullptr;
+    std::vector<step_mark>* steps = nullptr;
 };
 
 observations* observing = nullptr;
+
+void mark_step(int point, const char* part_name)
+{
+    if (observing == nullptr || observing->steps == nullptr) return;
+    const sim::host_model& h = sim::host();
+    observing->steps->push_back(
+        step_mark{point, part_name != nullptr ? part_name : "", h.call_counts, h.requests.size()});
+}
 
 int observe_translation(const char* part_spec, char new_name[HOST_MAX_FSPEC_BUFSIZE])
 {
@@ -48,19 +61,29 @@ int observe_translation(const char* part_spec, char new_name[HOST_MAX_FSPEC_BUFS
     observing->translated[name] = true;
     const auto& boxes = sim::host().message_boxes;
     for (std::size_t i = before; i < boxes.size(); ++i) observing->messages_by_part[name].push_back(boxes[i].message);
+    mark_step(translation_step, part_spec);
     return status;
 }
 
 // Registered after the library's own Init_Clone hook, so the translation
 // callback it installed is in place: wrapped, each part's messages can be
 // told apart.
-int observe_init_clone(int point, const char*, void*)
+int observe_init_clone(int point, const char* part_name, void*)
 {
     sim::host_model& h = sim::host();
     if (point == 0 && observing != nullptr && h.translator != nullptr && h.translator != observe_translation) {
         observing->library_translator = h.translator;
         h.translator = observe_translation;
     }
+    if (point == 0) mark_step(point, part_name);
+    return 0;
+}
+
+// Registered after the library's callbacks for the other points: marks the
+// end of each step.
+int observe_step(int point, const char* part_name, void*)
+{
+    mark_step(point, part_name);
     return 0;
 }
 
@@ -168,7 +191,10 @@ void set_environment(const scenario& scene)
     // The library deletes files with the host platform's "del" command.
     const char* path = std::getenv("PATH");
     const std::string tools = tools_directory().string();
-    setenv("PATH", (tools + (path != nullptr && *path != '\0' ? ":" + std::string(path) : std::string())).c_str(), 1);
+    const std::string current = path != nullptr ? path : "";
+    // Put first once: every session of a sweep sets it again.
+    if (current == tools || current.rfind(tools + ":", 0) == 0) return;
+    setenv("PATH", (tools + (!current.empty() ? ":" + current : std::string())).c_str(), 1);
 }
 
 // The name under which the library opens a file of the export directory.
@@ -313,16 +339,47 @@ std::filesystem::path tools_directory()
     return KX_CLONESIM_TOOLS_DIR;
 }
 
+loaded_library load_library(const std::string& path)
+{
+    std::error_code ec;
+    loaded_library library;
+    library.path = std::filesystem::absolute(path, ec).string();
+    void* handle = dlopen(library.path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) throw run_error(std::string("cannot load ") + library.path + ": " + dlerror());
+    // The library stays loaded to the end of the process, as in the host.
+    library.start = reinterpret_cast<int (*)()>(dlsym(handle, "user_exit_start"));
+    if (library.start == nullptr) throw run_error(library.path + " has no user_exit_start");
+    return library;
+}
+
 run_outcome run_scenario(const run_options& options)
 {
+    const scenario scene = load_scenario(options.scenario_file);
+    // The database is checked before the library is loaded, so that a
+    // mistake in either is reported in the order the run meets them.
+    if (options.database != ":memory:") {
+        try {
+            item_store check(options.database);
+        } catch (const store_error& e) {
+            throw run_error(e.what());
+        }
+    }
+    const loaded_library library = load_library(options.library);
+    session_setup setup;
+    setup.database = options.database;
+    return run_session(scene, library, setup);
+}
+
+run_outcome run_session(const scenario& scene_in, const loaded_library& library, const session_setup& setup)
+{
     run_outcome out;
-    out.scene = load_scenario(options.scenario_file);
+    out.scene = scene_in;
     const scenario& scene = out.scene;
 
     std::error_code ec;
-    out.library = std::filesystem::absolute(options.library, ec).string();
-    out.database = options.database == ":memory:" ? options.database
-                                                   : std::filesystem::absolute(options.database, ec).string();
+    out.library = library.path;
+    out.database = setup.database == ":memory:" ? setup.database
+                                                 : std::filesystem::absolute(setup.database, ec).string();
 
     std::optional<item_store> store;
     try {
@@ -333,24 +390,27 @@ run_outcome run_scenario(const run_options& options)
     }
     const long long journal_start = store->last_journal_seq();
 
-    void* handle = dlopen(out.library.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) throw run_error(std::string("cannot load ") + out.library + ": " + dlerror());
-    // The library stays loaded to the end of the process, as in the host.
-    auto start = reinterpret_cast<int (*)()>(dlsym(handle, "user_exit_start"));
-    if (start == nullptr) throw run_error(out.library + " has no user_exit_start");
-
     out.temp_directory = make_temp_directory();
     pdm_server server(*store, scene, out.temp_directory);
 
     sim::host_model& h = sim::host();
     load_model(scene, *store);
+    h.faults.insert(h.faults.end(), setup.extra_faults.begin(), setup.extra_faults.end());
     server.sync_host_items();
-    h.server = [&server](int code, const char* input) { return server.handle(code, input); };
+    int requests_seen = 0;
+    const std::optional<server_failure> failure = setup.server_fails;
+    h.server = [&server, &requests_seen, failure](int code, const char* input) {
+        const int n = ++requests_seen;
+        if (failure.has_value() && (n == failure->nth || (failure->persistent && n >= failure->nth)))
+            return sim::pdm_response{failure->status, failure->reply};
+        return server.handle(code, input);
+    };
 
     observations seen;
     for (const host_callback& cb : scene.host_callbacks)
         out.host_callbacks.push_back(callback_outcome{cb.name, cb.point, {}, false});
     seen.host_callbacks = &out.host_callbacks;
+    if (setup.record_steps) seen.steps = &out.steps;
     observing = &seen;
     // The host's own callbacks are in place before the library is loaded.
     for (std::size_t i = 0; i < scene.host_callbacks.size(); ++i) {
@@ -365,9 +425,20 @@ run_outcome run_scenario(const run_options& options)
         const auto files_before = h.part_files;
 
         stdout_capture capture;
-        out.start_status = start();
+        if (setup.started_library != nullptr) {
+            h.callbacks.insert(h.callbacks.end(), setup.started_library->begin(), setup.started_library->end());
+            out.start_status = 0;
+        } else {
+            const std::size_t before = h.callbacks.size();
+            out.start_status = library.start();
+            out.library_callbacks.assign(h.callbacks.begin() + static_cast<std::ptrdiff_t>(before), h.callbacks.end());
+        }
         if (out.start_status == 0) {
             h.callbacks.push_back(sim::registered_callback{0, observe_init_clone, observer_name, ""});
+            if (setup.record_steps)
+                for (int point : session_points)
+                    if (point != 0)
+                        h.callbacks.push_back(sim::registered_callback{point, observe_step, step_observer_name, ""});
             sim::session_options play;
             play.on_perform_part = perform_phase(*store, server);
             out.session = sim::play_session(play);

@@ -8,6 +8,7 @@
 #include "session_driver.h"
 
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -57,6 +58,17 @@ struct callback_outcome {
     bool registered_at_end = false;
 };
 
+// The state of the session at the end of one of its steps: how often each
+// host operation and how many PDM requests had been made by then. A sweep
+// tells from these in which step the nth call of an operation happens.
+struct step_mark {
+    int point = 0;          // notification point; translation_step for a part's translation
+    std::string part_name;  // "" when the step names no part
+    std::map<std::string, int> call_counts;
+    std::size_t requests = 0;
+};
+inline constexpr int translation_step = -1;
+
 struct run_outcome {
     scenario scene;
     std::string library;
@@ -75,11 +87,49 @@ struct run_outcome {
     std::vector<std::string> misuse;
     std::filesystem::path temp_directory;  // where the server wrote its files
     bool temp_directory_kept = false;
+    // What user_exit_start registered (the session of a freshly started
+    // library only), for later sessions of the same process.
+    std::vector<sim::registered_callback> library_callbacks;
+    std::vector<step_mark> steps;  // only when asked for
 };
 
 // Throws scenario_error for a malformed scenario and run_error when the run
 // cannot start.
 run_outcome run_scenario(const run_options& options);
+
+// The user-exit library, loaded the way the host loads it and kept loaded to
+// the end of the process.
+struct loaded_library {
+    std::string path;  // absolute
+    int (*start)() = nullptr;
+};
+// Throws run_error.
+loaded_library load_library(const std::string& path);
+
+// The server answers the nth request of the session (counted over every
+// code), or every request from the nth on, with a failure of its own
+// instead of handling it.
+struct server_failure {
+    int nth = 1;
+    bool persistent = false;
+    int status = 1;
+    std::optional<std::string> reply;
+};
+
+struct session_setup {
+    std::string database = ":memory:";
+    // A later session of a library that is already started: its
+    // registrations are put back in the host's registry as the host kept
+    // them, instead of calling user_exit_start again.
+    const std::vector<sim::registered_callback>* started_library = nullptr;
+    std::vector<sim::fault> extra_faults;  // besides the scenario's own
+    std::optional<server_failure> server_fails;
+    bool record_steps = false;
+};
+
+// Plays one session of `scene` over the model as it stands (a fresh or
+// reset one), through a loaded library.
+run_outcome run_session(const scenario& scene, const loaded_library& library, const session_setup& setup);
 
 // Directory holding the "del" stand-in, put first on PATH for the session.
 std::filesystem::path tools_directory();

@@ -1,0 +1,627 @@
+#include "sweep.h"
+
+#include "report.h"
+#include "sim_host.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <unistd.h>
+
+// Present only in a sanitizer build: tells which session was running when a
+// sanitizer ends the process.
+extern "C" void __sanitizer_set_death_callback(void (*callback)(void)) __attribute__((weak));
+
+namespace clonesim {
+
+namespace {
+
+// Statuses no host operation or server answers with on its own, so that a
+// message naming one can be told apart.
+constexpr int host_fault_status = 93;
+constexpr int server_fault_status = 2;
+const std::string server_fault_reply = "The PDM server failed this request";
+
+constexpr int class_clone = 0;
+constexpr int class_import = 2;
+constexpr int class_export = 3;
+
+constexpr int point_init_clone = 0;
+constexpr int point_exit_clone = 1;
+constexpr int point_begin_perform = 10;
+constexpr int point_end_perform = 11;
+constexpr int point_after_part = 51;
+
+constexpr std::size_t failures_listed = 40;
+
+// --- the session that is running, for a crash report ------------------------
+
+char running[512] = "the first clean session";
+
+void tell_running()
+{
+    const char prefix[] = "\nclonesim sweep: the process ended during: ";
+    [[maybe_unused]] ssize_t n = write(2, prefix, sizeof prefix - 1);
+    n = write(2, running, std::strlen(running));
+    n = write(2, "\n", 1);
+}
+
+extern "C" void on_fatal_signal(int signal_number)
+{
+    tell_running();
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+}
+
+void note_running(const std::string& label)
+{
+    std::snprintf(running, sizeof running, "%s", label.c_str());
+}
+
+// A sanitizer's report ends the process: the sweep's own status tells it
+// from a broken invariant (1) whatever the sanitizer's exit code.
+constexpr int sanitizer_report_status = 70;
+
+void tell_running_and_exit()
+{
+    tell_running();
+    _exit(sanitizer_report_status);
+}
+
+void install_crash_reporting()
+{
+    if (__sanitizer_set_death_callback != nullptr) __sanitizer_set_death_callback(tell_running_and_exit);
+    std::signal(SIGSEGV, on_fatal_signal);
+    std::signal(SIGABRT, on_fatal_signal);
+    std::signal(SIGBUS, on_fatal_signal);
+    std::signal(SIGFPE, on_fatal_signal);
+}
+
+// --- what one session left behind ---------------------------------------------
+
+std::string normalise(const std::string& report)
+{
+    static const std::regex temp_dir(R"([^\s"]*clonesim-[A-Za-z0-9]{6})");
+    return std::regex_replace(report, temp_dir, "<tmp>");
+}
+
+// Everything a session showed and changed, as its report tells it. The first
+// session of a library also fetches the exception list, which it then keeps;
+// that request can be left out to compare it with later sessions.
+std::string fingerprint(const run_outcome& run, bool without_exception_request)
+{
+    if (!without_exception_request) return normalise(text_report(run));
+    run_outcome copy = run;
+    std::erase_if(copy.requests, [](const sim::pdm_request& r) { return r.code == 36; });
+    return normalise(text_report(copy));
+}
+
+bool fired(const std::string& operation)
+{
+    for (const std::string& hit : sim::host().faults_fired)
+        if (hit.rfind(operation + " #", 0) == 0) return true;
+    return false;
+}
+
+// The descriptions under which the library gives the host's load callbacks
+// back after an export.
+std::string given_back_description(const std::string& name)
+{
+    if (name == "HOST End Assy Load") return "Called at the end of the assembly load operation,";
+    if (name == "HOST Begin Part Load") return "Called at the start for each part,";
+    return {};
+}
+
+std::string point_label(int point)
+{
+    switch (point) {
+    case translation_step: return "translation";
+    case 0: return "Init_Clone";
+    case 1: return "Exit_Clone";
+    case 2: return "assembly load";
+    case 3: return "end of assembly load";
+    case 6: return "part load";
+    case 10: return "Begin_Perform";
+    case 11: return "End_Perform";
+    case 12: return "Begin_Apply_Defaults";
+    case 51: return "after part";
+    default: return "point " + std::to_string(point);
+    }
+}
+
+std::string step_label(const step_mark* step)
+{
+    if (step == nullptr) return "after the session";
+    std::string label = point_label(step->point);
+    if (!step->part_name.empty()) label += " of " + step->part_name;
+    return label;
+}
+
+int count_in(const std::map<std::string, int>& counts, const std::string& operation)
+{
+    const auto found = counts.find(operation);
+    return found == counts.end() ? 0 : found->second;
+}
+
+// --- where a failing call falls, and what it must show ------------------------
+
+struct located_call {
+    const step_mark* step = nullptr;
+    int index_in_step = 0;  // 1 for the first call of the operation within the step
+};
+
+located_call locate_host_call(const std::vector<step_mark>& steps, const std::string& operation, int nth)
+{
+    int before = 0;
+    for (const step_mark& step : steps) {
+        const int count = count_in(step.call_counts, operation);
+        if (count >= nth) return located_call{&step, nth - before};
+        before = count;
+    }
+    return {};
+}
+
+const step_mark* locate_request(const std::vector<step_mark>& steps, std::size_t nth)
+{
+    for (const step_mark& step : steps)
+        if (step.requests >= nth) return &step;
+    return nullptr;
+}
+
+enum class shown { error_box, listing, no_error_box };
+
+struct expectation {
+    std::string rule;
+    shown where = shown::error_box;
+    std::string text;
+};
+
+bool is_one_of(const std::string& operation, std::initializer_list<const char*> names)
+{
+    for (const char* name : names)
+        if (operation == name) return true;
+    return false;
+}
+
+bool clones_or_imports(int operation_class) { return operation_class == class_clone || operation_class == class_import; }
+
+// The messages the failures of host calls must show, by the step their call
+// belongs to. Faults whose call is made from several places within a step
+// count only where the place follows from the step's order of work.
+std::optional<expectation> host_call_expectation(int operation_class, const std::string& operation,
+                                                 const located_call& at, bool persistent)
+{
+    if (at.step == nullptr) return std::nullopt;
+    const int point = at.step->point;
+    const std::string& part = at.step->part_name;
+
+    if (point == point_init_clone && operation == "HOST_PDM_set_clone_auto_trans" && !persistent)
+        return expectation{"translation callback not installed: no message", shown::no_error_box, ""};
+
+    if (point == translation_step && clones_or_imports(operation_class)) {
+        if (is_one_of(operation, {"HOST_CLONE_ask_def_item_type", "HOST_CLONE_ask_def_pdm_name",
+                                  "HOST_CLONE_ask_def_pdm_desc"}))
+            return expectation{"clone defaults unreadable", shown::error_box, "Error in Memory Allocation..."};
+        if (is_one_of(operation, {"HOST_CLONE_ask_item_type", "HOST_CLONE_ask_pdm_name", "HOST_CLONE_ask_pdm_desc"}))
+            return expectation{"part clone settings unreadable", shown::error_box, "Error in Getting Exceptions..."};
+        if (operation == "HOST_CLONE_ask_attribute_values" && at.index_in_step == 1)
+            return expectation{"import attributes unreadable", shown::error_box, "Error in Memory Allocation..."};
+        if (is_one_of(operation, {"HOST_PDM_assign_part_number", "HOST_PDM_assign_part_rev"}) ||
+            (operation == "HOST_PDM_ask_part_tag" && at.index_in_step == 1))
+            return expectation{"item identity undecided", shown::error_box,
+                               "Error in Getting Item ID, Rev ID and Type..."};
+        if ((operation == "HOST_PDM_ask_part_tag" && at.index_in_step == 2) ||
+            is_one_of(operation, {"HOST_CLONE_ask_action", "HOST_CLONE_ask_def_action"}))
+            return expectation{"part not recorded", shown::error_box, "Error in Filling Import Structure..."};
+        if (operation == "HOST_CLONE_set_pdm_name")
+            return expectation{"PDM name refused", shown::error_box, "Error in Setting Item Name..."};
+        if (operation == "HOST_CLONE_set_pdm_desc")
+            return expectation{"PDM description refused", shown::error_box, "Error in Setting Item Description..."};
+        if (operation == "HOST_CLONE_set_item_type")
+            return expectation{"item type refused: the host's text", shown::error_box,
+                               sim::fail_message(host_fault_status)};
+        if (operation == "HOST_FILE_ask_name" && !persistent)
+            return expectation{"no file name on the derived-name road: no message", shown::no_error_box, ""};
+    }
+
+    if (point == point_after_part && operation_class == class_import && !persistent &&
+        is_one_of(operation, {"HOST_CLONE_ask_pdm_name", "HOST_CLONE_ask_pdm_desc"}))
+        return expectation{"name unreadable after a part: no message", shown::no_error_box, ""};
+
+    if (point == point_after_part && operation_class == class_export &&
+        is_one_of(operation, {"HOST_PART_save", "HOST_TEXT_open", "HOST_TEXT_read_line"}))
+        return expectation{"design log not written", shown::listing, "Could not Sync Attributes for " + part};
+
+    return std::nullopt;
+}
+
+std::vector<std::string> split(const std::string& text, char separator)
+{
+    std::vector<std::string> fields;
+    std::string field;
+    std::istringstream in(text);
+    while (std::getline(in, field, separator)) fields.push_back(field);
+    return fields;
+}
+
+// The part_spec behind a native file name record (request 25),
+// from the clean session's parts.
+std::string part_of_native_file_record(const run_outcome& clean, const std::string& input)
+{
+    const std::vector<std::string> f = split(input, '#');
+    if (f.size() < 3) return {};
+    for (const part_outcome& part : clean.parts) {
+        const auto slash = part.name.rfind('/');
+        const std::string native = slash == std::string::npos ? part.name : part.name.substr(slash + 1);
+        if (part.item_id == f[0] && part.rev_id == f[1] && native == f[2]) return part.name;
+    }
+    return {};
+}
+
+std::optional<expectation> request_expectation(int operation_class, const sim::pdm_request& request,
+                                               const step_mark* step, bool with_reply, bool persistent,
+                                               const run_outcome& clean, const scenario& scene)
+{
+    const std::string reply_or_host_text = with_reply ? server_fault_reply : sim::fail_message(server_fault_status);
+    const int point = step != nullptr ? step->point : -100;
+    switch (request.code) {
+    case 23:
+    case 24:
+        if (clones_or_imports(operation_class))
+            return expectation{"begin or end of import refused: the reply", shown::error_box, reply_or_host_text};
+        break;
+    case 28:
+        if (operation_class == class_import && point == point_begin_perform)
+            return expectation{"new items not announced: the reply", shown::error_box, reply_or_host_text};
+        break;
+    case 31:
+        if (with_reply && point == translation_step)
+            return expectation{"related part name refused: the reply", shown::error_box, server_fault_reply};
+        break;
+    case 26:
+        if (point == translation_step)
+            return expectation{"item type of an existing item unknown", shown::error_box,
+                               "Error in Getting Item ID, Rev ID and Type..."};
+        break;
+    case 18:
+        if (operation_class == class_export && point == translation_step) {
+            const sim::clone_part* part = nullptr;
+            for (const sim::clone_part& p : scene.parts)
+                if (p.name == step->part_name) part = &p;
+            if (part != nullptr && part->state != 1 && part->state != 4)
+                return expectation{"export file name refused", shown::error_box,
+                                   "Error in Generating the Export Filename"};
+        }
+        break;
+    case 20:
+        if (operation_class == class_export && point == point_after_part)
+            return expectation{"export attributes refused", shown::listing,
+                               "Failed to get the attributes from PDM for " + request.input.value_or("")};
+        break;
+    case 21:
+        if (operation_class == class_import && point == point_end_perform)
+            return expectation{"back-fill refused", shown::listing, "\nFailed to perform PDI Backfill for \n"};
+        break;
+    case 25:
+        if (operation_class == class_import && point == point_end_perform)
+            return expectation{"native file name not recorded", shown::listing,
+                               "\nFailed to reset import native filename for " +
+                                   part_of_native_file_record(clean, request.input.value_or("")) + "\n"};
+        break;
+    case 27:
+        if (operation_class == class_import && point == point_end_perform)
+            return expectation{"publishing refused", shown::listing, "\nFailed to AutoPublish \n"};
+        break;
+    case 30:
+    case 34:
+    case 35:
+        if (!persistent) return expectation{"request not examined: no message", shown::no_error_box, ""};
+        break;
+    case 36:
+        if (!persistent && !with_reply)
+            return expectation{"no exception list: no message", shown::no_error_box, ""};
+        break;
+    default:
+        break;
+    }
+    return std::nullopt;
+}
+
+// Empty when the session showed what it must.
+std::string check_shown(const expectation& e, const run_outcome& run, const run_outcome& clean)
+{
+    switch (e.where) {
+    case shown::error_box:
+        for (const sim::message_box& box : run.message_boxes)
+            if (box.title == "Error" && box.message == e.text) return {};
+        return "the error box " + quote(e.text) + " was not shown (" + e.rule + ")";
+    case shown::listing:
+        if (run.listing.find(e.text) != std::string::npos) return {};
+        return "the listing window did not get " + quote(e.text) + " (" + e.rule + ")";
+    case shown::no_error_box:
+        // Boxes the clean session shows too (a part the site refuses) are
+        // not the failure's.
+        for (const sim::message_box& box : run.message_boxes) {
+            bool also_clean = false;
+            for (const sim::message_box& c : clean.message_boxes)
+                also_clean = also_clean || (c.title == box.title && c.message == box.message);
+            if (!also_clean) return "an error box " + quote(box.message) + " was shown (" + e.rule + ")";
+        }
+        return {};
+    }
+    return {};
+}
+
+// --- the sweep ------------------------------------------------------------------
+
+class sweeper {
+public:
+    explicit sweeper(const sweep_options& options)
+        : options_(options), scene_(load_scenario(options.scenario_file)), library_(load_library(options.library))
+    {
+        result_.scenario = scene_.file.filename().string();
+        result_.operation = operation_name(scene_.operation_class);
+    }
+
+    sweep_result run()
+    {
+        const auto started = std::chrono::steady_clock::now();
+        install_crash_reporting();
+        warm_up();
+        sweep_host_calls();
+        sweep_requests();
+        note_running("the end of the sweep");
+        result_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        return std::move(result_);
+    }
+
+private:
+    // The first session starts the library, which then keeps its exception
+    // list and mapping file for the process; the second one is the clean
+    // session every faulted one is measured against.
+    void warm_up()
+    {
+        note_running("the first clean session");
+        sim::reset_model();
+        const run_outcome first = play({}, std::nullopt, false, true);
+        started_ = first.library_callbacks;
+        baseline_ = sim::outstanding_allocations();
+        result_.outstanding_baseline = baseline_;
+        check_invariants("first clean session", first);
+        const std::string first_print = fingerprint(first, true);
+        finish_session(first);
+
+        note_running("the second clean session");
+        clean_ = play({}, std::nullopt, true, false);
+        result_.host_calls = sim::host().call_counts;
+        result_.requests = clean_.requests.size();
+        clean_print_ = fingerprint(clean_, false);
+        check_invariants("second clean session", clean_);
+        if (fingerprint(clean_, true) != first_print)
+            fail("second clean session", "went otherwise than the first (the exception list request left aside)");
+        finish_session(clean_);
+    }
+
+    void sweep_host_calls()
+    {
+        const int every = std::max(1, options_.every_nth_call);
+        for (const auto& [operation, count] : result_.host_calls) {
+            // Operations that return nothing cannot fail.
+            if (operation == "HOST_free" || operation == "HOST_free_string_array") continue;
+            for (int k = 1; k <= count; ++k) {
+                if (k != 1 && k != count && (k - 1) % every != 0) continue;
+                ++result_.failure_points;
+                const located_call at = locate_host_call(clean_.steps, operation, k);
+                for (const bool persistent : {false, true}) {
+                    sim::fault fault{operation, k, persistent, host_fault_status};
+                    const std::string label = operation + " #" + std::to_string(k) +
+                                              (persistent ? " persistent" : " transient") + " [" +
+                                              step_label(at.step) + "]";
+                    begin_run(label);
+                    const run_outcome run = play({fault}, std::nullopt, false, false);
+                    if (!fired(operation)) fail(label, "the fault never fired: the session went another way");
+                    check_invariants(label, run);
+                    check_message(label, run, host_call_expectation(scene_.operation_class, operation, at, persistent));
+                    finish_session(run);
+                    if (persistent || options_.clean_after_every_run || kept_item_list(run)) check_clean_session(label);
+                }
+            }
+        }
+    }
+
+    void sweep_requests()
+    {
+        for (std::size_t k = 1; k <= clean_.requests.size(); ++k) {
+            const sim::pdm_request& request = clean_.requests[k - 1];
+            const step_mark* step = locate_request(clean_.steps, k);
+            ++result_.failure_points;
+            for (const bool with_reply : {true, false}) {
+                // A non-zero status with a text is how the server hands out
+                // the exception list: no failure of that request looks so.
+                if (request.code == 36 && with_reply) continue;
+                for (const bool persistent : {false, true}) {
+                    server_failure failure{static_cast<int>(k), persistent, server_fault_status,
+                                           with_reply ? std::optional<std::string>(server_fault_reply) : std::nullopt};
+                    const std::string label = "request " + std::to_string(k) + " (code " +
+                                              std::to_string(request.code) + ")" +
+                                              (persistent ? " persistent" : " transient") +
+                                              (with_reply ? ", with a reply" : ", no reply") + " [" +
+                                              step_label(step) + "]";
+                    begin_run(label);
+                    const run_outcome run = play({}, failure, false, false);
+                    if (run.requests.size() < k || run.requests[k - 1].status != server_fault_status)
+                        fail(label, "the failure never reached the library: the session went another way");
+                    check_invariants(label, run);
+                    check_message(label, run,
+                                  request_expectation(scene_.operation_class, request, step, with_reply, persistent,
+                                                      clean_, scene_));
+                    finish_session(run);
+                    if (persistent || options_.clean_after_every_run || kept_item_list(run)) check_clean_session(label);
+                }
+            }
+        }
+    }
+
+    void begin_run(const std::string& label)
+    {
+        note_running(label);
+        if (options_.on_run) options_.on_run(label);
+    }
+
+    run_outcome play(std::vector<sim::fault> faults, std::optional<server_failure> failure, bool record_steps,
+                     bool first)
+    {
+        sim::reset_model();
+        session_setup setup;
+        if (!first) setup.started_library = &started_;
+        setup.extra_faults = std::move(faults);
+        setup.server_fails = std::move(failure);
+        setup.record_steps = record_steps;
+        run_outcome run = run_session(scene_, library_, setup);
+        if (first && run.start_status != 0)
+            throw run_error("user_exit_start answered " + std::to_string(run.start_status) + " in a clean session");
+        if (setup.extra_faults.empty() && !setup.server_fails.has_value())
+            ++result_.clean_runs;
+        else
+            ++result_.faulted_runs;
+        return run;
+    }
+
+    // What must hold after every session, faulted or not.
+    void check_invariants(const std::string& label, const run_outcome& run)
+    {
+        const sim::host_model& h = sim::host();
+        for (const std::string& misuse : h.misuse) fail(label, "host misuse: " + misuse);
+        const std::size_t outstanding = sim::outstanding_allocations();
+        // An import whose end the server did not accept keeps its item list
+        // until the next import session starts: the one allocation allowed.
+        const std::size_t allowed = baseline_ + (kept_item_list(run) ? 1 : 0);
+        if (outstanding != baseline_ && outstanding != allowed)
+            fail(label, std::to_string(outstanding) + " host allocations outstanding after Exit_Clone, " +
+                            std::to_string(baseline_) + " before the session");
+        if (sim::open_text_channels() != 0 && !fired("HOST_TEXT_close"))
+            fail(label, std::to_string(sim::open_text_channels()) + " text channels left open");
+        if (h.iterating && !fired("HOST_CLONE_stop_iteration")) fail(label, "the part iteration was left running");
+
+        // The host's own callbacks, suspended during an export, are back with
+        // their functions, names and descriptions, each once. Only a host
+        // that refused the registration itself keeps one out.
+        if (!fired("HOST_CLONE_register_ntfy_callback")) {
+            for (std::size_t i = 0; i < scene_.host_callbacks.size(); ++i) {
+                const host_callback& expected = scene_.host_callbacks[i];
+                int registrations = 0;
+                bool same_description = false;
+                for (const sim::registered_callback& cb : h.callbacks) {
+                    if (cb.name != expected.name) continue;
+                    ++registrations;
+                    same_description = cb.point == expected.point && (cb.description == expected.description ||
+                                                                      cb.description == given_back_description(cb.name));
+                }
+                if (i >= run.host_callbacks.size() || !run.host_callbacks[i].registered_at_end || registrations != 1 ||
+                    !same_description)
+                    fail(label, "the host's callback \"" + expected.name + "\" is not registered again as it was (" +
+                                    std::to_string(registrations) + " registrations)");
+            }
+        }
+        if (!run.started) fail(label, "no session was played");
+    }
+
+    bool kept_item_list(const run_outcome& run) const
+    {
+        if (scene_.operation_class != class_import) return false;
+        for (const sim::pdm_request& request : run.requests)
+            if (request.code == 24 && request.status == 0) return false;
+        return true;
+    }
+
+    void check_message(const std::string& label, const run_outcome& run, const std::optional<expectation>& e)
+    {
+        if (!e.has_value()) return;
+        ++result_.message_checks;
+        rules_met_.insert(e->rule);
+        const std::string problem = check_shown(*e, run, clean_);
+        if (!problem.empty()) fail(label, problem);
+    }
+
+    // The library is ready for a normal session: it goes exactly as the
+    // clean one did and keeps no more than it did.
+    void check_clean_session(const std::string& after)
+    {
+        const std::string label = "clean session after " + after;
+        note_running(label);
+        const run_outcome run = play({}, std::nullopt, false, false);
+        check_invariants(label, run);
+        if (fingerprint(run, false) != clean_print_) fail(label, "went otherwise than the clean session");
+        finish_session(run);
+    }
+
+    // Removes what the session's server wrote, kept files included.
+    void finish_session(const run_outcome& run)
+    {
+        std::error_code ec;
+        if (!run.temp_directory.empty()) std::filesystem::remove_all(run.temp_directory, ec);
+    }
+
+    void fail(const std::string& label, const std::string& what)
+    {
+        result_.failures.push_back(label + ": " + what);
+    }
+
+    const sweep_options& options_;
+    scenario scene_;
+    loaded_library library_;
+    std::vector<sim::registered_callback> started_;
+    std::size_t baseline_ = 0;
+    run_outcome clean_;
+    std::string clean_print_;
+    std::set<std::string> rules_met_;
+    sweep_result result_;
+
+public:
+    std::vector<std::string> rules() const { return {rules_met_.begin(), rules_met_.end()}; }
+};
+
+}  // namespace
+
+sweep_result run_sweep(const sweep_options& options)
+{
+    sweeper sweep(options);
+    sweep_result result = sweep.run();
+    result.rules_met = sweep.rules();
+    return result;
+}
+
+std::string sweep_text(const sweep_result& r)
+{
+    std::ostringstream out;
+    std::size_t calls = 0;
+    for (const auto& [operation, count] : r.host_calls) calls += static_cast<std::size_t>(count);
+    out << "Fault sweep of " << r.scenario << " (" << r.operation << " session)\n";
+    out << "  clean session: " << calls << " host calls of " << r.host_calls.size() << " operations, " << r.requests
+        << " PDM requests\n";
+    out << "  failure points tried: " << r.failure_points << "\n";
+    out << "  sessions played: " << r.sessions() << " (" << r.faulted_runs << " with a fault, " << r.clean_runs
+        << " clean)\n";
+    out << "  messages checked: " << r.message_checks << " sessions, " << r.rules_met.size() << " rules\n";
+    for (const std::string& rule : r.rules_met) out << "    - " << rule << "\n";
+    out << "  host allocations the library keeps for its life: " << r.outstanding_baseline << "\n";
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f", r.seconds);
+    out << "  time: " << seconds << " s\n";
+    if (r.failures.empty()) {
+        out << "  result: every invariant held\n";
+    } else {
+        out << "  result: " << r.failures.size() << " broken invariants\n";
+        for (std::size_t i = 0; i < r.failures.size() && i < failures_listed; ++i) out << "    " << r.failures[i] << "\n";
+        if (r.failures.size() > failures_listed)
+            out << "    ... and " << r.failures.size() - failures_listed << " more\n";
+    }
+    return out.str();
+}
+
+}  // namespace clonesim
