@@ -22,7 +22,7 @@ using attribute = std::pair<std::string, std::string>;
 
 // What the host knows of one part of the clone session.
 struct clone_part {
-    std::string name;              // the part specification the host uses
+    std::string name;              // the part_spec the host uses
     bool file_exists = true;       // HOST_FILE_exists(name, 0)
     int state = 0;                 // HOST_CLONE_ask_part_state
     int action = 5;                // HOST_CLONE_ask_action

@@ -7,6 +7,7 @@
 #include "interfaces/pdm_requests.h"
 #include "interfaces/platform.h"
 #include "session/callbacks.h"
+#include "session/host_codes.h"
 #include "session/messages.h"
 #include "session/session_state.h"
 
@@ -16,33 +17,8 @@ namespace kx {
 
 namespace {
 
-enum notification_point : int {
-    point_begin_perform = 10,
-    point_end_perform = 11,
-    point_after_part = 51,
-};
-
-enum operation_class : int {
-    class_import = 2,
-    class_export = 3,
-};
-// Written before the class query, whose status is not tested: a class that
-// could not be asked is neither import nor export.
-constexpr int unknown_operation_class = -1;
-
-constexpr int stop_session = 3;
-
-constexpr int part_state_skipped_a = 1;
-constexpr int part_state_skipped_b = 4;
-constexpr int action_use_default = 5;
-constexpr int action_retain = 4;
-constexpr int action_new_name = 3;
-constexpr int naming_use_default = 4;
-constexpr int naming_user_name = 3;
-
 // The part number and revision of an output name fill the host's fields.
 constexpr std::size_t output_name_field_limit = 32;
-constexpr std::size_t pdi_revision_length = 8;
 constexpr std::size_t delete_command_limit = 1023;
 
 constexpr char name_separator = '/';
@@ -193,7 +169,7 @@ int end_perform(int operation_class, const char* part_name)
 
         int part_state = 0;
         HOST_CLONE_ask_part_state(part_spec, &part_state);
-        if (part_state == part_state_skipped_a || part_state == part_state_skipped_b) continue;
+        if (is_referenced_only(part_state)) continue;
 
         int action = 0;
         HOST_CLONE_ask_action(part_spec, &action);
@@ -245,7 +221,7 @@ int end_perform(int operation_class, const char* part_name)
 
 int handle_perform_notification(int point, const char* part_name, void* /*data*/)
 {
-    int operation_class = unknown_operation_class;
+    int operation_class = class_unknown;
     HOST_CLONE_ask_operation_class(&operation_class);
     int dry_run = 0;
     HOST_CLONE_ask_dryrun(&dry_run);

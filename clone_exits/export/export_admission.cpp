@@ -5,6 +5,7 @@
 #include "interfaces/host_memory.h"
 #include "interfaces/pdm_requests.h"
 #include "session/callbacks.h"
+#include "session/host_codes.h"
 #include "session/messages.h"
 
 #include <string>
@@ -14,11 +15,6 @@ namespace kx {
 
 namespace {
 
-constexpr int point_begin_apply_defaults = 12;
-constexpr int class_export = 3;
-constexpr int unknown_operation_class = -1;
-constexpr int refuse_export = 2;
-constexpr std::size_t pdi_revision_length = 8;
 
 // Once started, the host's part iteration is stopped on every way out. One
 // that the host could not start has no parts to hand out and nothing to stop.
@@ -44,7 +40,6 @@ private:
     bool started_;
 };
 
-bool is_referenced_only(int part_state) noexcept { return part_state == 1 || part_state == 4; }
 
 // Whether the part is a tool PDI; `elements` keeps the split name for the
 // message.
@@ -63,7 +58,7 @@ bool is_tool_pdi(const char* part_name, host_string_array& elements)
 
 int check_export_admission(int point, const char* /*part_name*/, void* /*data*/)
 {
-    int operation_class = unknown_operation_class;
+    int operation_class = class_unknown;
     HOST_CLONE_ask_operation_class(&operation_class);
     if (point != point_begin_apply_defaults) return 0;
 
@@ -78,8 +73,8 @@ int check_export_admission(int point, const char* /*part_name*/, void* /*data*/)
 
         std::string message;
         message.append(elements[1]).append("/").append(elements[2]).append(" is a CORP_Tool PDI. Export not allowed");
-        show_error(refuse_export, message);
-        return refuse_export;
+        show_error(export_refused, message);
+        return export_refused;
     }
     return 0;
 }

@@ -7,6 +7,7 @@
 #include "interfaces/host_memory.h"
 #include "interfaces/pdm_requests.h"
 #include "session/callbacks.h"
+#include "session/host_codes.h"
 #include "session/messages.h"
 
 #include <algorithm>
@@ -18,7 +19,6 @@ namespace kx {
 
 namespace {
 
-constexpr int stop_session = 3;
 constexpr std::string_view export_extension = ".prt";
 constexpr std::string_view fallback_suffix = "_no.prt";
 
@@ -26,7 +26,6 @@ constexpr std::string_view fallback_suffix = "_no.prt";
 // long may have been cut, and a cut item ID would name another item.
 constexpr std::size_t split_element_limit = 132;
 
-bool is_referenced_only(int part_state) noexcept { return part_state == 1 || part_state == 4; }
 
 // The host's buffer holds HOST_MAX_FSPEC_BUFSIZE - 1 characters; callers
 // only pass names that fit.

@@ -1,6 +1,7 @@
 #include "import/item_identity.h"
 
 #include "interfaces/pdm_requests.h"
+#include "session/host_codes.h"
 
 #include <initializer_list>
 #include <utility>
@@ -17,8 +18,8 @@ std::string_view first_non_empty(std::initializer_list<std::string_view> candida
     return {};
 }
 
-// The part is cloned into an existing revision: its own action is 3, or it
-// takes the session's default action (5) and that is 3.
+// The part's own clone action is 3, or it takes the session's default
+// action (5) and that is 3.
 int ask_takes_existing_revision(const char* part_spec, bool& takes)
 {
     takes = false;
@@ -28,7 +29,7 @@ int ask_takes_existing_revision(const char* part_spec, bool& takes)
     int action = 0;
     status = HOST_CLONE_ask_action(part_spec, &action);
     if (status != 0) return status;
-    takes = action == 3 || (action == 5 && default_action == 3);
+    takes = action == action_new_name || (action == action_use_default && default_action == action_new_name);
     return 0;
 }
 

@@ -57,7 +57,7 @@ pdm_reply get_export_attributes(std::string_view part_name);                    
 pdm_reply pdi_backfill(std::string_view item_id, std::string_view rev_id);      // 21
 pdm_reply begin_import();                                                       // 23
 pdm_reply end_import();                                                         // 24
-// The native file name is the part specification after its last "/".
+// The native file name is the text of part_spec after its last "/".
 pdm_reply fill_import_filename(std::string_view item_id, std::string_view rev_id,
                                std::string_view part_spec, bool has_relation,
                                std::string_view related_name);                  // 25
@@ -86,7 +86,7 @@ int split_from_second(std::string_view name, char separator, host_string_array& 
 // other than "999", 0 when held with "999", untouched otherwise. Returns 0.
 int lookup_exception(std::string_view name, bool& flag);
 
-// The native file name of a part specification: its text after the last "/".
+// The native file name of a part_spec: its text after the last "/".
 std::string_view native_file_name(std::string_view part_spec);
 
 }  // namespace kx

@@ -5,6 +5,7 @@
 #include "interfaces/pdm_requests.h"
 #include "interfaces/platform.h"
 #include "session/callbacks.h"
+#include "session/host_codes.h"
 #include "session/messages.h"
 #include "session/session_state.h"
 
@@ -16,28 +17,6 @@ namespace kx {
 
 namespace {
 
-enum operation_class : int {
-    class_clone = 0,
-    class_edit = 1,
-    class_import = 2,
-    class_export = 3,
-};
-
-// Written before a class query whose status is not tested: a query that
-// answers nothing must not pass for a clone session, whose rules send
-// requests to the server.
-constexpr int unknown_operation_class = -1;
-
-enum notification_point : int {
-    point_init_clone = 0,
-    point_exit_clone = 1,
-    point_assy_load = 2,
-    point_end_assy_load = 3,
-    point_part_load = 6,
-};
-
-constexpr int stop_session = 3;
-constexpr int export_naming_technique = 1;
 constexpr char exception_separator = '?';
 
 // The host's own callbacks that would name exported parts their way.
@@ -60,7 +39,7 @@ void report_unexpected_point(int point)
 
 int ask_operation_class()
 {
-    int operation_class = unknown_operation_class;
+    int operation_class = class_unknown;
     HOST_CLONE_ask_operation_class(&operation_class);
     return operation_class;
 }
@@ -225,7 +204,7 @@ int load_naming_hook(int point, const char* /*part_name*/, void* /*data*/)
         report_unexpected_point(point);
         return 0;
     }
-    if (operation_class == class_export) HOST_CLONE_set_def_naming(export_naming_technique);
+    if (operation_class == class_export) HOST_CLONE_set_def_naming(naming_export);
     return 0;
 }
 
