@@ -3,6 +3,8 @@
 // ones exactly; malformed scenarios must stop before anything runs; an import
 // followed by an export shares one item store; check-map explains mapping
 // files line by line.
+#include "clonesim_runner.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -21,78 +23,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct result {
-    int exit_status = -1;
-    std::string out;
-    std::string err;
-};
+using kxtest::read_file;
+using kxtest::scratch;
+using kxtest::write_file;
+using result = kxtest::run_result;
 
-std::string read_file(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void write_file(const fs::path& path, const std::string& content)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary);
-    out << content;
-}
-
-// A directory of its own for each test, removed afterwards.
-class scratch {
-public:
-    scratch()
-    {
-        std::string pattern = (fs::path(::testing::TempDir()) / "clonesim-e2e-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~scratch()
-    {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-    fs::path operator/(const std::string& name) const { return path_ / name; }
-
-private:
-    fs::path path_;
-};
-
-// Runs clonesim with `args`; its temporary files go below `tmp`.
-result clonesim(const std::vector<std::string>& args, const fs::path& tmp)
-{
-    const fs::path out_file = tmp / "stdout.txt";
-    const fs::path err_file = tmp / "stderr.txt";
-    const pid_t pid = fork();
-    if (pid == 0) {
-        std::FILE* out = std::freopen(out_file.c_str(), "w", stdout);
-        std::FILE* err = std::freopen(err_file.c_str(), "w", stderr);
-        if (out == nullptr || err == nullptr) _exit(127);
-        setenv("TMPDIR", tmp.c_str(), 1);
-        std::vector<char*> argv;
-        std::string program = KX_CLONESIM_PATH;
-        argv.push_back(program.data());
-        std::vector<std::string> copies = args;
-        for (std::string& a : copies) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result r;
-    r.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.out = read_file(out_file);
-    r.err = read_file(err_file);
-    fs::remove(out_file);
-    fs::remove(err_file);
-    return r;
-}
+result clonesim(const std::vector<std::string>& args, const fs::path& tmp) { return kxtest::run_clonesim(args, tmp); }
 
 // The server's temporary directory differs from run to run.
 std::string normalise(const std::string& report)

@@ -3,6 +3,8 @@
 // planted fault it names the failure point and the invariant that broke, and
 // a crash names the session that was running. (ctest runs the sweep of every
 // example on the real library as fault_sweep.<example>.)
+#include "clonesim_runner.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -20,78 +22,24 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct result {
-    bool exited = false;
-    int exit_status = -1;
-    std::string out;
-    std::string err;
-};
+using kxtest::read_file;
+using result = kxtest::run_result;
 
-std::string read_file(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-class scratch {
-public:
-    scratch()
-    {
-        std::string pattern = (fs::path(::testing::TempDir()) / "fault-sweep-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~scratch()
-    {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
+struct scratch : kxtest::scratch {
+    scratch() : kxtest::scratch("fault-sweep") {}
 };
 
 // Runs clonesim with `args`; `faulty_mode` set runs it with the planted
 // fault of that name.
 result clonesim(const std::vector<std::string>& args, const fs::path& tmp, const std::string& faulty_mode = "")
 {
-    const fs::path out_file = tmp / "stdout.txt";
-    const fs::path err_file = tmp / "stderr.txt";
-    const pid_t pid = fork();
-    if (pid == 0) {
-        std::FILE* out = std::freopen(out_file.c_str(), "w", stdout);
-        std::FILE* err = std::freopen(err_file.c_str(), "w", stderr);
-        if (out == nullptr || err == nullptr) _exit(127);
-        setenv("TMPDIR", tmp.c_str(), 1);
-        if (!faulty_mode.empty()) {
-            setenv("KX_FAULTY_EXIT", faulty_mode.c_str(), 1);
-            // A planted leak is the sweep's to report; in a sanitizer build
-            // the leak checker would report it again at exit.
-            const char* asan = std::getenv("ASAN_OPTIONS");
-            const std::string options = std::string(asan != nullptr ? asan : "") + ":detect_leaks=0";
-            setenv("ASAN_OPTIONS", options.c_str(), 1);
-        }
-        std::vector<std::string> copies = args;
-        std::string program = KX_CLONESIM_PATH;
-        std::vector<char*> argv{program.data()};
-        for (std::string& a : copies) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result r;
-    r.exited = WIFEXITED(status);
-    r.exit_status = r.exited ? WEXITSTATUS(status) : -1;
-    r.out = read_file(out_file);
-    r.err = read_file(err_file);
-    fs::remove(out_file);
-    fs::remove(err_file);
-    return r;
+    if (faulty_mode.empty()) return kxtest::run_clonesim(args, tmp);
+    // A planted leak is the sweep's to report; in a sanitizer build the leak
+    // checker would report it again at exit.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    return kxtest::run_clonesim(args, tmp,
+                                {{"KX_FAULTY_EXIT", faulty_mode},
+                                 {"ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":detect_leaks=0"}});
 }
 
 std::string example(const char* name) { return (fs::path(KX_SOURCE_DIR) / "examples" / name).string(); }

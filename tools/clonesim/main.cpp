@@ -20,16 +20,13 @@ constexpr int exit_went_through = 0;
 constexpr int exit_refused = 1;
 constexpr int exit_usage = 2;
 
-int run_command(const std::string& scenario_file, bool as_json, const std::string& database, const std::string& library)
+// Runs a command; a broken scenario, library or store ends it with one line
+// on standard error and the usage status.
+template <class Body>
+int reporting_errors(Body&& body)
 {
     try {
-        const clonesim::run_outcome run = clonesim::run_scenario({scenario_file, library, database});
-        if (as_json)
-            std::cout << clonesim::json_report(run).dump(2) << "\n";
-        else
-            std::cout << clonesim::text_report(run);
-        std::cout.flush();
-        return clonesim::judge(run).went_through ? exit_went_through : exit_refused;
+        return body();
     } catch (const clonesim::scenario_error& e) {
         std::cerr << "clonesim: " << e.what() << "\n";
     } catch (const clonesim::run_error& e) {
@@ -40,22 +37,28 @@ int run_command(const std::string& scenario_file, bool as_json, const std::strin
     return exit_usage;
 }
 
+int run_command(const std::string& scenario_file, bool as_json, const std::string& database, const std::string& library)
+{
+    return reporting_errors([&] {
+        const clonesim::run_outcome run = clonesim::run_scenario({scenario_file, library, database});
+        if (as_json)
+            std::cout << clonesim::json_report(run).dump(2) << "\n";
+        else
+            std::cout << clonesim::text_report(run);
+        std::cout.flush();
+        return clonesim::judge(run).went_through ? exit_went_through : exit_refused;
+    });
+}
+
 int sweep_command(clonesim::sweep_options options, bool verbose)
 {
-    try {
+    return reporting_errors([&] {
         if (verbose) options.on_run = [](const std::string& label) { std::cerr << label << "\n"; };
         const clonesim::sweep_result result = clonesim::run_sweep(options);
         std::cout << clonesim::sweep_text(result);
         std::cout.flush();
         return result.failures.empty() ? 0 : 1;
-    } catch (const clonesim::scenario_error& e) {
-        std::cerr << "clonesim: " << e.what() << "\n";
-    } catch (const clonesim::run_error& e) {
-        std::cerr << "clonesim: " << e.what() << "\n";
-    } catch (const clonesim::store_error& e) {
-        std::cerr << "clonesim: " << e.what() << "\n";
-    }
-    return exit_usage;
+    });
 }
 
 int check_map_command(const std::string& file)

@@ -11,22 +11,6 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-std::string point_name(int point)
-{
-    switch (point) {
-    case 0: return "Init_Clone";
-    case 1: return "Exit_Clone";
-    case 2: return "assembly load";
-    case 3: return "end of assembly load";
-    case 6: return "part load";
-    case 10: return "Begin_Perform";
-    case 11: return "End_Perform";
-    case 12: return "Begin_Apply_Defaults";
-    case 51: return "after part";
-    default: return "point " + std::to_string(point);
-    }
-}
-
 std::vector<std::string> lines_of(const std::string& text)
 {
     std::vector<std::string> lines;
@@ -67,6 +51,22 @@ bool is_export(const run_outcome& run) { return run.scene.operation_class == 3; 
 std::string scenario_name(const run_outcome& run) { return run.scene.file.filename().string(); }
 
 }  // namespace
+
+std::string point_name(int point)
+{
+    switch (point) {
+    case 0: return "Init_Clone";
+    case 1: return "Exit_Clone";
+    case 2: return "assembly load";
+    case 3: return "end of assembly load";
+    case 6: return "part load";
+    case 10: return "Begin_Perform";
+    case 11: return "End_Perform";
+    case 12: return "Begin_Apply_Defaults";
+    case 51: return "after part";
+    default: return "point " + std::to_string(point);
+    }
+}
 
 std::string quote(const std::string& text)
 {

@@ -24,4 +24,7 @@ nlohmann::ordered_json json_report(const run_outcome& run);
 // characters escaped, so that every byte of a message can be seen.
 std::string quote(const std::string& text);
 
+// The host's name for a notification point.
+std::string point_name(int point);
+
 }  // namespace clonesim

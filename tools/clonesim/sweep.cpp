@@ -119,19 +119,7 @@ std::string given_back_description(const std::string& name)
 
 std::string point_label(int point)
 {
-    switch (point) {
-    case translation_step: return "translation";
-    case 0: return "Init_Clone";
-    case 1: return "Exit_Clone";
-    case 2: return "assembly load";
-    case 3: return "end of assembly load";
-    case 6: return "part load";
-    case 10: return "Begin_Perform";
-    case 11: return "End_Perform";
-    case 12: return "Begin_Apply_Defaults";
-    case 51: return "after part";
-    default: return "point " + std::to_string(point);
-    }
+    return point == translation_step ? "translation" : point_name(point);
 }
 
 std::string step_label(const step_mark* step)
