@@ -2,6 +2,9 @@
 
 #include "session/callbacks.h"
 
+#include <cstdlib>
+#include <stdexcept>
+
 namespace kxtest {
 
 std::optional<std::string> fake_system::get_env(const char* name)
@@ -37,6 +40,11 @@ void library_test::SetUp()
 
 void library_test::TearDown()
 {
+    if (!scratch_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(scratch_, ignored);
+        scratch_.clear();
+    }
     kx::reset_library_state();
     EXPECT_EQ(sim::outstanding_allocations(), 0u) << "host allocations left after the test";
     EXPECT_TRUE(sim::host().misuse.empty()) << (sim::host().misuse.empty() ? "" : sim::host().misuse.front());
@@ -49,6 +57,20 @@ void library_test::start_library() { ASSERT_EQ(user_exit_start(), 0); }
 void library_test::expect_no_leaks()
 {
     EXPECT_EQ(sim::outstanding_allocations(), library_lifetime_allocations());
+}
+
+}  // namespace kxtest
+
+namespace kxtest {
+
+const std::filesystem::path& library_test::scratch_dir()
+{
+    if (scratch_.empty()) {
+        std::string pattern = (std::filesystem::temp_directory_path() / "kx_test_XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make a scratch directory");
+        scratch_ = pattern;
+    }
+    return scratch_;
 }
 
 }  // namespace kxtest

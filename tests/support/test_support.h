@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -48,9 +49,14 @@ protected:
     void start_library();
     // Every allocation given back except what the library keeps for its life.
     void expect_no_leaks();
+    // A fresh directory of the test's own, removed after the test.
+    const std::filesystem::path& scratch_dir();
 
     sim::host_model& host() { return sim::host(); }
     fake_system system;
+
+private:
+    std::filesystem::path scratch_;
 };
 
 }  // namespace kxtest

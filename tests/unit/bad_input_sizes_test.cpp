@@ -247,10 +247,7 @@ protected:
     void SetUp() override
     {
         library_test::SetUp();
-        dir_ = fs::temp_directory_path() / ("kx_oversized_log_" + std::to_string(::getpid()) + "_" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
+        dir_ = scratch_dir();
         host().operation_class = 3;
         host().def_directory = "/exp";
         host().part_files[join_path("/exp", "A.prt")];
@@ -259,7 +256,6 @@ protected:
     {
         EXPECT_EQ(sim::open_text_channels(), 0u);
         library_test::TearDown();
-        fs::remove_all(dir_);
     }
     // Writes the mapping file and lets the server hand out its name; then the
     // part's point 51 comes.

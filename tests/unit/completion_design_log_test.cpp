@@ -69,11 +69,7 @@ protected:
     void SetUp() override
     {
         library_test::SetUp();
-        dir_ = fs::temp_directory_path() /
-               ("kx_deslog_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
+        dir_ = scratch_dir();
         host().def_directory = "/exp";
         host().assem_options.member[8] = 1;
     }
@@ -81,7 +77,6 @@ protected:
     {
         EXPECT_EQ(sim::open_text_channels(), 0u);
         library_test::TearDown();
-        fs::remove_all(dir_);
     }
 
     std::string write(const std::vector<std::string>& lines, const std::string& name = "map.txt")

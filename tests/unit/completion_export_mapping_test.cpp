@@ -18,17 +18,12 @@ protected:
     void SetUp() override
     {
         library_test::SetUp();
-        dir_ = fs::temp_directory_path() /
-               ("kx_mapping_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
+        dir_ = scratch_dir();
     }
     void TearDown() override
     {
         EXPECT_EQ(sim::open_text_channels(), failed_closes_) << "a text channel was left open";
         library_test::TearDown();
-        fs::remove_all(dir_);
     }
 
     // Writes `lines`, each followed by a line feed, and returns the path.

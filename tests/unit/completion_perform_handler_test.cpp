@@ -46,18 +46,13 @@ protected:
     void SetUp() override
     {
         library_test::SetUp();
-        dir_ = fs::temp_directory_path() /
-               ("kx_perform_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
+        dir_ = scratch_dir();
         host().operation_class = 2;
     }
     void TearDown() override
     {
         EXPECT_EQ(sim::open_text_channels(), 0u);
         library_test::TearDown();
-        fs::remove_all(dir_);
     }
 
     void add_entry(const entry_fields& e)

@@ -1,6 +1,7 @@
 #include "sweep.h"
 
 #include "report.h"
+#include "session/host_codes.h"
 #include "sim_host.h"
 
 #include <chrono>
@@ -27,15 +28,14 @@ constexpr int host_fault_status = 93;
 constexpr int server_fault_status = 2;
 const std::string server_fault_reply = "The PDM server failed this request";
 
-constexpr int class_clone = 0;
-constexpr int class_import = 2;
-constexpr int class_export = 3;
-
-constexpr int point_init_clone = 0;
-constexpr int point_exit_clone = 1;
-constexpr int point_begin_perform = 10;
-constexpr int point_end_perform = 11;
-constexpr int point_after_part = 51;
+using kx::class_clone;
+using kx::class_export;
+using kx::class_import;
+using kx::point_after_part;
+using kx::point_begin_perform;
+using kx::point_end_perform;
+using kx::point_exit_clone;
+using kx::point_init_clone;
 
 constexpr std::size_t failures_listed = 40;
 
