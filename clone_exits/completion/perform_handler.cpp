@@ -19,7 +19,6 @@ namespace {
 
 // The part number and revision of an output name fill the host's fields.
 constexpr std::size_t output_name_field_limit = 32;
-constexpr std::size_t delete_command_limit = 1023;
 
 constexpr char name_separator = '/';
 
@@ -134,9 +133,7 @@ int export_after_part(const char* part_name)
         write_listing_window(listing_message("Could not Sync Attributes for ", part));
         return 0;
     }
-    // A cut path would delete another file; the file is then left in place.
-    const std::string command = "del " + platform::quote_argument(mapping_file.view());
-    if (command.size() <= delete_command_limit) platform::run_command(command);
+    platform::delete_file(mapping_file.view());
     return 0;
 }
 

@@ -4,7 +4,6 @@
 #include "session/session_state.h"
 
 #include <algorithm>
-#include <fstream>
 
 namespace kx {
 
@@ -62,27 +61,24 @@ int load_import_attr_map()
     if (!path.has_value() || path->empty()) return 0;
 
     map.entries.clear();
-    std::ifstream file(*path, std::ios::binary);
-    if (!file.is_open()) {
+    // A file that opens but cannot be read through is no map at all, not an
+    // empty one: a partial map would map some parts' values and silently not
+    // others'.
+    const auto content = platform::read_file(*path);
+    if (!content.has_value()) {
         platform::print("ERROR: Opening mapping file [" + *path + "]\n");
         return mapping_file_not_opened;
     }
 
-    std::string line;
-    while (map.entries.size() < import_map_capacity && std::getline(file, line)) {
+    std::string_view rest(*content);
+    while (map.entries.size() < import_map_capacity && !rest.empty()) {
+        const auto end = rest.find('\n');
+        std::string_view line = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
         // The host platform's text mode drops the carriage return of a line
         // end; a last line without a line feed keeps what it has.
-        const bool had_line_feed = !file.eof();
-        if (had_line_feed && !line.empty() && line.back() == '\r') line.pop_back();
+        if (end != std::string_view::npos && !line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (auto entry = parse_import_attr_map_line(line)) map.entries.push_back(std::move(*entry));
-    }
-    // A path that opens but cannot be read (a directory on some systems, a
-    // failing device) is no map at all, not an empty one: a partial map would
-    // map some parts' values and silently not others'.
-    if (file.bad()) {
-        map.entries.clear();
-        platform::print("ERROR: Opening mapping file [" + *path + "]\n");
-        return mapping_file_not_opened;
     }
     return 0;
 }

@@ -11,27 +11,21 @@ namespace {
 // The check script's verdict that the mapped item ID and revision may be used.
 constexpr int mapping_allowed = 1;
 
-}  // namespace
-
-std::string item_id_check_command(std::string_view pdm_root, std::string_view part_spec)
+// The part name reaches each program as one quoted argument.
+platform::command item_id_check_command(std::string_view pdm_root, std::string_view part_spec)
 {
     const std::string bin = platform::join_path(pdm_root, "bin");
-    std::string command = platform::quote_argument(platform::join_path(bin, "perl"));
-    command += ' ';
-    command += platform::quote_argument(platform::join_path(bin, "kxpdm_check_pfm.pl"));
-    command += ' ';
-    command += platform::quote_argument(part_spec);
-    return command;
+    return {"", {platform::join_path(bin, "perl"), platform::join_path(bin, "kxpdm_check_pfm.pl"),
+                 std::string(part_spec)}};
 }
 
-std::string additional_import_command(std::string_view program, std::string_view part_spec)
+platform::command additional_import_command(std::string_view program, std::string_view part_spec)
 {
     // The site's program text is its own command, options and all.
-    std::string command(program);
-    command += ' ';
-    command += platform::quote_argument(part_spec);
-    return command;
+    return {std::string(program), {std::string(part_spec)}};
 }
+
+}  // namespace
 
 int map_item_id_and_revision(const char* part_spec, host_text& item_id, host_text& revision)
 {
@@ -53,7 +47,7 @@ int map_item_id_and_revision(const char* part_spec, host_text& item_id, host_tex
                             "]\n");
             return 0;
         }
-        if (platform::run_command(item_id_check_command(*pdm_root, view(part_spec))) != mapping_allowed) return 0;
+        if (platform::run(item_id_check_command(*pdm_root, view(part_spec))) != mapping_allowed) return 0;
     }
     return lookup_item_id_and_revision(part_spec, item_id, revision);
 }
@@ -63,7 +57,7 @@ int run_additional_import_program(const char* part_spec)
     const auto program = platform::get_env("KXPDM_ADDITIONAL_IMPORT_PROGRAM");
     if (!program.has_value() || program->empty()) return 0;
 
-    const int code = platform::run_command(additional_import_command(*program, view(part_spec)));
+    const int code = platform::run(additional_import_command(*program, view(part_spec)));
     if (code != 0) {
         platform::print(*program + " program returned [" + std::to_string(code) + "] for file [" +
                         std::string(view(part_spec)) + "]\n");

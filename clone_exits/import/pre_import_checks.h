@@ -6,8 +6,6 @@
 
 #include "interfaces/host_memory.h"
 
-#include <string>
-#include <string_view>
 
 namespace kx {
 
@@ -18,9 +16,5 @@ int map_item_id_and_revision(const char* part_spec, host_text& item_id, host_tex
 // The additional import program's exit code (-1 when it could not run or
 // was ended by a signal), or 0 when none is configured.
 int run_additional_import_program(const char* part_spec);
-
-// The command lines, with the part name as one quoted argument.
-std::string item_id_check_command(std::string_view pdm_root, std::string_view part_spec);
-std::string additional_import_command(std::string_view program, std::string_view part_spec);
 
 }  // namespace kx

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <array>
 #include <vector>
 
 #ifdef _WIN32
@@ -65,6 +67,21 @@ system_interface* installed = nullptr;
 
 }  // namespace
 
+std::optional<std::string> system_interface::read_file(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file.is_open()) return std::nullopt;
+    std::string content;
+    std::array<char, 8192> block;
+    while (file.read(block.data(), block.size()) || file.gcount() > 0) {
+        content.append(block.data(), static_cast<std::size_t>(file.gcount()));
+    }
+    // A path that opens but cannot be read through (a directory on some
+    // systems, a failing device) gives nothing rather than a part of it.
+    if (file.bad()) return std::nullopt;
+    return content;
+}
+
 system_interface& real_system()
 {
     static os_system instance;
@@ -90,9 +107,28 @@ bool env_is_set_non_empty(const char* name)
 
 void print(std::string_view text) { current().write_stdout(text); }
 
-int run_command(const std::string& command_line) { return current().run_command(command_line); }
-
 std::string current_directory() { return current().current_directory(); }
+
+std::optional<std::string> read_file(const std::string& path) { return current().read_file(path); }
+
+std::string command_line(const command& c)
+{
+    std::string line = c.program;
+    for (const std::string& argument : c.file_arguments) {
+        if (!line.empty()) line += ' ';
+        line += quote_argument(argument);
+    }
+    return line;
+}
+
+int run(const command& c) { return current().run_command(command_line(c)); }
+
+int delete_file(std::string_view path)
+{
+    const std::string line = command_line(command{"del", {std::string(path)}});
+    if (line.size() > delete_command_limit) return -1;
+    return current().run_command(line);
+}
 
 std::string quote_argument(std::string_view argument)
 {

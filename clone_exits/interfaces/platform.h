@@ -1,13 +1,14 @@
 // The one road from the library to the operating system for what the host
 // does not provide: environment variables, standard output, the command
-// interpreter, the working directory and the path and quoting conventions.
-// Only platform.cpp includes system headers for these; a test can put a
-// recording fake in place of the real system.
+// interpreter, file reads and deletions, the working directory and the path
+// and quoting conventions. Only platform.cpp includes system headers for
+// these; a test can put a recording fake in place of the real system.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kx::platform {
 
@@ -24,7 +25,22 @@ public:
     virtual int run_command(const std::string& command_line) = 0;
     // Empty when the directory cannot be asked.
     virtual std::string current_directory() = 0;
+    // The whole content of a file, bytes as they are; nullopt when it cannot
+    // be opened or read through. By default the real file system.
+    virtual std::optional<std::string> read_file(const std::string& path);
 };
+
+// A command for the interpreter: a program text used as it stands (a site's
+// own command, options and all; may be empty), then file arguments, each
+// quoted so that it reaches the program as one argument and runs nothing.
+struct command {
+    std::string program;
+    std::vector<std::string> file_arguments;
+};
+
+// The longest deletion command that is run: a cut path could name another
+// file, so a longer one is not run at all.
+inline constexpr std::size_t delete_command_limit = 1023;
 
 // The real operating system.
 system_interface& real_system();
@@ -38,8 +54,16 @@ std::optional<std::string> get_env(const char* name);
 // Set and not empty.
 bool env_is_set_non_empty(const char* name);
 void print(std::string_view text);
-int run_command(const std::string& command_line);
 std::string current_directory();
+std::optional<std::string> read_file(const std::string& path);
+
+// The line the interpreter gets for `c`.
+std::string command_line(const command& c);
+// Runs `c` and returns the program's exit code; -1 when it could not start.
+int run(const command& c);
+// Deletes one file through the interpreter's "del" with the path quoted.
+// Returns the exit code, or -1 when the command is not run.
+int delete_file(std::string_view path);
 
 // Quotes one argument for this platform's command interpreter so that it
 // reaches the program as exactly one argument and runs nothing of its own.
