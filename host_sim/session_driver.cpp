@@ -1,6 +1,8 @@
 // The host's side of one clone session, played over the model.
 #include "session_driver.h"
 
+#include "sim_internal.h"
+
 #include <cstring>
 #include <memory>
 
@@ -121,6 +123,8 @@ private:
 
 session_result play_session(const session_options& options)
 {
+    // The model may have been renamed in place since the last session.
+    reindex();
     return session_player(options).play();
 }
 

@@ -172,11 +172,9 @@ void reset();
 // its life, and can give it back later. Open text channels are closed.
 void reset_model();
 
-// Lookups by part name and item ID go through indexes that are rebuilt when
-// `parts` or `items` changes size or storage. A test that renames parts or
-// items in place, or replaces the vector by one of the same size, calls this
-// before the next session.
-void reindex();
+// Lookups by part name and item ID go through indexes of their own, rebuilt
+// when `parts` or `items` changes size or storage and at the start of every
+// session, so a part or item renamed in place is seen from the next session.
 
 // Number of host allocations not yet given back.
 std::size_t outstanding_allocations();

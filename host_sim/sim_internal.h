@@ -143,6 +143,9 @@ std::string arg(const char* text);
 
 // The host's own allocator, used for everything it hands out. These do not
 // count as calls of HOST_allocate_memory and never fail by injection.
+// Rebuilds the lookup indexes from the model as it stands.
+void reindex();
+
 void* tracked_allocate(std::size_t size);
 void* tracked_reallocate(void* block, std::size_t size);
 // Records a misuse and leaves the block alone when it is not a live block.

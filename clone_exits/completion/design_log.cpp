@@ -2,6 +2,8 @@
 
 #include "completion/export_mapping.h"
 #include "completion/part_actions.h"
+#include "interfaces/host_codes.h"
+#include "session/messages.h"
 #include "interfaces/host_memory.h"
 #include "interfaces/platform.h"
 #include "session/session_state.h"
@@ -18,11 +20,6 @@ constexpr int empty_mapping_file_name = 2;
 // A section whose entries could not all be written; the mapping file, the
 // only record of them, must then be kept.
 constexpr int section_not_written = 1;
-
-constexpr int string_attribute = 5;
-constexpr int attribute_query_type = 6;
-constexpr int close_with_components = 1;
-constexpr int close_unloading = 1;
 
 constexpr std::string_view design_log_title = "DESLOG";
 constexpr std::string_view named_attributes[] = {"RELATION", "DB_PART_REV", "RELEASE_STATUS", "RELEASED_DATE",
@@ -238,14 +235,14 @@ int update_export_log(std::string_view owner_name, std::string_view mapping_file
     if (platform::env_is_set_non_empty("HOST_PDM_ALLOW_PFM_IMPORT_EXPORT")) state().family_instance_check = true;
 
     if (mapping_file_name.empty()) {
-        write_listing_window("Mapping file does not exist.");
+        write_listing_window(msg::no_mapping_file);
         return empty_mapping_file_name;
     }
 
     export_map map;
     const int read_status = read_export_mapping_file(mapping_file_name, map);
     if (map.sections.empty()) {
-        if (read_status == 0) platform::print("No exported file to be updated to the log file. ");
+        if (read_status == 0) platform::print(msg::nothing_to_log);
         return read_status;
     }
 

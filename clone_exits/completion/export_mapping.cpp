@@ -2,6 +2,8 @@
 
 #include "completion/part_actions.h"
 #include "interfaces/host_api.h"
+#include "session/messages.h"
+#include "interfaces/host_codes.h"
 
 #include <string>
 
@@ -9,10 +11,6 @@ namespace kx {
 
 namespace {
 
-constexpr int read_access = 1;
-constexpr int text_format = 2004;
-constexpr int keep_file = 0;
-constexpr int end_of_file = -23;
 constexpr int mapping_file_failed = 1;
 
 // A line whose first byte is 0xFF marks the end of the data: what follows
@@ -33,9 +31,7 @@ std::string_view field_value(std::string_view line)
 
 void report(std::string_view what, int status, std::string_view file_name)
 {
-    write_listing_window(
-        listing_message("ERROR " + std::to_string(status) + " - Error " + std::string(what) + " Mapping File:  ",
-                        file_name, "\n"));
+    write_listing_window(msg::mapping_file_error(what, status, file_name));
 }
 
 // One pass over the file through the host's text channel; closed on every
@@ -43,9 +39,9 @@ void report(std::string_view what, int status, std::string_view file_name)
 class mapping_reader {
 public:
     explicit mapping_reader(std::string_view file_name)
-        : name_(file_name), channel_(HOST_TEXT_open(name_.c_str(), read_access, text_format))
+        : name_(file_name), channel_(HOST_TEXT_open(name_.c_str(), text_read_access, text_format))
     {
-        if (channel_ < 0) report("Opening", channel_, name_);
+        if (channel_ < 0) report(msg::mapping_opening, channel_, name_);
     }
     ~mapping_reader() { close(); }
     mapping_reader(const mapping_reader&) = delete;
@@ -64,9 +60,9 @@ public:
         buffer_[mapping_line_buffer - 1] = '\0';
         if (length < 0) {
             done_ = true;
-            if (length != end_of_file) {
+            if (length != text_end_of_file) {
                 failed_ = true;
-                report("Reading", length, name_);
+                report(msg::mapping_reading, length, name_);
             }
             return false;
         }
@@ -87,9 +83,9 @@ public:
     int close()
     {
         if (!is_open()) return 0;
-        const int status = HOST_TEXT_close(channel_, keep_file);
+        const int status = HOST_TEXT_close(channel_, text_keep_file);
         channel_ = -1;
-        if (status != 0) report("Closing", status, name_);
+        if (status != 0) report(msg::mapping_closing, status, name_);
         return status;
     }
 

@@ -1,23 +1,14 @@
 #include "completion/part_actions.h"
 
+#include "interfaces/host_codes.h"
 #include "interfaces/host_memory.h"
 #include "interfaces/pdm_requests.h"
+#include "session/messages.h"
 #include "session/session_state.h"
 
 #include <string>
 
 namespace kx {
-
-namespace {
-
-// The member of the assembly load options that selects full or reduced
-// component loading; 0 loads no components.
-constexpr int component_loading_member = 8;
-
-constexpr int close_this_part_only = 0;
-constexpr int close_unloading = 1;
-
-}  // namespace
 
 reduced_component_loading::reduced_component_loading()
 {
@@ -79,32 +70,8 @@ int reset_native_filename(std::string_view item_id, std::string_view rev_id, std
     if (!fill) return 0;
     // A text over the server's limit is not sent at all and reads as a refusal.
     const pdm_reply reply = fill_import_filename(item_id, rev_id, part_spec, has_relation, related_name);
-    if (!reply.ok()) write_listing_window(listing_message("\nFailed to reset import native filename for ", part_spec, "\n"));
+    if (!reply.ok()) write_listing_window(msg::native_filename_failed(part_spec));
     return 0;
-}
-
-int write_listing_window(std::string_view text)
-{
-    int open = 0;
-    const int ask_status = HOST_UI_is_listing_window_open(&open);
-    if (ask_status != 0) return ask_status;
-    // The write is tried even when the window would not open: the host may
-    // still take the text.
-    if (open == 0) HOST_UI_open_listing_window();
-    const std::string line(text);
-    return HOST_UI_write_listing_window(line.c_str());
-}
-
-std::string listing_message(std::string_view before, std::string_view subject, std::string_view after)
-{
-    const std::size_t frame = before.size() + after.size();
-    if (frame >= listing_message_limit) return std::string(before.substr(0, listing_message_limit));
-    std::string text;
-    text.reserve(listing_message_limit);
-    text.append(before);
-    text.append(subject.substr(0, listing_message_limit - frame));
-    text.append(after);
-    return text;
 }
 
 }  // namespace kx

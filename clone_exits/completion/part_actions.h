@@ -1,7 +1,6 @@
 // What the end of an import does to each imported part: open, save and close
 // it under reduced component loading, and tell the server the native file name
-// it came from. Also the library's road to the listing window, for failures
-// that must not stop the session.
+// it came from.
 #pragma once
 
 #include "interfaces/host_api.h"
@@ -11,9 +10,6 @@
 #include <string_view>
 
 namespace kx {
-
-// The longest text written to the listing window.
-inline constexpr std::size_t listing_message_limit = 1023;
 
 // Puts the host into reduced component loading for one part and back again.
 // The options are read twice, one copy kept as it was; when they cannot be
@@ -43,17 +39,9 @@ private:
 int save_imported_part(std::string_view item_id, std::string_view rev_id, std::string_view file_type,
                        std::string_view file_name);
 
-// Sends request 25 when "KXPDM_IMPORT_FILL_ORIGINAL_FILENAME" is in force; a
+// Sends fill_import_filename when "KXPDM_IMPORT_FILL_ORIGINAL_FILENAME" is in force; a
 // refusal goes to the listing window. Returns 0 in every case.
 int reset_native_filename(std::string_view item_id, std::string_view rev_id, std::string_view part_spec,
                           bool has_relation, std::string_view related_name);
-
-// Writes `text` as it is, opening the window first when it is closed.
-// Returns the status of the window query when that fails, else of the write.
-int write_listing_window(std::string_view text);
-
-// `before` + `subject` + `after`, with `subject` shortened so that the whole
-// stays within listing_message_limit and the message keeps its own frame.
-std::string listing_message(std::string_view before, std::string_view subject, std::string_view after = {});
 
 }  // namespace kx

@@ -7,7 +7,7 @@
 #include "interfaces/pdm_requests.h"
 #include "interfaces/platform.h"
 #include "session/callbacks.h"
-#include "session/host_codes.h"
+#include "interfaces/host_codes.h"
 #include "session/messages.h"
 #include "session/session_state.h"
 
@@ -16,6 +16,21 @@
 namespace kx {
 
 namespace {
+
+// False only when the database holds the item with exactly this name and
+// description; every failure on the way counts as a difference.
+bool name_description_differs(std::string_view item_id, std::string_view name, std::string_view description)
+{
+    const std::string number(item_id);
+    host_tag_t tag = HOST_NULL_TAG;
+    if (HOST_PDM_ask_part_tag(number.c_str(), &tag) != 0 || tag == HOST_NULL_TAG) return true;
+    char database_name[HOST_PDM_NAME_BUFSIZE] = {};
+    char database_description[HOST_PDM_DESC_BUFSIZE] = {};
+    if (HOST_PDM_ask_part_name_desc(tag, database_name, database_description) != 0) return true;
+    database_name[HOST_PDM_NAME_BUFSIZE - 1] = '\0';
+    database_description[HOST_PDM_DESC_BUFSIZE - 1] = '\0';
+    return name != database_name || description != database_description;
+}
 
 // The part number and revision of an output name fill the host's fields.
 constexpr std::size_t output_name_field_limit = 32;
@@ -111,7 +126,7 @@ int import_after_part(const char* part_name)
     const pdm_reply reply =
         set_name_description(name_description_text(part_number, revision, view(name), view(description)));
     if (!reply.ok()) {
-        show_error(reply.status, "Problem with setting name and description.");
+        show_error(reply.status, msg::name_description);
         return stop_session;
     }
     return 0;
@@ -122,7 +137,7 @@ int export_after_part(const char* part_name)
     const std::string part(view(part_name));
     const pdm_reply mapping_file = get_export_attributes(part);
     if (!mapping_file.ok()) {
-        write_listing_window(listing_message("Failed to get the attributes from PDM for ", part));
+        write_listing_window(msg::export_attributes_failed(part));
         return 0;
     }
     host_text owner_name;
@@ -130,7 +145,7 @@ int export_after_part(const char* part_name)
     if (update_export_log(view(owner_name), mapping_file.view()) != 0) {
         // The mapping file is kept: it is the only record of what was not
         // written.
-        write_listing_window(listing_message("Could not Sync Attributes for ", part));
+        write_listing_window(msg::could_not_sync(part));
         return 0;
     }
     platform::delete_file(mapping_file.view());
@@ -192,7 +207,7 @@ int end_perform(int operation_class, const char* part_name)
             if (!reply.ok()) {
                 // The rest of the phase is skipped; Exit_Clone releases the
                 // session state.
-                write_listing_window(listing_message("\nFailed to perform PDI Backfill for ", view(part_name), "\n"));
+                write_listing_window(msg::pdi_backfill_failed(view(part_name)));
                 return 0;
             }
         }
@@ -205,7 +220,7 @@ int end_perform(int operation_class, const char* part_name)
     if (publish && items.held() && !items.view().empty()) {
         const pdm_reply reply = auto_publish(items.view());
         if (!reply.ok()) {
-            write_listing_window(listing_message("\nFailed to AutoPublish ", view(part_name), "\n"));
+            write_listing_window(msg::auto_publish_failed(view(part_name)));
             return 0;
         }
     }
@@ -258,19 +273,6 @@ int build_context_request_text(host_text_builder& text)
         }
     }
     return status;
-}
-
-bool name_description_differs(std::string_view item_id, std::string_view name, std::string_view description)
-{
-    const std::string number(item_id);
-    host_tag_t tag = HOST_NULL_TAG;
-    if (HOST_PDM_ask_part_tag(number.c_str(), &tag) != 0 || tag == HOST_NULL_TAG) return true;
-    char database_name[HOST_PDM_NAME_BUFSIZE] = {};
-    char database_description[HOST_PDM_DESC_BUFSIZE] = {};
-    if (HOST_PDM_ask_part_name_desc(tag, database_name, database_description) != 0) return true;
-    database_name[HOST_PDM_NAME_BUFSIZE - 1] = '\0';
-    database_description[HOST_PDM_DESC_BUFSIZE - 1] = '\0';
-    return name != database_name || description != database_description;
 }
 
 int ask_owner_name(std::string_view part_name, host_text& owner_name)

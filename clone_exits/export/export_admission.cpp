@@ -5,7 +5,7 @@
 #include "interfaces/host_memory.h"
 #include "interfaces/pdm_requests.h"
 #include "session/callbacks.h"
-#include "session/host_codes.h"
+#include "interfaces/host_codes.h"
 #include "session/messages.h"
 
 #include <string>
@@ -71,9 +71,7 @@ int check_export_admission(int point, const char* /*part_name*/, void* /*data*/)
         host_string_array elements;
         if (!is_tool_pdi(part_name.get(), elements)) continue;
 
-        std::string message;
-        message.append(elements[1]).append("/").append(elements[2]).append(" is a CORP_Tool PDI. Export not allowed");
-        show_error(export_refused, message);
+        show_error(export_refused, msg::tool_pdi_refused(elements[1], elements[2]));
         return export_refused;
     }
     return 0;

@@ -7,7 +7,7 @@
 #include "interfaces/host_memory.h"
 #include "interfaces/pdm_requests.h"
 #include "session/callbacks.h"
-#include "session/host_codes.h"
+#include "interfaces/host_codes.h"
 #include "session/messages.h"
 
 #include <algorithm>
@@ -158,7 +158,7 @@ int translate_export_part(const char* part_spec, char new_name[HOST_MAX_FSPEC_BU
     } else {
         reply = get_export_file_name(name);
         if (!reply.ok() || reply.view().empty()) {
-            show_error(reply.status, "Error in Generating the Export Filename");
+            show_error(reply.status, msg::export_file_name);
             return stop_session;
         }
     }

@@ -1,6 +1,7 @@
 #include "import/import_attr_map.h"
 
 #include "interfaces/platform.h"
+#include "session/messages.h"
 #include "session/session_state.h"
 
 #include <algorithm>
@@ -66,7 +67,7 @@ int load_import_attr_map()
     // others'.
     const auto content = platform::read_file(*path);
     if (!content.has_value()) {
-        platform::print("ERROR: Opening mapping file [" + *path + "]\n");
+        platform::print(msg::import_map_not_opened(*path));
         return mapping_file_not_opened;
     }
 
@@ -107,11 +108,13 @@ int lookup_item_id_and_revision(const char* part_spec, host_text& item_id, host_
     return lookup_pair(part_spec, "DB_PART_NO", "DB_PART_REV", item_id, revision);
 }
 
-int map_name_and_description(const char* part_spec, host_text& name, host_text& description)
+import_map_setting read_import_map_setting() { return platform::get_env(map_file_variable); }
+
+int map_name_and_description(const char* part_spec, const import_map_setting& setting, host_text& name,
+                             host_text& description)
 {
     name.reset();
     description.reset();
-    const auto& setting = state().import_map.setting_copy;
     if (!setting.has_value() || setting->empty()) return 0;
     return lookup_name_and_description(part_spec, name, description);
 }

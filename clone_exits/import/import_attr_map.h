@@ -39,8 +39,14 @@ int lookup_mapped_attribute(std::string_view key, const host_attribute_list& att
 int lookup_name_and_description(const char* part_spec, host_text& name, host_text& description);
 int lookup_item_id_and_revision(const char* part_spec, host_text& item_id, host_text& revision);
 
-// The mapped name and description of a part; both null unless the mapping
-// file variable, as last read for the item ID, names a file.
-int map_name_and_description(const char* part_spec, host_text& name, host_text& description);
+// The mapping-file variable as it stands; read once for each part, so that
+// its item ID and its name and description follow the same setting.
+using import_map_setting = std::optional<std::string>;
+import_map_setting read_import_map_setting();
+
+// The mapped name and description of a part; both null unless `setting`
+// names a mapping file.
+int map_name_and_description(const char* part_spec, const import_map_setting& setting, host_text& name,
+                             host_text& description);
 
 }  // namespace kx

@@ -16,34 +16,11 @@ namespace kx {
 
 namespace {
 
-constexpr int refused = 3;
-constexpr int no_file_name = 5;
-constexpr int file_type_any = 0;
-constexpr int file_type_part = 2;
 constexpr int file_name_size = 32;
 
 // Each field of a database part name must fit the host's decoded fields.
 constexpr std::size_t database_field_limit = HOST_PDM_FIELD_BUFSIZE - 1;
 constexpr std::size_t database_name_limit = HOST_MAX_FSPEC_BUFSIZE - 1;
-
-constexpr std::string_view memory_text = "Error in Memory Allocation...";
-constexpr std::string_view settings_text = "Error in Getting Exceptions...";
-constexpr std::string_view no_item_type_text = "Invalid or no Item type selected...";
-constexpr std::string_view generic_type_text = "Cannot create Item of Type Item or Document...";
-constexpr std::string_view mapping_text = "Error in Getting User Defined Attributes...";
-constexpr std::string_view user_function_text = "Error from User Function----Part file Not OK for Import";
-constexpr std::string_view identity_text = "Error in Getting Item ID, Rev ID and Type...";
-constexpr std::string_view name_text = "Error in Setting Item Name...";
-constexpr std::string_view description_text = "Error in Setting Item Description...";
-constexpr std::string_view relation_text = "Error in Getting Relation...";
-constexpr std::string_view record_text = "Error in Filling Import Structure...";
-constexpr std::string_view long_relation_text = "Error in Getting Relation: relation longer than 132 characters...";
-constexpr std::string_view long_request_text =
-    "Error in Getting Related Part Name: get_related_name request text longer than 132 characters...";
-constexpr std::string_view empty_related_text = "Error in Getting Related Part Name: the PDM server gave none...";
-constexpr std::string_view long_related_text =
-    "Error in Getting Related Part Name: related part name longer than 132 characters...";
-constexpr std::string_view long_name_text = "Error in Writing Part Name: database part name longer than 256 characters...";
 
 bool is_generic_item_type(std::string_view item_type) noexcept
 {
@@ -72,7 +49,7 @@ void write_new_name(char* new_name, std::string_view name) noexcept
 int derive_name_from_file_name(const char* part_spec, char* new_name)
 {
     char file_name[file_name_size] = {};
-    if (HOST_FILE_ask_name(part_spec, file_type_part, file_name, file_name_size) != 0) return no_file_name;
+    if (HOST_FILE_ask_name(part_spec, file_type_part, file_name, file_name_size) != 0) return translation_no_file_name;
     file_name[file_name_size - 1] = '\0';
 
     host_text working;
@@ -82,50 +59,54 @@ int derive_name_from_file_name(const char* part_spec, char* new_name)
     return 0;
 }
 
-// The main road, one part at a time. A refusal from the item type check on
-// also drops the dialog's defaults, so that the next part reads them again.
+// The main road, one part at a time.
 class part_translation {
 public:
     part_translation(const char* part_spec, char* new_name) : part_spec_(part_spec), new_name_(new_name) {}
 
+    // A refusal from the item type check on; the settings read failing
+    // before it is not one.
+    bool refused() const noexcept { return refused_; }
+
     int run()
     {
         host_object<part_clone_settings> settings;
-        if (read_part_clone_settings(part_spec_, settings) != 0) return report(refused, settings_text);
+        if (read_part_clone_settings(part_spec_, settings) != 0) return report(stop_session, msg::settings);
 
         const dialog_defaults& dialog = *state().dialog_struct;
         const std::string_view default_item_type = view(dialog.item_type);
-        if (default_item_type.empty()) return refuse(refused, no_item_type_text);
-        if (is_generic_item_type(default_item_type)) return refuse(refused, generic_type_text);
+        if (default_item_type.empty()) return refuse(stop_session, msg::no_item_type);
+        if (is_generic_item_type(default_item_type)) return refuse(stop_session, msg::generic_item_type);
 
-        if (read_import_attributes(part_spec_, attributes_) != 0) return refuse(refused, memory_text);
+        if (read_import_attributes(part_spec_, attributes_) != 0) return refuse(stop_session, msg::memory);
 
+        const import_map_setting map_setting = read_import_map_setting();
         host_text mapped_item_id, mapped_rev;
-        int status = map_item_id_and_revision(part_spec_, mapped_item_id, mapped_rev);
-        if (status != 0) return refuse(status, mapping_text);
+        int status = map_item_id_and_revision(part_spec_, map_setting, mapped_item_id, mapped_rev);
+        if (status != 0) return refuse(status, msg::mapping);
         host_text mapped_name, mapped_desc;
-        status = map_name_and_description(part_spec_, mapped_name, mapped_desc);
-        if (status != 0) return refuse(status, mapping_text);
+        status = map_name_and_description(part_spec_, map_setting, mapped_name, mapped_desc);
+        if (status != 0) return refuse(status, msg::mapping);
 
         status = run_additional_import_program(part_spec_);
-        if (status != 0) return refuse(status, user_function_text);
+        if (status != 0) return refuse(status, msg::user_function);
 
         item_identity identity;
         status = assign_item_identity(*attributes_, dialog, *settings, view(mapped_item_id), view(mapped_rev),
                                       identity);
-        if (status != 0) return refuse(status, identity_text);
-        if (is_generic_item_type(identity.item_type)) return refuse(refused, generic_type_text);
+        if (status != 0) return refuse(status, msg::identity);
+        if (is_generic_item_type(identity.item_type)) return refuse(stop_session, msg::generic_item_type);
 
         status = set_part_pdm_name(part_spec_, *attributes_, dialog, *settings, view(mapped_name), identity.item_id);
-        if (status != 0) return refuse(status, name_text);
+        if (status != 0) return refuse(status, msg::item_name);
         status = set_part_pdm_description(part_spec_, *attributes_, dialog, *settings, view(mapped_desc),
                                           identity.item_id);
-        if (status != 0) return refuse(status, description_text);
+        if (status != 0) return refuse(status, msg::item_description);
 
         host_text relation;
-        if (read_part_relation(part_spec_, relation) != 0) return refuse(refused, relation_text);
+        if (read_part_relation(part_spec_, relation) != 0) return refuse(stop_session, msg::relation);
         const bool has_relation = !is_empty(relation);
-        if (view(relation).size() > database_field_limit) return refuse(refused, long_relation_text);
+        if (view(relation).size() > database_field_limit) return refuse(stop_session, msg::long_relation);
 
         host_text related_name;
         if (!has_relation) {
@@ -139,12 +120,12 @@ public:
                 const std::string text = related_name_request_text(
                     identity.item_id, identity.rev_id, default_item_type, view(relation), view(attributes_->context));
                 pdm_reply reply = get_related_name(text);
-                if (!reply.sent) return refuse(reply.status, long_request_text);
+                if (!reply.sent) return refuse(reply.status, msg::long_related_request);
                 if (!reply.ok()) return refuse(reply.status, reply.view());
-                if (reply.view().empty()) return refuse(refused, empty_related_text);
+                if (reply.view().empty()) return refuse(stop_session, msg::empty_related_name);
                 related_name = std::move(reply.text);
             }
-            if (view(related_name).size() > database_field_limit) return refuse(refused, long_related_text);
+            if (view(related_name).size() > database_field_limit) return refuse(stop_session, msg::long_related_name);
         }
 
         std::string database_name = "@DB/" + identity.item_id + "/" + identity.rev_id;
@@ -153,7 +134,7 @@ public:
         }
         // Refused before recording, so no entry is left for a part the host
         // never got a name for.
-        if (database_name.size() > database_name_limit) return refuse(refused, long_name_text);
+        if (database_name.size() > database_name_limit) return refuse(stop_session, msg::long_database_name);
 
         recorded_part part;
         part.part_spec = part_spec_;
@@ -165,7 +146,7 @@ public:
         part.context = view(attributes_->context);
         part.relation = view(relation);
         part.related_name = view(related_name);
-        if (record_imported_part(part) != 0) return refuse(refused, record_text);
+        if (record_imported_part(part) != 0) return refuse(stop_session, msg::import_record);
 
         write_new_name(new_name_, database_name);
         free_import_attributes(attributes_);
@@ -176,19 +157,20 @@ private:
     static int report(int code, std::string_view message)
     {
         show_error(code, message);
-        return refused;
+        return stop_session;
     }
 
     int refuse(int code, std::string_view message)
     {
         free_import_attributes(attributes_);
-        free_dialog_struct();
+        refused_ = true;
         return report(code, message);
     }
 
     const char* part_spec_;
     char* new_name_;
     host_object<import_attributes> attributes_;
+    bool refused_ = false;
 };
 
 }  // namespace
@@ -222,12 +204,17 @@ int translate_import_part(const char* part_spec, char new_name[HOST_MAX_FSPEC_BU
     if (!state().dialog_struct) {
         const int status = read_clone_defaults();
         if (status != 0) {
-            show_error(status, memory_text);
-            return refused;
+            show_error(status, msg::memory);
+            return stop_session;
         }
     }
     if (HOST_FILE_exists(part_spec, file_type_any) != 0) return derive_name_from_file_name(part_spec, new_name);
-    return part_translation(part_spec, new_name).run();
+    part_translation translation(part_spec, new_name);
+    const int result = translation.run();
+    // A refused part drops the dialog's defaults too, so that the next part
+    // reads them again.
+    if (translation.refused()) free_dialog_struct();
+    return result;
 }
 
 }  // namespace kx

@@ -1,7 +1,7 @@
 #include "import/item_identity.h"
 
 #include "interfaces/pdm_requests.h"
-#include "session/host_codes.h"
+#include "interfaces/host_codes.h"
 
 #include <initializer_list>
 #include <utility>

@@ -5,6 +5,7 @@
 // message, each returns the first non-zero status.
 #pragma once
 
+#include "interfaces/host_codes.h"
 #include "interfaces/host_memory.h"
 #include "session/session_state.h"
 
@@ -30,9 +31,6 @@ struct item_identity {
 // Item IDs and revision IDs fill the host's 33-byte fields.
 inline constexpr std::size_t item_id_limit = HOST_PDM_ID_BUFSIZE - 1;
 
-// Status of an item ID or revision ID too long for the host's fields: such a
-// value is refused rather than cut, since a cut one could name another item.
-inline constexpr int item_identity_too_long = 9902;
 
 // Fills dialog_struct with the clone dialog's defaults. On failure nothing
 // half-read is kept, so the next part asks the host again.

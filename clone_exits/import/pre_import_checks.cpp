@@ -2,6 +2,7 @@
 
 #include "import/import_attr_map.h"
 #include "interfaces/platform.h"
+#include "session/messages.h"
 #include "session/session_state.h"
 
 namespace kx {
@@ -27,13 +28,12 @@ platform::command additional_import_command(std::string_view program, std::strin
 
 }  // namespace
 
-int map_item_id_and_revision(const char* part_spec, host_text& item_id, host_text& revision)
+int map_item_id_and_revision(const char* part_spec, const import_map_setting& setting, host_text& item_id,
+                             host_text& revision)
 {
     item_id.reset();
     revision.reset();
 
-    auto& setting = state().import_map.setting_copy;
-    setting = platform::get_env("KXPDM_IMPORT_ATTR_MAP_FILE");
     const bool check_on = platform::env_is_set_non_empty("KXPDM_PFM_ITEMID_PROPERTY");
     const auto pdm_root = platform::get_env("PDM_ROOT");
 
@@ -43,8 +43,7 @@ int map_item_id_and_revision(const char* part_spec, host_text& item_id, host_tex
         // Without an installation root there is no interpreter to ask, and
         // an unchecked part must not take the mapped identity.
         if (!pdm_root.has_value() || pdm_root->empty()) {
-            platform::print("PDM_ROOT is not set: item ID check not run for file [" + std::string(view(part_spec)) +
-                            "]\n");
+            platform::print(msg::pdm_root_not_set(view(part_spec)));
             return 0;
         }
         if (platform::run(item_id_check_command(*pdm_root, view(part_spec))) != mapping_allowed) return 0;
@@ -59,8 +58,7 @@ int run_additional_import_program(const char* part_spec)
 
     const int code = platform::run(additional_import_command(*program, view(part_spec)));
     if (code != 0) {
-        platform::print(*program + " program returned [" + std::to_string(code) + "] for file [" +
-                        std::string(view(part_spec)) + "]\n");
+        platform::print(msg::program_returned(*program, code, view(part_spec)));
     }
     return code;
 }

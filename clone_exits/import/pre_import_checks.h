@@ -4,14 +4,17 @@
 // which can refuse the part.
 #pragma once
 
+#include "import/import_attr_map.h"
 #include "interfaces/host_memory.h"
 
 
 namespace kx {
 
 // The mapped item ID and revision of a part (each null when there is none);
-// non-zero only when a mapped value cannot be copied.
-int map_item_id_and_revision(const char* part_spec, host_text& item_id, host_text& revision);
+// non-zero only when a mapped value cannot be copied. Nothing is mapped
+// unless `setting` names a mapping file.
+int map_item_id_and_revision(const char* part_spec, const import_map_setting& setting, host_text& item_id,
+                             host_text& revision);
 
 // The additional import program's exit code (-1 when it could not run or
 // was ended by a signal), or 0 when none is configured.

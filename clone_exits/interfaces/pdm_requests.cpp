@@ -100,6 +100,13 @@ private:
     std::size_t capacity_ = 0;
 };
 
+// The native file name of a part_spec: its text after the last "/".
+std::string_view native_file_name(std::string_view part_spec)
+{
+    const auto slash = part_spec.rfind('/');
+    return slash == std::string_view::npos ? part_spec : part_spec.substr(slash + 1);
+}
+
 }  // namespace
 
 pdm_reply send_pdm_request(int code, const char* input_text)
@@ -131,12 +138,6 @@ pdm_reply pdi_backfill(std::string_view item_id, std::string_view rev_id)
 pdm_reply begin_import() { return send_pdm_request(request_begin_import, nullptr); }
 
 pdm_reply end_import() { return send_pdm_request(request_end_import, nullptr); }
-
-std::string_view native_file_name(std::string_view part_spec)
-{
-    const auto slash = part_spec.rfind('/');
-    return slash == std::string_view::npos ? part_spec : part_spec.substr(slash + 1);
-}
 
 pdm_reply fill_import_filename(std::string_view item_id, std::string_view rev_id, std::string_view part_spec,
                                bool has_relation, std::string_view related_name)

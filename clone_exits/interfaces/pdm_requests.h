@@ -3,34 +3,13 @@
 // the reply comes back owned, so it is released on every path.
 #pragma once
 
+#include "interfaces/host_codes.h"
 #include "interfaces/host_memory.h"
 
 #include <string>
 #include <string_view>
 
 namespace kx {
-
-enum pdm_request_code : int {
-    request_get_export_file_name = 18,
-    request_get_export_attributes = 20,
-    request_pdi_backfill = 21,
-    request_begin_import = 23,
-    request_end_import = 24,
-    request_fill_import_filename = 25,
-    request_get_item_type = 26,
-    request_auto_publish = 27,
-    request_prepare_new_items = 28,
-    request_check_revision = 30,
-    request_get_related_name = 31,
-    request_set_name_description = 34,
-    request_get_owner_name = 35,
-    request_get_exceptions = 36,
-};
-
-// Status of a request whose input text would not fit the server's limit: it
-// is not sent (an identity is never cut), and the sender fails as it would
-// for a refused request.
-inline constexpr int request_text_too_long = 9901;
 
 struct pdm_reply {
     int status = 1;   // non-zero until the server says otherwise
@@ -85,8 +64,5 @@ int split_from_second(std::string_view name, char separator, host_string_array& 
 // Sets `flag` from the exception list: 1 when the name is held with a value
 // other than "999", 0 when held with "999", untouched otherwise. Returns 0.
 int lookup_exception(std::string_view name, bool& flag);
-
-// The native file name of a part_spec: its text after the last "/".
-std::string_view native_file_name(std::string_view part_spec);
 
 }  // namespace kx

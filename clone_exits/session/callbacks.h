@@ -6,16 +6,17 @@
 
 namespace kx {
 
-// Session framing (points 0 and 1) and export naming at load (points 2 and 6).
+// Session framing (Init_Clone and Exit_Clone) and export naming at load (the
+// assembly load and each part load).
 int clone_session_hook(int point, const char* part_name, void* data);
 int load_naming_hook(int point, const char* part_name, void* data);
 // Releases the session state and gives the host back its suspended callbacks.
 int end_clone_session(int operation_class);
 
-// Perform phase (points 10, 51 and 11).
+// Perform phase (Begin_Perform, after each part, End_Perform).
 int handle_perform_notification(int point, const char* part_name, void* data);
 
-// Export admission (point 12).
+// Export admission (Begin_Apply_Defaults).
 int check_export_admission(int point, const char* part_name, void* data);
 
 // Auto-translation callbacks.

@@ -5,7 +5,7 @@
 #include "interfaces/pdm_requests.h"
 #include "interfaces/platform.h"
 #include "session/callbacks.h"
-#include "session/host_codes.h"
+#include "interfaces/host_codes.h"
 #include "session/messages.h"
 #include "session/session_state.h"
 
@@ -34,7 +34,7 @@ using callback_array = std::unique_ptr<host_clone_notify_cb, host_free_deleter>;
 
 void report_unexpected_point(int point)
 {
-    platform::print("\n function called at an unexpected callback point " + std::to_string(point));
+    platform::print(msg::unexpected_point(point));
 }
 
 int ask_operation_class()
@@ -157,6 +157,9 @@ int begin_session(void* data)
 int finish_session()
 {
     const int operation_class = ask_operation_class();
+    // The end of the perform phase has released the session already unless
+    // the session stopped before it; a second release finds nothing held and
+    // nothing suspended, so it does nothing.
     end_clone_session(operation_class);
 
     switch (operation_class) {
@@ -212,12 +215,12 @@ int end_clone_session(int /*operation_class*/)
 {
     int status = free_dialog_struct();
     if (status != 0) {
-        show_error(status, "Failed to free dialog_struct");
+        show_error(status, msg::free_dialog_struct);
         return stop_session;
     }
     status = free_file_struct();
     if (status != 0) {
-        show_error(status, "Failed to free file_struct");
+        show_error(status, msg::free_file_struct);
         return stop_session;
     }
 

@@ -26,12 +26,6 @@ void reset_library_state()
     s.family_instance_check = false;
 }
 
-int free_text(host_text& text)
-{
-    text.reset();
-    return 0;
-}
-
 int free_dialog_struct()
 {
     state().dialog_struct.reset();

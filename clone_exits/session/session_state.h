@@ -58,9 +58,6 @@ struct import_map_entry {
 struct import_attr_map {
     bool loaded = false;
     std::vector<import_map_entry> entries;
-    // The value of the mapping-file variable as last read for a part; null
-    // until read.
-    std::optional<std::string> setting_copy;
 };
 
 // Positions of file_struct entries by part_spec: the first entry
@@ -115,7 +112,6 @@ void reset_library_state();
 
 // Release operations. Each returns 0, clears what it released and may be
 // called again harmlessly.
-int free_text(host_text& text);
 int free_dialog_struct();
 int free_file_struct();
 

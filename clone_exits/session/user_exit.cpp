@@ -1,55 +1,29 @@
 #include "interfaces/host_api.h"
+#include "interfaces/host_codes.h"
 #include "session/callbacks.h"
 #include "session/messages.h"
 
-#include <algorithm>
 #include <array>
-#include <cstring>
-#include <string>
 
 namespace kx {
-
-int show_error(int code, const char* message)
-{
-    int result = code;
-    // Starts empty, so a failing failure-text lookup shows an empty box
-    // rather than whatever the buffer held.
-    char buffer[HOST_FAIL_MESSAGE_BUFSIZE] = {};
-    if (message != nullptr && *message != '\0') {
-        const std::size_t length = std::min(std::strlen(message), error_box_limit);
-        std::memcpy(buffer, message, length);
-        buffer[length] = '\0';
-    } else {
-        result = HOST_get_fail_message(code, buffer);
-        buffer[HOST_FAIL_MESSAGE_BUFSIZE - 1] = '\0';
-    }
-    HOST_UI_display_nonmodal_msg("Error", buffer, 0);
-    return result;
-}
-
-int show_error(int code, std::string_view message)
-{
-    const std::string text(message);
-    return show_error(code, text.c_str());
-}
 
 namespace {
 
 struct registration {
-    int point;
+    notification_point point;
     host_clone_notify_cb callback;
     const char* name;
 };
 
 constexpr std::array<registration, 8> registrations = {{
-    {0, clone_session_hook, "Init_Clone"},
-    {2, load_naming_hook, "Assy Load"},
-    {6, load_naming_hook, "Part Load"},
-    {10, handle_perform_notification, "Begin_Perform"},
-    {12, check_export_admission, "Begin_Apply_Defaults"},
-    {51, handle_perform_notification, "End_Perform"},
-    {11, handle_perform_notification, "End_Perform"},
-    {1, clone_session_hook, "Exit_Clone"},
+    {point_init_clone, clone_session_hook, "Init_Clone"},
+    {point_assy_load, load_naming_hook, "Assy Load"},
+    {point_part_load, load_naming_hook, "Part Load"},
+    {point_begin_perform, handle_perform_notification, "Begin_Perform"},
+    {point_begin_apply_defaults, check_export_admission, "Begin_Apply_Defaults"},
+    {point_after_part, handle_perform_notification, "End_Perform"},
+    {point_end_perform, handle_perform_notification, "End_Perform"},
+    {point_exit_clone, clone_session_hook, "Exit_Clone"},
 }};
 
 int start()

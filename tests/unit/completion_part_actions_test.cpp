@@ -1,6 +1,7 @@
 // Saving imported parts, reporting their native file names, and the listing
 // window.
 #include "completion/part_actions.h"
+#include "session/messages.h"
 #include "interfaces/pdm_requests.h"
 #include "session/session_state.h"
 #include "test_support.h"

@@ -216,23 +216,21 @@ TEST_F(import_map, an_unset_or_empty_variable_loads_nothing_for_good)
     EXPECT_EQ(system.stdout_text, "");
 }
 
-TEST_F(import_map, name_and_description_follow_the_setting_copy_not_the_environment)
+TEST_F(import_map, name_and_description_follow_the_setting_they_are_given)
 {
     use_file("DB_PART_NAME = TITLE\nDB_PART_DESC = TEXT\n");
     set_attributes({{"TITLE", "Bracket"}, {"TEXT", "Steel bracket"}});
 
     kx::host_text name, description;
-    ASSERT_EQ(kx::map_name_and_description(part_spec, name, description), 0);
+    ASSERT_EQ(kx::map_name_and_description(part_spec, std::nullopt, name, description), 0);
     EXPECT_FALSE(name);
     EXPECT_FALSE(description);
-    EXPECT_EQ(sim::calls_of("HOST_CLONE_ask_attribute_values"), 0) << "no lookup without the setting copy";
+    EXPECT_EQ(sim::calls_of("HOST_CLONE_ask_attribute_values"), 0) << "no lookup without a setting";
 
-    kx::state().import_map.setting_copy = "";
-    ASSERT_EQ(kx::map_name_and_description(part_spec, name, description), 0);
+    ASSERT_EQ(kx::map_name_and_description(part_spec, std::string(), name, description), 0);
     EXPECT_FALSE(name);
 
-    kx::state().import_map.setting_copy = system.env["KXPDM_IMPORT_ATTR_MAP_FILE"];
-    ASSERT_EQ(kx::map_name_and_description(part_spec, name, description), 0);
+    ASSERT_EQ(kx::map_name_and_description(part_spec, system.env["KXPDM_IMPORT_ATTR_MAP_FILE"], name, description), 0);
     EXPECT_STREQ(name.get(), "Bracket");
     EXPECT_STREQ(description.get(), "Steel bracket");
 }

@@ -52,7 +52,7 @@ protected:
     mapped map(const std::string& part_spec)
     {
         kx::host_text item_id, revision;
-        EXPECT_EQ(kx::map_item_id_and_revision(part_spec.c_str(), item_id, revision), 0);
+        EXPECT_EQ(kx::map_item_id_and_revision(part_spec.c_str(), kx::read_import_map_setting(), item_id, revision), 0);
         return {item_id ? std::optional<std::string>(item_id.get()) : std::nullopt,
                 revision ? std::optional<std::string>(revision.get()) : std::nullopt};
     }
@@ -110,7 +110,6 @@ TEST_F(pre_import_checks, without_a_mapping_file_nothing_runs_and_nothing_is_map
     EXPECT_EQ(map("/in/a.prt"), (mapped{std::nullopt, std::nullopt}));
     EXPECT_TRUE(system.commands.empty());
     EXPECT_EQ(sim::calls_of("HOST_CLONE_ask_attribute_values"), 0);
-    EXPECT_EQ(kx::state().import_map.setting_copy, std::optional<std::string>(""));
 }
 
 TEST_F(pre_import_checks, without_the_check_switch_the_mapping_is_used_without_a_script)
@@ -120,12 +119,10 @@ TEST_F(pre_import_checks, without_the_check_switch_the_mapping_is_used_without_a
     system.env["KXPDM_PFM_ITEMID_PROPERTY"] = "";
     EXPECT_EQ(map("/in/a.prt"), (mapped{"M-4711", "MB"}));
     EXPECT_TRUE(system.commands.empty());
-    EXPECT_EQ(kx::state().import_map.setting_copy, map_file);
 
-    // The copy follows the environment at every call.
+    // The setting follows the environment at every part.
     system.env.erase("KXPDM_IMPORT_ATTR_MAP_FILE");
     EXPECT_EQ(map("/in/a.prt"), (mapped{std::nullopt, std::nullopt}));
-    EXPECT_EQ(kx::state().import_map.setting_copy, std::nullopt);
 }
 
 TEST_F(pre_import_checks, only_exit_code_1_of_the_check_script_lets_the_mapping_be_used)

@@ -219,7 +219,7 @@ TEST_F(releases, release_everything_and_twice_harmlessly)
         EXPECT_EQ(kx::free_dialog_struct(), 0);
         EXPECT_EQ(kx::free_file_struct(), 0);
         EXPECT_EQ(kx::free_import_attributes(attributes), 0);
-        EXPECT_EQ(kx::free_text(reply), 0);
+        reply.reset();
         EXPECT_EQ(s.dialog_struct, nullptr);
         EXPECT_FALSE(s.file_struct.held());
         EXPECT_EQ(s.file_struct.size(), 0u);

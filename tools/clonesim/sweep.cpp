@@ -1,7 +1,7 @@
 #include "sweep.h"
 
 #include "report.h"
-#include "session/host_codes.h"
+#include "interfaces/host_codes.h"
 #include "sim_host.h"
 
 #include <chrono>
