@@ -18,6 +18,7 @@ int notify(int point, const char* part_name, void* data)
         if (cb.point == point && cb.callback != nullptr) receivers.push_back(cb.callback);
     int result = 0;
     for (host_clone_notify_cb callback : receivers) {
+        const library_call_scope in_library;
         const int answer = callback(point, part_name, data);
         if (result == 0) result = answer;
     }
@@ -90,7 +91,11 @@ private:
             auto buffer = std::make_unique<char[]>(HOST_MAX_FSPEC_BUFSIZE);
             std::memset(buffer.get(), 0, HOST_MAX_FSPEC_BUFSIZE);
             const std::string part_spec = h.parts[i].name;
-            const int status = translator(part_spec.c_str(), buffer.get());
+            int status = 0;
+            {
+                const library_call_scope in_library;
+                status = translator(part_spec.c_str(), buffer.get());
+            }
             clone_part& part = h.parts[i];
             part.translate_status = status;
             if (status != 0) return false;

@@ -78,6 +78,20 @@ part_file* opened_file(host_tag_t tag)
 
 std::size_t outstanding_allocations() { return internals().live_blocks.size(); }
 
+namespace {
+
+thread_local int library_depth = 0;
+thread_local int host_depth = 0;
+
+}  // namespace
+
+bool library_code_running() noexcept { return library_depth > 0 && host_depth == 0; }
+
+library_call_scope::library_call_scope() noexcept { ++library_depth; }
+library_call_scope::~library_call_scope() { --library_depth; }
+host_code_scope::host_code_scope() noexcept { ++host_depth; }
+host_code_scope::~host_code_scope() { --host_depth; }
+
 int calls_of(const std::string& operation)
 {
     const auto& counts = host().call_counts;

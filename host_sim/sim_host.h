@@ -179,6 +179,32 @@ void reset_model();
 // Number of host allocations not yet given back.
 std::size_t outstanding_allocations();
 
+// Whether the library's own code is running now: the host has called into the
+// library (a callback, a translation, or start-up as marked by a
+// library_call_scope) and the library is not inside one of the host's
+// operations. A test counts C++ allocations by it, since the real host is C
+// and throws nothing.
+bool library_code_running() noexcept;
+
+// Marks a call from the host into the library.
+class library_call_scope {
+public:
+    library_call_scope() noexcept;
+    ~library_call_scope();
+    library_call_scope(const library_call_scope&) = delete;
+    library_call_scope& operator=(const library_call_scope&) = delete;
+};
+
+// Marks host code running inside a call into the library: one of the host's
+// operations, or a host-side observer that wraps a library callback.
+class host_code_scope {
+public:
+    host_code_scope() noexcept;
+    ~host_code_scope();
+    host_code_scope(const host_code_scope&) = delete;
+    host_code_scope& operator=(const host_code_scope&) = delete;
+};
+
 // Total number of calls of `operation` so far.
 int calls_of(const std::string& operation);
 

@@ -140,6 +140,7 @@ extern "C" {
 
 int HOST_initialize(void)
 {
+    const host_code_scope in_host;
     if (auto failed = enter("HOST_initialize", no_args)) return *failed;
     host().initialized = true;
     return 0;
@@ -147,6 +148,7 @@ int HOST_initialize(void)
 
 int HOST_terminate(void)
 {
+    const host_code_scope in_host;
     if (auto failed = enter("HOST_terminate", no_args)) return *failed;
     host().initialized = false;
     return 0;
@@ -157,6 +159,7 @@ int HOST_terminate(void)
 int HOST_CLONE_register_ntfy_callback(int point, host_clone_notify_cb callback, const char* name,
                                       const char* description, int, int)
 {
+    const host_code_scope in_host;
     if (auto failed = enter("HOST_CLONE_register_ntfy_callback", [&] { return join({num(point), arg(name)}); }))
         return *failed;
     host().callbacks.push_back(
@@ -167,6 +170,7 @@ int HOST_CLONE_register_ntfy_callback(int point, host_clone_notify_cb callback, 
 int HOST_CLONE_ask_ntfy_callbacks(int* count, host_clone_notify_cb** callbacks, char*** names,
                                   char*** descriptions)
 {
+    const host_code_scope in_host;
     constexpr const char* op = "HOST_CLONE_ask_ntfy_callbacks";
     if (auto failed = enter(op, no_args)) return *failed;
     if (null_output(op, count) || null_output(op, callbacks) || null_output(op, names) ||
@@ -205,6 +209,7 @@ int HOST_CLONE_ask_ntfy_callbacks(int* count, host_clone_notify_cb** callbacks, 
 
 int HOST_CLONE_remove_ntfy_callback(int point, const char* name, host_clone_notify_cb* removed)
 {
+    const host_code_scope in_host;
     constexpr const char* op = "HOST_CLONE_remove_ntfy_callback";
     if (auto failed = enter(op, [&] { return join({num(point), arg(name)}); })) return *failed;
     if (null_output(op, removed)) return status_bad_argument;
@@ -222,6 +227,7 @@ int HOST_CLONE_remove_ntfy_callback(int point, const char* name, host_clone_noti
 
 int HOST_PDM_set_clone_auto_trans(host_clone_trans_cb callback)
 {
+    const host_code_scope in_host;
     const auto described = [&] { return std::string(callback != nullptr ? "callback" : "NULL"); };
     if (auto failed = enter("HOST_PDM_set_clone_auto_trans", described))
         return *failed;
@@ -233,31 +239,37 @@ int HOST_PDM_set_clone_auto_trans(host_clone_trans_cb callback)
 
 int HOST_CLONE_ask_operation_class(int* operation_class)
 {
+    const host_code_scope in_host;
     return ask_int("HOST_CLONE_ask_operation_class", operation_class, host().operation_class);
 }
 
 int HOST_CLONE_ask_dryrun(int* dry_run)
 {
+    const host_code_scope in_host;
     return ask_int("HOST_CLONE_ask_dryrun", dry_run, host().dry_run ? 1 : 0);
 }
 
 int HOST_CLONE_ask_part_state(const char* part_name, int* state)
 {
+    const host_code_scope in_host;
     return ask_part_int("HOST_CLONE_ask_part_state", part_name, state, &clone_part::state);
 }
 
 int HOST_CLONE_ask_action(const char* part_name, int* action)
 {
+    const host_code_scope in_host;
     return ask_part_int("HOST_CLONE_ask_action", part_name, action, &clone_part::action);
 }
 
 int HOST_CLONE_ask_def_action(int* action)
 {
+    const host_code_scope in_host;
     return ask_int("HOST_CLONE_ask_def_action", action, host().def_action);
 }
 
 int HOST_CLONE_ask_naming(const char* part_name, int* naming_technique, char** output_name)
 {
+    const host_code_scope in_host;
     constexpr const char* op = "HOST_CLONE_ask_naming";
     if (auto failed = enter(op, [&] { return arg(part_name); })) return *failed;
     if (null_output(op, naming_technique) || null_output(op, output_name)) return status_bad_argument;
@@ -270,41 +282,49 @@ int HOST_CLONE_ask_naming(const char* part_name, int* naming_technique, char** o
 
 int HOST_CLONE_ask_def_naming(int* naming_technique)
 {
+    const host_code_scope in_host;
     return ask_int("HOST_CLONE_ask_def_naming", naming_technique, host().def_naming);
 }
 
 int HOST_CLONE_ask_item_type(const char* part_name, char** item_type)
 {
+    const host_code_scope in_host;
     return ask_part_text("HOST_CLONE_ask_item_type", part_name, item_type, &clone_part::item_type);
 }
 
 int HOST_CLONE_ask_def_item_type(char** item_type)
 {
+    const host_code_scope in_host;
     return ask_default_text("HOST_CLONE_ask_def_item_type", item_type, host().def_item_type);
 }
 
 int HOST_CLONE_ask_pdm_name(const char* part_name, char** name)
 {
+    const host_code_scope in_host;
     return ask_part_text("HOST_CLONE_ask_pdm_name", part_name, name, &clone_part::pdm_name);
 }
 
 int HOST_CLONE_ask_def_pdm_name(char** name)
 {
+    const host_code_scope in_host;
     return ask_default_text("HOST_CLONE_ask_def_pdm_name", name, host().def_pdm_name);
 }
 
 int HOST_CLONE_ask_pdm_desc(const char* part_name, char** description)
 {
+    const host_code_scope in_host;
     return ask_part_text("HOST_CLONE_ask_pdm_desc", part_name, description, &clone_part::pdm_desc);
 }
 
 int HOST_CLONE_ask_def_pdm_desc(char** description)
 {
+    const host_code_scope in_host;
     return ask_default_text("HOST_CLONE_ask_def_pdm_desc", description, host().def_pdm_desc);
 }
 
 int HOST_CLONE_ask_attribute_values(const char* part_name, int* count, char*** titles, char*** values)
 {
+    const host_code_scope in_host;
     constexpr const char* op = "HOST_CLONE_ask_attribute_values";
     if (auto failed = enter(op, [&] { return arg(part_name); })) return *failed;
     if (null_output(op, count) || null_output(op, titles) || null_output(op, values)) return status_bad_argument;
@@ -336,11 +356,13 @@ int HOST_CLONE_ask_attribute_values(const char* part_name, int* count, char*** t
 
 int HOST_CLONE_ask_def_directory(char** directory)
 {
+    const host_code_scope in_host;
     return ask_default_text("HOST_CLONE_ask_def_directory", directory, host().def_directory);
 }
 
 int HOST_CLONE_start_iteration(void)
 {
+    const host_code_scope in_host;
     if (auto failed = enter("HOST_CLONE_start_iteration", no_args)) return *failed;
     host().iterating = true;
     host().iteration_cursor = 0;
@@ -349,6 +371,7 @@ int HOST_CLONE_start_iteration(void)
 
 int HOST_CLONE_iterate(char** part_name)
 {
+    const host_code_scope in_host;
     constexpr const char* op = "HOST_CLONE_iterate";
     if (auto failed = enter(op, no_args)) return *failed;
     if (null_output(op, part_name)) return status_bad_argument;
@@ -370,6 +393,7 @@ int HOST_CLONE_iterate(char** part_name)
 
 int HOST_CLONE_stop_iteration(void)
 {
+    const host_code_scope in_host;
     const auto described = [] { return std::string(host().iterating ? "iterating" : "not iterating"); };
     if (auto failed = enter("HOST_CLONE_stop_iteration", described))
         return *failed;
@@ -382,6 +406,7 @@ int HOST_CLONE_stop_iteration(void)
 
 int HOST_CLONE_set_def_naming(int naming_technique)
 {
+    const host_code_scope in_host;
     if (auto failed = enter("HOST_CLONE_set_def_naming", [&] { return num(naming_technique); })) return *failed;
     host().def_naming = naming_technique;
     return 0;
@@ -389,16 +414,19 @@ int HOST_CLONE_set_def_naming(int naming_technique)
 
 int HOST_CLONE_set_item_type(const char* part_name, const char* item_type)
 {
+    const host_code_scope in_host;
     return set_part_text("HOST_CLONE_set_item_type", part_name, item_type, &clone_part::item_type);
 }
 
 int HOST_CLONE_set_pdm_name(const char* part_name, const char* name)
 {
+    const host_code_scope in_host;
     return set_part_text("HOST_CLONE_set_pdm_name", part_name, name, &clone_part::pdm_name);
 }
 
 int HOST_CLONE_set_pdm_desc(const char* part_name, const char* description)
 {
+    const host_code_scope in_host;
     return set_part_text("HOST_CLONE_set_pdm_desc", part_name, description, &clone_part::pdm_desc);
 }
 
@@ -406,6 +434,7 @@ int HOST_CLONE_set_pdm_desc(const char* part_name, const char* description)
 
 int HOST_PDM_ask_part_tag(const char* part_number, host_tag_t* part)
 {
+    const host_code_scope in_host;
     constexpr const char* op = "HOST_PDM_ask_part_tag";
     if (auto failed = enter(op, [&] { return arg(part_number); })) return *failed;
     if (null_output(op, part)) return status_bad_argument;
@@ -418,6 +447,7 @@ int HOST_PDM_ask_part_tag(const char* part_number, host_tag_t* part)
 int HOST_PDM_ask_part_name_desc(host_tag_t part, char name[HOST_PDM_NAME_BUFSIZE],
                                 char description[HOST_PDM_DESC_BUFSIZE])
 {
+    const host_code_scope in_host;
     constexpr const char* op = "HOST_PDM_ask_part_name_desc";
     if (auto failed = enter(op, [&] { return num(part); })) return *failed;
     if (null_output(op, name) || null_output(op, description)) return status_bad_argument;
@@ -432,6 +462,7 @@ int HOST_PDM_ask_part_name_desc(host_tag_t part, char name[HOST_PDM_NAME_BUFSIZE
 int HOST_PDM_assign_part_number(const char* part_number, const char* item_type,
                                 char new_number[HOST_PDM_ID_BUFSIZE], int* modifiable)
 {
+    const host_code_scope in_host;
     constexpr const char* op = "HOST_PDM_assign_part_number";
     if (auto failed = enter(op, [&] { return join({arg(part_number), arg(item_type)}); })) return *failed;
     if (null_output(op, new_number) || null_output(op, modifiable)) return status_bad_argument;
@@ -443,6 +474,7 @@ int HOST_PDM_assign_part_number(const char* part_number, const char* item_type,
 int HOST_PDM_assign_part_rev(const char* part_number, const char* item_type,
                              char new_revision[HOST_PDM_ID_BUFSIZE], int* modifiable)
 {
+    const host_code_scope in_host;
     constexpr const char* op = "HOST_PDM_assign_part_rev";
     if (auto failed = enter(op, [&] { return join({arg(part_number), arg(item_type)}); })) return *failed;
     if (null_output(op, new_revision) || null_output(op, modifiable)) return status_bad_argument;
@@ -456,6 +488,7 @@ int HOST_PDM_decode_part_filename(const char* encoded_name, char part_number[HOS
                                   char file_type[HOST_PDM_FIELD_BUFSIZE],
                                   char file_name[HOST_PDM_FIELD_BUFSIZE])
 {
+    const host_code_scope in_host;
     constexpr const char* op = "HOST_PDM_decode_part_filename";
     if (auto failed = enter(op, [&] { return arg(encoded_name); })) return *failed;
     if (null_output(op, part_number) || null_output(op, part_revision) || null_output(op, file_type) ||
@@ -485,6 +518,7 @@ int HOST_PDM_encode_part_filename(const char* part_number, const char* part_revi
                                   const char* file_type, const char* file_name,
                                   char encoded_name[HOST_MAX_FSPEC_BUFSIZE])
 {
+    const host_code_scope in_host;
     constexpr const char* op = "HOST_PDM_encode_part_filename";
     const auto described = [&] { return join({arg(part_number), arg(part_revision), arg(file_type), arg(file_name)}); };
     if (auto failed = enter(op, described))
@@ -500,6 +534,7 @@ int HOST_PDM_encode_part_filename(const char* part_number, const char* part_revi
 
 int HOST_PDM_invoke_pdm_server(int request_code, const char* input_text, int* status, char** reply_text)
 {
+    const host_code_scope in_host;
     constexpr const char* op = "HOST_PDM_invoke_pdm_server";
     if (auto failed = enter(op, [&] { return join({num(request_code), arg(input_text)}); })) return *failed;
     if (null_output(op, status) || null_output(op, reply_text)) return status_bad_argument;
@@ -520,6 +555,7 @@ int HOST_PDM_invoke_pdm_server(int request_code, const char* input_text, int* st
 
 int HOST_PART_open(const char* part_name, host_tag_t* part, host_part_load_status_t* load_status)
 {
+    const host_code_scope in_host;
     constexpr const char* op = "HOST_PART_open";
     if (auto failed = enter(op, [&] { return arg(part_name); })) return *failed;
     if (null_output(op, part) || null_output(op, load_status)) return status_bad_argument;
@@ -574,6 +610,7 @@ int HOST_PART_open(const char* part_name, host_tag_t* part, host_part_load_statu
 
 int HOST_PART_save(void)
 {
+    const host_code_scope in_host;
     if (auto failed = enter("HOST_PART_save", [&] { return std::string(host().work_part); })) return *failed;
     host_model& h = host();
     part_file* file = opened_file(h.work_part);
@@ -589,6 +626,7 @@ int HOST_PART_save(void)
 
 int HOST_PART_close(host_tag_t part, int scope, int mode)
 {
+    const host_code_scope in_host;
     const auto& opened = internals().opened;
     std::string name;
     if (opened_file(part) != nullptr) {
@@ -610,6 +648,7 @@ int HOST_PART_close(host_tag_t part, int scope, int mode)
 
 int HOST_PART_is_family_instance(host_tag_t part, int* is_instance)
 {
+    const host_code_scope in_host;
     constexpr const char* op = "HOST_PART_is_family_instance";
     if (auto failed = enter(op, [&] { return num(part); })) return *failed;
     if (null_output(op, is_instance)) return status_bad_argument;
@@ -621,6 +660,7 @@ int HOST_PART_is_family_instance(host_tag_t part, int* is_instance)
 
 int HOST_ASSEM_ask_assem_options(host_assem_options_t* options)
 {
+    const host_code_scope in_host;
     constexpr const char* op = "HOST_ASSEM_ask_assem_options";
     if (auto failed = enter(op, no_args)) return *failed;
     if (null_output(op, options)) return status_bad_argument;
@@ -630,6 +670,7 @@ int HOST_ASSEM_ask_assem_options(host_assem_options_t* options)
 
 int HOST_ASSEM_set_assem_options(const host_assem_options_t* options)
 {
+    const host_code_scope in_host;
     constexpr const char* op = "HOST_ASSEM_set_assem_options";
     const auto described = [&] { return options != nullptr ? "member8=" + num(options->member[8]) : std::string("NULL"); };
     if (auto failed = enter(op, described))
@@ -641,11 +682,13 @@ int HOST_ASSEM_set_assem_options(const host_assem_options_t* options)
 
 int HOST_ASSEM_ask_save_trueshape(int* on)
 {
+    const host_code_scope in_host;
     return ask_int("HOST_ASSEM_ask_save_trueshape", on, host().save_trueshape ? 1 : 0);
 }
 
 int HOST_ASSEM_set_save_trueshape(int on)
 {
+    const host_code_scope in_host;
     if (auto failed = enter("HOST_ASSEM_set_save_trueshape", [&] { return num(on); })) return *failed;
     host().save_trueshape = on != 0;
     return 0;
@@ -653,6 +696,7 @@ int HOST_ASSEM_set_save_trueshape(int on)
 
 int HOST_ATTR_ask_part_attribute(host_tag_t* attribute_object)
 {
+    const host_code_scope in_host;
     constexpr const char* op = "HOST_ATTR_ask_part_attribute";
     if (auto failed = enter(op, [&] { return std::string(host().work_part); })) return *failed;
     if (null_output(op, attribute_object)) return status_bad_argument;
@@ -667,6 +711,7 @@ int HOST_ATTR_ask_part_attribute(host_tag_t* attribute_object)
 
 int HOST_ATTR_find_attribute(host_tag_t object, int type, const char* title, int* title_type)
 {
+    const host_code_scope in_host;
     constexpr const char* op = "HOST_ATTR_find_attribute";
     if (auto failed = enter(op, [&] { return join({num(object), num(type), arg(title)}); })) return *failed;
     if (null_output(op, title_type)) return status_bad_argument;
@@ -681,6 +726,7 @@ int HOST_ATTR_find_attribute(host_tag_t object, int type, const char* title, int
 
 int HOST_ATTR_assign(host_tag_t object, const char* title, host_attr_value_t value)
 {
+    const host_code_scope in_host;
     const auto described = [&] { return join({num(object), arg(title), arg(value.string)}); };
     if (auto failed = enter("HOST_ATTR_assign", described)) return *failed;
     if (value.type != 5) return status_not_string;
@@ -700,6 +746,7 @@ int HOST_ATTR_assign(host_tag_t object, const char* title, host_attr_value_t val
 
 int HOST_UNDO_delete_all_marks(void)
 {
+    const host_code_scope in_host;
     if (auto failed = enter("HOST_UNDO_delete_all_marks", no_args)) return *failed;
     ++host().undo_mark_deletions;
     return 0;
@@ -709,6 +756,7 @@ int HOST_UNDO_delete_all_marks(void)
 
 int HOST_FILE_exists(const char* file_spec, int file_type)
 {
+    const host_code_scope in_host;
     if (auto failed = enter("HOST_FILE_exists", [&] { return join({arg(file_spec), num(file_type)}); })) return *failed;
     if (const clone_part* part = part_named(file_spec)) return part->file_exists ? 0 : status_not_found;
     return file_on_disk(file_spec) ? 0 : status_not_found;
@@ -716,6 +764,7 @@ int HOST_FILE_exists(const char* file_spec, int file_type)
 
 int HOST_FILE_ask_name(const char* file_spec, int file_type, char* name, int name_size)
 {
+    const host_code_scope in_host;
     constexpr const char* op = "HOST_FILE_ask_name";
     if (auto failed = enter(op, [&] { return join({arg(file_spec), num(file_type), num(name_size)}); })) return *failed;
     if (null_output(op, name)) return status_bad_argument;
@@ -737,6 +786,7 @@ int HOST_FILE_ask_name(const char* file_spec, int file_type, char* name, int nam
 
 int HOST_TEXT_open(const char* file_name, int access, int format)
 {
+    const host_code_scope in_host;
     if (auto failed = enter("HOST_TEXT_open", [&] { return join({arg(file_name), num(access), num(format)}); }))
         return *failed > 0 ? -*failed : (*failed < 0 ? *failed : text_open_failed);
     if (file_name == nullptr) return text_open_failed;
@@ -750,6 +800,7 @@ int HOST_TEXT_open(const char* file_name, int access, int format)
 
 int HOST_TEXT_read_line(int channel, char* line, int line_size)
 {
+    const host_code_scope in_host;
     constexpr const char* op = "HOST_TEXT_read_line";
     if (auto failed = enter(op, [&] { return join({num(channel), num(line_size)}); })) {
         // Only the end of file reads as -23, so a fault never looks like one
@@ -778,6 +829,7 @@ int HOST_TEXT_read_line(int channel, char* line, int line_size)
 
 int HOST_TEXT_close(int channel, int delete_file)
 {
+    const host_code_scope in_host;
     if (auto failed = enter("HOST_TEXT_close", [&] { return join({num(channel), num(delete_file)}); })) return *failed;
     auto& channels = internals().channels;
     const auto found = channels.find(channel);
@@ -793,6 +845,7 @@ int HOST_TEXT_close(int channel, int delete_file)
 
 int HOST_UI_display_nonmodal_msg(const char* title, const char* message, int position)
 {
+    const host_code_scope in_host;
     const auto described = [&] { return join({arg(title), arg(message), num(position)}); };
     if (auto failed = enter("HOST_UI_display_nonmodal_msg", described))
         return *failed;
@@ -803,11 +856,13 @@ int HOST_UI_display_nonmodal_msg(const char* title, const char* message, int pos
 
 int HOST_UI_is_listing_window_open(int* open)
 {
+    const host_code_scope in_host;
     return ask_int("HOST_UI_is_listing_window_open", open, host().listing_open ? 1 : 0);
 }
 
 int HOST_UI_open_listing_window(void)
 {
+    const host_code_scope in_host;
     if (auto failed = enter("HOST_UI_open_listing_window", no_args)) return *failed;
     host().listing_open = true;
     return 0;
@@ -815,6 +870,7 @@ int HOST_UI_open_listing_window(void)
 
 int HOST_UI_write_listing_window(const char* text)
 {
+    const host_code_scope in_host;
     if (auto failed = enter("HOST_UI_write_listing_window", [&] { return arg(text); })) return *failed;
     if (text != nullptr) host().listing += text;
     return 0;
@@ -822,6 +878,7 @@ int HOST_UI_write_listing_window(const char* text)
 
 int HOST_get_fail_message(int status, char message[HOST_FAIL_MESSAGE_BUFSIZE])
 {
+    const host_code_scope in_host;
     constexpr const char* op = "HOST_get_fail_message";
     if (auto failed = enter(op, [&] { return num(status); })) return *failed;
     if (null_output(op, message)) return status_bad_argument;
@@ -833,6 +890,7 @@ int HOST_get_fail_message(int status, char message[HOST_FAIL_MESSAGE_BUFSIZE])
 
 void* HOST_allocate_memory(unsigned int size, int* status)
 {
+    const host_code_scope in_host;
     if (auto failed = enter("HOST_allocate_memory", [&] { return num(size); })) {
         if (status != nullptr) *status = *failed;
         return nullptr;
@@ -844,6 +902,7 @@ void* HOST_allocate_memory(unsigned int size, int* status)
 
 void* HOST_reallocate_memory(void* data, unsigned int size, int* status)
 {
+    const host_code_scope in_host;
     constexpr const char* op = "HOST_reallocate_memory";
     if (auto failed = enter(op, [&] { return num(size); })) {
         if (status != nullptr) *status = *failed;
@@ -861,6 +920,7 @@ void* HOST_reallocate_memory(void* data, unsigned int size, int* status)
 
 void HOST_free(void* data)
 {
+    const host_code_scope in_host;
     enter("HOST_free", [&] {
         const auto size = internals().live_blocks.find(data);
         return data == nullptr ? std::string("NULL")
@@ -871,6 +931,7 @@ void HOST_free(void* data)
 
 void HOST_free_string_array(int count, char** array)
 {
+    const host_code_scope in_host;
     enter("HOST_free_string_array", [&] { return join({num(count), array != nullptr ? "array" : "NULL"}); });
     if (array == nullptr) return;
     if (!is_tracked(array)) {

@@ -231,7 +231,7 @@ int end_perform(int operation_class, const char* part_name)
 
 }  // namespace
 
-int handle_perform_notification(int point, const char* part_name, void* /*data*/)
+int work::perform_notification(int point, const char* part_name, void* /*data*/)
 {
     int operation_class = class_unknown;
     HOST_CLONE_ask_operation_class(&operation_class);

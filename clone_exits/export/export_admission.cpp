@@ -56,7 +56,7 @@ bool is_tool_pdi(const char* part_name, host_string_array& elements)
 
 }  // namespace
 
-int check_export_admission(int point, const char* /*part_name*/, void* /*data*/)
+int work::export_admission(int point, const char* /*part_name*/, void* /*data*/)
 {
     int operation_class = class_unknown;
     HOST_CLONE_ask_operation_class(&operation_class);

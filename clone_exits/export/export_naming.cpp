@@ -130,7 +130,7 @@ int find_clone_attribute(const char* part_spec, std::string_view title, std::str
     return 0;
 }
 
-int translate_export_part(const char* part_spec, char new_name[HOST_MAX_FSPEC_BUFSIZE])
+int work::translate_export(const char* part_spec, char new_name[HOST_MAX_FSPEC_BUFSIZE])
 {
     const char* const name = part_spec != nullptr ? part_spec : "";
 

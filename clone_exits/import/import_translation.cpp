@@ -198,7 +198,7 @@ std::string derived_part_name(std::string_view file_name)
     return base + "0" + last_characters(revision, 2);
 }
 
-int translate_import_part(const char* part_spec, char new_name[HOST_MAX_FSPEC_BUFSIZE])
+int work::translate_import(const char* part_spec, char new_name[HOST_MAX_FSPEC_BUFSIZE])
 {
     if (part_spec == nullptr) part_spec = "";
     if (!state().dialog_struct) {

@@ -109,5 +109,7 @@ inline constexpr pdm_request_code all_request_codes[] = {
 // host's field refuses its part.
 inline constexpr int request_text_too_long = 9901;
 inline constexpr int item_identity_too_long = 9902;
+// Start-up stopped by an exception inside the library.
+inline constexpr int library_exception = 9903;
 
 }  // namespace kx

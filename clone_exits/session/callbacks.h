@@ -1,5 +1,8 @@
-// The callbacks that the library hands to the host. Each is defined in the
-// module that owns its rules and has the host's C signature.
+// The callbacks that the library hands to the host, and the work behind them.
+// The host is C and knows nothing of C++ exceptions: each callback is a
+// noexcept trampoline (user_exit.cpp) that runs its work and turns anything
+// thrown into the callback's failure result. The work is defined in the
+// module that owns its rules and may throw.
 #pragma once
 
 #include "interfaces/host_api.h"
@@ -8,20 +11,32 @@ namespace kx {
 
 // Session framing (Init_Clone and Exit_Clone) and export naming at load (the
 // assembly load and each part load).
-int clone_session_hook(int point, const char* part_name, void* data);
-int load_naming_hook(int point, const char* part_name, void* data);
+int clone_session_hook(int point, const char* part_name, void* data) noexcept;
+int load_naming_hook(int point, const char* part_name, void* data) noexcept;
+
+// Perform phase (Begin_Perform, after each part, End_Perform).
+int handle_perform_notification(int point, const char* part_name, void* data) noexcept;
+
+// Export admission (Begin_Apply_Defaults).
+int check_export_admission(int point, const char* part_name, void* data) noexcept;
+
+// Auto-translation callbacks.
+int translate_export_part(const char* part_spec, char new_name[HOST_MAX_FSPEC_BUFSIZE]) noexcept;
+int translate_import_part(const char* part_spec, char new_name[HOST_MAX_FSPEC_BUFSIZE]) noexcept;
+
 // Releases the session state and gives the host back its suspended callbacks.
 int end_clone_session(int operation_class);
 
-// Perform phase (Begin_Perform, after each part, End_Perform).
-int handle_perform_notification(int point, const char* part_name, void* data);
+namespace work {
 
-// Export admission (Begin_Apply_Defaults).
-int check_export_admission(int point, const char* part_name, void* data);
+int clone_session(int point, const char* part_name, void* data);
+int load_naming(int point, const char* part_name, void* data);
+int perform_notification(int point, const char* part_name, void* data);
+int export_admission(int point, const char* part_name, void* data);
+int translate_export(const char* part_spec, char new_name[HOST_MAX_FSPEC_BUFSIZE]);
+int translate_import(const char* part_spec, char new_name[HOST_MAX_FSPEC_BUFSIZE]);
 
-// Auto-translation callbacks.
-int translate_export_part(const char* part_spec, char new_name[HOST_MAX_FSPEC_BUFSIZE]);
-int translate_import_part(const char* part_spec, char new_name[HOST_MAX_FSPEC_BUFSIZE]);
+}  // namespace work
 
 }  // namespace kx
 

@@ -33,6 +33,10 @@ namespace msg {
 
 inline constexpr char error_box_title[] = "Error";
 
+// Shown when a callback's work stopped on an exception (memory exhausted,
+// most likely); a plain array, so showing it allocates nothing.
+inline constexpr char internal_error[] = "The clone user exit ran out of memory or failed internally; the step was stopped.";
+
 // Error-box texts of the import translation.
 inline constexpr std::string_view memory = "Error in Memory Allocation...";
 inline constexpr std::string_view settings = "Error in Getting Exceptions...";

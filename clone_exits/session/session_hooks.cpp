@@ -187,7 +187,7 @@ int finish_session()
 
 }  // namespace
 
-int clone_session_hook(int point, const char* /*part_name*/, void* data)
+int work::clone_session(int point, const char* /*part_name*/, void* data)
 {
     switch (point) {
     case point_init_clone:
@@ -200,7 +200,7 @@ int clone_session_hook(int point, const char* /*part_name*/, void* data)
     }
 }
 
-int load_naming_hook(int point, const char* /*part_name*/, void* /*data*/)
+int work::load_naming(int point, const char* /*part_name*/, void* /*data*/)
 {
     const int operation_class = ask_operation_class();
     if (point != point_assy_load && point != point_part_load) {

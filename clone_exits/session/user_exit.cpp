@@ -45,12 +45,68 @@ int start()
     return status;
 }
 
+// Whatever escaped the work of a callback: its own locals are released by
+// the unwinding; the user hears of it in a fixed text, since building one
+// could fail the same way.
+void report_escaped_exception() noexcept
+{
+    HOST_UI_display_nonmodal_msg(msg::error_box_title, msg::internal_error, 0);
+}
+
+template <typename Work>
+int guarded(int failure, Work&& work) noexcept
+{
+    try {
+        return work();
+    } catch (...) {
+        report_escaped_exception();
+        return failure;
+    }
+}
+
 }  // namespace
+
+int clone_session_hook(int point, const char* part_name, void* data) noexcept
+{
+    const int result = guarded(stop_session, [&] { return work::clone_session(point, part_name, data); });
+    if (result == stop_session && point == point_exit_clone) {
+        // The host gets its own callbacks back and the session state goes
+        // even when the end of the session failed half way; releasing twice
+        // is harmless.
+        guarded(stop_session, [] { return end_clone_session(class_unknown); });
+    }
+    return result;
+}
+
+int load_naming_hook(int point, const char* part_name, void* data) noexcept
+{
+    return guarded(stop_session, [&] { return work::load_naming(point, part_name, data); });
+}
+
+int handle_perform_notification(int point, const char* part_name, void* data) noexcept
+{
+    return guarded(stop_session, [&] { return work::perform_notification(point, part_name, data); });
+}
+
+int check_export_admission(int point, const char* part_name, void* data) noexcept
+{
+    return guarded(stop_session, [&] { return work::export_admission(point, part_name, data); });
+}
+
+int translate_export_part(const char* part_spec, char new_name[HOST_MAX_FSPEC_BUFSIZE]) noexcept
+{
+    return guarded(stop_session, [&] { return work::translate_export(part_spec, new_name); });
+}
+
+int translate_import_part(const char* part_spec, char new_name[HOST_MAX_FSPEC_BUFSIZE]) noexcept
+{
+    return guarded(stop_session, [&] { return work::translate_import(part_spec, new_name); });
+}
 
 }  // namespace kx
 
 // The library's only exported symbol.
 extern "C" __attribute__((visibility("default"))) int user_exit_start(void)
 {
-    return kx::start();
+    return kx::guarded(kx::library_exception, [] { return kx::start(); });
 }

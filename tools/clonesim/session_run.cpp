@@ -57,6 +57,7 @@ int observe_translation(const char* part_spec, char new_name[HOST_MAX_FSPEC_BUFS
 {
     const std::size_t before = sim::host().message_boxes.size();
     const int status = observing->library_translator(part_spec, new_name);
+    const sim::host_code_scope observer;
     const std::string name = part_spec != nullptr ? part_spec : "";
     observing->translated[name] = true;
     const auto& boxes = sim::host().message_boxes;
@@ -70,6 +71,7 @@ int observe_translation(const char* part_spec, char new_name[HOST_MAX_FSPEC_BUFS
 // told apart.
 int observe_init_clone(int point, const char* part_name, void*)
 {
+    const sim::host_code_scope observer;
     sim::host_model& h = sim::host();
     if (point == 0 && observing != nullptr && h.translator != nullptr && h.translator != observe_translation) {
         observing->library_translator = h.translator;
@@ -83,6 +85,7 @@ int observe_init_clone(int point, const char* part_name, void*)
 // end of each step.
 int observe_step(int point, const char* part_name, void*)
 {
+    const sim::host_code_scope observer;
     mark_step(point, part_name);
     return 0;
 }
@@ -90,6 +93,7 @@ int observe_step(int point, const char* part_name, void*)
 template <std::size_t N>
 int record_host_callback(int point, const char* part_name, void*)
 {
+    const sim::host_code_scope host_callback;
     if (observing != nullptr && observing->host_callbacks != nullptr && N < observing->host_callbacks->size()) {
         std::string call = "point " + std::to_string(point);
         if (part_name != nullptr) call += " (" + std::string(part_name) + ")";

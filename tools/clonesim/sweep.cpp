@@ -2,8 +2,10 @@
 
 #include "report.h"
 #include "interfaces/host_codes.h"
+#include "session/messages.h"
 #include "sim_host.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -361,8 +363,11 @@ public:
         const auto started = std::chrono::steady_clock::now();
         install_crash_reporting();
         warm_up();
-        sweep_host_calls();
-        sweep_requests();
+        if (options_.host_and_request_faults) {
+            sweep_host_calls();
+            sweep_requests();
+        }
+        sweep_cxx_allocations();
         note_running("the end of the sweep");
         result_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         return std::move(result_);
@@ -451,6 +456,50 @@ private:
                     finish_session(run);
                     if (persistent || options_.clean_after_every_run || kept_item_list(run)) check_clean_session(label);
                 }
+            }
+        }
+    }
+
+    // Each C++ allocation the library makes in a session fails in turn; an
+    // exception must never leave a callback, and the library must come
+    // through whole as after any other failure.
+    void sweep_cxx_allocations()
+    {
+        if (!options_.cxx_allocations.has_value()) return;
+        const auto& failures = *options_.cxx_allocations;
+        for (const bool persistent : {false, true}) {
+            for (long long nth = 1;; ++nth) {
+                const std::string label =
+                    "C++ allocation #" + std::to_string(nth) + (persistent ? " persistent" : " transient");
+                begin_run(label);
+                failures.arm(nth, persistent);
+                std::optional<run_outcome> run;
+                std::string escaped;
+                try {
+                    run = play({}, std::nullopt, false, false);
+                } catch (const std::exception& e) {
+                    escaped = e.what();
+                } catch (...) {
+                    escaped = "an exception of another kind";
+                }
+                const bool fired = failures.failed() > 0;
+                failures.arm(0, false);
+                if (run.has_value()) {
+                    --result_.clean_runs;
+                    ++result_.faulted_runs;
+                }
+                if (!run.has_value()) {
+                    fail(label, "an exception left the library: " + escaped);
+                    return;
+                }
+                if (!fired) break;
+                ++result_.allocation_points;
+                check_invariants(label, *run);
+                const bool told = std::any_of(run->message_boxes.begin(), run->message_boxes.end(),
+                                              [](const sim::message_box& box) { return box.message == kx::msg::internal_error; });
+                if (!told) fail(label, "no error box told the user that a step was stopped");
+                finish_session(*run);
+                check_clean_session(label);
             }
         }
     }
@@ -593,6 +642,7 @@ std::string sweep_text(const sweep_result& r)
     out << "  clean session: " << calls << " host calls of " << r.host_calls.size() << " operations, " << r.requests
         << " PDM requests\n";
     out << "  failure points tried: " << r.failure_points << "\n";
+    if (r.allocation_points != 0) out << "  C++ allocations of the library failed: " << r.allocation_points << "\n";
     out << "  sessions played: " << r.sessions() << " (" << r.faulted_runs << " with a fault, " << r.clean_runs
         << " clean)\n";
     out << "  messages checked: " << r.message_checks << " sessions, " << r.rules_met.size() << " rules\n";

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,8 +28,21 @@ struct sweep_options {
     // A clean session after every faulted one; off: only after the
     // persistent ones (and those that leave state for the next session).
     bool clean_after_every_run = true;
+    // Off: only the C++ allocation failures below are swept.
+    bool host_and_request_faults = true;
     // Told the label of each faulted session before it is played.
     std::function<void(const std::string&)> on_run;
+
+    // C++ allocation failures inside the library. Only a program that
+    // replaces the global allocator can make them, so it hands the sweep its
+    // switch: the sweep then also makes the library's nth allocation fail,
+    // transiently and persistently, for n = 1, 2, ... until a session makes
+    // no more than n - 1.
+    struct allocation_failures {
+        std::function<void(long long nth, bool persistent)> arm;  // nth 0: none fails
+        std::function<long long()> failed;  // allocations failed since the last arm
+    };
+    std::optional<allocation_failures> cxx_allocations;
 };
 
 // A fault, as the sweep labels it.
@@ -44,6 +58,7 @@ struct sweep_result {
     std::size_t requests = 0;                 // PDM requests of the clean session
     std::size_t outstanding_baseline = 0;     // what the library keeps for its life
     std::size_t failure_points = 0;           // (operation, call) and (request) points tried
+    std::size_t allocation_points = 0;        // C++ allocations of the library made to fail
     std::size_t faulted_runs = 0;
     std::size_t clean_runs = 0;               // the two clean sessions first and every check
     std::size_t message_checks = 0;           // faulted sessions whose message was checked
