@@ -13,6 +13,7 @@
 // The import time per part at the largest size must be within 1.3 times that
 // at the smallest, both measured in this one run: the exit status is 1 when
 // it is not.
+#include "interfaces/host_codes.h"
 #include "interfaces/platform.h"
 #include "session_driver.h"
 #include "sim_host.h"
@@ -152,7 +153,7 @@ public:
     // hands out the exception list (publishing and native file names on).
     void build_import(int parts)
     {
-        start_model(2);
+        start_model(kx::class_import);
         sim::host_model& h = sim::host();
         h.def_item_type = "Part";
         h.def_pdm_name = "Generated";
@@ -174,9 +175,10 @@ public:
         }
         h.server = [](int code, const char*) -> sim::pdm_response {
             switch (code) {
-            case 36: return {1, "KXPDM_AUTO_PUBLISH_AFTER_IMPORT?1?KXPDM_IMPORT_FILL_ORIGINAL_FILENAME?1"};
-            case 30: return {0, "NOT_PRESENT"};
-            case 26: return {0, "Part"};
+            case kx::request_get_exceptions:
+                return {1, "KXPDM_AUTO_PUBLISH_AFTER_IMPORT?1?KXPDM_IMPORT_FILL_ORIGINAL_FILENAME?1"};
+            case kx::request_check_revision: return {0, "NOT_PRESENT"};
+            case kx::request_get_item_type: return {0, "Part"};
             default: return {0, std::nullopt};
             }
         };
@@ -208,15 +210,16 @@ public:
     // design log from a small mapping file the server writes for it.
     void build_export(int parts)
     {
-        start_model(3);
+        start_model(kx::class_export);
         sim::host_model& h = sim::host();
         const std::string export_dir = (directory_ / "export").string();
         h.def_directory = export_dir;
-        h.def_naming = 4;
-        h.callbacks.push_back(sim::registered_callback{3, host_end_assy_load, "HOST End Assy Load",
+        h.def_naming = kx::naming_use_default;
+        h.callbacks.push_back(sim::registered_callback{kx::point_end_assy_load, host_end_assy_load,
+                                                       "HOST End Assy Load",
                                                        "Called at the end of the assembly load operation,"});
-        h.callbacks.push_back(
-            sim::registered_callback{6, host_begin_part_load, "HOST Begin Part Load", "Called at the start for each part,"});
+        h.callbacks.push_back(sim::registered_callback{kx::point_part_load, host_begin_part_load,
+                                                       "HOST Begin Part Load", "Called at the start for each part,"});
         h.parts.reserve(static_cast<std::size_t>(parts));
         h.requests.reserve(static_cast<std::size_t>(parts) * 2 + 16);
         for (int i = 0; i < parts; ++i) {
@@ -231,11 +234,11 @@ public:
         const std::string maps = (directory_ / "maps").string();
         h.server = [maps](int code, const char* input) -> sim::pdm_response {
             const std::string part = input != nullptr ? input : "";
-            if (code == 18 || code == 20) {
+            if (code == kx::request_get_export_file_name || code == kx::request_get_export_attributes) {
                 // "@DB/<item>/A"
                 const std::string item = part.substr(4, part.find('/', 4) - 4);
                 const std::string file = item + "_A.prt";
-                if (code == 18) return {0, file};
+                if (code == kx::request_get_export_file_name) return {0, file};
                 const std::string path = maps + "/" + item + ".map";
                 std::ofstream out(path, std::ios::binary);
                 out << "[part1]\npart_file=" << file << "\n  !I_EWO=W-1234\n  !I_DOCO1=Generated\n"
@@ -287,8 +290,8 @@ private:
         sim::host_model& h = sim::host();
         h.log_calls = false;
         h.operation_class = operation_class;
-        h.def_action = 3;
-        h.def_naming = 1;
+        h.def_action = kx::action_new_name;
+        h.def_naming = kx::naming_export;
         if (registrations_.empty()) {
             if (user_exit_start() != 0) {
                 std::fprintf(stderr, "large_assembly: user_exit_start failed\n");
@@ -305,7 +308,8 @@ private:
                     timed_callbacks.push_back(registrations_[i].callback);
                     registrations_[i].callback = timed_trampolines[i];
                 }
-                registrations_.push_back(sim::registered_callback{0, wrap_translator, "bench timing", ""});
+                registrations_.push_back(
+                    sim::registered_callback{kx::point_init_clone, wrap_translator, "bench timing", ""});
             }
         }
         h.callbacks = registrations_;

@@ -3,6 +3,8 @@
 
 #include "sim_internal.h"
 
+#include "interfaces/host_codes.h"
+
 #include <cstring>
 #include <memory>
 
@@ -39,7 +41,7 @@ public:
             part.translate_status = -1;
         }
         run();
-        result_.exit_result = send(1, nullptr);
+        result_.exit_result = send(kx::point_exit_clone, nullptr);
         return result_;
     }
 
@@ -49,29 +51,29 @@ private:
     {
         host_model& h = host();
         int operation_class = h.operation_class;
-        if (send(0, nullptr, &operation_class) != 0) return refuse("Init_Clone");
+        if (send(kx::point_init_clone, nullptr, &operation_class) != 0) return refuse("Init_Clone");
 
-        send(2, nullptr);
+        send(kx::point_assy_load, nullptr);
         for (std::size_t i = 0; i < h.parts.size(); ++i) {
             const std::string name = h.parts[i].name;
-            send(6, name.c_str());
+            send(kx::point_part_load, name.c_str());
         }
-        send(3, nullptr);
+        send(kx::point_end_assy_load, nullptr);
 
-        if (send(12, nullptr) != 0) return refuse("Begin_Apply_Defaults");
+        if (send(kx::point_begin_apply_defaults, nullptr) != 0) return refuse("Begin_Apply_Defaults");
 
         if (!translate_all()) return refuse("translation");
 
         const char* perform_name = options_.perform_point_name.empty() ? nullptr : options_.perform_point_name.c_str();
-        if (send(10, perform_name) != 0) return refuse("Begin_Perform");
+        if (send(kx::point_begin_perform, perform_name) != 0) return refuse("Begin_Perform");
         for (std::size_t i = 0; i < h.parts.size(); ++i) {
             if (h.parts[i].translate_status != 0) continue;
             if (options_.on_perform_part) options_.on_perform_part(h.parts[i]);
             // The model may have grown or moved under the hook.
             const std::string name = h.parts[i].name;
-            send(51, name.c_str());
+            send(kx::point_after_part, name.c_str());
         }
-        send(11, perform_name);
+        send(kx::point_end_perform, perform_name);
     }
 
     bool translate_all()

@@ -2,17 +2,17 @@
 // in the host's order, through the callbacks that the library registered and
 // the translation callback it installed:
 //
-//   Init_Clone (0, data: pointer to the model's operation class)
-//   assembly load (2), each part's load (6, with the part name), end of load (3)
-//   Begin_Apply_Defaults (12)
+//   Init_Clone (data: pointer to the model's operation class)
+//   assembly load, each part's load (with the part name), end of load
+//   Begin_Apply_Defaults
 //   the translation callback for each part (results stored in clone_part)
-//   Begin_Perform (10), after each translated part (51, with its name),
-//   End_Perform (11)
-//   Exit_Clone (1)
+//   Begin_Perform, after each translated part (with its name), End_Perform
+//   Exit_Clone
 //
-// Every callback registered for a point is called, in registration order; the
-// first non-zero result of a point counts as that point's result. A non-zero
-// result at Init_Clone, point 12, point 10 or any translation refuses the
+// (kx::session_points names them in this order.) Every callback registered
+// for a point is called, in registration order; the first non-zero result of
+// a point counts as that point's result. A non-zero result at Init_Clone,
+// Begin_Apply_Defaults, Begin_Perform or any translation refuses the
 // session: the host skips the rest and goes straight to Exit_Clone, which is
 // always called.
 #pragma once
@@ -40,9 +40,9 @@ struct session_result {
 
 struct session_options {
     // Called for each translated part at the start of the perform phase,
-    // before point 51 for it: clonesim creates the part in the database here.
+    // before the after-each-part point for it: clonesim creates the part in the database here.
     std::function<void(clone_part&)> on_perform_part;
-    // Part name passed at points 10 and 11 (null when empty).
+    // Part name passed at Begin_Perform and End_Perform (null when empty).
     std::string perform_point_name;
 };
 

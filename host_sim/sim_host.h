@@ -6,6 +6,7 @@
 #pragma once
 
 #include "interfaces/host_api.h"
+#include "interfaces/host_codes.h"
 
 #include <cstddef>
 #include <functional>
@@ -25,8 +26,8 @@ struct clone_part {
     std::string name;              // the part_spec the host uses
     bool file_exists = true;       // HOST_FILE_exists(name, 0)
     int state = 0;                 // HOST_CLONE_ask_part_state
-    int action = 5;                // HOST_CLONE_ask_action
-    int naming = 4;                // HOST_CLONE_ask_naming: technique
+    int action = kx::action_use_default;     // HOST_CLONE_ask_action
+    int naming = kx::naming_use_default;     // HOST_CLONE_ask_naming: technique
     std::optional<std::string> output_name;  // HOST_CLONE_ask_naming: output name (null when absent)
     std::optional<std::string> item_type;    // absent: the query hands out no text
     std::optional<std::string> pdm_name;

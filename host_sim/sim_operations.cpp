@@ -3,6 +3,8 @@
 // it touches anything.
 #include "sim_internal.h"
 
+#include "interfaces/host_codes.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -28,7 +30,6 @@ constexpr int status_not_string = 6;
 constexpr int status_no_iteration = 7;
 constexpr int status_no_memory = 8;
 constexpr int status_no_callback = 1;  // remove_ntfy_callback found nothing
-constexpr int end_of_file = -23;
 constexpr int text_open_failed = -2;
 constexpr int text_bad_channel = -9;
 
@@ -597,7 +598,7 @@ int HOST_PART_open(const char* part_name, host_tag_t* part, host_part_load_statu
     }
     part_file& file = found->second;
     file.open = true;
-    if (h.log_calls) file.assem_member8_at_open.push_back(h.assem_options.member[8]);
+    if (h.log_calls) file.assem_member8_at_open.push_back(h.assem_options.member[kx::component_loading_member]);
     h.work_part = name;
     *part = part_tag(name);
     opened.file = &file;
@@ -672,7 +673,10 @@ int HOST_ASSEM_set_assem_options(const host_assem_options_t* options)
 {
     const host_code_scope in_host;
     constexpr const char* op = "HOST_ASSEM_set_assem_options";
-    const auto described = [&] { return options != nullptr ? "member8=" + num(options->member[8]) : std::string("NULL"); };
+    const auto described = [&] {
+        return options != nullptr ? "member8=" + num(options->member[kx::component_loading_member])
+                                  : std::string("NULL");
+    };
     if (auto failed = enter(op, described))
         return *failed;
     if (options == nullptr) return status_bad_argument;
@@ -720,7 +724,7 @@ int HOST_ATTR_find_attribute(host_tag_t object, int type, const char* title, int
         *title_type = 0;
         return status_not_found;
     }
-    *title_type = title != nullptr && part_attribute(*file, title) != nullptr ? 5 : 0;
+    *title_type = title != nullptr && part_attribute(*file, title) != nullptr ? kx::string_attribute : 0;
     return 0;
 }
 
@@ -729,7 +733,7 @@ int HOST_ATTR_assign(host_tag_t object, const char* title, host_attr_value_t val
     const host_code_scope in_host;
     const auto described = [&] { return join({num(object), arg(title), arg(value.string)}); };
     if (auto failed = enter("HOST_ATTR_assign", described)) return *failed;
-    if (value.type != 5) return status_not_string;
+    if (value.type != kx::string_attribute) return status_not_string;
     if (title == nullptr) return status_bad_argument;
     part_file* file = file_of(object);
     if (file == nullptr) return status_not_found;
@@ -803,7 +807,7 @@ int HOST_TEXT_read_line(int channel, char* line, int line_size)
     const host_code_scope in_host;
     constexpr const char* op = "HOST_TEXT_read_line";
     if (auto failed = enter(op, [&] { return join({num(channel), num(line_size)}); })) {
-        // Only the end of file reads as -23, so a fault never looks like one
+        // Only the end of file reads as kx::text_end_of_file, so a fault never looks like one
         // unless the test asks for exactly that.
         return *failed != 0 ? -std::abs(*failed) : -status_bad_argument;
     }
@@ -821,7 +825,7 @@ int HOST_TEXT_read_line(int channel, char* line, int line_size)
         if (c == '\n') break;
         text.push_back(static_cast<char>(c));
     }
-    if (!any) return end_of_file;
+    if (!any) return kx::text_end_of_file;
     if (!text.empty() && text.back() == '\r') text.pop_back();
     copy_cut(text, line, static_cast<std::size_t>(line_size));
     return static_cast<int>(std::min(text.size(), static_cast<std::size_t>(line_size - 1)));

@@ -4,6 +4,7 @@
 // a crash names the session that was running. (ctest runs the sweep of every
 // example on the real library as fault_sweep.<example>.)
 #include "clonesim_runner.h"
+#include "interfaces/host_codes.h"
 
 #include <gtest/gtest.h>
 
@@ -89,7 +90,7 @@ TEST(fault_sweep, every_nth_call_samples_the_calls_but_keeps_every_operation)
 struct planted_case {
     const char* mode;
     const char* scenario;
-    const char* report_line;  // a line the report must hold
+    std::string report_line;  // a line the report must hold
 };
 
 class fault_sweep_planted : public ::testing::TestWithParam<planted_case> {};
@@ -114,8 +115,9 @@ INSTANTIATE_TEST_SUITE_P(
                      "HOST_CLONE_ask_operation_class #2 transient [Exit_Clone]: the host's callback \"HOST End Assy "
                      "Load\" is not registered again as it was (0 registrations)"},
         planted_case{"silent", "import_mapped.json",
-                     "request 1 (code 23) transient, with a reply [Init_Clone]: the error box \"The PDM server "
-                     "failed this request\" was not shown (begin or end of import refused: the reply)"}),
+                     "request 1 (code " + std::to_string(kx::request_begin_import) +
+                         ") transient, with a reply [Init_Clone]: the error box \"The PDM server failed this "
+                         "request\" was not shown (begin or end of import refused: the reply)"}),
     [](const auto& info) { return std::string(info.param.mode); });
 
 TEST(fault_sweep, a_crash_names_the_session_that_was_running)

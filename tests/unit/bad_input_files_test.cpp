@@ -8,8 +8,10 @@
 #include "completion/design_log.h"
 #include "completion/export_mapping.h"
 #include "import/import_attr_map.h"
+#include "interfaces/host_codes.h"
 #include "interfaces/platform.h"
 #include "session/callbacks.h"
+#include "session/messages.h"
 #include "session/session_state.h"
 #include "test_support.h"
 
@@ -156,7 +158,7 @@ TEST_F(import_mapping_file, a_vanished_file_is_reported_once_and_the_import_goes
     write("DB_PART_NO = SITE\n", "gone.txt");
     ASSERT_EQ(kx::translate_import_part("/in/b.prt", name), 0);
     EXPECT_STREQ(name, "@DB/B1/01");
-    EXPECT_EQ(system.stdout_text, "ERROR: Opening mapping file [" + path + "]\n");
+    EXPECT_EQ(system.stdout_text, kx::msg::import_map_not_opened(path));
     EXPECT_TRUE(host().message_boxes.empty());
 }
 
@@ -186,7 +188,7 @@ TEST_F(import_mapping_file, an_unreadable_file_is_reported)
     system.env["KXPDM_IMPORT_ATTR_MAP_FILE"] = path;
     EXPECT_EQ(kx::load_import_attr_map(), kx::mapping_file_not_opened);
     EXPECT_TRUE(kx::state().import_map.entries.empty());
-    EXPECT_EQ(system.stdout_text, "ERROR: Opening mapping file [" + path + "]\n");
+    EXPECT_EQ(system.stdout_text, kx::msg::import_map_not_opened(path));
 }
 
 // --- the export log mapping file ----------------------------------------------------
@@ -338,24 +340,25 @@ TEST_F(export_mapping_file, more_sections_than_counted_are_not_read_and_not_lost
     EXPECT_EQ(sections_of(map), (std::vector<section_view>{{"A.prt", {{"  !I_EWO", "1"}}}}));
 }
 
-// --- through the export's point 51 ---------------------------------------------------
+// --- through the export's after-each-part point -----------------------------------------
 
 class export_log_files : public mapping_files {
 protected:
     void SetUp() override
     {
         mapping_files::SetUp();
-        host().operation_class = 3;
+        host().operation_class = kx::class_export;
         host().def_directory = "/exp";
         host().part_files[join_path("/exp", "A.prt")];
     }
-    // The server names `path` as the part's mapping file; then point 51.
+    // The server names `path` as the part's mapping file; then the after-each-part point.
     int after_part(const std::string& path)
     {
         host().server = [path](int code, const char*) {
-            return code == 20 ? sim::pdm_response{0, path} : sim::pdm_response{0, std::nullopt};
+            return code == kx::request_get_export_attributes ? sim::pdm_response{0, path}
+                                                             : sim::pdm_response{0, std::nullopt};
         };
-        return kx::handle_perform_notification(51, "@DB/A/1", nullptr);
+        return kx::handle_perform_notification(kx::point_after_part, "@DB/A/1", nullptr);
     }
     const sim::part_file& part() { return host().part_files[join_path("/exp", "A.prt")]; }
     std::string attribute(const std::string& title)
@@ -382,7 +385,7 @@ TEST_F(export_log_files, a_thousand_attribute_lines_in_one_section)
     EXPECT_EQ(attribute("DESLOG101"), "!I_L100  v100");
     EXPECT_EQ(attribute("DESLOG102"), "<none>");
     EXPECT_EQ(part().saves, 1);
-    EXPECT_EQ(host().listing, "Could not Sync Attributes for @DB/A/1");
+    EXPECT_EQ(host().listing, kx::msg::could_not_sync("@DB/A/1"));
     EXPECT_TRUE(system.commands.empty());
     EXPECT_TRUE(fs::exists(path));
 }
@@ -405,7 +408,7 @@ TEST_F(export_log_files, a_part_file_name_with_a_nul_byte_is_refused)
     const std::string path = write("[p]\npart_file=A\0.prt\n  !I_EWO=W-1\n"s);
     EXPECT_EQ(after_part(path), 0);
     EXPECT_TRUE(host().open_order.empty()) << "no file opened under a cut name";
-    EXPECT_EQ(host().listing, "Could not Sync Attributes for @DB/A/1");
+    EXPECT_EQ(host().listing, kx::msg::could_not_sync("@DB/A/1"));
     EXPECT_TRUE(system.commands.empty());
 }
 
@@ -416,7 +419,7 @@ TEST_F(export_log_files, a_file_of_blanks_only)
     const std::string path = write("   \n\n  \t  \n   ");
     EXPECT_EQ(after_part(path), 0);
     EXPECT_TRUE(host().open_order.empty());
-    EXPECT_EQ(system.stdout_text, "No exported file to be updated to the log file. ");
+    EXPECT_EQ(system.stdout_text, kx::msg::nothing_to_log);
     EXPECT_EQ(system.commands, deleted(path));
 }
 
@@ -427,7 +430,7 @@ TEST_F(export_log_files, a_vanished_or_unreadable_file_is_reported_and_kept)
         const std::string path = (dir_ / "gone.txt").string();
         EXPECT_EQ(after_part(path), 0);
         EXPECT_EQ(host().listing,
-                  "ERROR -2 - Error Opening Mapping File:  " + path + "\nCould not Sync Attributes for @DB/A/1");
+                  kx::msg::mapping_file_error(kx::msg::mapping_opening, -2, path) + kx::msg::could_not_sync("@DB/A/1"));
         EXPECT_TRUE(system.commands.empty());
     }
     const std::string path = write("[p]\npart_file=A.prt\n  !I_EWO=W-1\n");
@@ -438,7 +441,7 @@ TEST_F(export_log_files, a_vanished_or_unreadable_file_is_reported_and_kept)
         host().faults = {{"HOST_TEXT_read_line", 2, false, 5}};
         EXPECT_EQ(after_part(path), 0);
         EXPECT_EQ(host().listing,
-                  "ERROR -5 - Error Reading Mapping File:  " + path + "\nCould not Sync Attributes for @DB/A/1");
+                  kx::msg::mapping_file_error(kx::msg::mapping_reading, -5, path) + kx::msg::could_not_sync("@DB/A/1"));
         EXPECT_TRUE(host().open_order.empty());
         EXPECT_TRUE(system.commands.empty());
     }
@@ -449,7 +452,7 @@ TEST_F(export_log_files, a_vanished_or_unreadable_file_is_reported_and_kept)
         host().faults = {{"HOST_TEXT_open", 2, false, 2}};
         EXPECT_EQ(after_part(path), 0);
         EXPECT_EQ(host().listing,
-                  "ERROR -2 - Error Opening Mapping File:  " + path + "\nCould not Sync Attributes for @DB/A/1");
+                  kx::msg::mapping_file_error(kx::msg::mapping_opening, -2, path) + kx::msg::could_not_sync("@DB/A/1"));
         EXPECT_TRUE(host().open_order.empty());
         EXPECT_TRUE(system.commands.empty());
     }

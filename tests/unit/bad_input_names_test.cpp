@@ -3,7 +3,9 @@
 // programs switched on and run for real by the command interpreter. Each name
 // must reach each program as exactly one argument, run nothing of its own,
 // and come out whole in the part's record.
+#include "interfaces/host_codes.h"
 #include "session/callbacks.h"
+#include "session/messages.h"
 #include "session/session_state.h"
 #include "test_support.h"
 
@@ -29,7 +31,7 @@ protected:
         std::string pattern = (fs::temp_directory_path() / "kx_bad_names_XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         dir = pattern;
-        host().operation_class = 2;
+        host().operation_class = kx::class_import;
         host().def_item_type = "Part";
         host().def_pdm_name = "Default name";
         host().def_pdm_desc = "Default description";
@@ -149,9 +151,8 @@ TEST_F(bad_part_names, a_refusal_names_the_part_whole)
     auto buffer = std::make_unique<char[]>(HOST_MAX_FSPEC_BUFSIZE);
     EXPECT_EQ(kx::translate_import_part(name.c_str(), buffer.get()), 3);
     ASSERT_EQ(host().message_boxes.size(), 1u);
-    EXPECT_EQ(host().message_boxes[0].message, "Error from User Function----Part file Not OK for Import");
-    EXPECT_EQ(system.stdout_text, system.env["KXPDM_ADDITIONAL_IMPORT_PROGRAM"] + " program returned [7] for file [" +
-                                      name + "]\n");
+    EXPECT_EQ(host().message_boxes[0].message, kx::msg::user_function);
+    EXPECT_EQ(system.stdout_text, kx::msg::program_returned(system.env["KXPDM_ADDITIONAL_IMPORT_PROGRAM"], 7, name));
     EXPECT_EQ(kx::state().file_struct.size(), 0u);
     EXPECT_EQ(kx::state().import_item_list.view(), "");
 }

@@ -3,8 +3,10 @@
 // Texts meant for people are cut to their documented widths, and every
 // buffer the host hands over is written within its size.
 #include "completion/export_mapping.h"
+#include "interfaces/host_codes.h"
 #include "interfaces/platform.h"
 #include "session/callbacks.h"
+#include "session/messages.h"
 #include "session/session_state.h"
 #include "test_support.h"
 
@@ -23,8 +25,6 @@ namespace {
 using kx::platform::join_path;
 using kxtest::library_test;
 namespace fs = std::filesystem;
-
-constexpr const char* identity_refusal = "Error in Getting Item ID, Rev ID and Type...";
 
 struct translation {
     int status = -1;
@@ -73,7 +73,7 @@ protected:
     // them.
     void prepare()
     {
-        host().operation_class = 2;
+        host().operation_class = kx::class_import;
         host().def_item_type = "Part";
         host().def_pdm_name = "Default name";
         host().def_pdm_desc = "Default description";
@@ -136,9 +136,9 @@ TEST_F(oversized_import, identities_beyond_32_characters_refuse_the_part)
             EXPECT_EQ(kx::state().file_struct.size(), 1u);
             continue;
         }
-        EXPECT_EQ(boxes(), std::vector<std::string>{identity_refusal});
+        EXPECT_EQ(boxes(), std::vector<std::string>{std::string(kx::msg::identity)});
         EXPECT_EQ(sim::calls_of("HOST_CLONE_set_pdm_name"), 0) << "refused before anything was set";
-        EXPECT_TRUE(inputs_of(30).empty());
+        EXPECT_TRUE(inputs_of(kx::request_check_revision).empty());
         expect_nothing_recorded();
     }
     fs::remove_all(dir);
@@ -146,11 +146,11 @@ TEST_F(oversized_import, identities_beyond_32_characters_refuse_the_part)
 
 // The related part name is a field of the database part name: a reply that
 // does not fit refuses the part; one that fits is taken whole.
-TEST_F(oversized_import, request_31_replies_beyond_132_characters_refuse_the_part)
+TEST_F(oversized_import, get_related_name_replies_beyond_132_characters_refuse_the_part)
 {
     std::string reply;
     host().server = [&reply](int code, const char*) -> sim::pdm_response {
-        if (code == 31) return {0, reply};
+        if (code == kx::request_get_related_name) return {0, reply};
         return {0, std::string("NOT_PRESENT")};
     };
     const std::vector<sim::attribute> attributes = {
@@ -159,9 +159,8 @@ TEST_F(oversized_import, request_31_replies_beyond_132_characters_refuse_the_par
     reply = std::string(300, 'r');
     add_part("/in/long.prt", attributes);
     EXPECT_EQ(translate(kx::translate_import_part, "/in/long.prt").status, 3);
-    EXPECT_EQ(boxes(), std::vector<std::string>{
-                           "Error in Getting Related Part Name: related part name longer than 132 characters..."});
-    EXPECT_EQ(inputs_of(31), std::vector<std::string>{"4711/001/Part/manifestation/DRW"});
+    EXPECT_EQ(boxes(), std::vector<std::string>{std::string(kx::msg::long_related_name)});
+    EXPECT_EQ(inputs_of(kx::request_get_related_name), std::vector<std::string>{"4711/001/Part/manifestation/DRW"});
     expect_nothing_recorded();
 
     reply = std::string(132, 'r');
@@ -179,7 +178,7 @@ TEST_F(oversized_import, a_5000_character_error_reply_is_cut_to_the_box)
 {
     const std::string reply = std::string(130, 'e') + "XYZ" + std::string(4867, 'e');
     host().server = [&reply](int code, const char*) -> sim::pdm_response {
-        if (code == 31) return {9, reply};
+        if (code == kx::request_get_related_name) return {9, reply};
         return {0, std::string("NOT_PRESENT")};
     };
     add_part("/in/p.prt", {{"DB_PART_NO", "4711"}, {"DB_PART_REV", "001"}, {"F_CLASS", "DWGFMT"}});
@@ -187,20 +186,20 @@ TEST_F(oversized_import, a_5000_character_error_reply_is_cut_to_the_box)
     EXPECT_EQ(boxes(), std::vector<std::string>{reply.substr(0, 132)});
     expect_nothing_recorded();
 
-    // The same at the session start (request 23).
+    // The same at the session start (begin_import).
     sim::host().message_boxes.clear();
     host().server = [&reply](int code, const char*) -> sim::pdm_response {
-        return code == 23 ? sim::pdm_response{4, reply} : sim::pdm_response{0, std::nullopt};
+        return code == kx::request_begin_import ? sim::pdm_response{4, reply} : sim::pdm_response{0, std::nullopt};
     };
-    int operation_class = 2;
-    EXPECT_EQ(kx::clone_session_hook(0, nullptr, &operation_class), 3);
+    int operation_class = kx::class_import;
+    EXPECT_EQ(kx::clone_session_hook(kx::point_init_clone, nullptr, &operation_class), kx::stop_session);
     EXPECT_EQ(boxes(), std::vector<std::string>{reply.substr(0, 132)});
     EXPECT_EQ(host().translator, nullptr);
 }
 
 // A name and description far beyond the server's fields reach the host whole
 // and the server cut to 32 and 240 characters.
-TEST_F(oversized_import, pdm_name_and_description_are_cut_for_request_34)
+TEST_F(oversized_import, pdm_name_and_description_are_cut_for_set_name_description)
 {
     std::string name(1000, 'n');
     name.replace(30, 4, "ABCD");
@@ -212,23 +211,24 @@ TEST_F(oversized_import, pdm_name_and_description_are_cut_for_request_34)
     EXPECT_EQ(host().parts[0].pdm_name, name);
     EXPECT_EQ(host().parts[0].pdm_desc, description);
 
-    EXPECT_EQ(kx::handle_perform_notification(51, "/in/p.prt", nullptr), 0);
-    EXPECT_EQ(inputs_of(34), std::vector<std::string>{"4711~~A~~" + name.substr(0, 32) + "~~" +
-                                                      description.substr(0, 240)});
+    EXPECT_EQ(kx::handle_perform_notification(kx::point_after_part, "/in/p.prt", nullptr), 0);
+    EXPECT_EQ(inputs_of(kx::request_set_name_description),
+              std::vector<std::string>{"4711~~A~~" + name.substr(0, 32) + "~~" + description.substr(0, 240)});
     EXPECT_TRUE(boxes().empty());
 }
 
-// Request 18: the server's name, however long, is cut to 252 characters and
+// get_export_file_name: the server's name, however long, is cut to 252 characters and
 // given ".prt", which fills the host's buffer to its last byte.
 class oversized_reply : public library_test {};
 
-TEST_F(oversized_reply, request_18_reply_of_5000_characters)
+TEST_F(oversized_reply, get_export_file_name_reply_of_5000_characters)
 {
-    host().operation_class = 3;
+    host().operation_class = kx::class_export;
     std::string reply(5000, 'x');
     reply.replace(248, 4, "ABCD");
     host().server = [&reply](int code, const char*) -> sim::pdm_response {
-        return code == 18 ? sim::pdm_response{0, reply} : sim::pdm_response{0, std::nullopt};
+        return code == kx::request_get_export_file_name ? sim::pdm_response{0, reply}
+                                                        : sim::pdm_response{0, std::nullopt};
     };
     sim::clone_part part;
     part.name = "@DB/P1/A";
@@ -248,7 +248,7 @@ protected:
     {
         library_test::SetUp();
         dir_ = scratch_dir();
-        host().operation_class = 3;
+        host().operation_class = kx::class_export;
         host().def_directory = "/exp";
         host().part_files[join_path("/exp", "A.prt")];
     }
@@ -258,7 +258,7 @@ protected:
         library_test::TearDown();
     }
     // Writes the mapping file and lets the server hand out its name; then the
-    // part's point 51 comes.
+    // part's after-each-part point comes.
     int export_part(const std::vector<std::string>& lines)
     {
         map_ = (dir_ / "map.txt").string();
@@ -266,9 +266,10 @@ protected:
         for (const std::string& line : lines) file << line << '\n';
         file.close();
         host().server = [this](int code, const char*) {
-            return code == 20 ? sim::pdm_response{0, map_} : sim::pdm_response{0, std::nullopt};
+            return code == kx::request_get_export_attributes ? sim::pdm_response{0, map_}
+                                                             : sim::pdm_response{0, std::nullopt};
         };
-        return kx::handle_perform_notification(51, "@DB/A/1", nullptr);
+        return kx::handle_perform_notification(kx::point_after_part, "@DB/A/1", nullptr);
     }
     const sim::part_file& part() { return host().part_files[join_path("/exp", "A.prt")]; }
     std::string attribute(const std::string& title)
@@ -309,7 +310,7 @@ TEST_F(oversized_export_log, a_part_file_of_200_characters_fails_its_section_onl
               0);
     EXPECT_EQ(host().open_order, std::vector<std::string>{join_path("/exp", "A.prt")});
     EXPECT_EQ(attribute("DESLOG2"), "Work Order  W-2");
-    EXPECT_EQ(host().listing, "Could not Sync Attributes for @DB/A/1");
+    EXPECT_EQ(host().listing, kx::msg::could_not_sync("@DB/A/1"));
     EXPECT_TRUE(system.commands.empty()) << "the mapping file is kept";
     EXPECT_TRUE(fs::exists(map_));
 }

@@ -1,6 +1,7 @@
 // The design log written into exported part files from the mapping file.
 #include "completion/design_log.h"
 #include "interfaces/platform.h"
+#include "session/messages.h"
 #include "session/session_state.h"
 #include "test_support.h"
 
@@ -445,13 +446,13 @@ TEST_F(design_log, sections_outside_the_format_fail_but_keep_what_fits)
 TEST_F(design_log, the_quiet_cases_and_reader_failures)
 {
     EXPECT_EQ(kx::update_export_log("", ""), 2);
-    EXPECT_EQ(host().listing, "Mapping file does not exist.");
+    EXPECT_EQ(host().listing, kx::msg::no_mapping_file);
     EXPECT_EQ(sim::calls_of("HOST_TEXT_open"), 0);
 
     host().listing.clear();
     const std::string only_defaults = write({"[Defaults]", "export_dir=/x"});
     EXPECT_EQ(kx::update_export_log("", only_defaults), 0);
-    EXPECT_EQ(system.stdout_text, "No exported file to be updated to the log file. ");
+    EXPECT_EQ(system.stdout_text, kx::msg::nothing_to_log);
     EXPECT_TRUE(host().listing.empty());
 
     system.stdout_text.clear();

@@ -1,5 +1,7 @@
 // The export log mapping file: counting its part sections and parsing it.
 #include "completion/export_mapping.h"
+#include "interfaces/host_codes.h"
+#include "session/messages.h"
 #include "test_support.h"
 
 #include <unistd.h>
@@ -75,7 +77,8 @@ TEST_F(mapping_file_test, reads_the_documented_example)
                                  {"A100.prt", {{"  !I_EWO", "W-1234"}, {"  !I_DOCO1", "Added hole"}}},
                                  {"A100.B.SM01.prt", {}}}));
     EXPECT_EQ(sim::calls_of("HOST_TEXT_open"), 2);
-    EXPECT_EQ(host().calls.front(), "HOST_TEXT_open(" + path + ", 1, 2004)");
+    EXPECT_EQ(host().calls.front(), "HOST_TEXT_open(" + path + ", " + std::to_string(kx::text_read_access) + ", " +
+                                         std::to_string(kx::text_format) + ")");
     EXPECT_TRUE(host().listing.empty());
 }
 
@@ -203,11 +206,11 @@ TEST_F(mapping_file_test, counting_failures_are_reported_and_give_status_1)
     };
     const std::vector<row> rows = {
         {"missing file", {}, (dir_ / "none.txt").string(),
-         "ERROR -2 - Error Opening Mapping File:  " + (dir_ / "none.txt").string() + "\n"},
+         kx::msg::mapping_file_error(kx::msg::mapping_opening, -2, (dir_ / "none.txt").string())},
         {"read failure", {{"HOST_TEXT_read_line", 2, false, 5}}, path,
-         "ERROR -5 - Error Reading Mapping File:  " + path + "\n"},
+         kx::msg::mapping_file_error(kx::msg::mapping_reading, -5, path)},
         {"close failure", {{"HOST_TEXT_close", 1, false, 7}}, path,
-         "ERROR 7 - Error Closing Mapping File:  " + path + "\n"},
+         kx::msg::mapping_file_error(kx::msg::mapping_closing, 7, path)},
     };
     failed_closes_ = 2;
     for (const row& r : rows) {
@@ -255,7 +258,7 @@ TEST_F(mapping_file_test, second_pass_failures)
         kx::export_map map;
         EXPECT_NE(kx::read_export_mapping_file(path, map), 0);
         EXPECT_EQ(map.section_count(), 0);
-        EXPECT_EQ(host().listing, "ERROR -4 - Error Opening Mapping File:  " + path + "\n");
+        EXPECT_EQ(host().listing, kx::msg::mapping_file_error(kx::msg::mapping_opening, -4, path));
     }
     {
         SCOPED_TRACE("read fails inside the second section");
@@ -265,7 +268,7 @@ TEST_F(mapping_file_test, second_pass_failures)
         kx::export_map map;
         EXPECT_NE(kx::read_export_mapping_file(path, map), 0);
         EXPECT_EQ(sections(map), (std::vector<section_view>{{"a.prt", {{"  !I_EWO", "1"}}}, {"b.prt", {}}}));
-        EXPECT_EQ(host().listing, "ERROR -9 - Error Reading Mapping File:  " + path + "\n");
+        EXPECT_EQ(host().listing, kx::msg::mapping_file_error(kx::msg::mapping_reading, -9, path));
     }
     {
         SCOPED_TRACE("close fails: its status comes back with the sections");

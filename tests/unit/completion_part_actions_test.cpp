@@ -1,8 +1,9 @@
 // Saving imported parts, reporting their native file names, and the listing
 // window.
 #include "completion/part_actions.h"
-#include "session/messages.h"
+#include "interfaces/host_codes.h"
 #include "interfaces/pdm_requests.h"
+#include "session/messages.h"
 #include "session/session_state.h"
 #include "test_support.h"
 
@@ -158,7 +159,7 @@ TEST_F(reset_native_filename, sends_nothing_unless_the_switch_is_in_force)
         kx::state().exception_list.reset();
         if (r.exceptions != nullptr) exceptions(r.exceptions);
         EXPECT_EQ(kx::reset_native_filename("A100", "B", "/data/in/bracket.prt", false, ""), 0);
-        EXPECT_EQ(inputs_of(25).size(), r.requests);
+        EXPECT_EQ(inputs_of(kx::request_fill_import_filename).size(), r.requests);
     }
 }
 
@@ -168,8 +169,9 @@ TEST_F(reset_native_filename, request_texts)
     kx::reset_native_filename("A100", "B", "/data/in/bracket.prt", false, "ignored");
     kx::reset_native_filename("A100", "B", "/data/in/bracket.prt", true, "A100.B.SM01");
     kx::reset_native_filename("A100", "B", "C:\\in\\bracket.prt", false, "");
-    EXPECT_EQ(inputs_of(25), (std::vector<std::string>{"A100#B#bracket.prt", "A100#B#bracket.prt#A100.B.SM01",
-                                                       "A100#B#C:\\in\\bracket.prt"}));
+    EXPECT_EQ(inputs_of(kx::request_fill_import_filename),
+              (std::vector<std::string>{"A100#B#bracket.prt", "A100#B#bracket.prt#A100.B.SM01",
+                                        "A100#B#C:\\in\\bracket.prt"}));
     EXPECT_TRUE(host().listing.empty());
 }
 
@@ -178,7 +180,7 @@ TEST_F(reset_native_filename, a_refusal_goes_to_the_listing_window_and_processin
     exceptions("KXPDM_IMPORT_FILL_ORIGINAL_FILENAME?1");
     host().server = [](int, const char*) { return sim::pdm_response{5, std::string("no such item")}; };
     EXPECT_EQ(kx::reset_native_filename("A100", "B", "/data/in/bracket.prt", false, ""), 0);
-    EXPECT_EQ(host().listing, "\nFailed to reset import native filename for /data/in/bracket.prt\n");
+    EXPECT_EQ(host().listing, kx::msg::native_filename_failed("/data/in/bracket.prt"));
 }
 
 TEST_F(reset_native_filename, a_text_over_the_limit_is_not_sent_and_reads_as_a_refusal)
@@ -186,8 +188,10 @@ TEST_F(reset_native_filename, a_text_over_the_limit_is_not_sent_and_reads_as_a_r
     exceptions("KXPDM_IMPORT_FILL_ORIGINAL_FILENAME?1");
     const std::string long_part_spec = "/in/" + std::string(1100, 'p') + ".prt";
     EXPECT_EQ(kx::reset_native_filename("A100", "B", long_part_spec, false, ""), 0);
-    EXPECT_TRUE(inputs_of(25).empty());
-    EXPECT_EQ(host().listing.rfind("\nFailed to reset import native filename for /in/ppp", 0), 0u);
+    EXPECT_TRUE(inputs_of(kx::request_fill_import_filename).empty());
+    // The frame's end is cut off here: the text is checked up to the cut part name.
+    const std::string framed = kx::msg::native_filename_failed("/in/ppp");
+    EXPECT_EQ(host().listing.rfind(framed.substr(0, framed.size() - 1), 0), 0u);
     EXPECT_EQ(host().listing.size(), kx::listing_message_limit);
     EXPECT_EQ(host().listing.back(), '\n');
 }

@@ -1,10 +1,12 @@
-// The perform handler at points 10, 51 and 11, called directly with the
+// The perform handler at Begin_Perform, after each part and at End_Perform, called directly with the
 // session state filled by hand, and whole import and export sessions played
 // through the simulated host.
 #include "completion/perform_handler.h"
+#include "interfaces/host_codes.h"
 #include "interfaces/pdm_requests.h"
 #include "interfaces/platform.h"
 #include "session/callbacks.h"
+#include "session/messages.h"
 #include "session/session_state.h"
 #include "session_driver.h"
 #include "test_support.h"
@@ -47,7 +49,7 @@ protected:
     {
         library_test::SetUp();
         dir_ = scratch_dir();
-        host().operation_class = 2;
+        host().operation_class = kx::class_import;
     }
     void TearDown() override
     {
@@ -115,7 +117,7 @@ protected:
     fs::path dir_;
 };
 
-// --- point 10 -------------------------------------------------------------------
+// --- Begin_Perform --------------------------------------------------------------
 
 class begin_perform : public perform_test {};
 
@@ -137,8 +139,9 @@ TEST_F(begin_perform, announces_the_new_items_that_have_a_context)
 
     host().requests.clear();
     host().dry_run = true;  // not consulted at this point
-    EXPECT_EQ(notify(10), 0);
-    EXPECT_EQ(requests(), (std::vector<request_view>{{28, "A1/01/Part/CTX1/B7/02/Part/CTX2/"}}));
+    EXPECT_EQ(notify(kx::point_begin_perform), 0);
+    EXPECT_EQ(requests(),
+              (std::vector<request_view>{{kx::request_prepare_new_items, "A1/01/Part/CTX1/B7/02/Part/CTX2/"}}));
     EXPECT_TRUE(kx::state().file_struct.held()) << "nothing is released at the start";
 }
 
@@ -147,13 +150,13 @@ TEST_F(begin_perform, sends_nothing_when_no_new_item_has_a_context_or_outside_im
     add_entry({"/in/e1.prt", "E1", "01", "Part", "CTX"});
     add_entry({"/in/n1.prt", "N1", "01", "Part", ""});
     sim::add_item({"E1", "Part", "n", "d"});
-    EXPECT_EQ(notify(10), 0);
+    EXPECT_EQ(notify(kx::point_begin_perform), 0);
     EXPECT_TRUE(host().requests.empty());
 
     add_entry({"/in/a1.prt", "A1", "01", "Part", "CTX"});
     for (int operation_class : {0, 1, 3}) {
         host().operation_class = operation_class;
-        EXPECT_EQ(notify(10), 0);
+        EXPECT_EQ(notify(kx::point_begin_perform), 0);
     }
     EXPECT_TRUE(host().requests.empty());
     EXPECT_EQ(sim::calls_of("HOST_PDM_ask_part_tag"), 2);
@@ -163,18 +166,18 @@ TEST_F(begin_perform, a_refusal_shows_the_reply_and_stops_the_session)
 {
     add_entry({"/in/a1.prt", "A1", "01", "Part", "CTX"});
     host().server = [](int, const char*) { return sim::pdm_response{9, std::string("Context CTX unknown")}; };
-    EXPECT_EQ(notify(10), 3);
+    EXPECT_EQ(notify(kx::point_begin_perform), kx::stop_session);
     ASSERT_EQ(host().message_boxes.size(), 1u);
     EXPECT_EQ(host().message_boxes[0].title, "Error");
     EXPECT_EQ(host().message_boxes[0].message, "Context CTX unknown");
 
     host().server = [](int, const char*) { return sim::pdm_response{9, std::nullopt}; };
-    EXPECT_EQ(notify(10), 3);
+    EXPECT_EQ(notify(kx::point_begin_perform), kx::stop_session);
     ASSERT_EQ(host().message_boxes.size(), 2u);
     EXPECT_EQ(host().message_boxes[1].message, sim::fail_message(9));
 }
 
-// --- point 51, import -----------------------------------------------------------
+// --- after each part, import ----------------------------------------------------
 
 class import_after_part : public perform_test {};
 
@@ -186,15 +189,16 @@ TEST_F(import_after_part, sends_the_entry_name_and_description_cut_to_their_limi
     sim::clone_part& part = add_part("/in/p.prt");
     part.pdm_name = std::string(40, 'n');
     part.pdm_desc = std::string(300, 'd');
-    EXPECT_EQ(notify(51, "/in/p.prt"), 0);
+    EXPECT_EQ(notify(kx::point_after_part, "/in/p.prt"), 0);
     EXPECT_EQ(requests(),
-              (std::vector<request_view>{{34, "A1~~01~~" + std::string(32, 'n') + "~~" + std::string(240, 'd')}}));
+              (std::vector<request_view>{{kx::request_set_name_description,
+                                          "A1~~01~~" + std::string(32, 'n') + "~~" + std::string(240, 'd')}}));
 
     // The first step's refusal is not looked at.
     host().requests.clear();
     host().server = [](int, const char*) { return sim::pdm_response{5, std::string("no")}; };
-    EXPECT_EQ(notify(51, "/in/p.prt"), 0);
-    EXPECT_EQ(requests_of(34).size(), 1u);
+    EXPECT_EQ(notify(kx::point_after_part, "/in/p.prt"), 0);
+    EXPECT_EQ(requests_of(kx::request_set_name_description).size(), 1u);
     EXPECT_TRUE(host().message_boxes.empty());
 }
 
@@ -205,24 +209,26 @@ TEST_F(import_after_part, an_item_in_the_database_is_sent_only_when_it_differs)
     part.pdm_name = "Bracket";
     part.pdm_desc = "Steel bracket";
     sim::add_item({"A1", "Part", "Bracket", "Steel bracket"});
-    EXPECT_EQ(notify(51, "/in/p.prt"), 0);
+    EXPECT_EQ(notify(kx::point_after_part, "/in/p.prt"), 0);
     EXPECT_TRUE(host().requests.empty());
 
     // Compared after the cut: a 40-character name whose first 32 match.
     host().items[0].name = std::string(32, 'n');
     host().parts[0].pdm_name = std::string(40, 'n');
-    EXPECT_EQ(notify(51, "/in/p.prt"), 0);
+    EXPECT_EQ(notify(kx::point_after_part, "/in/p.prt"), 0);
     EXPECT_TRUE(host().requests.empty());
 
     host().items[0].description = "Cast bracket";
-    EXPECT_EQ(notify(51, "/in/p.prt"), 0);
-    EXPECT_EQ(requests(), (std::vector<request_view>{{34, "A1~~01~~" + std::string(32, 'n') + "~~Steel bracket"}}));
+    EXPECT_EQ(notify(kx::point_after_part, "/in/p.prt"), 0);
+    EXPECT_EQ(requests(), (std::vector<request_view>{{kx::request_set_name_description,
+                                                      "A1~~01~~" + std::string(32, 'n') + "~~Steel bracket"}}));
 
     host().requests.clear();
     host().faults = {{"HOST_PDM_ask_part_name_desc", sim::calls_of("HOST_PDM_ask_part_name_desc") + 1, false, 3}};
     host().items[0].description = "Steel bracket";
-    EXPECT_EQ(notify(51, "/in/p.prt"), 0);
-    EXPECT_EQ(requests_of(34).size(), 1u) << "a failed database query counts as a difference";
+    EXPECT_EQ(notify(kx::point_after_part, "/in/p.prt"), 0);
+    EXPECT_EQ(requests_of(kx::request_set_name_description).size(), 1u)
+        << "a failed database query counts as a difference";
 }
 
 TEST_F(import_after_part, a_name_or_description_that_cannot_be_asked_stops_quietly)
@@ -232,7 +238,7 @@ TEST_F(import_after_part, a_name_or_description_that_cannot_be_asked_stops_quiet
     for (const char* op : {"HOST_CLONE_ask_pdm_desc", "HOST_CLONE_ask_pdm_name"}) {
         SCOPED_TRACE(op);
         host().faults = {{op, sim::calls_of(op) + 1, false, 6}};
-        EXPECT_EQ(notify(51, "/in/p.prt"), 3);
+        EXPECT_EQ(notify(kx::point_after_part, "/in/p.prt"), kx::stop_session);
         EXPECT_TRUE(host().requests.empty());
         EXPECT_TRUE(host().message_boxes.empty());
     }
@@ -269,7 +275,7 @@ TEST_F(import_after_part, a_user_named_part_is_sent_under_its_output_name)
     for (const row& r : rows) {
         SCOPED_TRACE(r.what);
         sim::reset();
-        host().operation_class = 2;
+        host().operation_class = kx::class_import;
         host().def_action = r.def_action;
         host().def_naming = r.def_naming;
         sim::clone_part& part = add_part("/in/u.prt");
@@ -279,9 +285,10 @@ TEST_F(import_after_part, a_user_named_part_is_sent_under_its_output_name)
         part.pdm_name = "User name";
         part.pdm_desc = "User description";
         if (r.in_database) sim::add_item({"P1", "Part", "old", "old"});
-        EXPECT_EQ(notify(51, "/in/u.prt"), 0);
+        EXPECT_EQ(notify(kx::point_after_part, "/in/u.prt"), 0);
         const std::vector<request_view> expected =
-            r.sent ? std::vector<request_view>{{34, "P1~~B~~User name~~User description"}} : std::vector<request_view>{};
+            r.sent ? std::vector<request_view>{{kx::request_set_name_description, "P1~~B~~User name~~User description"}}
+                   : std::vector<request_view>{};
         EXPECT_EQ(requests(), expected);
         EXPECT_EQ(sim::outstanding_allocations(), 0u);
     }
@@ -297,13 +304,14 @@ TEST_F(import_after_part, both_occasions_and_the_variable_that_keeps_user_names)
     part.pdm_name = "N";
     part.pdm_desc = "D";
     sim::add_item({"A1", "Part", "old", "old"});
-    EXPECT_EQ(notify(51, "/in/u.prt"), 0);
-    EXPECT_EQ(requests(), (std::vector<request_view>{{34, "A1~~01~~N~~D"}, {34, "A1~~01~~N~~D"}}));
+    EXPECT_EQ(notify(kx::point_after_part, "/in/u.prt"), 0);
+    EXPECT_EQ(requests(), (std::vector<request_view>{{kx::request_set_name_description, "A1~~01~~N~~D"},
+                                                     {kx::request_set_name_description, "A1~~01~~N~~D"}}));
 
     host().requests.clear();
     system.env["USER_NAME_DONT_OVERWRITE_NAME_DESC"] = "";  // set, even empty
-    EXPECT_EQ(notify(51, "/in/u.prt"), 0);
-    EXPECT_EQ(requests(), (std::vector<request_view>{{34, "A1~~01~~N~~D"}}));
+    EXPECT_EQ(notify(kx::point_after_part, "/in/u.prt"), 0);
+    EXPECT_EQ(requests(), (std::vector<request_view>{{kx::request_set_name_description, "A1~~01~~N~~D"}}));
     EXPECT_EQ(sim::calls_of("HOST_CLONE_ask_naming"), 1);
 }
 
@@ -315,15 +323,15 @@ TEST_F(import_after_part, a_refused_user_name_stops_the_session)
     part.output_name = "@DB/P1/B";
     sim::add_item({"P1", "Part", "old", "old"});
     host().server = [](int, const char*) { return sim::pdm_response{12, std::string("server text")}; };
-    EXPECT_EQ(notify(51, "/in/u.prt"), 3);
+    EXPECT_EQ(notify(kx::point_after_part, "/in/u.prt"), kx::stop_session);
     ASSERT_EQ(host().message_boxes.size(), 1u);
     EXPECT_EQ(host().message_boxes[0].title, "Error");
-    EXPECT_EQ(host().message_boxes[0].message, "Problem with setting name and description.");
-    EXPECT_EQ(requests(), (std::vector<request_view>{{34, "P1~~B~~~~"}}));
+    EXPECT_EQ(host().message_boxes[0].message, kx::msg::name_description);
+    EXPECT_EQ(requests(), (std::vector<request_view>{{kx::request_set_name_description, "P1~~B~~~~"}}));
 
     host().faults = {{"HOST_CLONE_ask_pdm_name", 2, false, 6}};
     host().requests.clear();
-    EXPECT_EQ(notify(51, "/in/u.prt"), 3) << "the second ask of the name fails";
+    EXPECT_EQ(notify(kx::point_after_part, "/in/u.prt"), kx::stop_session) << "the second ask of the name fails";
     EXPECT_TRUE(host().requests.empty());
 }
 
@@ -336,11 +344,11 @@ TEST_F(import_after_part, a_dry_run_or_another_class_does_nothing_after_a_part)
     part.output_name = "@DB/A1/01";
     sim::add_item({"A1", "Part", "old", "old"});
     host().dry_run = true;
-    EXPECT_EQ(notify(51, "/in/p.prt"), 0);
+    EXPECT_EQ(notify(kx::point_after_part, "/in/p.prt"), 0);
     host().dry_run = false;
     for (int operation_class : {0, 1}) {
         host().operation_class = operation_class;
-        EXPECT_EQ(notify(51, "/in/p.prt"), 0);
+        EXPECT_EQ(notify(kx::point_after_part, "/in/p.prt"), 0);
     }
     EXPECT_TRUE(host().requests.empty());
     EXPECT_EQ(sim::calls_of("HOST_CLONE_ask_pdm_name"), 0);
@@ -357,43 +365,47 @@ TEST_F(import_after_part, finds_its_entry_among_many_after_the_table_grew_and_no
         add_part("/in/p" + number + ".prt").pdm_name = "name " + number;
     }
     add_entry({"/in/p157.prt", "DUP", "01"});  // a later entry of the same part
-    EXPECT_EQ(notify(51, "/in/p157.prt"), 0);
-    EXPECT_EQ(requests_of(34), (std::vector<request_view>{{34, "A157~~01~~name 157~~"}}));
+    EXPECT_EQ(notify(kx::point_after_part, "/in/p157.prt"), 0);
+    EXPECT_EQ(requests_of(kx::request_set_name_description),
+              (std::vector<request_view>{{kx::request_set_name_description, "A157~~01~~name 157~~"}}));
 
     host().requests.clear();
-    EXPECT_EQ(notify(51, "/in/p0.prt"), 0);
-    EXPECT_EQ(notify(51, "/in/p299.prt"), 0);
-    EXPECT_EQ(requests_of(34), (std::vector<request_view>{{34, "A0~~01~~name 0~~"}, {34, "A299~~01~~name 299~~"}}));
+    EXPECT_EQ(notify(kx::point_after_part, "/in/p0.prt"), 0);
+    EXPECT_EQ(notify(kx::point_after_part, "/in/p299.prt"), 0);
+    EXPECT_EQ(requests_of(kx::request_set_name_description),
+              (std::vector<request_view>{{kx::request_set_name_description, "A0~~01~~name 0~~"},
+                                         {kx::request_set_name_description, "A299~~01~~name 299~~"}}));
 
     // A part of a released table is no longer known (and its texts are gone).
     kx::free_file_struct();
     host().requests.clear();
-    EXPECT_EQ(notify(51, "/in/p157.prt"), 0);
-    EXPECT_TRUE(requests_of(34).empty());
+    EXPECT_EQ(notify(kx::point_after_part, "/in/p157.prt"), 0);
+    EXPECT_TRUE(requests_of(kx::request_set_name_description).empty());
     EXPECT_TRUE(kx::state().file_struct_index.empty());
 
     add_entry({"/in/p157.prt", "B157", "02"});
-    EXPECT_EQ(notify(51, "/in/p157.prt"), 0);
-    EXPECT_EQ(requests_of(34), (std::vector<request_view>{{34, "B157~~02~~name 157~~"}}));
+    EXPECT_EQ(notify(kx::point_after_part, "/in/p157.prt"), 0);
+    EXPECT_EQ(requests_of(kx::request_set_name_description),
+              (std::vector<request_view>{{kx::request_set_name_description, "B157~~02~~name 157~~"}}));
     kx::reset_library_state();
     EXPECT_TRUE(kx::state().file_struct_index.empty());
 }
 
-// --- point 51, export -------------------------------------------------------------
+// --- after each part, export ------------------------------------------------------
 
 class export_after_part : public perform_test {
 protected:
     void SetUp() override
     {
         perform_test::SetUp();
-        host().operation_class = 3;
+        host().operation_class = kx::class_export;
         host().def_directory = "/exp";
     }
     void serve_mapping_file(const std::string& path, const std::string& owner = "OWN")
     {
         host().server = [path, owner](int code, const char*) {
-            if (code == 20) return sim::pdm_response{0, path};
-            if (code == 35) return sim::pdm_response{0, owner};
+            if (code == kx::request_get_export_attributes) return sim::pdm_response{0, path};
+            if (code == kx::request_get_owner_name) return sim::pdm_response{0, owner};
             return sim::pdm_response{0, std::nullopt};
         };
     }
@@ -405,8 +417,8 @@ TEST_F(export_after_part, logs_the_part_and_deletes_the_mapping_file)
     host().part_files[file] = {};
     const std::string map = write({"[p]", "part_file=X1.prt", "  !I_EWO=W-9"});
     serve_mapping_file(map);
-    EXPECT_EQ(notify(51, "@DB/X1/A"), 0);
-    EXPECT_EQ(requests(), (std::vector<request_view>{{20, "@DB/X1/A"}}));
+    EXPECT_EQ(notify(kx::point_after_part, "@DB/X1/A"), 0);
+    EXPECT_EQ(requests(), (std::vector<request_view>{{kx::request_get_export_attributes, "@DB/X1/A"}}));
     EXPECT_EQ(*sim::part_attribute(host().part_files[file], "DESLOG2"), "Work Order  W-9");
     EXPECT_EQ(system.commands, std::vector<std::string>{"del " + kx::platform::quote_argument(map)});
     EXPECT_TRUE(host().listing.empty());
@@ -420,14 +432,15 @@ TEST_F(export_after_part, a_scenario_part_is_logged_under_its_owner)
     host().part_files[file] = {};
     const std::string map = write({"[p]", "part_file=X1.A.SM01.prt", "  !I_EWO=W-9"});
     serve_mapping_file(map);
-    EXPECT_EQ(notify(51, "@DB/X1/A/scenario/Y1"), 0);
-    EXPECT_EQ(requests(), (std::vector<request_view>{{20, "@DB/X1/A/scenario/Y1"}, {35, "@DB/X1/A/scenario/Y1"}}));
+    EXPECT_EQ(notify(kx::point_after_part, "@DB/X1/A/scenario/Y1"), 0);
+    EXPECT_EQ(requests(), (std::vector<request_view>{{kx::request_get_export_attributes, "@DB/X1/A/scenario/Y1"},
+                                                     {kx::request_get_owner_name, "@DB/X1/A/scenario/Y1"}}));
     EXPECT_EQ(host().open_order, (std::vector<std::string>{master, file}));
     EXPECT_EQ(system.commands.size(), 1u);
 
     host().requests.clear();
-    EXPECT_EQ(notify(51, "@DB/X1/A/simulation/Y1"), 0);
-    EXPECT_EQ(requests_of(35).size(), 1u);
+    EXPECT_EQ(notify(kx::point_after_part, "@DB/X1/A/simulation/Y1"), 0);
+    EXPECT_EQ(requests_of(kx::request_get_owner_name).size(), 1u);
 }
 
 TEST_F(export_after_part, owner_names)
@@ -455,27 +468,27 @@ TEST_F(export_after_part, owner_names)
         kx::host_text owner;
         kx::ask_owner_name(r.part_name, owner);
         EXPECT_EQ(std::string(kx::view(owner)), r.owner);
-        EXPECT_EQ(requests_of(35).size(), r.requests);
+        EXPECT_EQ(requests_of(kx::request_get_owner_name).size(), r.requests);
     }
 }
 
 TEST_F(export_after_part, failures_go_to_the_listing_window_and_keep_the_file)
 {
     {
-        SCOPED_TRACE("request 20 refused");
+        SCOPED_TRACE("get_export_attributes refused");
         host().server = [](int, const char*) { return sim::pdm_response{4, std::string("no attributes")}; };
-        EXPECT_EQ(notify(51, "@DB/X1/A"), 0);
-        EXPECT_EQ(host().listing, "Failed to get the attributes from PDM for @DB/X1/A");
+        EXPECT_EQ(notify(kx::point_after_part, "@DB/X1/A"), 0);
+        EXPECT_EQ(host().listing, kx::msg::export_attributes_failed("@DB/X1/A"));
         EXPECT_TRUE(system.commands.empty());
-        EXPECT_TRUE(requests_of(35).empty());
+        EXPECT_TRUE(requests_of(kx::request_get_owner_name).empty());
     }
     {
         SCOPED_TRACE("the part file cannot be opened");
         host().listing.clear();
         const std::string map = write({"[p]", "part_file=missing.prt", "  !I_EWO=W-9"});
         serve_mapping_file(map);
-        EXPECT_EQ(notify(51, "@DB/X1/A"), 0);
-        EXPECT_EQ(host().listing, "Could not Sync Attributes for @DB/X1/A");
+        EXPECT_EQ(notify(kx::point_after_part, "@DB/X1/A"), 0);
+        EXPECT_EQ(host().listing, kx::msg::could_not_sync("@DB/X1/A"));
         EXPECT_TRUE(system.commands.empty());
         EXPECT_TRUE(fs::exists(map));
     }
@@ -483,15 +496,15 @@ TEST_F(export_after_part, failures_go_to_the_listing_window_and_keep_the_file)
         SCOPED_TRACE("an empty reply names no file");
         host().listing.clear();
         serve_mapping_file("");
-        EXPECT_EQ(notify(51, "@DB/X1/A"), 0);
-        EXPECT_EQ(host().listing, "Mapping file does not exist.Could not Sync Attributes for @DB/X1/A");
+        EXPECT_EQ(notify(kx::point_after_part, "@DB/X1/A"), 0);
+        EXPECT_EQ(host().listing, std::string(kx::msg::no_mapping_file) + kx::msg::could_not_sync("@DB/X1/A"));
         EXPECT_TRUE(system.commands.empty());
     }
     {
         SCOPED_TRACE("a dry run does nothing");
         host().requests.clear();
         host().dry_run = true;
-        EXPECT_EQ(notify(51, "@DB/X1/A"), 0);
+        EXPECT_EQ(notify(kx::point_after_part, "@DB/X1/A"), 0);
         EXPECT_TRUE(host().requests.empty());
     }
 }
@@ -501,8 +514,8 @@ TEST_F(export_after_part, a_map_without_sections_is_deleted)
 {
     const std::string map = write({"[Defaults]", "export_dir=/x"});
     serve_mapping_file(map);
-    EXPECT_EQ(notify(51, "@DB/X1/A"), 0);
-    EXPECT_EQ(system.stdout_text, "No exported file to be updated to the log file. ");
+    EXPECT_EQ(notify(kx::point_after_part, "@DB/X1/A"), 0);
+    EXPECT_EQ(system.stdout_text, kx::msg::nothing_to_log);
     EXPECT_EQ(system.commands, std::vector<std::string>{"del " + kx::platform::quote_argument(map)});
 }
 
@@ -515,13 +528,13 @@ TEST_F(export_after_part, a_delete_command_over_its_limit_is_not_run)
     const std::string map = (deep / "map.txt").string();
     std::ofstream(map) << "[Defaults]\n";
     serve_mapping_file(map);
-    EXPECT_EQ(notify(51, "@DB/X1/A"), 0);
-    EXPECT_EQ(system.stdout_text, "No exported file to be updated to the log file. ") << "the log itself succeeded";
+    EXPECT_EQ(notify(kx::point_after_part, "@DB/X1/A"), 0);
+    EXPECT_EQ(system.stdout_text, kx::msg::nothing_to_log) << "the log itself succeeded";
     EXPECT_TRUE(system.commands.empty());
     EXPECT_TRUE(host().listing.empty());
 }
 
-// --- point 11 -----------------------------------------------------------------------
+// --- End_Perform ------------------------------------------------------------------
 
 class end_perform : public perform_test {
 protected:
@@ -568,7 +581,7 @@ TEST_F(end_perform, saves_records_backfills_publishes_and_releases)
     item_list("K5#N4#A1#P8#");
     host().assem_options.member[8] = 1;
 
-    EXPECT_EQ(notify(11, "END"), 0);
+    EXPECT_EQ(notify(kx::point_end_perform, "END"), 0);
 
     for (const row& r : rows) {
         SCOPED_TRACE(r.entry.part_spec);
@@ -579,16 +592,16 @@ TEST_F(end_perform, saves_records_backfills_publishes_and_releases)
         EXPECT_EQ(host().part_files[encoded].saves > 0, r.processed);
     }
     EXPECT_EQ(requests(), (std::vector<request_view>{
-                              {25, "K5#01#k5.prt"},
-                              {25, "N4#01#n4.prt"},
-                              {25, "A1#01#a1.prt"},
-                              {25, "A1#01#d1.dwg#A1.01.DR01"},
-                              {25, "P8#AB123456#p8.prt"},
-                              {21, "P8/AB123456"},
-                              {25, "P7#AB12345#p7.prt"},
-                              {25, "P9#AB1234567#p9.prt"},
-                              {25, "R8#AB123456#r8.prt#R8.AB123456.SM01"},
-                              {27, "K5#N4#A1#P8"},
+                              {kx::request_fill_import_filename, "K5#01#k5.prt"},
+                              {kx::request_fill_import_filename, "N4#01#n4.prt"},
+                              {kx::request_fill_import_filename, "A1#01#a1.prt"},
+                              {kx::request_fill_import_filename, "A1#01#d1.dwg#A1.01.DR01"},
+                              {kx::request_fill_import_filename, "P8#AB123456#p8.prt"},
+                              {kx::request_pdi_backfill, "P8/AB123456"},
+                              {kx::request_fill_import_filename, "P7#AB12345#p7.prt"},
+                              {kx::request_fill_import_filename, "P9#AB1234567#p9.prt"},
+                              {kx::request_fill_import_filename, "R8#AB123456#r8.prt#R8.AB123456.SM01"},
+                              {kx::request_auto_publish, "K5#N4#A1#P8"},
                           }));
     EXPECT_TRUE(host().listing.empty());
     EXPECT_FALSE(kx::state().file_struct.held()) << "the session state is released";
@@ -603,9 +616,9 @@ TEST_F(end_perform, the_variable_that_keeps_parts_unsaved)
     add_part("/in/a1.prt");
     host().part_files["@DB/A1/01"] = {};
     system.env["KXPDM_NO_SAVE_ON_CLONE_IMPORT"] = "";
-    EXPECT_EQ(notify(11), 0);
+    EXPECT_EQ(notify(kx::point_end_perform), 0);
     EXPECT_EQ(sim::calls_of("HOST_PART_open"), 0);
-    EXPECT_EQ(requests(), (std::vector<request_view>{{25, "A1#01#a1.prt"}}));
+    EXPECT_EQ(requests(), (std::vector<request_view>{{kx::request_fill_import_filename, "A1#01#a1.prt"}}));
 }
 
 TEST_F(end_perform, a_failed_backfill_stops_the_phase)
@@ -617,13 +630,14 @@ TEST_F(end_perform, a_failed_backfill_stops_the_phase)
     }
     item_list("A1#A2#A3#");
     host().server = [](int code, const char* input) {
-        return sim::pdm_response{code == 21 && std::string(input) == "A2/AB123456" ? 7 : 0, std::nullopt};
+        return sim::pdm_response{code == kx::request_pdi_backfill && std::string(input) == "A2/AB123456" ? 7 : 0,
+                                 std::nullopt};
     };
-    EXPECT_EQ(notify(11, "END"), 0);
-    EXPECT_EQ(host().listing, "\nFailed to perform PDI Backfill for END\n");
+    EXPECT_EQ(notify(kx::point_end_perform, "END"), 0);
+    EXPECT_EQ(host().listing, kx::msg::pdi_backfill_failed("END"));
     EXPECT_EQ(host().part_files["@DB/A3/AB123456"].saves, 0);
-    EXPECT_TRUE(requests_of(27).empty());
-    EXPECT_EQ(requests_of(21).size(), 2u);
+    EXPECT_TRUE(requests_of(kx::request_auto_publish).empty());
+    EXPECT_EQ(requests_of(kx::request_pdi_backfill).size(), 2u);
     EXPECT_TRUE(kx::state().file_struct.held()) << "left for Exit_Clone";
     EXPECT_EQ(kx::state().import_item_list.view(), "A1#A2#A3#");
 }
@@ -638,25 +652,25 @@ TEST_F(end_perform, publishing)
         std::string list_after;
     };
     const std::vector<row> rows = {
-        {"in force", "A1#A2#", "KXPDM_AUTO_PUBLISH_AFTER_IMPORT?1", {{27, "A1#A2"}}, "A1#A2"},
+        {"in force", "A1#A2#", "KXPDM_AUTO_PUBLISH_AFTER_IMPORT?1", {{kx::request_auto_publish, "A1#A2"}}, "A1#A2"},
         {"switch at 999", "A1#A2#", "KXPDM_AUTO_PUBLISH_AFTER_IMPORT?999", {}, "A1#A2"},
         {"switch absent", "A1#", "OTHER?1", {}, "A1"},
         {"no exception list", "A1#", nullptr, {}, "A1"},
         {"empty list", "", "KXPDM_AUTO_PUBLISH_AFTER_IMPORT?1", {}, ""},
         {"only the separator", "#", "KXPDM_AUTO_PUBLISH_AFTER_IMPORT?1", {}, ""},
         {"no list", std::nullopt, "KXPDM_AUTO_PUBLISH_AFTER_IMPORT?1", {}, ""},
-        {"no final separator", "A1", "KXPDM_AUTO_PUBLISH_AFTER_IMPORT?1", {{27, "A1"}}, "A1"},
+        {"no final separator", "A1", "KXPDM_AUTO_PUBLISH_AFTER_IMPORT?1", {{kx::request_auto_publish, "A1"}}, "A1"},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.what);
         kx::reset_library_state();
         sim::reset();
-        host().operation_class = 2;
+        host().operation_class = kx::class_import;
         if (r.exceptions != nullptr) exceptions(r.exceptions);
         if (r.list) item_list(*r.list);
         add_entry({"/in/x.prt", "X", "01"});
-        EXPECT_EQ(notify(11), 0);
-        EXPECT_EQ(requests_of(27), r.expected);
+        EXPECT_EQ(notify(kx::point_end_perform), 0);
+        EXPECT_EQ(requests_of(kx::request_auto_publish), r.expected);
         EXPECT_EQ(std::string(kx::state().import_item_list.view()), r.list_after);
         EXPECT_FALSE(kx::state().file_struct.held());
     }
@@ -666,9 +680,11 @@ TEST_F(end_perform, a_failed_publishing_keeps_the_session_state)
 {
     item_list("A1#");
     add_entry({"/in/x.prt", "X", "01"});
-    host().server = [](int code, const char*) { return sim::pdm_response{code == 27 ? 8 : 0, std::nullopt}; };
-    EXPECT_EQ(notify(11, nullptr), 0);
-    EXPECT_EQ(host().listing, "\nFailed to AutoPublish \n");
+    host().server = [](int code, const char*) {
+        return sim::pdm_response{code == kx::request_auto_publish ? 8 : 0, std::nullopt};
+    };
+    EXPECT_EQ(notify(kx::point_end_perform, nullptr), 0);
+    EXPECT_EQ(host().listing, kx::msg::auto_publish_failed(""));
     EXPECT_TRUE(kx::state().file_struct.held());
 }
 
@@ -676,19 +692,21 @@ TEST_F(end_perform, other_classes_only_release_and_a_dry_run_does_nothing)
 {
     add_entry({"/in/x.prt", "X", "AB123456"});
     host().dry_run = true;
-    EXPECT_EQ(notify(11), 0);
+    EXPECT_EQ(notify(kx::point_end_perform), 0);
     EXPECT_TRUE(kx::state().file_struct.held());
     EXPECT_EQ(sim::calls_of("HOST_CLONE_ask_part_state"), 0);
 
     host().dry_run = false;
-    host().operation_class = 0;
+    host().operation_class = kx::class_clone;
     item_list("X#");
-    EXPECT_EQ(notify(11), 0);
+    EXPECT_EQ(notify(kx::point_end_perform), 0);
     EXPECT_FALSE(kx::state().file_struct.held());
     EXPECT_TRUE(host().requests.empty());
     EXPECT_EQ(kx::state().import_item_list.view(), "X#");
 
-    for (int point : {0, 1, 12, 50}) EXPECT_EQ(notify(point), 0);
+    for (int point :
+         {kx::point_init_clone, kx::point_exit_clone, kx::point_begin_apply_defaults, kx::notification_point{50}})
+        EXPECT_EQ(notify(point), 0);
     EXPECT_TRUE(host().requests.empty());
 }
 
@@ -761,12 +779,12 @@ TEST_F(whole_session, an_import_announces_synchronises_saves_backfills_and_publi
     sim::add_item({"E1", "Part", "Old plate", ""});
     host().server = [](int code, const char*) {
         switch (code) {
-        case 36:
+        case kx::request_get_exceptions:
             return sim::pdm_response{1, std::string("KXPDM_AUTO_PUBLISH_AFTER_IMPORT?1?"
                                                     "KXPDM_IMPORT_FILL_ORIGINAL_FILENAME?1")};
-        case 30:
+        case kx::request_check_revision:
             return sim::pdm_response{0, std::string("NOT_PRESENT")};
-        case 26:
+        case kx::request_get_item_type:
             return sim::pdm_response{0, std::string("Part")};
         default:
             return sim::pdm_response{0, std::nullopt};
@@ -777,18 +795,19 @@ TEST_F(whole_session, an_import_announces_synchronises_saves_backfills_and_publi
     ASSERT_FALSE(result.refused) << result.refused_at;
     EXPECT_EQ(result.exit_result, 0);
 
-    EXPECT_EQ(requests_from(28), (std::vector<request_view>{
-                                     {28, "A1/01/Part/CTX1/B7/AB123456/Part/CTX2/"},
-                                     {34, "A1~~01~~Bracket~~Steel bracket"},
-                                     {34, "B7~~AB123456~~B7~~B7"},
-                                     {34, "E1~~02~~Plate~~E1"},
-                                     {25, "A1#01#a1.prt"},
-                                     {25, "B7#AB123456#b7.prt"},
-                                     {21, "B7/AB123456"},
-                                     {25, "E1#02#e1.prt"},
-                                     {27, "A1#B7#E1"},
-                                     {24, "<null>"},
-                                 }));
+    EXPECT_EQ(requests_from(kx::request_prepare_new_items),
+              (std::vector<request_view>{
+                  {kx::request_prepare_new_items, "A1/01/Part/CTX1/B7/AB123456/Part/CTX2/"},
+                  {kx::request_set_name_description, "A1~~01~~Bracket~~Steel bracket"},
+                  {kx::request_set_name_description, "B7~~AB123456~~B7~~B7"},
+                  {kx::request_set_name_description, "E1~~02~~Plate~~E1"},
+                  {kx::request_fill_import_filename, "A1#01#a1.prt"},
+                  {kx::request_fill_import_filename, "B7#AB123456#b7.prt"},
+                  {kx::request_pdi_backfill, "B7/AB123456"},
+                  {kx::request_fill_import_filename, "E1#02#e1.prt"},
+                  {kx::request_auto_publish, "A1#B7#E1"},
+                  {kx::request_end_import, "<null>"},
+              }));
     for (const char* name : {"@DB/A1/01", "@DB/B7/AB123456", "@DB/E1/02"}) {
         SCOPED_TRACE(name);
         EXPECT_EQ(host().part_files[name].saves, 1);
@@ -812,17 +831,22 @@ TEST_F(whole_session, an_import_without_saving_and_with_a_failed_backfill)
         import_part("/in/p3.prt", {{"DB_PART_NO", "P3"}, {"DB_PART_REV", "AB123456"}}),
     };
     host().server = [](int code, const char* input) {
-        if (code == 36) return sim::pdm_response{1, std::string("KXPDM_AUTO_PUBLISH_AFTER_IMPORT?1")};
-        if (code == 30) return sim::pdm_response{0, std::string("NOT_PRESENT")};
-        if (code == 21 && std::string(input) == "P2/AB123456") return sim::pdm_response{3, std::nullopt};
+        if (code == kx::request_get_exceptions)
+            return sim::pdm_response{1, std::string("KXPDM_AUTO_PUBLISH_AFTER_IMPORT?1")};
+        if (code == kx::request_check_revision) return sim::pdm_response{0, std::string("NOT_PRESENT")};
+        if (code == kx::request_pdi_backfill && std::string(input) == "P2/AB123456")
+            return sim::pdm_response{3, std::nullopt};
         return sim::pdm_response{0, std::nullopt};
     };
     const sim::session_result result = sim::play_session(creating_items());
     ASSERT_FALSE(result.refused) << result.refused_at;
     EXPECT_EQ(sim::calls_of("HOST_PART_open"), 0);
-    EXPECT_EQ(requests_from(21), (std::vector<request_view>{{21, "P1/AB123456"}, {21, "P2/AB123456"}, {24, "<null>"}}));
-    EXPECT_EQ(host().listing, "\nFailed to perform PDI Backfill for ASSY\n");
-    EXPECT_FALSE(kx::state().file_struct.held()) << "Exit_Clone released what point 11 left";
+    EXPECT_EQ(requests_from(kx::request_pdi_backfill),
+              (std::vector<request_view>{{kx::request_pdi_backfill, "P1/AB123456"},
+                                         {kx::request_pdi_backfill, "P2/AB123456"},
+                                         {kx::request_end_import, "<null>"}}));
+    EXPECT_EQ(host().listing, kx::msg::pdi_backfill_failed("ASSY"));
+    EXPECT_FALSE(kx::state().file_struct.held()) << "Exit_Clone released what End_Perform left";
     expect_no_leaks();
 }
 
@@ -832,12 +856,14 @@ TEST_F(whole_session, a_dry_run_import_only_announces)
     host().dry_run = true;
     host().parts = {import_part("/in/a1.prt", {{"DB_PART_NO", "A1"}, {"DB_PART_REV", "01"}, {"CONTEXT", "C"}})};
     host().server = [](int code, const char*) {
-        if (code == 30) return sim::pdm_response{0, std::string("NOT_PRESENT")};
+        if (code == kx::request_check_revision) return sim::pdm_response{0, std::string("NOT_PRESENT")};
         return sim::pdm_response{0, std::nullopt};
     };
     const sim::session_result result = sim::play_session(creating_items());
     ASSERT_FALSE(result.refused) << result.refused_at;
-    EXPECT_EQ(requests_from(28), (std::vector<request_view>{{28, "A1/01/Part/C/"}, {24, "<null>"}}));
+    EXPECT_EQ(requests_from(kx::request_prepare_new_items),
+              (std::vector<request_view>{{kx::request_prepare_new_items, "A1/01/Part/C/"},
+                                         {kx::request_end_import, "<null>"}}));
     EXPECT_EQ(host().part_files["@DB/A1/01"].saves, 0);
     expect_no_leaks();
 }
@@ -847,8 +873,8 @@ TEST_F(whole_session, a_refused_announcement_stops_the_import_before_its_parts)
     host().def_item_type = "Part";
     host().parts = {import_part("/in/a1.prt", {{"DB_PART_NO", "A1"}, {"DB_PART_REV", "01"}, {"CONTEXT", "C"}})};
     host().server = [](int code, const char*) {
-        if (code == 28) return sim::pdm_response{2, std::string("Context C is not known")};
-        if (code == 30) return sim::pdm_response{0, std::string("NOT_PRESENT")};
+        if (code == kx::request_prepare_new_items) return sim::pdm_response{2, std::string("Context C is not known")};
+        if (code == kx::request_check_revision) return sim::pdm_response{0, std::string("NOT_PRESENT")};
         return sim::pdm_response{0, std::nullopt};
     };
     const sim::session_result result = sim::play_session(creating_items());
@@ -856,7 +882,9 @@ TEST_F(whole_session, a_refused_announcement_stops_the_import_before_its_parts)
     EXPECT_EQ(result.refused_at, "Begin_Perform");
     ASSERT_EQ(host().message_boxes.size(), 1u);
     EXPECT_EQ(host().message_boxes[0].message, "Context C is not known");
-    EXPECT_EQ(requests_from(28), (std::vector<request_view>{{28, "A1/01/Part/C/"}, {24, "<null>"}}));
+    EXPECT_EQ(requests_from(kx::request_prepare_new_items),
+              (std::vector<request_view>{{kx::request_prepare_new_items, "A1/01/Part/C/"},
+                                         {kx::request_end_import, "<null>"}}));
     expect_no_leaks();
 }
 
@@ -865,7 +893,7 @@ protected:
     void SetUp() override
     {
         whole_session::SetUp();
-        host().operation_class = 3;
+        host().operation_class = kx::class_export;
         host().def_directory = "/exp";
         sim::clone_part part;
         part.name = "@DB/X1/A";
@@ -877,9 +905,9 @@ protected:
     {
         host().server = [mapping_file](int code, const char*) {
             switch (code) {
-            case 18:
+            case kx::request_get_export_file_name:
                 return sim::pdm_response{0, std::string("x1_a.prt")};
-            case 20:
+            case kx::request_get_export_attributes:
                 return sim::pdm_response{0, mapping_file};
             default:
                 return sim::pdm_response{0, std::nullopt};
@@ -897,7 +925,8 @@ TEST_F(export_session, each_export_adds_a_design_log_block_and_deletes_its_mappi
     serve(first);
     sim::session_result result = sim::play_session();
     ASSERT_FALSE(result.refused) << result.refused_at;
-    EXPECT_EQ(requests_from(20), (std::vector<request_view>{{20, "@DB/X1/A"}}));
+    EXPECT_EQ(requests_from(kx::request_get_export_attributes),
+              (std::vector<request_view>{{kx::request_get_export_attributes, "@DB/X1/A"}}));
     {
         const sim::part_file& part = host().part_files[file];
         const std::vector<sim::attribute> expected = {{"DESLOG1", " "},
@@ -938,7 +967,7 @@ TEST_F(export_session, a_mapping_file_that_cannot_be_synchronised_is_kept)
     serve(map);
     const sim::session_result result = sim::play_session();
     ASSERT_FALSE(result.refused) << result.refused_at;
-    EXPECT_EQ(host().listing, "Could not Sync Attributes for @DB/X1/A");
+    EXPECT_EQ(host().listing, kx::msg::could_not_sync("@DB/X1/A"));
     EXPECT_TRUE(system.commands.empty());
     expect_no_leaks();
 }

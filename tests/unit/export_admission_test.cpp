@@ -1,6 +1,8 @@
 // The refusal of exports that hold a tool PDI, at Begin_Apply_Defaults
-// (point 12), called as the host calls it and within whole sessions.
+// (Begin_Apply_Defaults), called as the host calls it and within whole sessions.
+#include "interfaces/host_codes.h"
 #include "session/callbacks.h"
+#include "session/messages.h"
 #include "session_driver.h"
 #include "test_support.h"
 
@@ -12,11 +14,6 @@
 #include <vector>
 
 namespace {
-
-constexpr int clone_class = 0;
-constexpr int edit_class = 1;
-constexpr int import_class = 2;
-constexpr int export_class = 3;
 
 struct part_setup {
     std::string name;
@@ -70,43 +67,43 @@ void PrintTo(const admission_case& c, std::ostream* os) { *os << c.label; }
 std::vector<admission_case> admission_cases()
 {
     const std::string long_item(120, 'L');
-    const std::string long_message = long_item + "/ABCDEFGH is a CORP_Tool PDI. Export not allowed";
+    const std::string long_message = kx::msg::tool_pdi_refused(long_item, "ABCDEFGH");
     return {
-        {"tool PDI", export_class, {{"@DB/T100/ABCDEFGH", 0, "CORP_Tool"}}, 2,
-         "T100/ABCDEFGH is a CORP_Tool PDI. Export not allowed", 1, 1},
-        {"tool PDI with relation", export_class, {{"@DB/T100/ABCDEFGH/manifestation/dwg", 2, "CORP_Tool"}}, 2,
-         "T100/ABCDEFGH is a CORP_Tool PDI. Export not allowed", 1, 1},
-        {"revision of 3 characters", export_class, {{"@DB/T100/ABC", 0, "CORP_Tool"}}, 0, "", 0, 1},
-        {"revision of 9 characters", export_class, {{"@DB/T100/ABCDEFGHI", 0, "CORP_Tool"}}, 0, "", 0, 1},
-        {"part type in other letter case", export_class, {{"@DB/T100/ABCDEFGH", 0, "corp_tool"}}, 0, "", 1, 1},
-        {"part type with a trailing blank", export_class, {{"@DB/T100/ABCDEFGH", 0, "CORP_Tool "}}, 0, "", 1, 1},
-        {"longer part type", export_class, {{"@DB/T100/ABCDEFGH", 0, "CORP_Tools"}}, 0, "", 1, 1},
-        {"no part type", export_class, {{"@DB/T100/ABCDEFGH", 0, ""}}, 0, "", 1, 1},
-        {"state 1", export_class, {{"@DB/T100/ABCDEFGH", 1, "CORP_Tool"}}, 0, "", 0, 1},
-        {"state 4", export_class, {{"@DB/T100/ABCDEFGH", 4, "CORP_Tool"}}, 0, "", 0, 1},
-        {"name without revision", export_class, {{"@DB/T100", 0, "CORP_Tool"}}, 0, "", 0, 1},
-        {"name of one element", export_class, {{"ABCDEFGH", 0, "CORP_Tool"}}, 0, "", 0, 1},
-        {"no parts", export_class, {}, 0, "", 0, 0},
+        {"tool PDI", kx::class_export, {{"@DB/T100/ABCDEFGH", 0, "CORP_Tool"}}, 2,
+         kx::msg::tool_pdi_refused("T100", "ABCDEFGH"), 1, 1},
+        {"tool PDI with relation", kx::class_export, {{"@DB/T100/ABCDEFGH/manifestation/dwg", 2, "CORP_Tool"}}, 2,
+         kx::msg::tool_pdi_refused("T100", "ABCDEFGH"), 1, 1},
+        {"revision of 3 characters", kx::class_export, {{"@DB/T100/ABC", 0, "CORP_Tool"}}, 0, "", 0, 1},
+        {"revision of 9 characters", kx::class_export, {{"@DB/T100/ABCDEFGHI", 0, "CORP_Tool"}}, 0, "", 0, 1},
+        {"part type in other letter case", kx::class_export, {{"@DB/T100/ABCDEFGH", 0, "corp_tool"}}, 0, "", 1, 1},
+        {"part type with a trailing blank", kx::class_export, {{"@DB/T100/ABCDEFGH", 0, "CORP_Tool "}}, 0, "", 1, 1},
+        {"longer part type", kx::class_export, {{"@DB/T100/ABCDEFGH", 0, "CORP_Tools"}}, 0, "", 1, 1},
+        {"no part type", kx::class_export, {{"@DB/T100/ABCDEFGH", 0, ""}}, 0, "", 1, 1},
+        {"state 1", kx::class_export, {{"@DB/T100/ABCDEFGH", 1, "CORP_Tool"}}, 0, "", 0, 1},
+        {"state 4", kx::class_export, {{"@DB/T100/ABCDEFGH", 4, "CORP_Tool"}}, 0, "", 0, 1},
+        {"name without revision", kx::class_export, {{"@DB/T100", 0, "CORP_Tool"}}, 0, "", 0, 1},
+        {"name of one element", kx::class_export, {{"ABCDEFGH", 0, "CORP_Tool"}}, 0, "", 0, 1},
+        {"no parts", kx::class_export, {}, 0, "", 0, 0},
         {"two tool PDIs: the first is named",
-         export_class,
+         kx::class_export,
          {{"@DB/P1/A", 0, "Part"}, {"@DB/T1/ABCDEFGH", 0, "CORP_Tool"}, {"@DB/T2/12345678", 0, "CORP_Tool"}},
          2,
-         "T1/ABCDEFGH is a CORP_Tool PDI. Export not allowed",
+         kx::msg::tool_pdi_refused("T1", "ABCDEFGH"),
          1,
          2},
         {"other parts admitted",
-         export_class,
+         kx::class_export,
          {{"@DB/P1/12345678", 0, "Part"}, {"@DB/P2/A", 0, "CORP_Tool"}, {"@DB/T3/ABCDEFGH", 4, "CORP_Tool"}},
          0,
          "",
          1,
          3},
         // The message is cut where the error box ends.
-        {"long item ID", export_class, {{"@DB/" + long_item + "/ABCDEFGH", 0, "CORP_Tool"}}, 2,
+        {"long item ID", kx::class_export, {{"@DB/" + long_item + "/ABCDEFGH", 0, "CORP_Tool"}}, 2,
          long_message.substr(0, 132), 1, 1},
-        {"clone session", clone_class, {{"@DB/T100/ABCDEFGH", 0, "CORP_Tool"}}, 0, "", 0, 1},
-        {"import session", import_class, {{"@DB/T100/ABCDEFGH", 0, "CORP_Tool"}}, 0, "", 0, 1},
-        {"edit session", edit_class, {{"@DB/T100/ABCDEFGH", 0, "CORP_Tool"}}, 0, "", 0, 1},
+        {"clone session", kx::class_clone, {{"@DB/T100/ABCDEFGH", 0, "CORP_Tool"}}, 0, "", 0, 1},
+        {"import session", kx::class_import, {{"@DB/T100/ABCDEFGH", 0, "CORP_Tool"}}, 0, "", 0, 1},
+        {"edit session", kx::class_edit, {{"@DB/T100/ABCDEFGH", 0, "CORP_Tool"}}, 0, "", 0, 1},
     };
 }
 
@@ -118,7 +115,7 @@ TEST_P(admission_check, at_begin_apply_defaults)
     host().operation_class = c.operation_class;
     add_parts(c.parts);
 
-    EXPECT_EQ(kx::check_export_admission(12, nullptr, nullptr), c.expected);
+    EXPECT_EQ(kx::check_export_admission(kx::point_begin_apply_defaults, nullptr, nullptr), c.expected);
 
     EXPECT_EQ(box_texts(), c.message.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.message});
     EXPECT_EQ(sim::calls_of("HOST_CLONE_ask_attribute_values"), c.attribute_queries);
@@ -141,9 +138,11 @@ INSTANTIATE_TEST_SUITE_P(cases, admission_check, ::testing::ValuesIn(admission_c
 
 TEST_F(export_admission, other_points_start_no_iteration)
 {
-    host().operation_class = export_class;
+    host().operation_class = kx::class_export;
     add_parts({{"@DB/T100/ABCDEFGH", 0, "CORP_Tool"}});
-    for (int point : {0, 1, 2, 6, 10, 11, 51, 13}) {
+    for (int point : {kx::point_init_clone, kx::point_exit_clone, kx::point_assy_load, kx::point_part_load,
+                      kx::point_begin_perform, kx::point_end_perform, kx::point_after_part,
+                      kx::notification_point{13}}) {
         SCOPED_TRACE(point);
         EXPECT_EQ(kx::check_export_admission(point, "@DB/T100/ABCDEFGH", nullptr), 0);
     }
@@ -173,11 +172,11 @@ TEST_F(export_admission, host_failures_admit_the_part)
     for (const failure_case& c : cases) {
         SCOPED_TRACE(c.label);
         sim::reset();
-        host().operation_class = export_class;
+        host().operation_class = kx::class_export;
         add_parts({{"@DB/T100/ABCDEFGH", 0, "CORP_Tool"}});
         host().faults.push_back(c.fault);
 
-        EXPECT_EQ(kx::check_export_admission(12, nullptr, nullptr), c.expected);
+        EXPECT_EQ(kx::check_export_admission(kx::point_begin_apply_defaults, nullptr, nullptr), c.expected);
 
         EXPECT_EQ(host().message_boxes.size(), c.expected == 2 ? 1u : 0u);
         EXPECT_EQ(sim::calls_of("HOST_CLONE_stop_iteration"), 1);
@@ -187,11 +186,11 @@ TEST_F(export_admission, host_failures_admit_the_part)
 
 TEST_F(export_admission, an_iteration_the_host_did_not_start_is_neither_walked_nor_stopped)
 {
-    host().operation_class = export_class;
+    host().operation_class = kx::class_export;
     add_parts({{"@DB/T100/ABCDEFGH", 0, "CORP_Tool"}});
     host().faults.push_back({"HOST_CLONE_start_iteration", 1, false, 3});
 
-    EXPECT_EQ(kx::check_export_admission(12, nullptr, nullptr), 0);
+    EXPECT_EQ(kx::check_export_admission(kx::point_begin_apply_defaults, nullptr, nullptr), 0);
 
     EXPECT_EQ(sim::calls_of("HOST_CLONE_iterate"), 0);
     EXPECT_EQ(sim::calls_of("HOST_CLONE_stop_iteration"), 0);
@@ -203,24 +202,24 @@ TEST_F(export_admission, refuses_a_whole_export_session)
     host().callbacks.push_back({3, [](int, const char*, void*) { return 0; }, "HOST End Assy Load",
                                 "Called at the end of the assembly load operation,"});
     start_library();
-    host().operation_class = export_class;
+    host().operation_class = kx::class_export;
     add_parts({{"@DB/P1/A", 0, "Part"}, {"@DB/T100/ABCDEFGH", 0, "CORP_Tool"}});
     host().server = [](int code, const char*) {
-        return code == 36 ? sim::pdm_response{1, "A?1"} : sim::pdm_response{0, "p.prt"};
+        return code == kx::request_get_exceptions ? sim::pdm_response{1, "A?1"} : sim::pdm_response{0, "p.prt"};
     };
 
     const sim::session_result result = sim::play_session();
 
     EXPECT_TRUE(result.refused);
     EXPECT_EQ(result.refused_at, "Begin_Apply_Defaults");
-    bool point_12_seen = false;
+    bool apply_defaults_seen = false;
     for (const auto& call : result.points) {
-        if (call.point != 12) continue;
-        point_12_seen = true;
-        EXPECT_EQ(call.result, 2);
+        if (call.point != kx::point_begin_apply_defaults) continue;
+        apply_defaults_seen = true;
+        EXPECT_EQ(call.result, kx::export_refused);
     }
-    EXPECT_TRUE(point_12_seen);
-    EXPECT_EQ(box_texts(), std::vector<std::string>{"T100/ABCDEFGH is a CORP_Tool PDI. Export not allowed"});
+    EXPECT_TRUE(apply_defaults_seen);
+    EXPECT_EQ(box_texts(), std::vector<std::string>{kx::msg::tool_pdi_refused("T100", "ABCDEFGH")});
     // Nothing was named, and the session ended as any other.
     for (const auto& part : host().parts) EXPECT_EQ(part.translate_status, -1);
     for (const auto& r : host().requests) EXPECT_NE(r.code, 18);
@@ -231,17 +230,17 @@ TEST_F(export_admission, refuses_a_whole_export_session)
     expect_no_leaks();
 }
 
-TEST_F(export_admission, import_session_passes_point_12)
+TEST_F(export_admission, import_session_passes_begin_apply_defaults)
 {
     start_library();
-    host().operation_class = import_class;
+    host().operation_class = kx::class_import;
     add_parts({{"@DB/T100/ABCDEFGH", 0, "CORP_Tool"}});
 
     const sim::session_result result = sim::play_session();
 
     EXPECT_NE(result.refused_at, "Begin_Apply_Defaults");
     for (const auto& call : result.points) {
-        if (call.point == 12) {
+        if (call.point == kx::point_begin_apply_defaults) {
             EXPECT_EQ(call.result, 0);
         }
     }

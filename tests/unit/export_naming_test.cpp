@@ -2,7 +2,9 @@
 // names, the fallback for parts in states 1 and 4, and the clone attribute
 // lookup, driven through export sessions of the simulated host.
 #include "export/export_naming.h"
+#include "interfaces/host_codes.h"
 #include "session/callbacks.h"
+#include "session/messages.h"
 #include "session_driver.h"
 #include "test_support.h"
 
@@ -19,8 +21,7 @@
 
 namespace {
 
-constexpr int export_class = 3;
-constexpr const char* export_error = "Error in Generating the Export Filename";
+const std::string export_error(kx::msg::export_file_name);
 
 const std::vector<sim::attribute> library_tool = {{"USE_TOOL", "LIBRARY"}, {"DB_PART_TYPE", "CORP_Tool"}};
 
@@ -29,11 +30,11 @@ protected:
     void SetUp() override
     {
         library_test::SetUp();
-        host().operation_class = export_class;
+        host().operation_class = kx::class_export;
         host().server = [this](int code, const char* input) {
-            if (code == 36) return sim::pdm_response{1, "A?1"};
-            if (code == 20) return sim::pdm_response{1, std::nullopt};
-            if (code != 18) return sim::pdm_response{};
+            if (code == kx::request_get_exceptions) return sim::pdm_response{1, "A?1"};
+            if (code == kx::request_get_export_attributes) return sim::pdm_response{1, std::nullopt};
+            if (code != kx::request_get_export_file_name) return sim::pdm_response{};
             const auto found = names.find(input != nullptr ? input : "");
             return found != names.end() ? found->second : sim::pdm_response{};
         };
@@ -52,7 +53,7 @@ protected:
     int export_name_requests() const
     {
         int n = 0;
-        for (const auto& r : sim::host().requests) n += r.code == 18 ? 1 : 0;
+        for (const auto& r : sim::host().requests) n += r.code == kx::request_get_export_file_name ? 1 : 0;
         return n;
     }
 
@@ -63,7 +64,7 @@ protected:
         return texts;
     }
 
-    // Server answers to request 18, by the part name sent.
+    // Server answers to get_export_file_name, by the part name sent.
     std::map<std::string, sim::pdm_response> names;
 };
 
@@ -73,7 +74,7 @@ struct naming_case {
     int state;
     std::vector<sim::attribute> attributes;
     bool in_database;
-    std::optional<sim::pdm_response> answer;  // none: request 18 must not be sent
+    std::optional<sim::pdm_response> answer;  // none: get_export_file_name must not be sent
     int expected_status;
     std::string expected_name;  // when the status is 0
     bool error_box;

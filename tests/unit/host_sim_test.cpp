@@ -1,5 +1,6 @@
 // The simulated host's own logic: fault injection, allocation accounting,
 // text-file reading, database part names and the session driver's order.
+#include "interfaces/host_codes.h"
 #include "session_driver.h"
 #include "sim_host.h"
 
@@ -70,12 +71,12 @@ TEST_F(host_sim_test, failed_calls_change_nothing_and_are_still_logged)
 
     int status = -1;
     char* reply = nullptr;
-    EXPECT_EQ(HOST_PDM_invoke_pdm_server(23, "x", &status, &reply), 6);
+    EXPECT_EQ(HOST_PDM_invoke_pdm_server(kx::request_begin_import, "x", &status, &reply), 6);
     EXPECT_EQ(status, -1);
     EXPECT_TRUE(sim::host().requests.empty());
-    const std::vector<std::string> expected = {"HOST_CLONE_set_pdm_name(a.prt, name)",
-                                               "HOST_CLONE_set_pdm_name(a.prt, name)",
-                                               "HOST_PDM_invoke_pdm_server(23, x)"};
+    const std::vector<std::string> expected = {
+        "HOST_CLONE_set_pdm_name(a.prt, name)", "HOST_CLONE_set_pdm_name(a.prt, name)",
+        "HOST_PDM_invoke_pdm_server(" + std::to_string(kx::request_begin_import) + ", x)"};
     EXPECT_EQ(sim::host().calls, expected);
 }
 
@@ -104,11 +105,11 @@ TEST_F(host_sim_test, failed_allocation_returns_null_and_keeps_the_old_block)
 
 TEST_F(host_sim_test, text_faults_read_as_negative_statuses)
 {
-    sim::host().faults = {{"HOST_TEXT_open", 1, false, 4}, {"HOST_TEXT_read_line", 1, true, 23},
+    sim::host().faults = {{"HOST_TEXT_open", 1, false, 4}, {"HOST_TEXT_read_line", 1, true, -kx::text_end_of_file},
                           {"HOST_TEXT_close", 1, false, -8}};
     EXPECT_EQ(HOST_TEXT_open("/dev/null", 1, 1), -4);
     char line[8];
-    EXPECT_EQ(HOST_TEXT_read_line(0, line, sizeof line), -23);
+    EXPECT_EQ(HOST_TEXT_read_line(0, line, sizeof line), kx::text_end_of_file);
     sim::host().faults[1].status = -5;
     EXPECT_EQ(HOST_TEXT_read_line(0, line, sizeof line), -5);
     sim::host().faults[1].status = 5;
@@ -172,7 +173,7 @@ TEST_F(host_sim_test, handed_out_arrays_are_tracked_until_released)
     char** names = nullptr;
     char** descriptions = nullptr;
     host_clone_notify_cb* functions = nullptr;
-    ASSERT_EQ(HOST_CLONE_register_ntfy_callback(0, nullptr, "n", "d", 0, 0), 0);
+    ASSERT_EQ(HOST_CLONE_register_ntfy_callback(kx::point_init_clone, nullptr, "n", "d", 0, 0), 0);
     ASSERT_EQ(HOST_CLONE_ask_ntfy_callbacks(&count, &functions, &names, &descriptions), 0);
     HOST_free_string_array(count + 5, names);
     EXPECT_EQ(sim::host().misuse.size(), 1u);
@@ -220,7 +221,8 @@ TEST_F(host_sim_test, reads_lines_as_the_host_does)
         const char* text;
     };
     const expected_line lines[] = {
-        {5, "alpha"}, {4, "beta"}, {0, ""}, {7, "0123456"}, {0, ""}, {4, "last"}, {-23, nullptr}, {-23, nullptr},
+        {5, "alpha"}, {4, "beta"}, {0, ""}, {7, "0123456"}, {0, ""}, {4, "last"},
+        {kx::text_end_of_file, nullptr}, {kx::text_end_of_file, nullptr},
     };
     const int channel = HOST_TEXT_open(path.c_str(), 1, 1);
     ASSERT_GE(channel, 0);
@@ -340,9 +342,9 @@ recorder rec;
 int record_point(int point, const char* part_name, void* data)
 {
     rec.seen.push_back(std::to_string(point) + (part_name != nullptr ? std::string(":") + part_name : ""));
-    if (point == 0 && data != nullptr) rec.operation_class_seen = *static_cast<int*>(data);
-    if (point != 0 && data != nullptr) rec.seen.push_back("unexpected data");
-    return point == rec.refuse_point ? 3 : 0;
+    if (point == kx::point_init_clone && data != nullptr) rec.operation_class_seen = *static_cast<int*>(data);
+    if (point != kx::point_init_clone && data != nullptr) rec.seen.push_back("unexpected data");
+    return point == rec.refuse_point ? kx::stop_session : kx::go_on;
 }
 
 int second_listener(int point, const char*, void*)
@@ -376,12 +378,13 @@ TEST_F(host_sim_test, driver_plays_points_in_order_and_refusals_skip_to_exit)
     };
     const driver_case cases[] = {
         {-1, -1, "", with(load, {"T:a", "T:b", "10:P", "51:a", "second 51", "51:b", "second 51", "11:P", "1"})},
-        {0, -1, "Init_Clone", {"0", "1"}},
-        {12, -1, "Begin_Apply_Defaults", with(load, {"1"})},
+        {kx::point_init_clone, -1, "Init_Clone", {"0", "1"}},
+        {kx::point_begin_apply_defaults, -1, "Begin_Apply_Defaults", with(load, {"1"})},
         {-1, 2, "translation", with(load, {"T:a", "T:b", "1"})},
-        {10, -1, "Begin_Perform", with(load, {"T:a", "T:b", "10:P", "1"})},
+        {kx::point_begin_perform, -1, "Begin_Perform", with(load, {"T:a", "T:b", "10:P", "1"})},
         // Results at the other points are recorded but do not stop the host.
-        {51, -1, "", with(load, {"T:a", "T:b", "10:P", "51:a", "second 51", "51:b", "second 51", "11:P", "1"})},
+        {kx::point_after_part, -1, "",
+         with(load, {"T:a", "T:b", "10:P", "51:a", "second 51", "51:b", "second 51", "11:P", "1"})},
     };
     for (const driver_case& c : cases) {
         SCOPED_TRACE(c.refuse_point * 100 + c.refuse_translation);
@@ -389,11 +392,11 @@ TEST_F(host_sim_test, driver_plays_points_in_order_and_refusals_skip_to_exit)
         rec = recorder{};
         rec.refuse_point = c.refuse_point;
         rec.refuse_translation = c.refuse_translation;
-        sim::host().operation_class = 3;
+        sim::host().operation_class = kx::class_export;
         sim::host().parts = {part("a"), part("b")};
-        for (int point : {0, 2, 6, 3, 12, 10, 51, 11, 1})
+        for (int point : kx::session_points)
             HOST_CLONE_register_ntfy_callback(point, record_point, "rec", "", 0, 0);
-        HOST_CLONE_register_ntfy_callback(51, second_listener, "second", "", 0, 0);
+        HOST_CLONE_register_ntfy_callback(kx::point_after_part, second_listener, "second", "", 0, 0);
         HOST_PDM_set_clone_auto_trans(translate);
 
         sim::session_options options;
@@ -401,16 +404,16 @@ TEST_F(host_sim_test, driver_plays_points_in_order_and_refusals_skip_to_exit)
         const sim::session_result result = sim::play_session(options);
 
         std::vector<std::string> expected = c.expected;
-        if (c.refuse_point != 0) expected.insert(expected.begin(), "0");
+        if (c.refuse_point != kx::point_init_clone) expected.insert(expected.begin(), "0");
         EXPECT_EQ(rec.seen, expected);
-        EXPECT_EQ(rec.operation_class_seen, 3);
+        EXPECT_EQ(rec.operation_class_seen, kx::class_export);
         EXPECT_EQ(result.refused, *c.refused_at != '\0');
         EXPECT_EQ(result.refused_at, c.refused_at);
         ASSERT_FALSE(result.points.empty());
-        EXPECT_EQ(result.points.back().point, 1);
+        EXPECT_EQ(result.points.back().point, kx::point_exit_clone);
         // One record per point sent, with the first non-zero result.
         for (const sim::point_call& p : result.points)
-            EXPECT_EQ(p.result, p.point == c.refuse_point ? 3 : 0) << p.point;
+            EXPECT_EQ(p.result, p.point == c.refuse_point ? kx::stop_session : kx::go_on) << p.point;
         if (c.refuse_point == -1 && c.refuse_translation == -1) {
             EXPECT_EQ(sim::host().parts[1].new_name, "@DB/b/A");
             EXPECT_EQ(sim::host().parts[1].translate_status, 0);
@@ -423,8 +426,8 @@ TEST_F(host_sim_test, driver_keeps_part_names_without_a_translator)
 {
     rec = recorder{};
     sim::host().parts = {part("a")};
-    HOST_CLONE_register_ntfy_callback(51, record_point, "rec", "", 0, 0);
-    HOST_CLONE_register_ntfy_callback(1, record_point, "rec", "", 0, 0);
+    HOST_CLONE_register_ntfy_callback(kx::point_after_part, record_point, "rec", "", 0, 0);
+    HOST_CLONE_register_ntfy_callback(kx::point_exit_clone, record_point, "rec", "", 0, 0);
     const sim::session_result result = sim::play_session();
     EXPECT_FALSE(result.refused);
     EXPECT_EQ(sim::host().parts[0].new_name, "a");
@@ -433,12 +436,12 @@ TEST_F(host_sim_test, driver_keeps_part_names_without_a_translator)
 
 TEST_F(host_sim_test, removing_a_callback_takes_the_first_match_only)
 {
-    HOST_CLONE_register_ntfy_callback(3, record_point, "HOST End Assy Load", "", 0, 0);
-    HOST_CLONE_register_ntfy_callback(3, second_listener, "HOST End Assy Load", "", 0, 0);
+    HOST_CLONE_register_ntfy_callback(kx::point_end_assy_load, record_point, "HOST End Assy Load", "", 0, 0);
+    HOST_CLONE_register_ntfy_callback(kx::point_end_assy_load, second_listener, "HOST End Assy Load", "", 0, 0);
     host_clone_notify_cb removed = nullptr;
-    EXPECT_EQ(HOST_CLONE_remove_ntfy_callback(6, "HOST End Assy Load", &removed), 1);
+    EXPECT_EQ(HOST_CLONE_remove_ntfy_callback(kx::point_part_load, "HOST End Assy Load", &removed), 1);
     EXPECT_EQ(removed, nullptr);
-    EXPECT_EQ(HOST_CLONE_remove_ntfy_callback(3, "HOST End Assy Load", &removed), 0);
+    EXPECT_EQ(HOST_CLONE_remove_ntfy_callback(kx::point_end_assy_load, "HOST End Assy Load", &removed), 0);
     EXPECT_EQ(removed, record_point);
     ASSERT_EQ(sim::host().callbacks.size(), 1u);
     EXPECT_EQ(sim::host().callbacks[0].callback, second_listener);

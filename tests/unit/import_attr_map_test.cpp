@@ -1,6 +1,7 @@
 // The import attribute mapping file: parsing, the once-per-library load and
 // the lookups of mapped values from a part's clone attributes.
 #include "import/import_attr_map.h"
+#include "session/messages.h"
 #include "session/session_state.h"
 #include "test_support.h"
 
@@ -196,12 +197,12 @@ TEST_F(import_map, a_file_that_cannot_be_opened_is_reported_once_and_never_tried
     system.env["KXPDM_IMPORT_ATTR_MAP_FILE"] = path;
     set_attributes({{"NUMBER", "4711"}});
     EXPECT_EQ(kx::load_import_attr_map(), kx::mapping_file_not_opened);
-    EXPECT_EQ(system.stdout_text, "ERROR: Opening mapping file [" + path + "]\n");
+    EXPECT_EQ(system.stdout_text, kx::msg::import_map_not_opened(path));
 
     std::ofstream(path, std::ios::binary) << "DB_PART_NO = NUMBER\n";
     EXPECT_EQ(item_id_and_revision().first, std::nullopt);
     EXPECT_EQ(kx::load_import_attr_map(), 0);
-    EXPECT_EQ(system.stdout_text, "ERROR: Opening mapping file [" + path + "]\n") << "reported once";
+    EXPECT_EQ(system.stdout_text, kx::msg::import_map_not_opened(path)) << "reported once";
     EXPECT_TRUE(entries().empty());
 }
 

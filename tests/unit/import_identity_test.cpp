@@ -1,6 +1,7 @@
 // Item ID, revision, item type, PDM name and description of an imported part,
 // and the record that the perform phase works from.
 #include "import/item_identity.h"
+#include "interfaces/host_codes.h"
 #include "session/session_state.h"
 #include "test_support.h"
 
@@ -198,17 +199,17 @@ TEST_F(identity, item_id_and_revision_precedence)
         EXPECT_EQ(sim::calls_of("HOST_PDM_assign_part_number") + sim::calls_of("HOST_PDM_assign_part_rev"),
                   r.numbering_calls);
     }
-    EXPECT_TRUE(host().requests.empty()) << "no request 26 for items new to the database";
+    EXPECT_TRUE(host().requests.empty()) << "no get_item_type for items new to the database";
 }
 
-TEST_F(identity, an_existing_item_takes_its_type_from_request_26)
+TEST_F(identity, an_existing_item_takes_its_type_from_get_item_type)
 {
     set_text(attributes->part_no, "4711");
     set_text(attributes->part_rev, "B");
     set_text(attributes->part_type, "Bolt");
     sim::add_item({"4711", "Item", "", ""});
     host().server = [](int code, const char* input) -> sim::pdm_response {
-        if (code == 26 && std::string(input) == "4711") return {0, "Item"};
+        if (code == kx::request_get_item_type && std::string(input) == "4711") return {0, "Item"};
         return {99, std::nullopt};
     };
     ASSERT_EQ(assign(), 0);
@@ -252,7 +253,7 @@ TEST_F(identity, failures_return_the_first_status)
     host().faults.clear();
     host().next_item_number = 1;
     host().server = [](int, const char*) { return sim::pdm_response{17, "server says no"}; };
-    EXPECT_EQ(assign(), 17) << "request 26 failing";
+    EXPECT_EQ(assign(), 17) << "get_item_type failing";
     expect_balanced();
 }
 

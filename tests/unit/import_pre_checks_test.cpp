@@ -4,6 +4,7 @@
 // checked through the recording system; exit codes, argument passing and
 // injection through small real scripts.
 #include "import/pre_import_checks.h"
+#include "session/messages.h"
 #include "session/session_state.h"
 #include "test_support.h"
 
@@ -160,8 +161,7 @@ TEST_F(pre_import_checks, without_pdm_root_the_check_is_not_run_and_nothing_is_m
     system.env["PDM_ROOT"] = "";
     EXPECT_EQ(map("/in/a.prt"), (mapped{std::nullopt, std::nullopt}));
     EXPECT_TRUE(system.commands.empty());
-    EXPECT_EQ(system.stdout_text, "PDM_ROOT is not set: item ID check not run for file [/in/a.prt]\n"
-                                  "PDM_ROOT is not set: item ID check not run for file [/in/a.prt]\n");
+    EXPECT_EQ(system.stdout_text, kx::msg::pdm_root_not_set("/in/a.prt") + kx::msg::pdm_root_not_set("/in/a.prt"));
 }
 
 TEST_F(pre_import_checks, real_check_script_exit_codes_and_its_one_argument)
@@ -202,10 +202,12 @@ TEST_F(pre_import_checks, additional_program_command_line_and_exit_codes)
     system.env["KXPDM_ADDITIONAL_IMPORT_PROGRAM"] = "/opt/site/check --strict";
     struct row {
         int code;
-        const char* printed;
+        std::string printed;
     };
-    for (const row& r : {row{0, ""}, row{3, "/opt/site/check --strict program returned [3] for file [C:\\in\\a b.prt]\n"},
-                         row{-1, "/opt/site/check --strict program returned [-1] for file [C:\\in\\a b.prt]\n"}}) {
+    const std::string program = "/opt/site/check --strict";
+    const std::string part = "C:\\in\\a b.prt";
+    for (const row& r : {row{0, ""}, row{3, kx::msg::program_returned(program, 3, part)},
+                         row{-1, kx::msg::program_returned(program, -1, part)}}) {
         SCOPED_TRACE(r.code);
         system.commands.clear();
         system.stdout_text.clear();
@@ -229,7 +231,7 @@ TEST_F(pre_import_checks, real_additional_program_exit_codes)
 
     set_exit("site", 3);
     EXPECT_EQ(kx::run_additional_import_program("/in/a.prt"), 3) << "the exit code, not the raw wait status";
-    EXPECT_EQ(system.stdout_text, program + " --mode strict program returned [3] for file [/in/a.prt]\n");
+    EXPECT_EQ(system.stdout_text, kx::msg::program_returned(program + " --mode strict", 3, "/in/a.prt"));
 
     // Ended by a signal: the interpreter reports it as a failure of its own
     // (or -1 when it was hit itself); either way the part must not pass.
@@ -237,8 +239,7 @@ TEST_F(pre_import_checks, real_additional_program_exit_codes)
     write_script(dir / "site_check", "kill -9 $$\n");
     const int killed = kx::run_additional_import_program("/in/a.prt");
     EXPECT_NE(killed, 0);
-    EXPECT_EQ(system.stdout_text, program + " --mode strict program returned [" + std::to_string(killed) +
-                                      "] for file [/in/a.prt]\n");
+    EXPECT_EQ(system.stdout_text, kx::msg::program_returned(program + " --mode strict", killed, "/in/a.prt"));
 
     system.env["KXPDM_ADDITIONAL_IMPORT_PROGRAM"] = (dir / "no_such_program").string();
     EXPECT_NE(kx::run_additional_import_program("/in/a.prt"), 0);

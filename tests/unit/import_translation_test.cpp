@@ -1,10 +1,12 @@
 // The import translation callback: the derived-name road for parts without a
 // file, the main road with its order of precedence and every
 // refusal, and whole import sessions through the simulated host.
+#include "interfaces/host_codes.h"
 #include "session/callbacks.h"
+#include "session/messages.h"
 #include "session/session_state.h"
-#include "sim_host.h"
 #include "session_driver.h"
+#include "sim_host.h"
 #include "test_support.h"
 
 #include <cstdlib>
@@ -32,7 +34,7 @@ protected:
     void SetUp() override
     {
         library_test::SetUp();
-        host().operation_class = 2;
+        host().operation_class = kx::class_import;
         host().def_item_type = "Part";
         host().def_pdm_name = "Default name";
         host().def_pdm_desc = "Default description";
@@ -246,10 +248,11 @@ TEST_F(import_translation, precedence_from_mapping_file_over_attributes_over_set
 TEST_F(import_translation, relations_and_related_part_names)
 {
     host().server = [](int code, const char* input) -> sim::pdm_response {
-        if (code == 31) return {0, std::strlen(input) < 100 ? std::string("srv-") + input : std::string("srv-long")};
+        if (code == kx::request_get_related_name)
+            return {0, std::strlen(input) < 100 ? std::string("srv-") + input : std::string("srv-long")};
         return {0, "NOT_PRESENT"};
     };
-    // Complete attributes: the name is built here, no request 31.
+    // Complete attributes: the name is built here, no get_related_name.
     sim::clone_part& full = add_part("/in/full.prt", {{"DB_PART_NO", "4711"},
                                                       {"DB_PART_REV", "001"},
                                                       {"DB_PART_TYPE", "Drawing"},
@@ -305,7 +308,7 @@ TEST_F(import_translation, an_existing_item_takes_its_type_from_the_server)
 {
     sim::add_item({"4711", "Bolt", "", ""});
     host().server = [](int code, const char*) -> sim::pdm_response {
-        if (code == 26) return {0, "Bolt"};
+        if (code == kx::request_get_item_type) return {0, "Bolt"};
         return {0, "A"};
     };
     host().def_action = 3;
@@ -330,9 +333,9 @@ struct refusal {
 
 TEST_F(import_translation, every_refusal_shows_its_text_and_records_nothing)
 {
-    const std::string user_function = "Error from User Function----Part file Not OK for Import";
-    const std::string identity = "Error in Getting Item ID, Rev ID and Type...";
-    const std::string generic = "Cannot create Item of Type Item or Document...";
+    const std::string user_function(kx::msg::user_function);
+    const std::string identity(kx::msg::identity);
+    const std::string generic(kx::msg::generic_item_type);
     const std::string long_id(33, 'N');
     std::string pattern = (fs::temp_directory_path() / "kx_refusal_XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
@@ -355,23 +358,23 @@ TEST_F(import_translation, every_refusal_shows_its_text_and_records_nothing)
     const std::vector<refusal> rows = {
         {"defaults cannot be read",
          [](auto&, auto&) { sim::host().faults = {{"HOST_CLONE_ask_def_pdm_name", 1, false, 5}}; },
-         "Error in Memory Allocation..."},
+         std::string(kx::msg::memory)},
         {"clone settings cannot be read",
          [](auto&, auto&) { sim::host().faults = {{"HOST_CLONE_ask_pdm_desc", 1, false, 5}}; },
-         "Error in Getting Exceptions...", true},
+         std::string(kx::msg::settings), true},
         {"no default item type", [](auto&, auto&) { sim::host().def_item_type.reset(); },
-         "Invalid or no Item type selected..."},
+         std::string(kx::msg::no_item_type)},
         {"empty default item type", [](auto&, auto&) { sim::host().def_item_type = ""; },
-         "Invalid or no Item type selected..."},
+         std::string(kx::msg::no_item_type)},
         {"default type Item", [](auto&, auto&) { sim::host().def_item_type = "Item"; }, generic},
         {"default type Document", [](auto&, auto&) { sim::host().def_item_type = "Document"; }, generic},
         {"import attributes cannot be read",
          [](auto&, auto&) { sim::host().faults = {{"HOST_CLONE_ask_attribute_values", 1, false, 5}}; },
-         "Error in Memory Allocation..."},
+         std::string(kx::msg::memory)},
         {"mapped item ID cannot be copied", mapped_copy_fails(id_map),
-         "Error in Getting User Defined Attributes..."},
+         std::string(kx::msg::mapping)},
         {"mapped name cannot be copied", mapped_copy_fails(name_map),
-         "Error in Getting User Defined Attributes..."},
+         std::string(kx::msg::mapping)},
         {"additional program refuses",
          [](auto&, kxtest::fake_system& s) {
              s.env["KXPDM_ADDITIONAL_IMPORT_PROGRAM"] = "site_check";
@@ -384,7 +387,7 @@ TEST_F(import_translation, every_refusal_shows_its_text_and_records_nothing)
          [long_id](auto&, auto&) { sim::host().parts[0].attributes = {{"DB_PART_REV", long_id}}; }, identity},
         {"host numbering fails",
          [](auto&, auto&) { sim::host().faults = {{"HOST_PDM_assign_part_rev", 1, false, 5}}; }, identity},
-        {"request 26 fails",
+        {"get_item_type fails",
          [](auto&, auto&) {
              sim::add_item({"000001", "Part", "", ""});
              sim::host().server = [](int, const char*) { return sim::pdm_response{4, "no type"}; };
@@ -400,46 +403,48 @@ TEST_F(import_translation, every_refusal_shows_its_text_and_records_nothing)
          generic},
         {"PDM name refused",
          [](auto&, auto&) { sim::host().faults = {{"HOST_CLONE_set_pdm_name", 1, false, 5}}; },
-         "Error in Setting Item Name..."},
+         std::string(kx::msg::item_name)},
         {"PDM description refused",
          [](auto&, auto&) { sim::host().faults = {{"HOST_CLONE_set_pdm_desc", 1, false, 5}}; },
-         "Error in Setting Item Description..."},
+         std::string(kx::msg::item_description)},
         {"relation cannot be read",
          [](auto&, auto&) { sim::host().faults = {{"HOST_CLONE_ask_attribute_values", 2, false, 5}}; },
-         "Error in Getting Relation..."},
+         std::string(kx::msg::relation)},
         {"item type refused by the host",
          [](auto&, auto&) { sim::host().faults = {{"HOST_CLONE_set_item_type", 1, false, 47}}; },
          "host status 47"},
-        {"request 31 fails with a text",
+        {"get_related_name fails with a text",
          [](auto&, auto&) {
              sim::host().parts[0].attributes = {{"RELATION", "altrep"}};
              sim::host().server = [](int code, const char*) {
-                 return code == 31 ? sim::pdm_response{6, "No such context"} : sim::pdm_response{0, "A"};
+                 return code == kx::request_get_related_name ? sim::pdm_response{6, "No such context"}
+                                                             : sim::pdm_response{0, "A"};
              };
          },
          "No such context"},
-        {"request 31 fails without a text",
+        {"get_related_name fails without a text",
          [](auto&, auto&) {
              sim::host().parts[0].attributes = {{"RELATION", "altrep"}};
              sim::host().server = [](int code, const char*) {
-                 return code == 31 ? sim::pdm_response{48, std::nullopt} : sim::pdm_response{0, "A"};
+                 return code == kx::request_get_related_name ? sim::pdm_response{48, std::nullopt}
+                                                             : sim::pdm_response{0, "A"};
              };
          },
          "host status 48"},
-        {"request 31 answers no name",
+        {"get_related_name answers no name",
          [](auto&, auto&) {
              sim::host().parts[0].attributes = {{"RELATION", "altrep"}};
              sim::host().server = [](int, const char*) { return sim::pdm_response{0, ""}; };
          },
-         "Error in Getting Related Part Name: the PDM server gave none..."},
-        {"request 31 text too long",
+         std::string(kx::msg::empty_related_name)},
+        {"get_related_name text too long",
          [](auto&, auto&) {
              sim::host().parts[0].attributes = {{"RELATION", "altrep"}, {"CONTEXT", std::string(112, 'C')}};
          },
-         "Error in Getting Related Part Name: get_related_name request text longer than 132 characters..."},
+         std::string(kx::msg::long_related_request)},
         {"relation too long",
          [](auto&, auto&) { sim::host().parts[0].attributes = {{"RELATION", std::string(133, 'R')}}; },
-         "Error in Getting Relation: relation longer than 132 characters..."},
+         std::string(kx::msg::long_relation)},
         {"related part name too long",
          [](auto&, auto&) {
              sim::host().parts[0].attributes = {{"DB_PART_NO", std::string(32, 'N')},
@@ -447,7 +452,7 @@ TEST_F(import_translation, every_refusal_shows_its_text_and_records_nothing)
                                                 {"CONTEXT", std::string(70, 'C')},
                                                 {"RELATION", "manifestation"}};
          },
-         "Error in Getting Related Part Name: related part name longer than 132 characters..."},
+         std::string(kx::msg::long_related_name)},
         {"database part name too long",
          [](auto&, auto&) {
              sim::host().parts[0].attributes = {{"DB_PART_NO", std::string(32, 'N')},
@@ -455,10 +460,10 @@ TEST_F(import_translation, every_refusal_shows_its_text_and_records_nothing)
                                                 {"CONTEXT", std::string(60, 'C')},
                                                 {"RELATION", std::string(132, 'L')}};
          },
-         "Error in Writing Part Name: database part name longer than 256 characters..."},
+         std::string(kx::msg::long_database_name)},
         {"the part cannot be recorded",
          [](auto&, auto&) { sim::host().faults = {{"HOST_PDM_ask_part_tag", 2, false, 5}}; },
-         "Error in Filling Import Structure..."},
+         std::string(kx::msg::import_record)},
     };
     for (const refusal& r : rows) {
         SCOPED_TRACE(r.what);
@@ -511,8 +516,8 @@ TEST_F(import_translation, additional_program_refusal_reports_its_exit_code)
     system.exit_code = [](const std::string&) { return 3; };
     add_part("C:\\in\\a.prt");
     EXPECT_EQ(translate("C:\\in\\a.prt").status, 3);
-    EXPECT_EQ(system.stdout_text, "site_check program returned [3] for file [C:\\in\\a.prt]\n");
-    EXPECT_EQ(messages(), std::vector<std::string>{"Error from User Function----Part file Not OK for Import"});
+    EXPECT_EQ(system.stdout_text, kx::msg::program_returned("site_check", 3, "C:\\in\\a.prt"));
+    EXPECT_EQ(messages(), std::vector<std::string>{std::string(kx::msg::user_function)});
     EXPECT_EQ(sim::calls_of("HOST_PDM_assign_part_number"), 0) << "refused before the identity is decided";
 }
 
@@ -582,9 +587,9 @@ TEST_F(import_translation, an_import_session_records_every_part_and_publishes_th
     std::vector<std::string> received;
     host().server = [&received](int code, const char* input) -> sim::pdm_response {
         received.push_back(std::to_string(code) + ":" + (input != nullptr ? input : "NULL"));
-        if (code == 36) return {1, "KXPDM_AUTO_PUBLISH_AFTER_IMPORT?1"};
-        if (code == 26) return {0, "Part"};
-        if (code == 30) return {0, "NOT_PRESENT"};
+        if (code == kx::request_get_exceptions) return {1, "KXPDM_AUTO_PUBLISH_AFTER_IMPORT?1"};
+        if (code == kx::request_get_item_type) return {0, "Part"};
+        if (code == kx::request_check_revision) return {0, "NOT_PRESENT"};
         return {0, std::nullopt};
     };
     add_part("/in/new.prt", {{"DB_PART_NO", "NEW1"}, {"DB_PART_REV", "A"}, {"CONTEXT", "CTX"}});
@@ -632,7 +637,7 @@ TEST_F(import_translation, a_clone_session_records_parts_without_an_item_list)
 {
     kx::state().import_item_list.reset();
     start_library();
-    host().operation_class = 0;
+    host().operation_class = kx::class_clone;
     add_part("/in/a.prt", {{"DB_PART_NO", "C1"}, {"DB_PART_REV", "A"}});
     bool list_held = true;
     std::size_t entries = 0;

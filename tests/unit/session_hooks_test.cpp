@@ -1,8 +1,10 @@
 // The hooks that open and close clone sessions, driven the way the host
-// drives them: Init_Clone, the load points, point 12, the translations and
+// drives them: Init_Clone, the load points, Begin_Apply_Defaults, the translations and
 // Exit_Clone of export, import, clone and edit sessions.
+#include "interfaces/host_codes.h"
 #include "interfaces/pdm_requests.h"
 #include "session/callbacks.h"
+#include "session/messages.h"
 #include "session/session_state.h"
 #include "session_driver.h"
 #include "test_support.h"
@@ -17,11 +19,6 @@
 #include <vector>
 
 namespace {
-
-constexpr int clone_class = 0;
-constexpr int edit_class = 1;
-constexpr int import_class = 2;
-constexpr int export_class = 3;
 
 constexpr const char* end_assy_load_name = "HOST End Assy Load";
 constexpr const char* begin_part_load_name = "HOST Begin Part Load";
@@ -44,7 +41,7 @@ int host_begin_part_load(int, const char*, void*)
     return 0;
 }
 
-// What the library holds while the session runs, taken at point 12.
+// What the library holds while the session runs, taken at Begin_Apply_Defaults.
 struct session_snapshot {
     bool taken = false;
     host_clone_trans_cb translator = nullptr;
@@ -133,6 +130,11 @@ protected:
         return static_cast<int>(std::count_if(requests.begin(), requests.end(),
                                               [&](const sim::pdm_request& r) { return r.code == code; }));
     }
+    // The call log's line of a registration of `name` at `point`.
+    static std::string registration(int point, const std::string& name)
+    {
+        return "HOST_CLONE_register_ntfy_callback(" + std::to_string(point) + ", " + name + ")";
+    }
     int calls_logged(const std::string& call) const
     {
         const auto& calls = sim::host().calls;
@@ -177,7 +179,7 @@ TEST_F(session_hooks, export_suspends_the_host_load_callbacks_and_gives_them_bac
     add_part("@DB/P2/B");
     answers[18] = {0, "p.prt"};
 
-    const sim::session_result result = play(export_class);
+    const sim::session_result result = play(kx::class_export);
 
     EXPECT_FALSE(result.refused) << result.refused_at;
     ASSERT_TRUE(snapshot.taken);
@@ -195,8 +197,8 @@ TEST_F(session_hooks, export_suspends_the_host_load_callbacks_and_gives_them_bac
     EXPECT_FALSE(kx::state().end_assy_load_suspended);
     EXPECT_FALSE(kx::state().begin_part_load_suspended);
     // An export neither begins nor ends an import on the server.
-    EXPECT_EQ(requests_of(23), 0);
-    EXPECT_EQ(requests_of(24), 0);
+    EXPECT_EQ(requests_of(kx::request_begin_import), 0);
+    EXPECT_EQ(requests_of(kx::request_end_import), 0);
     EXPECT_EQ(result.exit_result, 0);
     EXPECT_TRUE(box_texts().empty());
     expect_no_leaks();
@@ -226,15 +228,15 @@ TEST_P(host_callback_suspension, removes_and_registers_again_only_what_it_took)
     answers[18] = {0, "p1.prt"};
     const std::vector<sim::registered_callback> before = host().callbacks;
 
-    const sim::session_result result = play(export_class);
+    const sim::session_result result = play(kx::class_export);
     EXPECT_FALSE(result.refused) << result.refused_at;
 
     ASSERT_TRUE(snapshot.taken);
     EXPECT_EQ(snapshot.end_assy_load_suspended, c.end_assy_load_suspended);
     EXPECT_EQ(snapshot.begin_part_load_suspended, c.begin_part_load_suspended);
-    EXPECT_EQ(calls_logged("HOST_CLONE_register_ntfy_callback(3, HOST End Assy Load)"),
+    EXPECT_EQ(calls_logged(registration(kx::point_end_assy_load, "HOST End Assy Load")),
               c.end_assy_load_suspended ? 1 : 0);
-    EXPECT_EQ(calls_logged("HOST_CLONE_register_ntfy_callback(6, HOST Begin Part Load)"),
+    EXPECT_EQ(calls_logged(registration(kx::point_part_load, "HOST Begin Part Load")),
               c.begin_part_load_suspended ? 1 : 0);
     EXPECT_EQ(end_assy_load_calls > 0, c.end_assy_load_reached);
     EXPECT_EQ(begin_part_load_calls > 0, c.begin_part_load_reached);
@@ -259,41 +261,41 @@ INSTANTIATE_TEST_SUITE_P(
     cases, host_callback_suspension,
     ::testing::Values(
         suspension_case{"both",
-                        {{3, host_end_assy_load, end_assy_load_name, end_assy_load_description},
-                         {6, host_begin_part_load, begin_part_load_name, begin_part_load_description}},
+                        {{kx::point_end_assy_load, host_end_assy_load, end_assy_load_name, end_assy_load_description},
+                         {kx::point_part_load, host_begin_part_load, begin_part_load_name, begin_part_load_description}},
                         true,
                         true,
                         false,
                         false},
         suspension_case{"neither", {}, false, false, false, false},
         suspension_case{"only_begin_part_load",
-                        {{6, host_begin_part_load, begin_part_load_name, begin_part_load_description}},
+                        {{kx::point_part_load, host_begin_part_load, begin_part_load_name, begin_part_load_description}},
                         false,
                         true,
                         false,
                         false},
         suspension_case{"only_end_assy_load",
-                        {{3, host_end_assy_load, end_assy_load_name, end_assy_load_description}},
+                        {{kx::point_end_assy_load, host_end_assy_load, end_assy_load_name, end_assy_load_description}},
                         true,
                         false,
                         false,
                         false},
         // Names are compared whole and case-sensitively.
         suspension_case{"names_that_only_contain_the_names",
-                        {{3, host_end_assy_load, "HOST End Assy Load 2", end_assy_load_description},
-                         {6, host_begin_part_load, "My HOST Begin Part Load", begin_part_load_description}},
+                        {{kx::point_end_assy_load, host_end_assy_load, "HOST End Assy Load 2", end_assy_load_description},
+                         {kx::point_part_load, host_begin_part_load, "My HOST Begin Part Load", begin_part_load_description}},
                         false,
                         false,
                         true,
                         true},
         suspension_case{"names_in_other_letter_case",
-                        {{3, host_end_assy_load, "HOST end assy load", end_assy_load_description},
-                         {6, host_begin_part_load, "host begin part load", begin_part_load_description}},
+                        {{kx::point_end_assy_load, host_end_assy_load, "HOST end assy load", end_assy_load_description},
+                         {kx::point_part_load, host_begin_part_load, "host begin part load", begin_part_load_description}},
                         false,
                         false,
                         true,
                         true},
-        // The name is found, but nothing is registered under it at point 3:
+        // The name is found, but nothing is registered under it at the end of the assembly load:
         // the removal hands back nothing, so nothing is registered at the end.
         suspension_case{"name_registered_at_another_point",
                         {{5, host_end_assy_load, end_assy_load_name, end_assy_load_description}},
@@ -309,10 +311,10 @@ TEST_F(session_hooks, a_removed_null_callback_is_not_registered_again)
     register_host_callback(6, host_begin_part_load, begin_part_load_name, begin_part_load_description);
     start_library();
 
-    play(export_class);
+    play(kx::class_export);
 
     EXPECT_TRUE(entries_named(end_assy_load_name).empty());
-    EXPECT_EQ(calls_logged("HOST_CLONE_register_ntfy_callback(3, HOST End Assy Load)"), 0);
+    EXPECT_EQ(calls_logged(registration(kx::point_end_assy_load, "HOST End Assy Load")), 0);
     expect_restored(6, host_begin_part_load, begin_part_load_name, begin_part_load_description);
     expect_no_leaks();
 }
@@ -325,14 +327,14 @@ TEST_F(session_hooks, a_failed_removal_leaves_the_host_callback_in_place_once)
     answers[18] = {0, "p1.prt"};
     host().faults.push_back({"HOST_CLONE_remove_ntfy_callback", 1, false, 4});
 
-    const sim::session_result result = play(export_class);
+    const sim::session_result result = play(kx::class_export);
 
     EXPECT_FALSE(result.refused);
-    EXPECT_EQ(end_assy_load_calls, 1);  // still reached at point 3
+    EXPECT_EQ(end_assy_load_calls, 1);  // still reached at the end of the assembly load
     EXPECT_EQ(begin_part_load_calls, 0);
     expect_restored(3, host_end_assy_load, end_assy_load_name, end_assy_load_description);
     expect_restored(6, host_begin_part_load, begin_part_load_name, begin_part_load_description);
-    EXPECT_EQ(calls_logged("HOST_CLONE_register_ntfy_callback(3, HOST End Assy Load)"), 0);
+    EXPECT_EQ(calls_logged(registration(kx::point_end_assy_load, "HOST End Assy Load")), 0);
 }
 
 TEST_F(session_hooks, a_failed_callback_query_suspends_nothing)
@@ -343,7 +345,7 @@ TEST_F(session_hooks, a_failed_callback_query_suspends_nothing)
     answers[18] = {0, "p1.prt"};
     host().faults.push_back({"HOST_CLONE_ask_ntfy_callbacks", 1, false, 8});
 
-    const sim::session_result result = play(export_class);
+    const sim::session_result result = play(kx::class_export);
 
     EXPECT_FALSE(result.refused);
     EXPECT_EQ(sim::calls_of("HOST_CLONE_remove_ntfy_callback"), 0);
@@ -360,7 +362,7 @@ TEST_F(session_hooks, export_stops_when_its_translation_cannot_be_installed)
     start_library();
     host().faults.push_back({"HOST_PDM_set_clone_auto_trans", 1, false, 5});
 
-    const sim::session_result result = play(export_class);
+    const sim::session_result result = play(kx::class_export);
 
     EXPECT_TRUE(result.refused);
     EXPECT_EQ(result.refused_at, "Init_Clone");
@@ -370,8 +372,8 @@ TEST_F(session_hooks, export_stops_when_its_translation_cannot_be_installed)
     EXPECT_EQ(host().translator, nullptr);
     EXPECT_EQ(sim::calls_of("HOST_CLONE_ask_ntfy_callbacks"), 0);
     EXPECT_EQ(sim::calls_of("HOST_CLONE_remove_ntfy_callback"), 0);
-    EXPECT_EQ(requests_of(36), 0);
-    EXPECT_EQ(requests_of(24), 0);
+    EXPECT_EQ(requests_of(kx::request_get_exceptions), 0);
+    EXPECT_EQ(requests_of(kx::request_end_import), 0);
     EXPECT_EQ(result.exit_result, 0);
     expect_restored(3, host_end_assy_load, end_assy_load_name, end_assy_load_description);
     expect_restored(6, host_begin_part_load, begin_part_load_name, begin_part_load_description);
@@ -383,12 +385,12 @@ TEST_F(session_hooks, a_failed_registration_is_not_tried_again)
     start_library();  // eight registrations
     host().faults.push_back({"HOST_CLONE_register_ntfy_callback", 9, false, 6});
 
-    play(export_class);
+    play(kx::class_export);
     // A later session must not register it either.
-    play(export_class);
+    play(kx::class_export);
 
-    EXPECT_EQ(calls_logged("HOST_CLONE_register_ntfy_callback(3, HOST End Assy Load)"), 1);
-    EXPECT_EQ(calls_logged("HOST_CLONE_register_ntfy_callback(6, HOST Begin Part Load)"), 2);
+    EXPECT_EQ(calls_logged(registration(kx::point_end_assy_load, "HOST End Assy Load")), 1);
+    EXPECT_EQ(calls_logged(registration(kx::point_part_load, "HOST Begin Part Load")), 2);
     EXPECT_TRUE(entries_named(end_assy_load_name).empty());
     expect_restored(6, host_begin_part_load, begin_part_load_name, begin_part_load_description);
     EXPECT_FALSE(kx::state().end_assy_load_suspended);
@@ -423,12 +425,12 @@ TEST_F(session_hooks, end_clone_session_returns_the_status_of_its_last_registrat
         s.saved_begin_part_load = host_begin_part_load;
         if (c.failing_call != 0) host().faults.push_back({"HOST_CLONE_register_ntfy_callback", c.failing_call, false, 17});
 
-        EXPECT_EQ(kx::end_clone_session(export_class), c.expected);
+        EXPECT_EQ(kx::end_clone_session(kx::class_export), c.expected);
         EXPECT_EQ(sim::calls_of("HOST_CLONE_register_ntfy_callback"), c.registrations);
         EXPECT_FALSE(s.end_assy_load_suspended);
         EXPECT_FALSE(s.begin_part_load_suspended);
         // A second run finds nothing to give back.
-        EXPECT_EQ(kx::end_clone_session(export_class), 0);
+        EXPECT_EQ(kx::end_clone_session(kx::class_export), 0);
         EXPECT_EQ(sim::calls_of("HOST_CLONE_register_ntfy_callback"), c.registrations);
     }
 }
@@ -449,14 +451,14 @@ TEST_F(session_hooks, end_clone_session_releases_the_session_records)
     }
     ASSERT_GT(sim::outstanding_allocations(), 0u);
 
-    EXPECT_EQ(kx::end_clone_session(import_class), 0);
+    EXPECT_EQ(kx::end_clone_session(kx::class_import), 0);
 
     EXPECT_FALSE(s.dialog_struct);
     EXPECT_FALSE(s.file_struct.held());
     EXPECT_EQ(s.file_struct.size(), 0u);
     EXPECT_EQ(sim::outstanding_allocations(), 0u);
     EXPECT_TRUE(host().misuse.empty());
-    EXPECT_EQ(kx::end_clone_session(import_class), 0);
+    EXPECT_EQ(kx::end_clone_session(kx::class_import), 0);
 }
 
 // --- clone, import and edit sessions ------------------------------------------------
@@ -465,7 +467,7 @@ TEST_F(session_hooks, import_session_begins_and_ends_an_import_with_an_item_list
 {
     start_with_probe();
 
-    const sim::session_result result = play(import_class);
+    const sim::session_result result = play(kx::class_import);
 
     EXPECT_FALSE(result.refused) << result.refused_at;
     ASSERT_TRUE(snapshot.taken);
@@ -474,13 +476,14 @@ TEST_F(session_hooks, import_session_begins_and_ends_an_import_with_an_item_list
     EXPECT_EQ(snapshot.import_item_list, "");
     EXPECT_FALSE(snapshot.end_assy_load_suspended);
 
-    ASSERT_EQ(requests_of(23), 1);
-    ASSERT_EQ(requests_of(24), 1);
+    ASSERT_EQ(requests_of(kx::request_begin_import), 1);
+    ASSERT_EQ(requests_of(kx::request_end_import), 1);
     for (const auto& request : host().requests)
-        if (request.code == 23 || request.code == 24 || request.code == 36) {
+        if (request.code == kx::request_begin_import || request.code == kx::request_end_import ||
+            request.code == kx::request_get_exceptions) {
             EXPECT_FALSE(request.input.has_value());
         }
-    // 23 before anything of the session's own, 24 at its very end.
+    // begin_import before anything of the session's own, end_import at its very end.
     EXPECT_EQ(host().requests.front().code, 23);
     EXPECT_EQ(host().requests.back().code, 24);
     EXPECT_FALSE(kx::state().import_item_list.held());
@@ -495,15 +498,15 @@ TEST_F(session_hooks, clone_session_begins_and_ends_an_import_without_an_item_li
 {
     start_with_probe();
 
-    const sim::session_result result = play(clone_class);
+    const sim::session_result result = play(kx::class_clone);
 
     EXPECT_FALSE(result.refused) << result.refused_at;
     ASSERT_TRUE(snapshot.taken);
     EXPECT_EQ(snapshot.translator, &kx::translate_import_part);
     EXPECT_FALSE(snapshot.import_item_list_held);
-    EXPECT_EQ(requests_of(23), 1);
-    EXPECT_EQ(requests_of(24), 1);
-    EXPECT_EQ(requests_of(36), 1);
+    EXPECT_EQ(requests_of(kx::request_begin_import), 1);
+    EXPECT_EQ(requests_of(kx::request_end_import), 1);
+    EXPECT_EQ(requests_of(kx::request_get_exceptions), 1);
     EXPECT_EQ(result.exit_result, 0);
     expect_no_leaks();
 }
@@ -513,7 +516,7 @@ TEST_F(session_hooks, edit_session_only_loads_the_exception_list)
     register_host_callbacks();
     start_with_probe();
 
-    const sim::session_result result = play(edit_class);
+    const sim::session_result result = play(kx::class_edit);
 
     EXPECT_FALSE(result.refused) << result.refused_at;
     ASSERT_TRUE(snapshot.taken);
@@ -521,9 +524,9 @@ TEST_F(session_hooks, edit_session_only_loads_the_exception_list)
     EXPECT_FALSE(snapshot.import_item_list_held);
     EXPECT_TRUE(snapshot.end_assy_load_registered);
     EXPECT_EQ(sim::calls_of("HOST_PDM_set_clone_auto_trans"), 0);
-    EXPECT_EQ(requests_of(23), 0);
-    EXPECT_EQ(requests_of(24), 0);
-    EXPECT_EQ(requests_of(36), 1);
+    EXPECT_EQ(requests_of(kx::request_begin_import), 0);
+    EXPECT_EQ(requests_of(kx::request_end_import), 0);
+    EXPECT_EQ(requests_of(kx::request_get_exceptions), 1);
     EXPECT_TRUE(kx::state().exception_list.held());
     EXPECT_EQ(end_assy_load_calls, 1);
     EXPECT_EQ(sim::calls_of("HOST_CLONE_set_def_naming"), 0);
@@ -540,10 +543,10 @@ struct begin_failure_case {
 TEST_F(session_hooks, a_refused_begin_import_shows_the_reply_and_stops_the_session)
 {
     const begin_failure_case cases[] = {
-        {"import, reply text", import_class, {5, "Server is busy"}, "Server is busy"},
-        {"import, no reply", import_class, {7, std::nullopt}, "host status 7"},
-        {"clone, empty reply", clone_class, {9, ""}, "host status 9"},
-        {"clone, reply text", clone_class, {-2, "No licence"}, "No licence"},
+        {"import, reply text", kx::class_import, {5, "Server is busy"}, "Server is busy"},
+        {"import, no reply", kx::class_import, {7, std::nullopt}, "host status 7"},
+        {"clone, empty reply", kx::class_clone, {9, ""}, "host status 9"},
+        {"clone, reply text", kx::class_clone, {-2, "No licence"}, "No licence"},
     };
     for (const begin_failure_case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -562,7 +565,7 @@ TEST_F(session_hooks, a_refused_begin_import_shows_the_reply_and_stops_the_sessi
         EXPECT_EQ(host().translator, nullptr);
         EXPECT_FALSE(kx::state().import_item_list.held());
         // The session ends before the exception list is asked for.
-        EXPECT_EQ(requests_of(36), 0);
+        EXPECT_EQ(requests_of(kx::request_get_exceptions), 0);
         expect_no_leaks();
     }
 }
@@ -575,9 +578,9 @@ TEST_F(session_hooks, a_refused_end_import_keeps_the_item_list_until_the_next_se
         sim::pdm_response begin_answer;
     };
     const next_session_case cases[] = {
-        {"next import", import_class, {}},
-        {"next clone", clone_class, {}},
-        {"next import refused at its beginning", import_class, {4, "busy"}},
+        {"next import", kx::class_import, {}},
+        {"next clone", kx::class_clone, {}},
+        {"next import refused at its beginning", kx::class_import, {4, "busy"}},
     };
     for (const next_session_case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -587,7 +590,7 @@ TEST_F(session_hooks, a_refused_end_import_keeps_the_item_list_until_the_next_se
         start_library();
         answers[24] = {3, "Import could not be closed"};
 
-        const sim::session_result first = play(import_class);
+        const sim::session_result first = play(kx::class_import);
 
         EXPECT_EQ(first.exit_result, 3);
         EXPECT_EQ(box_texts(), std::vector<std::string>{"Import could not be closed"});
@@ -598,17 +601,17 @@ TEST_F(session_hooks, a_refused_end_import_keeps_the_item_list_until_the_next_se
         answers[23] = c.begin_answer;
         host().operation_class = c.operation_class;
         int operation_class = c.operation_class;
-        sim::notify(0, nullptr, &operation_class);
+        sim::notify(kx::point_init_clone, nullptr, &operation_class);
 
         // Only a new import's own empty list is held now.
-        const bool fresh_list = c.operation_class == import_class && c.begin_answer.status == 0;
+        const bool fresh_list = c.operation_class == kx::class_import && c.begin_answer.status == 0;
         EXPECT_EQ(kx::state().import_item_list.held(), fresh_list);
         EXPECT_EQ(sim::outstanding_allocations(), kxtest::library_lifetime_allocations() + (fresh_list ? 1 : 0));
         if (fresh_list) {
             EXPECT_EQ(kx::state().import_item_list.view(), "");
         }
 
-        EXPECT_EQ(sim::notify(1, nullptr, nullptr), 0);
+        EXPECT_EQ(sim::notify(kx::point_exit_clone, nullptr, nullptr), 0);
         EXPECT_FALSE(kx::state().import_item_list.held());
         EXPECT_TRUE(host().misuse.empty());
         expect_no_leaks();
@@ -620,7 +623,7 @@ TEST_F(session_hooks, a_refused_end_import_without_reply_shows_the_host_text)
     start_library();
     answers[24] = {12, std::nullopt};
 
-    const sim::session_result result = play(clone_class);
+    const sim::session_result result = play(kx::class_clone);
 
     EXPECT_EQ(result.exit_result, 3);
     EXPECT_EQ(box_texts(), std::vector<std::string>{"host status 12"});
@@ -629,7 +632,7 @@ TEST_F(session_hooks, a_refused_end_import_without_reply_shows_the_host_text)
 
 TEST_F(session_hooks, import_stops_without_message_when_its_translation_cannot_be_installed)
 {
-    for (int operation_class : {import_class, clone_class}) {
+    for (int operation_class : {kx::class_import, kx::class_clone}) {
         SCOPED_TRACE(operation_class);
         kx::reset_library_state();
         sim::reset();
@@ -640,12 +643,12 @@ TEST_F(session_hooks, import_stops_without_message_when_its_translation_cannot_b
         const sim::session_result result = play(operation_class);
 
         EXPECT_EQ(result.refused_at, "Init_Clone");
-        EXPECT_EQ(requests_of(23), 1);
+        EXPECT_EQ(requests_of(kx::request_begin_import), 1);
         EXPECT_TRUE(box_texts().empty());
         EXPECT_FALSE(kx::state().import_item_list.held());
-        EXPECT_EQ(requests_of(36), 0);
+        EXPECT_EQ(requests_of(kx::request_get_exceptions), 0);
         // The server was told that an import began, so it is told it ended.
-        EXPECT_EQ(requests_of(24), 1);
+        EXPECT_EQ(requests_of(kx::request_end_import), 1);
         expect_no_leaks();
     }
 }
@@ -656,12 +659,12 @@ TEST_F(session_hooks, import_stops_when_its_item_list_cannot_be_made)
     // The list is the first host allocation of a fresh library's session.
     host().faults.push_back({"HOST_allocate_memory", 1, false, 8});
 
-    const sim::session_result result = play(import_class);
+    const sim::session_result result = play(kx::class_import);
 
     EXPECT_EQ(result.refused_at, "Init_Clone");
     EXPECT_EQ(box_texts(), std::vector<std::string>{"host status 8"});
     EXPECT_FALSE(kx::state().import_item_list.held());
-    EXPECT_EQ(requests_of(24), 1);
+    EXPECT_EQ(requests_of(kx::request_end_import), 1);
     expect_no_leaks();
 }
 
@@ -670,7 +673,7 @@ TEST_F(session_hooks, import_stops_when_its_item_list_cannot_be_made)
 TEST_F(session_hooks, the_exception_list_is_asked_for_until_the_server_hands_one_out)
 {
     start_library();
-    // Sessions of every class, each with what the server answers to 36.
+    // Sessions of every class, each with what the server answers to get_exceptions.
     struct step {
         int operation_class;
         sim::pdm_response answer;
@@ -678,19 +681,19 @@ TEST_F(session_hooks, the_exception_list_is_asked_for_until_the_server_hands_one
         bool held_after;
     };
     const step steps[] = {
-        {export_class, {0, "IGNORED?1"}, 1, false},  // status 0: no list
-        {edit_class, {0, std::nullopt}, 2, false},
-        {import_class, {5, std::nullopt}, 3, false},  // nothing handed out
-        {clone_class, {1, exception_reply}, 4, true},
-        {export_class, {1, "OTHER?1"}, 4, true},
-        {import_class, {1, "OTHER?1"}, 4, true},
-        {edit_class, {1, "OTHER?1"}, 4, true},
+        {kx::class_export, {0, "IGNORED?1"}, 1, false},  // status 0: no list
+        {kx::class_edit, {0, std::nullopt}, 2, false},
+        {kx::class_import, {5, std::nullopt}, 3, false},  // nothing handed out
+        {kx::class_clone, {1, exception_reply}, 4, true},
+        {kx::class_export, {1, "OTHER?1"}, 4, true},
+        {kx::class_import, {1, "OTHER?1"}, 4, true},
+        {kx::class_edit, {1, "OTHER?1"}, 4, true},
     };
     for (const step& s : steps) {
         SCOPED_TRACE(s.operation_class);
         answers[36] = s.answer;
         play(s.operation_class);
-        EXPECT_EQ(requests_of(36), s.requests_after);
+        EXPECT_EQ(requests_of(kx::request_get_exceptions), s.requests_after);
         EXPECT_EQ(kx::state().exception_list.held(), s.held_after);
         expect_no_leaks();
     }
@@ -712,12 +715,12 @@ TEST_F(session_hooks, an_exception_list_that_cannot_be_stored_is_asked_for_again
     // The split list is the first host allocation of an edit session.
     host().faults.push_back({"HOST_allocate_memory", 2, false, 8});
 
-    play(edit_class);
+    play(kx::class_edit);
     EXPECT_FALSE(kx::state().exception_list.held());
     expect_no_leaks();
 
-    play(edit_class);
-    EXPECT_EQ(requests_of(36), 2);
+    play(kx::class_edit);
+    EXPECT_EQ(requests_of(kx::request_get_exceptions), 2);
     EXPECT_TRUE(kx::state().exception_list.held());
     EXPECT_EQ(kx::state().exception_list.count(), 4);
     expect_no_leaks();
@@ -731,7 +734,8 @@ TEST_F(session_hooks, load_points_set_the_export_naming_technique)
         int operation_class;
         int settings;  // assembly load + one per part
     };
-    const naming_case cases[] = {{export_class, 3}, {import_class, 0}, {clone_class, 0}, {edit_class, 0}};
+    const naming_case cases[] = {
+        {kx::class_export, 3}, {kx::class_import, 0}, {kx::class_clone, 0}, {kx::class_edit, 0}};
     for (const naming_case& c : cases) {
         SCOPED_TRACE(c.operation_class);
         kx::reset_library_state();
@@ -739,7 +743,7 @@ TEST_F(session_hooks, load_points_set_the_export_naming_technique)
         SetUp();
         start_library();
         host().def_naming = 4;
-        if (c.operation_class == export_class) {
+        if (c.operation_class == kx::class_export) {
             add_part("@DB/P1/A");
             add_part("@DB/P2/A");
             answers[18] = {0, "p.prt"};
@@ -759,21 +763,20 @@ TEST_F(session_hooks, hooks_called_at_other_points_only_say_so)
     struct point_case {
         int (*hook)(int, const char*, void*);
         int point;
-        const char* printed;
     };
     const point_case cases[] = {
-        {kx::clone_session_hook, 5, "\n function called at an unexpected callback point 5"},
-        {kx::clone_session_hook, 2, "\n function called at an unexpected callback point 2"},
-        {kx::load_naming_hook, 3, "\n function called at an unexpected callback point 3"},
-        {kx::load_naming_hook, -1, "\n function called at an unexpected callback point -1"},
+        {kx::clone_session_hook, 5},
+        {kx::clone_session_hook, kx::point_assy_load},
+        {kx::load_naming_hook, kx::point_end_assy_load},
+        {kx::load_naming_hook, -1},
     };
-    host().operation_class = export_class;
+    host().operation_class = kx::class_export;
     for (const point_case& c : cases) {
         system.stdout_text.clear();
         const int requests_before = static_cast<int>(host().requests.size());
-        int operation_class = export_class;
+        int operation_class = kx::class_export;
         EXPECT_EQ(c.hook(c.point, "@DB/P1/A", &operation_class), 0);
-        EXPECT_EQ(system.stdout_text, c.printed);
+        EXPECT_EQ(system.stdout_text, kx::msg::unexpected_point(c.point));
         EXPECT_EQ(static_cast<int>(host().requests.size()), requests_before);
     }
     EXPECT_EQ(sim::calls_of("HOST_CLONE_set_def_naming"), 0);
@@ -792,12 +795,12 @@ TEST_F(session_hooks, init_clone_without_data_asks_the_host_for_the_class)
         int begin_imports;
     };
     const class_case cases[] = {
-        {export_class, false, kx::translate_export_part, 0},
-        {import_class, false, kx::translate_import_part, 1},
-        {clone_class, false, kx::translate_import_part, 1},
-        {edit_class, false, nullptr, 0},
+        {kx::class_export, false, kx::translate_export_part, 0},
+        {kx::class_import, false, kx::translate_import_part, 1},
+        {kx::class_clone, false, kx::translate_import_part, 1},
+        {kx::class_edit, false, nullptr, 0},
         // A class the host cannot tell has no rules of the library.
-        {clone_class, true, nullptr, 0},
+        {kx::class_clone, true, nullptr, 0},
     };
     for (const class_case& c : cases) {
         SCOPED_TRACE(c.host_class);
@@ -807,15 +810,15 @@ TEST_F(session_hooks, init_clone_without_data_asks_the_host_for_the_class)
         host().operation_class = c.host_class;
         if (c.class_query_fails) host().faults.push_back({"HOST_CLONE_ask_operation_class", 1, true, 2});
 
-        EXPECT_EQ(kx::clone_session_hook(0, nullptr, nullptr), 0);
+        EXPECT_EQ(kx::clone_session_hook(kx::point_init_clone, nullptr, nullptr), 0);
 
         EXPECT_EQ(sim::calls_of("HOST_CLONE_ask_operation_class"), 1);
         EXPECT_EQ(host().translator, c.translator);
-        EXPECT_EQ(requests_of(23), c.begin_imports);
-        EXPECT_EQ(requests_of(36), 1);
+        EXPECT_EQ(requests_of(kx::request_begin_import), c.begin_imports);
+        EXPECT_EQ(requests_of(kx::request_get_exceptions), 1);
 
-        EXPECT_EQ(kx::clone_session_hook(1, nullptr, nullptr), 0);
-        EXPECT_EQ(requests_of(24), c.begin_imports);
+        EXPECT_EQ(kx::clone_session_hook(kx::point_exit_clone, nullptr, nullptr), 0);
+        EXPECT_EQ(requests_of(kx::request_end_import), c.begin_imports);
         EXPECT_FALSE(kx::state().import_item_list.held());
         expect_no_leaks();
     }
@@ -824,15 +827,15 @@ TEST_F(session_hooks, init_clone_without_data_asks_the_host_for_the_class)
 TEST_F(session_hooks, exit_clone_that_cannot_ask_the_class_leaves_nothing_behind)
 {
     start_library();
-    host().operation_class = import_class;
-    int operation_class = import_class;
-    ASSERT_EQ(kx::clone_session_hook(0, nullptr, &operation_class), 0);
+    host().operation_class = kx::class_import;
+    int operation_class = kx::class_import;
+    ASSERT_EQ(kx::clone_session_hook(kx::point_init_clone, nullptr, &operation_class), 0);
     ASSERT_TRUE(kx::state().import_item_list.held());
     host().faults.push_back({"HOST_CLONE_ask_operation_class", 1, true, 2});
 
-    EXPECT_EQ(kx::clone_session_hook(1, nullptr, nullptr), 0);
+    EXPECT_EQ(kx::clone_session_hook(kx::point_exit_clone, nullptr, nullptr), 0);
 
-    EXPECT_EQ(requests_of(24), 0);
+    EXPECT_EQ(requests_of(kx::request_end_import), 0);
     EXPECT_FALSE(kx::state().import_item_list.held());
     expect_no_leaks();
 }
@@ -853,7 +856,7 @@ TEST_F(session_hooks, every_session_survives_every_host_fault)
         "HOST_CLONE_ask_attribute_values", "HOST_PDM_decode_part_filename", "HOST_PDM_ask_part_tag",
         "HOST_get_fail_message",         "HOST_UI_display_nonmodal_msg",
     };
-    const int classes[] = {export_class, import_class, clone_class, edit_class};
+    const int classes[] = {kx::class_export, kx::class_import, kx::class_clone, kx::class_edit};
     for (int operation_class : classes) {
         for (const char* operation : operations) {
             for (bool persistent : {false, true}) {
@@ -866,7 +869,7 @@ TEST_F(session_hooks, every_session_survives_every_host_fault)
                     register_host_callbacks();
                     start_library();
                     // Parts only where the library translates them itself.
-                    if (operation_class == export_class) {
+                    if (operation_class == kx::class_export) {
                         add_part("@DB/P1/A", 4);
                         add_part("@DB/P2/B");
                         sim::add_item({"P1", "Part", "", ""});
