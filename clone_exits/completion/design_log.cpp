@@ -22,23 +22,23 @@ constexpr int empty_mapping_file_name = 2;
 constexpr int section_not_written = 1;
 
 constexpr std::string_view design_log_title = "DESLOG";
-constexpr std::string_view named_attributes[] = {"RELATION", "DB_PART_REV", "RELEASE_STATUS", "RELEASED_DATE",
-                                                 "CONTEXT"};
 
 struct label_row {
     std::string_view marker;
     std::string_view label;
+    // The line goes to the attribute titled by the label, not to the log.
+    bool names_attribute;
 };
 constexpr std::string_view change_description_marker = "!I_DOCO";
 // Tested in this order; the first whose marker the key holds wins. The
 // change-description row sits second and is handled on its own.
 constexpr std::array<label_row, 6> label_table = {{
-    {"  !I_EWO", "Work Order"},
-    {"  !I_REL", "RELATION"},
-    {"  !I_REVID", "DB_PART_REV"},
-    {"  !I_STATUS", "RELEASE_STATUS"},
-    {"  !I_DATE", "RELEASED_DATE"},
-    {"  !I_CONTEXT", "CONTEXT"},
+    {"  !I_EWO", "Work Order", false},
+    {"  !I_REL", "RELATION", true},
+    {"  !I_REVID", "DB_PART_REV", true},
+    {"  !I_STATUS", "RELEASE_STATUS", true},
+    {"  !I_DATE", "RELEASED_DATE", true},
+    {"  !I_CONTEXT", "CONTEXT", true},
 }};
 constexpr std::size_t change_number_limit = 7;
 
@@ -46,12 +46,30 @@ bool contains(std::string_view text, std::string_view marker) { return text.find
 
 std::string design_log_entry(int number) { return std::string(design_log_title) + std::to_string(number); }
 
-bool names_own_attribute(std::string_view label)
+struct design_log_line_label {
+    std::string text;
+    // Only a row of the table decides this: a label that merely holds an
+    // attribute's name (a key matching no row, a change number) is an
+    // ordinary design-log line.
+    bool names_attribute = false;
+};
+
+design_log_line_label label_of(std::string_view key)
 {
-    for (std::string_view name : named_attributes) {
-        if (contains(label, name)) return true;
+    const auto from_row = [](const label_row& row) {
+        return design_log_line_label{std::string(row.label), row.names_attribute};
+    };
+    if (contains(key, label_table[0].marker)) return from_row(label_table[0]);
+    if (const auto marker = key.find(change_description_marker); marker != std::string_view::npos) {
+        const std::string_view number = key.substr(marker + change_description_marker.size(), change_number_limit);
+        return {"Change Description #" + std::string(number) + ":", false};
     }
-    return false;
+    for (std::size_t row = 1; row < label_table.size(); ++row) {
+        if (contains(key, label_table[row].marker)) return from_row(label_table[row]);
+    }
+    const auto first = key.find_first_not_of(" \t");
+    const std::string_view unindented = first == std::string_view::npos ? std::string_view() : key.substr(first);
+    return {std::string(unindented.substr(0, design_log_label_limit)), false};
 }
 
 // The first number at which the whole block fits: the separator at `first`
@@ -90,20 +108,20 @@ int first_free_block(host_tag_t attribute_object, const std::vector<int>& offset
 // to a named attribute instead, so a block's numbers follow the file.
 int write_design_log_block(host_tag_t attribute_object, const part_section& section)
 {
-    std::vector<std::string> labels;
+    std::vector<design_log_line_label> labels;
     std::vector<int> offsets{0};
     for (int k = 0; k < section.line_count(); ++k) {
-        labels.push_back(design_log_label(section.lines[k].key));
-        if (!names_own_attribute(labels.back())) offsets.push_back(k + 1);
+        labels.push_back(label_of(section.lines[k].key));
+        if (!labels.back().names_attribute) offsets.push_back(k + 1);
     }
     const int first = first_free_block(attribute_object, offsets);
     if (first == 0) return section_not_written;
 
     assign_string_attribute(design_log_entry(first), " ", attribute_object);
     for (int k = 0; k < section.line_count(); ++k) {
-        const std::string& label = labels[k];
+        const std::string& label = labels[k].text;
         const std::string& value = section.lines[k].value;
-        if (names_own_attribute(label)) {
+        if (labels[k].names_attribute) {
             assign_string_attribute(label, value, attribute_object);
         } else {
             std::string text = label + "  " + value;
@@ -256,20 +274,7 @@ int update_export_log(std::string_view owner_name, std::string_view mapping_file
     return result;
 }
 
-std::string design_log_label(std::string_view key)
-{
-    if (contains(key, label_table[0].marker)) return std::string(label_table[0].label);
-    if (const auto marker = key.find(change_description_marker); marker != std::string_view::npos) {
-        const std::string_view number = key.substr(marker + change_description_marker.size(), change_number_limit);
-        return "Change Description #" + std::string(number) + ":";
-    }
-    for (std::size_t row = 1; row < label_table.size(); ++row) {
-        if (contains(key, label_table[row].marker)) return std::string(label_table[row].label);
-    }
-    const auto first = key.find_first_not_of(" \t");
-    const std::string_view unindented = first == std::string_view::npos ? std::string_view() : key.substr(first);
-    return std::string(unindented.substr(0, design_log_label_limit));
-}
+std::string design_log_label(std::string_view key) { return label_of(key).text; }
 
 int assign_string_attribute(std::string_view title, std::string_view value, host_tag_t attribute_object)
 {

@@ -166,6 +166,25 @@ TEST_F(design_log, a_part_without_a_log_starts_at_one)
     EXPECT_EQ(part(path).attributes, expected);
 }
 
+// Only the five named rows of the label table name an attribute; a label that
+// merely holds one of their names is an ordinary design-log line.
+TEST_F(design_log, only_the_named_rows_go_to_named_attributes)
+{
+    const std::string path = join_path("/exp", "A1.prt");
+    part(path);
+    const std::string map = write({"part_file=A1.prt", "!I_CONTEXT=c", "  !I_MYRELATION=m", "  !I_DOCOCONTEXT=d",
+                                   "\t!I_RELEASED_DATE=r", "  !I_RELATION=rel"});
+    EXPECT_EQ(kx::update_export_log("", map), 0);
+    attributes expected = log_of({{1, " "},
+                                  {2, "!I_CONTEXT  c"},
+                                  {3, "!I_MYRELATION  m"},
+                                  {4, "Change Description #CONTEXT:  d"},
+                                  {5, "!I_RELEASED_DATE  r"}});
+    expected.emplace_back("RELATION", "rel");
+    expected.emplace_back("KXPDM_EXPORTED", "TRUE");
+    EXPECT_EQ(part(path).attributes, expected);
+}
+
 TEST_F(design_log, empty_values_and_long_texts)
 {
     const std::string path = join_path("/exp", "A1.prt");
