@@ -242,7 +242,7 @@ int write_section(std::string_view owner_name, part_section& section, std::strin
     }
     close_part(part);
     loading.restore();
-    return section.lines_dropped ? section_not_written : 0;
+    return 0;
 }
 
 }  // namespace
@@ -259,14 +259,17 @@ int update_export_log(std::string_view owner_name, std::string_view mapping_file
 
     export_map map;
     const int read_status = read_export_mapping_file(mapping_file_name, map);
+    // A close that failed after every line was placed loses nothing: the
+    // sections alone decide whether the file is still needed.
+    const int reader_result = map.lines_lost ? (read_status != 0 ? read_status : section_not_written) : 0;
     if (map.sections.empty()) {
-        if (read_status == 0) platform::print(msg::nothing_to_log);
-        return read_status;
+        if (!map.lines_lost) platform::print(msg::nothing_to_log);
+        return reader_result;
     }
 
     // Every section is written even after a failure; the first failure is
     // what the caller hears, and it keeps the mapping file.
-    int result = read_status;
+    int result = reader_result;
     for (part_section& section : map.sections) {
         const int status = write_section(owner_name, section, map.export_dir);
         if (result == 0) result = status;

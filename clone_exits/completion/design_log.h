@@ -19,10 +19,11 @@ inline constexpr int design_log_last_number = 9999;
 inline constexpr std::size_t export_path_limit = 387;
 
 // Writes the design log of every part file the mapping file names. Returns 2
-// when the mapping file name is empty; the reader's status when the map has
-// no section; otherwise the first non-zero status of the reader and the
-// sections, so that the caller keeps the file whenever an entry was not
-// written. An empty owner name counts as none.
+// when the mapping file name is empty; non-zero when the reader lost lines
+// (every section read is still written); otherwise the first non-zero status
+// of the sections, 0 when every line was written. The caller keeps the file
+// exactly when the result is non-zero, so a failed close after a whole read
+// does not count. An empty owner name counts as none.
 int update_export_log(std::string_view owner_name, std::string_view mapping_file_name);
 
 // The label a design-log line gets for `key` (the text before "=", with its

@@ -19,6 +19,18 @@ constexpr unsigned char end_of_data_marker = 0xFF;
 
 bool contains(std::string_view line, std::string_view marker) { return line.find(marker) != std::string_view::npos; }
 
+bool is_attribute_line(std::string_view line) { return contains(line, "!I_"); }
+
+// A file name may hold brackets, so a line naming one is a part file line
+// even with a "["; a header such as "[part_file_1]" names none. A line with
+// "part_file" but no "=" and no "[" opens a section that names no file,
+// which is then not written.
+bool is_part_file_line(std::string_view line)
+{
+    if (is_attribute_line(line)) return false;
+    return contains(line, "part_file=") || (contains(line, "part_file") && !contains(line, "["));
+}
+
 // The value of a "part_file" or "export_dir" line: after the first "=", up
 // to the next "=". A line without "=" has none.
 std::string_view field_value(std::string_view line)
@@ -98,10 +110,11 @@ private:
     bool failed_ = false;
 };
 
-void add_attribute_line(part_section& section, std::string_view line)
+void add_attribute_line(export_map& map, part_section& section, std::string_view line)
 {
     if (section.lines.size() >= mapping_lines_limit) {
         section.lines_dropped = true;
+        map.lines_lost = true;
         return;
     }
     const auto equals = line.find('=');
@@ -132,17 +145,26 @@ int read_export_mapping_file(std::string_view file_name, export_map& map)
     map = export_map{};
     int counted = 0;
     const int count_status = count_part_sections(file_name, counted);
-    if (count_status != 0) return count_status;
+    if (count_status != 0) {
+        map.lines_lost = true;
+        return count_status;
+    }
     map.sections.reserve(static_cast<std::size_t>(counted));
 
     // A file that vanished between the passes is kept, not deleted unread.
     mapping_reader file(file_name);
-    if (!file.is_open()) return mapping_file_failed;
+    if (!file.is_open()) {
+        map.lines_lost = true;
+        return mapping_file_failed;
+    }
 
     bool have = file.advance();
     if (have && contains(file.line(), "[Defaults]")) {
-        while ((have = file.advance()) && !contains(file.line(), "[")) {
-            if (contains(file.line(), "export_dir"))
+        // A part file line ends the defaults as a header line does.
+        while ((have = file.advance()) && !contains(file.line(), "[") && !is_part_file_line(file.line())) {
+            if (is_attribute_line(file.line()))
+                map.lines_lost = true;
+            else if (contains(file.line(), "export_dir"))
                 map.export_dir = std::string(field_value(file.line()).substr(0, export_dir_limit));
         }
     }
@@ -150,19 +172,20 @@ int read_export_mapping_file(std::string_view file_name, export_map& map)
     // Every pass through the loop either reads a line or ends it, and every
     // line that ends a section is looked at again, so nothing is skipped and
     // the loop always ends.
-    bool more_than_counted = false;
     while (have) {
         const std::string_view line = file.line();
         // Header lines, blank lines and anything else outside a section are
-        // passed over: only a part file line opens a section.
-        if (line.empty() || contains(line, "[") || !contains(line, "part_file")) {
+        // passed over: only a part file line opens a section. An attribute
+        // line here belongs to no part file, and its loss must keep the file.
+        if (!is_part_file_line(line)) {
+            if (is_attribute_line(line)) map.lines_lost = true;
             have = file.advance();
             continue;
         }
         // The file changed between the passes: never more than counted, and
         // the sections not read keep the file from being taken as done.
         if (map.sections.size() >= static_cast<std::size_t>(counted)) {
-            more_than_counted = true;
+            map.lines_lost = true;
             break;
         }
         part_section& section = map.sections.emplace_back();
@@ -172,13 +195,14 @@ int read_export_mapping_file(std::string_view file_name, export_map& map)
         // another file, just as a cut name would.
         section.part_file_too_long =
             name.size() > part_file_limit || name.find('\0') != std::string_view::npos;
-        while ((have = file.advance()) && contains(file.line(), "!I_")) add_attribute_line(section, file.line());
+        while ((have = file.advance()) && is_attribute_line(file.line()))
+            add_attribute_line(map, section, file.line());
     }
 
-    const bool read_failed = file.failed();
+    if (file.failed()) map.lines_lost = true;
+    // Reported in the listing window; after a whole read it loses nothing.
     const int close_status = file.close();
-    if (close_status != 0) return close_status;
-    return read_failed || more_than_counted ? mapping_file_failed : 0;
+    return map.lines_lost ? mapping_file_failed : close_status;
 }
 
 }  // namespace kx

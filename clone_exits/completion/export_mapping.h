@@ -40,6 +40,11 @@ struct part_section {
 struct export_map {
     std::string export_dir;  // only when the file has a defaults section
     std::vector<part_section> sections;
+    // Some line of the file is in no section: an attribute line outside a
+    // part section, a line beyond the limit of a section or beyond the
+    // counted sections, or lines not read at all. The file then still holds
+    // what the map lacks. A failed close alone does not set it.
+    bool lines_lost = false;
 
     int section_count() const noexcept { return static_cast<int>(sections.size()); }
 };
@@ -49,10 +54,10 @@ struct export_map {
 // listing window).
 int count_part_sections(std::string_view file_name, int& count);
 
-// Reads the file into `map` (emptied first). Returns the counting pass's
-// status when it fails; 1 when the second pass cannot open the file, a read
-// fails or the file holds more sections than were counted (the sections read
-// so far are kept); otherwise the status of closing the file.
+// Reads the file into `map` (emptied first); the sections read are kept on
+// every path. Returns 1, with `lines_lost` set, when a line could not be
+// placed or read (the counting pass or the second open failing included);
+// otherwise the status of closing the file, which loses nothing then.
 int read_export_mapping_file(std::string_view file_name, export_map& map);
 
 }  // namespace kx

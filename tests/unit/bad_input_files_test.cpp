@@ -225,6 +225,7 @@ protected:
     struct reading {
         int status = -1;
         int counted = -1;
+        bool lines_lost = false;
         std::vector<section_view> sections;
     };
     reading read(const std::string& path)
@@ -234,6 +235,7 @@ protected:
         kx::export_map map;
         r.status = kx::read_export_mapping_file(path, map);
         r.sections = sections_of(map);
+        r.lines_lost = map.lines_lost;
         return r;
     }
 };
@@ -276,6 +278,7 @@ TEST_F(export_mapping_file, odd_bytes_and_line_ends)
         SCOPED_TRACE(r.label);
         const reading got = read(write(r.content));
         EXPECT_EQ(got.status, 0);
+        EXPECT_FALSE(got.lines_lost);
         EXPECT_EQ(got.counted, r.counted);
         EXPECT_EQ(got.sections, r.sections);
     }
@@ -283,11 +286,13 @@ TEST_F(export_mapping_file, odd_bytes_and_line_ends)
 }
 
 // Header lines without a part file line make no section: the file lists more
-// sections than it counts, and only the counted ones are read.
+// sections than it counts, and only the counted ones are read. The orphan
+// attribute line belongs to no section, so it is lost, and the reader says so.
 TEST_F(export_mapping_file, sections_without_a_part_file_are_passed_over)
 {
     const reading got = read(write("[p1]\n  !I_EWO=orphan\n\n[p2]\npart_file=A.prt\n  !I_EWO=W\n\n[p3]\n\n[p4]\n"));
-    EXPECT_EQ(got.status, 0);
+    EXPECT_NE(got.status, 0);
+    EXPECT_TRUE(got.lines_lost);
     EXPECT_EQ(got.counted, 1);
     EXPECT_EQ(got.sections, (std::vector<section_view>{{"A.prt", {{"  !I_EWO", "W"}}}}));
 }
@@ -337,6 +342,7 @@ TEST_F(export_mapping_file, more_sections_than_counted_are_not_read_and_not_lost
     server.join();
     if (release >= 0) ::close(release);
     EXPECT_NE(status, 0);
+    EXPECT_TRUE(map.lines_lost);
     EXPECT_EQ(sections_of(map), (std::vector<section_view>{{"A.prt", {{"  !I_EWO", "1"}}}}));
 }
 
@@ -388,6 +394,53 @@ TEST_F(export_log_files, a_thousand_attribute_lines_in_one_section)
     EXPECT_EQ(host().listing, kx::msg::could_not_sync("@DB/A/1"));
     EXPECT_TRUE(system.commands.empty());
     EXPECT_TRUE(fs::exists(path));
+}
+
+// Whether the mapping file goes after point 51: it is kept exactly when a
+// line of it was not written, and a failed close of a whole read decides
+// nothing by itself.
+TEST_F(export_log_files, the_file_is_kept_exactly_when_a_line_was_not_written)
+{
+    struct row {
+        const char* what;
+        std::string content;
+        std::string part_file;
+        std::vector<sim::fault> faults;
+        bool kept;
+        std::string listing;
+    };
+    const std::string sync = "Could not Sync Attributes for @DB/A/1";
+    const std::vector<row> rows = {
+        {"a part file name with brackets", "[p]\npart_file=B[2].prt\n  !I_EWO=W-1\n", "B[2].prt", {}, false, ""},
+        {"a part file line right after the defaults", "[Defaults]\nexport_dir=/x\npart_file=A.prt\n  !I_EWO=W-1\n",
+         "A.prt", {}, false, ""},
+        {"an attribute line after a blank line", "[p]\npart_file=A.prt\n  !I_EWO=W-1\n\n  !I_DOCO1=late\n", "A.prt",
+         {}, true, sync},
+        {"the second close fails after a whole read", "[p]\npart_file=A.prt\n  !I_EWO=W-1\n", "A.prt",
+         {{"HOST_TEXT_close", 2, false, 6}}, false, "@CLOSE"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        host().part_files.clear();
+        host().part_files[join_path("/exp", r.part_file)];
+        host().faults = r.faults;
+        host().call_counts.clear();
+        host().listing.clear();
+        system.commands.clear();
+        const std::string path = write(r.content);
+        EXPECT_EQ(after_part(path), 0);
+        const sim::part_file& written = host().part_files[join_path("/exp", r.part_file)];
+        const std::string* entry = sim::part_attribute(written, "DESLOG2");
+        EXPECT_EQ(entry != nullptr ? *entry : "<none>", "Work Order  W-1");
+        EXPECT_EQ(written.saves, 1);
+        EXPECT_EQ(system.commands, r.kept ? std::vector<std::string>{} : deleted(path));
+        const std::string listing =
+            r.listing == "@CLOSE" ? "ERROR 6 - Error Closing Mapping File:  " + path + "\n" : r.listing;
+        EXPECT_EQ(host().listing, listing);
+    }
+    // The refused close left its channel open in the simulated host.
+    EXPECT_EQ(sim::open_text_channels(), 1u);
+    sim::reset_model();
 }
 
 // A value with a NUL byte reaches the host as a text, which ends there.

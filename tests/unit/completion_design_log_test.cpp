@@ -490,6 +490,43 @@ TEST_F(design_log, the_quiet_cases_and_reader_failures)
     EXPECT_EQ(*sim::part_attribute(part(path), "DESLOG2"), "Work Order  1");
 }
 
+// Lines the reader could not place keep the file although every section read
+// is written; a close that fails after a whole read does not.
+TEST_F(design_log, lost_lines_fail_the_log_and_a_failed_close_alone_does_not)
+{
+    const std::string a = join_path("/exp", "A.prt");
+    const std::string b = join_path("/exp", "B.prt");
+    struct row {
+        const char* what;
+        std::vector<std::string> lines;
+        std::vector<sim::fault> faults;
+        bool fails;
+    };
+    const std::vector<row> rows = {
+        {"a stray attribute line between the sections",
+         {"part_file=A.prt", "  !I_EWO=1", "", "  !I_EWO=lost", "part_file=B.prt", "  !I_EWO=2"}, {}, true},
+        {"a failed close after a whole read",
+         {"part_file=A.prt", "  !I_EWO=1", "", "part_file=B.prt", "  !I_EWO=2"}, {{"HOST_TEXT_close", 2, false, 6}},
+         false},
+        {"only defaults and a failed close", {"[Defaults]", "export_dir=/x"}, {{"HOST_TEXT_close", 2, false, 6}}, false},
+        {"a stray attribute line alone", {"[Defaults]", "  !I_EWO=lost"}, {}, true},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        sim::reset_model();
+        host().def_directory = "/exp";
+        part(a);
+        part(b);
+        host().faults = r.faults;
+        const int status = kx::update_export_log("", write(r.lines));
+        EXPECT_EQ(status != 0, r.fails) << status;
+        if (r.lines.front().rfind("part_file", 0) == 0) {
+            EXPECT_EQ(*sim::part_attribute(part(a), "DESLOG2"), "Work Order  1");
+            EXPECT_EQ(*sim::part_attribute(part(b), "DESLOG2"), "Work Order  2");
+        }
+    }
+}
+
 TEST_F(design_log, assign_string_attribute_stores_a_space_for_an_empty_value)
 {
     const std::string path = join_path("/exp", "A.prt");

@@ -94,10 +94,7 @@ TEST_F(mapping_file_test, format_cases)
     const std::vector<row> rows = {
         {"only a defaults section", {"[Defaults]", "export_dir=/exp", "other=1"}, "/exp", {}},
         {"no defaults section leaves the directory unwritten", {"[p]", "part_file=a.prt"}, "-", {{"a.prt", {}}}},
-        {"part file line followed by an empty line",
-         {"[p]", "part_file=a.prt", "", "  !I_EWO=stray"},
-         "-",
-         {{"a.prt", {}}}},
+        {"part file line followed by an empty line", {"[p]", "part_file=a.prt", "", "[q]"}, "-", {{"a.prt", {}}}},
         {"empty lines between header and part file", {"[p]", "", "", "part_file=a.prt", "  !I_EWO=1"}, "-",
          {{"a.prt", {{"  !I_EWO", "1"}}}}},
         {"values keep further equals signs; part file stops at the next",
@@ -114,15 +111,21 @@ TEST_F(mapping_file_test, format_cases)
          "-",
          {{"a.prt", {}}}},
         {"a non-attribute line ends a section and is looked at again",
-         {"[p]", "part_file=a.prt", "  !I_EWO=1", "stray", "  !I_EWO=2", "part_file=b.prt", "  !I_EWO=3"},
+         {"[p]", "part_file=a.prt", "  !I_EWO=1", "stray", "part_file=b.prt", "  !I_EWO=3"},
          "-",
          {{"a.prt", {{"  !I_EWO", "1"}}}, {"b.prt", {{"  !I_EWO", "3"}}}}},
+        {"a part file name may hold brackets; a header holds no part_file=",
+         {"[part_file_1]", "part_file=B[2].prt", "  !I_EWO=1", "", "[x] part_file=C[1].prt", "  !I_EWO=2"},
+         "-",
+         {{"B[2].prt", {{"  !I_EWO", "1"}}}, {"C[1].prt", {{"  !I_EWO", "2"}}}}},
+        {"a part file line ends the defaults section",
+         {"[Defaults]", "export_dir=/d", "part_file=a.prt", "  !I_EWO=1"},
+         "/d",
+         {{"a.prt", {{"  !I_EWO", "1"}}}}},
         {"a part file line directly after attribute lines opens the next section",
          {"part_file=a.prt", "  !I_EWO=1", "part_file=b.prt", ""},
          "-",
          {{"a.prt", {{"  !I_EWO", "1"}}}, {"b.prt", {}}}},
-        {"attribute lines outside a section are passed over", {"[p]", "  !I_EWO=1", "part_file=a.prt"}, "-",
-         {{"a.prt", {}}}},
         {"a 0xFF line ends the data", {"[p]", "part_file=a.prt", "  !I_EWO=1", "\xff", "[q]", "part_file=b.prt"},
          "-",
          {{"a.prt", {{"  !I_EWO", "1"}}}}},
@@ -137,7 +140,35 @@ TEST_F(mapping_file_test, format_cases)
         EXPECT_EQ(kx::read_export_mapping_file(path, map), 0);
         EXPECT_EQ(map.export_dir.empty() ? std::string("-") : map.export_dir, r.export_dir);
         EXPECT_EQ(sections(map), r.expected);
+        EXPECT_FALSE(map.lines_lost);
         EXPECT_TRUE(host().listing.empty());
+    }
+}
+
+// An attribute line that belongs to no section cannot be placed: the sections
+// around it are still read, and the map says that lines were lost.
+TEST_F(mapping_file_test, attribute_lines_outside_a_section_are_lost_not_dropped)
+{
+    struct row {
+        const char* what;
+        std::vector<std::string> lines;
+        std::vector<section_view> expected;
+    };
+    const std::vector<row> rows = {
+        {"after a blank line inside a section", {"[p]", "part_file=a.prt", "", "  !I_EWO=stray"}, {{"a.prt", {}}}},
+        {"before the part file line", {"[p]", "  !I_EWO=1", "part_file=a.prt"}, {{"a.prt", {}}}},
+        {"after a line that ended the section",
+         {"part_file=a.prt", "  !I_EWO=1", "stray", "  !I_EWO=2", "part_file=b.prt"},
+         {{"a.prt", {{"  !I_EWO", "1"}}}, {"b.prt", {}}}},
+        {"inside the defaults section", {"[Defaults]", "  !I_EWO=1", "[p]", "part_file=a.prt"}, {{"a.prt", {}}}},
+        {"holding part_file=", {"part_file=a.prt", "", "  !I_X=part_file=b.prt"}, {{"a.prt", {}}}},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        kx::export_map map;
+        EXPECT_NE(kx::read_export_mapping_file(write(r.lines), map), 0);
+        EXPECT_TRUE(map.lines_lost);
+        EXPECT_EQ(sections(map), r.expected);
     }
 }
 
@@ -160,7 +191,8 @@ TEST_F(mapping_file_test, limits_of_the_format)
     const std::string path = write(lines);
 
     kx::export_map map;
-    EXPECT_EQ(kx::read_export_mapping_file(path, map), 0);
+    EXPECT_NE(kx::read_export_mapping_file(path, map), 0) << "the 101st line is lost";
+    EXPECT_TRUE(map.lines_lost);
     ASSERT_EQ(map.section_count(), 3);
 
     const kx::part_section& first = map.sections[0];
@@ -267,11 +299,12 @@ TEST_F(mapping_file_test, second_pass_failures)
         host().listing.clear();
         kx::export_map map;
         EXPECT_NE(kx::read_export_mapping_file(path, map), 0);
+        EXPECT_TRUE(map.lines_lost);
         EXPECT_EQ(sections(map), (std::vector<section_view>{{"a.prt", {{"  !I_EWO", "1"}}}, {"b.prt", {}}}));
         EXPECT_EQ(host().listing, kx::msg::mapping_file_error(kx::msg::mapping_reading, -9, path));
     }
     {
-        SCOPED_TRACE("close fails: its status comes back with the sections");
+        SCOPED_TRACE("close fails after a whole read: its status comes back, told apart from lost lines");
         host().faults = {{"HOST_TEXT_close", 2, false, 6}};
         host().call_counts.clear();
         host().listing.clear();
@@ -279,6 +312,7 @@ TEST_F(mapping_file_test, second_pass_failures)
         EXPECT_EQ(kx::read_export_mapping_file(path, map), 6);
         failed_closes_ = 1;
         EXPECT_EQ(map.section_count(), 2);
+        EXPECT_FALSE(map.lines_lost);
     }
 }
 
