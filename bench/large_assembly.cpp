@@ -10,9 +10,12 @@
 // peaks of its resident set (getrusage ru_maxrss): the growth while the
 // host's model was built, and the further growth while the session ran.
 //
-// The import time per part at the largest size must be within 1.3 times that
-// at the smallest, both measured in this one run: the exit status is 1 when
-// it is not.
+// Every session's outcome is checked: each part translated, saved and
+// recorded, each design log written and each mapping file deleted. The exit
+// status is 1 when a session went wrong. With --check-ratio it is also 1 when
+// the import time per part at the largest size is more than 1.3 times that
+// at the smallest, both measured in this one run: a time check that a busy
+// machine can fail, so ctest runs --quick, which checks the outcomes only.
 #include "interfaces/host_codes.h"
 #include "interfaces/platform.h"
 #include "session_driver.h"
@@ -327,6 +330,50 @@ private:
             if (!h.message_boxes.empty()) std::fprintf(stderr, "  first message: %s\n", h.message_boxes[0].message.c_str());
             std::exit(3);
         }
+        const std::size_t done = h.operation_class == kx::class_import ? imported_parts() : exported_parts();
+        if (done != h.parts.size()) {
+            std::fprintf(stderr, "large_assembly: %zu of %zu parts %s\n", done, h.parts.size(),
+                         h.operation_class == kx::class_import ? "created and saved" : "logged with their mapping file deleted");
+            std::exit(3);
+        }
+    }
+
+    // Parts whose item was created and whose part file was saved once.
+    static std::size_t imported_parts()
+    {
+        const sim::host_model& h = sim::host();
+        if (h.items.size() != h.parts.size()) return 0;
+        std::size_t done = 0;
+        for (const sim::clone_part& part : h.parts) {
+            if (!part.new_name.has_value()) continue;
+            const auto file = h.part_files.find(*part.new_name);
+            done += file != h.part_files.end() && file->second.saves == 1 ? 1 : 0;
+        }
+        return done;
+    }
+
+    // Parts whose design log got its new block and mark, saved once, with
+    // their mapping file gone.
+    std::size_t exported_parts() const
+    {
+        const sim::host_model& h = sim::host();
+        std::error_code ec;
+        if (!fs::is_empty(directory_ / "maps", ec) || ec) return 0;
+        const std::string export_dir = (directory_ / "export").string();
+        std::size_t done = 0;
+        for (const sim::clone_part& part : h.parts) {
+            const std::string item = part.name.substr(4, part.name.find('/', 4) - 4);
+            const auto file = h.part_files.find(kx::platform::join_path(export_dir, item + "_A.prt"));
+            if (file == h.part_files.end() || file->second.saves != 1) continue;
+            const std::string* block = sim::part_attribute(file->second, "DESLOG3");
+            const std::string* entry = sim::part_attribute(file->second, "DESLOG4");
+            const std::string* mark = sim::part_attribute(file->second, "KXPDM_EXPORTED");
+            done += block != nullptr && *block == " " && entry != nullptr && *entry == "Work Order  W-1234" &&
+                            mark != nullptr && *mark == "TRUE"
+                        ? 1
+                        : 0;
+        }
+        return done;
     }
 
     fs::path directory_;
@@ -434,10 +481,13 @@ struct plan_entry {
 int main(int argc, char** argv)
 {
     bool quick = false;
+    bool check_ratio = false;
     std::optional<plan_entry> only;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0) {
             quick = true;
+        } else if (std::strcmp(argv[i], "--check-ratio") == 0) {
+            check_ratio = true;
         } else if (std::strcmp(argv[i], "--only") == 0 && i + 2 < argc &&
                    (std::strcmp(argv[i + 1], "import") == 0 || std::strcmp(argv[i + 1], "export") == 0) &&
                    std::atoi(argv[i + 2]) > 0) {
@@ -446,9 +496,14 @@ int main(int argc, char** argv)
             i += 2;
             if (i + 1 < argc && std::atoi(argv[i + 1]) > 0) only->sessions = std::atoi(argv[++i]);
         } else {
-            std::fprintf(stderr, "usage: %s [--quick | --only import|export PARTS [SESSIONS]]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--quick | --check-ratio | --only import|export PARTS [SESSIONS]]\n",
+                         argv[0]);
             return 2;
         }
+    }
+    if (quick && check_ratio) {
+        std::fprintf(stderr, "large_assembly: --quick measures too little for --check-ratio\n");
+        return 2;
     }
     if (only.has_value()) {
         std::string pattern = (fs::temp_directory_path() / "kx-bench-XXXXXX").string();
@@ -468,12 +523,13 @@ int main(int argc, char** argv)
         }
         return 0;
     }
-    // --quick keeps what the ratio needs and the smaller exports; the full
-    // run adds an export of 100,000 parts and more sessions per size.
-    std::vector<plan_entry> plan = {{"import", 1000, quick ? 9 : 15},  {"import", 10000, quick ? 3 : 5},
-                                    {"import", 100000, 3},                {"export", 1000, quick ? 3 : 9},
-                                    {"export", 10000, quick ? 1 : 3}};
-    if (!quick) plan.push_back({"export", 100000, 1});
+    // --quick plays one session of each kind at the small sizes: enough to
+    // check the outcomes, too little to time them. The full run measures
+    // every size with several sessions.
+    std::vector<plan_entry> plan = {{"import", 1000, 1}, {"import", 10000, 1}, {"export", 1000, 1}};
+    if (!quick)
+        plan = {{"import", 1000, 15}, {"import", 10000, 5}, {"import", 100000, 3},
+                {"export", 1000, 9},  {"export", 10000, 3}, {"export", 100000, 1}};
 
     std::string pattern = (fs::temp_directory_path() / "kx-bench-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
@@ -512,7 +568,7 @@ int main(int argc, char** argv)
     // A busy machine can slow one measurement: when the import ratio is
     // over, both of its sizes are measured once more and each keeps its
     // faster times.
-    if (have_ratio && library_ratio() > allowed_import_ratio) {
+    if (check_ratio && have_ratio && library_ratio() > allowed_import_ratio) {
         std::printf("import ratio over %.2f: both sizes measured again\n", allowed_import_ratio);
         for (const int parts : {1000, 100000}) {
             const auto again = measure_in_child("import", parts, imports[parts].sessions, directory);
@@ -534,13 +590,14 @@ int main(int argc, char** argv)
                     large.parts, small.parts, large.library_per_part / small.library_per_part,
                     large.seconds_per_part / small.seconds_per_part);
     }
-    if (!have_ratio) {
+    if (check_ratio && !have_ratio) {
         failed = true;
-    } else {
+    } else if (have_ratio) {
         const double ratio = library_ratio();
+        const char* verdict = !check_ratio ? "not checked" : ratio <= allowed_import_ratio ? "holds" : "FAILS";
         std::printf("import ratio of the library's time per part, 100000 to 1000 parts: %.2f (at most %.2f): %s\n",
-                    ratio, allowed_import_ratio, ratio <= allowed_import_ratio ? "holds" : "FAILS");
-        if (ratio > allowed_import_ratio) failed = true;
+                    ratio, allowed_import_ratio, verdict);
+        if (check_ratio && ratio > allowed_import_ratio) failed = true;
     }
     std::printf("%s\n", failed ? "bench: FAILED" : "bench: passed");
     return failed ? 1 : 0;
