@@ -396,28 +396,29 @@ TEST_F(export_log_files, a_thousand_attribute_lines_in_one_section)
     EXPECT_TRUE(fs::exists(path));
 }
 
-// Whether the mapping file goes after point 51: it is kept exactly when a
+// Whether the mapping file goes after its part: it is kept exactly when a
 // line of it was not written, and a failed close of a whole read decides
 // nothing by itself.
 TEST_F(export_log_files, the_file_is_kept_exactly_when_a_line_was_not_written)
 {
+    enum class told { nothing, not_synced, close_failed };
     struct row {
         const char* what;
         std::string content;
         std::string part_file;
         std::vector<sim::fault> faults;
         bool kept;
-        std::string listing;
+        told listing;
     };
-    const std::string sync = "Could not Sync Attributes for @DB/A/1";
     const std::vector<row> rows = {
-        {"a part file name with brackets", "[p]\npart_file=B[2].prt\n  !I_EWO=W-1\n", "B[2].prt", {}, false, ""},
+        {"a part file name with brackets", "[p]\npart_file=B[2].prt\n  !I_EWO=W-1\n", "B[2].prt", {}, false,
+         told::nothing},
         {"a part file line right after the defaults", "[Defaults]\nexport_dir=/x\npart_file=A.prt\n  !I_EWO=W-1\n",
-         "A.prt", {}, false, ""},
+         "A.prt", {}, false, told::nothing},
         {"an attribute line after a blank line", "[p]\npart_file=A.prt\n  !I_EWO=W-1\n\n  !I_DOCO1=late\n", "A.prt",
-         {}, true, sync},
+         {}, true, told::not_synced},
         {"the second close fails after a whole read", "[p]\npart_file=A.prt\n  !I_EWO=W-1\n", "A.prt",
-         {{"HOST_TEXT_close", 2, false, 6}}, false, "@CLOSE"},
+         {{"HOST_TEXT_close", 2, false, 6}}, false, told::close_failed},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.what);
@@ -434,8 +435,10 @@ TEST_F(export_log_files, the_file_is_kept_exactly_when_a_line_was_not_written)
         EXPECT_EQ(entry != nullptr ? *entry : "<none>", "Work Order  W-1");
         EXPECT_EQ(written.saves, 1);
         EXPECT_EQ(system.commands, r.kept ? std::vector<std::string>{} : deleted(path));
-        const std::string listing =
-            r.listing == "@CLOSE" ? "ERROR 6 - Error Closing Mapping File:  " + path + "\n" : r.listing;
+        const std::string listing = r.listing == told::not_synced     ? kx::msg::could_not_sync("@DB/A/1")
+                                    : r.listing == told::close_failed ? kx::msg::mapping_file_error(
+                                                                            kx::msg::mapping_closing, 6, path)
+                                                                      : "";
         EXPECT_EQ(host().listing, listing);
     }
     // The refused close left its channel open in the simulated host.
