@@ -77,14 +77,15 @@ public:
         char** array = list_.data();
         int count = list_.count();
         if (static_cast<std::size_t>(count) == capacity_) {
-            int status = 0;
-            void* grown = HOST_reallocate_memory(array, static_cast<unsigned int>(capacity_ * 2 * sizeof(char*)),
-                                                 &status);
-            if (grown == nullptr || status != 0) return status != 0 ? status : 1;
-            array = static_cast<char**>(grown);
-            capacity_ *= 2;
-            list_.release();  // the old block was moved by the reallocation
+            void* block = array;
+            const int status = grow_host_block(block, capacity_ * 2 * sizeof(char*));
+            // The list keeps whichever block is the caller's now, grown or not,
+            // so it stays readable and is released once.
+            array = static_cast<char**>(block);
+            list_.release();
             list_.adopt(count, array);
+            if (status != 0) return status;
+            capacity_ *= 2;
         }
         host_text copy;
         const int status = host_strdup(element, copy);

@@ -85,6 +85,45 @@ TEST_F(split, allocation_failures_release_everything)
     }
 }
 
+// A reallocation the host refuses leaves the old block with its grower: its
+// contents stay readable, it grows on the next try, and it is released once.
+TEST_F(split, a_refused_reallocation_leaves_every_grower_its_old_block)
+{
+    host().faults = {{"HOST_reallocate_memory", 1, false, 34}};
+    kx::host_text text;
+    ASSERT_EQ(kx::host_strdup("abcdef", text), 0);
+    void* block = text.release();
+    void* const old_block = block;
+    EXPECT_EQ(kx::grow_host_block(block, 64), 34);
+    EXPECT_EQ(block, old_block);
+    EXPECT_STREQ(static_cast<char*>(block), "abcdef");
+    ASSERT_EQ(kx::grow_host_block(block, 64), 0);
+    EXPECT_STREQ(static_cast<char*>(block), "abcdef");
+    text.reset(static_cast<char*>(block));
+    text.reset();
+
+    // The split list: the first growth, for the second element, is refused.
+    host().faults = {{"HOST_reallocate_memory", sim::calls_of("HOST_reallocate_memory") + 1, false, 34}};
+    kx::host_string_array list;
+    EXPECT_EQ(kx::split_text("a/b/c", '/', list), 34);
+    EXPECT_EQ(elements(list), std::vector<std::string>{"a"});
+    list.reset();
+
+    // The text builder keeps what it held.
+    host().faults = {{"HOST_reallocate_memory", sim::calls_of("HOST_reallocate_memory") + 1, false, 34}};
+    kx::host_text_builder builder;
+    ASSERT_EQ(builder.create(4), 0);
+    ASSERT_EQ(builder.append("abcd"), 0);
+    EXPECT_EQ(builder.append(std::string(40, 'x')), 34);
+    EXPECT_EQ(builder.view(), std::string_view("abcd"));
+    ASSERT_EQ(builder.append("e"), 0);
+    EXPECT_EQ(builder.view(), std::string_view("abcde"));
+    builder.reset();
+
+    EXPECT_EQ(sim::outstanding_allocations(), 0u);
+    EXPECT_TRUE(host().misuse.empty());
+}
+
 class exceptions : public library_test {
 protected:
     void load(const char* reply)
