@@ -87,9 +87,14 @@ int import_after_part(const char* part_name)
         const std::string_view cut_name = view(name).substr(0, pdm_name_cut);
         const std::string_view cut_description = view(description).substr(0, pdm_desc_cut);
         if (!entry.in_database || name_description_differs(view(entry.item_id), cut_name, cut_description)) {
-            // Not tested: the part's own entry is only brought up to date.
-            set_name_description(
-                name_description_text(view(entry.item_id), view(entry.rev_id), cut_name, cut_description));
+            if (!name_description_fits(cut_name, cut_description)) {
+                // The server would split them wrongly; the user is told, the
+                // part itself was imported.
+                write_listing_window(msg::name_description_not_sent(view(part_name)));
+            } else {
+                // Not tested: the part's own entry is only brought up to date.
+                set_name_description(view(entry.item_id), view(entry.rev_id), cut_name, cut_description);
+            }
         }
     }
 
@@ -123,8 +128,9 @@ int import_after_part(const char* part_name)
     HOST_PDM_ask_part_tag(part_number.c_str(), &tag);
     if (tag == HOST_NULL_TAG) return 0;
 
-    const pdm_reply reply =
-        set_name_description(name_description_text(part_number, revision, view(name), view(description)));
+    // A name or description the server would split wrongly is not sent and
+    // fails like a refused request.
+    const pdm_reply reply = set_name_description(part_number, revision, view(name), view(description));
     if (!reply.ok()) {
         show_error(reply.status, msg::name_description);
         return stop_session;

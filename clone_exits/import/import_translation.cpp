@@ -107,6 +107,14 @@ public:
         if (read_part_relation(part_spec_, relation) != 0) return refuse(stop_session, msg::relation);
         const bool has_relation = !is_empty(relation);
         if (view(relation).size() > database_field_limit) return refuse(stop_session, msg::long_relation);
+        if (!fits_slash_request(view(relation))) return refuse(part_field_unusable, msg::relation);
+        const std::string_view context = view(attributes_->context);
+        // Without a relation a part with a context sends its item type and
+        // context in prepare_new_items.
+        if (!has_relation && !context.empty() &&
+            (!fits_slash_request(identity.item_type) || !fits_slash_request(context))) {
+            return refuse(part_field_unusable, msg::identity);
+        }
 
         host_text related_name;
         if (!has_relation) {
@@ -115,17 +123,23 @@ public:
         } else {
             build_related_part_name(part_spec_, related_name);
             if (!related_name) {
+                if (!fits_slash_request(default_item_type) || !fits_slash_request(context)) {
+                    return refuse(part_field_unusable, msg::identity);
+                }
                 // The dialog's item type, not the decided one: the server
                 // names related parts by the type the user chose.
-                const std::string text = related_name_request_text(
-                    identity.item_id, identity.rev_id, default_item_type, view(relation), view(attributes_->context));
-                pdm_reply reply = get_related_name(text);
+                pdm_reply reply =
+                    get_related_name(identity.item_id, identity.rev_id, default_item_type, view(relation), context);
                 if (!reply.sent) return refuse(reply.status, msg::long_related_request);
                 if (!reply.ok()) return refuse(reply.status, reply.view());
                 if (reply.view().empty()) return refuse(stop_session, msg::empty_related_name);
                 related_name = std::move(reply.text);
             }
             if (view(related_name).size() > database_field_limit) return refuse(stop_session, msg::long_related_name);
+            // It goes into the database part name and fill_import_filename.
+            if (!fits_slash_request(view(related_name)) || !fits_hash_request(view(related_name))) {
+                return refuse(part_field_unusable, msg::related_name);
+            }
         }
 
         std::string database_name = "@DB/" + identity.item_id + "/" + identity.rev_id;

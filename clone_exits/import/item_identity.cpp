@@ -100,6 +100,12 @@ int assign_item_identity(const import_attributes& attributes, const dialog_defau
     if (!mapped_rev.empty()) rev_id = mapped_rev;
 
     if (item_id.size() > item_id_limit || rev_id.size() > item_id_limit) return item_identity_too_long;
+    // Both go into the database part name and into requests of every format.
+    for (std::string_view field : {std::string_view(item_id), std::string_view(rev_id)}) {
+        if (!fits_slash_request(field) || !fits_hash_request(field) || !fits_tilde_request(field)) {
+            return part_field_unusable;
+        }
+    }
 
     host_tag_t item = HOST_NULL_TAG;
     const int status = HOST_PDM_ask_part_tag(item_id.c_str(), &item);

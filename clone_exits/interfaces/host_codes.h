@@ -104,11 +104,15 @@ inline constexpr pdm_request_code all_request_codes[] = {
     request_get_owner_name,       request_get_exceptions};
 
 // The library's own statuses. A request whose input would not fit the
-// server's limit is not sent (an identity is never cut) and its sender fails
-// as for a refused request; an item ID or revision that does not fit the
-// host's field refuses its part.
-inline constexpr int request_text_too_long = 9901;
-inline constexpr int item_identity_too_long = 9902;
+// server's limit, or holds a field the server would split at its separator,
+// is not sent (an identity is never cut) and its sender fails as for a
+// refused request; an imported part with a field that does not fit the host's
+// field, or that would corrupt a request or its database part name, is
+// refused.
+inline constexpr int request_not_sent = 9901;
+inline constexpr int request_text_too_long = request_not_sent;
+inline constexpr int part_field_unusable = 9902;
+inline constexpr int item_identity_too_long = part_field_unusable;
 // Start-up stopped by an exception inside the library.
 inline constexpr int library_exception = 9903;
 

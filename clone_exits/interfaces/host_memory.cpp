@@ -27,6 +27,16 @@ int allocate(std::size_t size, void*& out)
 
 }  // namespace
 
+int grow_host_block(void*& block, std::size_t size)
+{
+    if (size > max_host_allocation) return 1;
+    int status = 0;
+    void* grown = HOST_reallocate_memory(block, static_cast<unsigned int>(size), &status);
+    if (grown == nullptr) return status != 0 ? status : 1;
+    block = grown;
+    return status;
+}
+
 int host_strdup(std::string_view text, host_text& out)
 {
     out.reset();
@@ -73,11 +83,9 @@ int host_text_builder::reserve_extra(std::size_t extra)
     if (size_ + extra <= capacity_) return 0;
     std::size_t wanted = capacity_ < 16 ? 16 : capacity_;
     while (wanted < size_ + extra) wanted *= 2;
-    if (wanted + 1 > max_host_allocation) return 1;
-    int status = 0;
-    void* raw = HOST_reallocate_memory(data_, static_cast<unsigned int>(wanted + 1), &status);
-    if (raw == nullptr) return status != 0 ? status : 1;
-    data_ = static_cast<char*>(raw);
+    void* block = data_;
+    const int status = grow_host_block(block, wanted + 1);
+    data_ = static_cast<char*>(block);
     if (status != 0) return status;
     capacity_ = wanted;
     return 0;

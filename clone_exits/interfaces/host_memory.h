@@ -37,6 +37,14 @@ inline bool is_empty(const host_text& text) noexcept { return is_empty(text.get(
 // host's status is returned and `out` stays null.
 int host_strdup(std::string_view text, host_text& out);
 
+// Grows a host block to `size` bytes; every growing block of the library goes
+// through here. On success `block` is the grown block, perhaps moved, and 0 is
+// returned. On failure the host's status (1 when it gave none) is returned and
+// `block` is still the caller's to use and release: the old block when the
+// host gave NULL, as its contract has it; a block handed back with a non-zero
+// status replaces it, but its new size is not counted on.
+int grow_host_block(void*& block, std::size_t size);
+
 // A copy that is null when `text` is empty: the session records keep absent
 // and empty alike as null.
 int host_strdup_or_null(std::string_view text, host_text& out);

@@ -33,7 +33,7 @@ pdm_reply send_text(int code, const std::string& input) { return send_pdm_reques
 pdm_reply not_sent()
 {
     pdm_reply reply;
-    reply.status = request_text_too_long;
+    reply.status = request_not_sent;
     return reply;
 }
 
@@ -77,14 +77,15 @@ public:
         char** array = list_.data();
         int count = list_.count();
         if (static_cast<std::size_t>(count) == capacity_) {
-            int status = 0;
-            void* grown = HOST_reallocate_memory(array, static_cast<unsigned int>(capacity_ * 2 * sizeof(char*)),
-                                                 &status);
-            if (grown == nullptr || status != 0) return status != 0 ? status : 1;
-            array = static_cast<char**>(grown);
-            capacity_ *= 2;
-            list_.release();  // the old block was moved by the reallocation
+            void* block = array;
+            const int status = grow_host_block(block, capacity_ * 2 * sizeof(char*));
+            // The list keeps whichever block is the caller's now, grown or not,
+            // so it stays readable and is released once.
+            array = static_cast<char**>(block);
+            list_.release();
             list_.adopt(count, array);
+            if (status != 0) return status;
+            capacity_ *= 2;
         }
         host_text copy;
         const int status = host_strdup(element, copy);
@@ -120,6 +121,15 @@ pdm_reply send_pdm_request(int code, const char* input_text)
     return reply;
 }
 
+bool fits_slash_request(std::string_view field) noexcept { return field.find('/') == std::string_view::npos; }
+
+bool fits_hash_request(std::string_view field) noexcept { return field.find('#') == std::string_view::npos; }
+
+bool fits_tilde_request(std::string_view field) noexcept
+{
+    return field.find("~~") == std::string_view::npos && (field.empty() || (field.front() != '~' && field.back() != '~'));
+}
+
 pdm_reply get_export_file_name(std::string_view part_name)
 {
     return send_text(request_get_export_file_name, std::string(part_name));
@@ -132,6 +142,7 @@ pdm_reply get_export_attributes(std::string_view part_name)
 
 pdm_reply pdi_backfill(std::string_view item_id, std::string_view rev_id)
 {
+    if (!fits_slash_request(item_id) || !fits_slash_request(rev_id)) return not_sent();
     return send_text(request_pdi_backfill, joined({item_id, rev_id}, "/"));
 }
 
@@ -142,7 +153,11 @@ pdm_reply end_import() { return send_pdm_request(request_end_import, nullptr); }
 pdm_reply fill_import_filename(std::string_view item_id, std::string_view rev_id, std::string_view part_spec,
                                bool has_relation, std::string_view related_name)
 {
-    std::string text = joined({item_id, rev_id, native_file_name(part_spec)}, "#");
+    const std::string_view file_name = native_file_name(part_spec);
+    for (std::string_view field : {item_id, rev_id, file_name, has_relation ? related_name : std::string_view()}) {
+        if (!fits_hash_request(field)) return not_sent();
+    }
+    std::string text = joined({item_id, rev_id, file_name}, "#");
     if (has_relation) {
         text += '#';
         text.append(related_name);
@@ -162,6 +177,7 @@ pdm_reply prepare_new_items(const char* records) { return send_pdm_request(reque
 
 pdm_reply check_revision(std::string_view item_id, std::string_view rev_id)
 {
+    if (!fits_slash_request(item_id) || !fits_slash_request(rev_id)) return not_sent();
     const std::string text = joined({item_id, rev_id}, "/");
     if (text.size() > check_revision_limit) return not_sent();
     return send_text(request_check_revision, text);
@@ -174,8 +190,13 @@ std::string related_name_request_text(std::string_view item_id, std::string_view
     return joined({item_id, rev_id, default_item_type, relation, context}, "/");
 }
 
-pdm_reply get_related_name(const std::string& request_text)
+pdm_reply get_related_name(std::string_view item_id, std::string_view rev_id, std::string_view default_item_type,
+                           std::string_view relation, std::string_view context)
 {
+    for (std::string_view field : {item_id, rev_id, default_item_type, relation, context}) {
+        if (!fits_slash_request(field)) return not_sent();
+    }
+    const std::string request_text = related_name_request_text(item_id, rev_id, default_item_type, relation, context);
     if (request_text.size() > get_related_name_limit) return not_sent();
     return send_text(request_get_related_name, request_text);
 }
@@ -186,9 +207,18 @@ std::string name_description_text(std::string_view item_id, std::string_view rev
     return joined({item_id, rev_id, name.substr(0, pdm_name_cut), description.substr(0, pdm_desc_cut)}, "~~");
 }
 
-pdm_reply set_name_description(const std::string& request_text)
+bool name_description_fits(std::string_view name, std::string_view description) noexcept
 {
-    return send_text(request_set_name_description, request_text);
+    return fits_tilde_request(name.substr(0, pdm_name_cut)) && fits_tilde_request(description.substr(0, pdm_desc_cut));
+}
+
+pdm_reply set_name_description(std::string_view item_id, std::string_view rev_id, std::string_view name,
+                               std::string_view description)
+{
+    if (!fits_tilde_request(item_id) || !fits_tilde_request(rev_id) || !name_description_fits(name, description)) {
+        return not_sent();
+    }
+    return send_text(request_set_name_description, name_description_text(item_id, rev_id, name, description));
 }
 
 pdm_reply get_owner_name(std::string_view part_name)

@@ -31,29 +31,46 @@ inline constexpr std::size_t get_related_name_limit = 132;
 inline constexpr std::size_t pdm_name_cut = 32;
 inline constexpr std::size_t pdm_desc_cut = 240;
 
-pdm_reply get_export_file_name(std::string_view part_name);                     // 18
-pdm_reply get_export_attributes(std::string_view part_name);                    // 20
-pdm_reply pdi_backfill(std::string_view item_id, std::string_view rev_id);      // 21
-pdm_reply begin_import();                                                       // 23
-pdm_reply end_import();                                                         // 24
+// The server splits each request text at its separator, so a field that
+// holds it, or in the "~~" texts a field that begins or ends with "~" and
+// so makes a run of three, would be cut in the wrong place. One check per
+// format; the senders refuse such a field and the import translation refuses
+// a part before it records one.
+// "/": pdi_backfill, prepare_new_items, check_revision, get_related_name and
+// the database part name.
+bool fits_slash_request(std::string_view field) noexcept;
+// "#": fill_import_filename and auto_publish.
+bool fits_hash_request(std::string_view field) noexcept;
+// "~~": set_name_description.
+bool fits_tilde_request(std::string_view field) noexcept;
+
+pdm_reply get_export_file_name(std::string_view part_name);
+pdm_reply get_export_attributes(std::string_view part_name);
+pdm_reply pdi_backfill(std::string_view item_id, std::string_view rev_id);
+pdm_reply begin_import();
+pdm_reply end_import();
 // The native file name is the text of part_spec after its last "/".
 pdm_reply fill_import_filename(std::string_view item_id, std::string_view rev_id,
                                std::string_view part_spec, bool has_relation,
-                               std::string_view related_name);                  // 25
-pdm_reply get_item_type(std::string_view item_id);                              // 26
-pdm_reply auto_publish(std::string_view item_list);                             // 27
-pdm_reply prepare_new_items(const char* records);                               // 28
-pdm_reply check_revision(std::string_view item_id, std::string_view rev_id);    // 30
+                               std::string_view related_name);
+pdm_reply get_item_type(std::string_view item_id);
+pdm_reply auto_publish(std::string_view item_list);
+pdm_reply prepare_new_items(const char* records);
+pdm_reply check_revision(std::string_view item_id, std::string_view rev_id);
 std::string related_name_request_text(std::string_view item_id, std::string_view rev_id,
                                       std::string_view default_item_type,
                                       std::string_view relation, std::string_view context);
-pdm_reply get_related_name(const std::string& request_text);                    // 31
+pdm_reply get_related_name(std::string_view item_id, std::string_view rev_id, std::string_view default_item_type,
+                           std::string_view relation, std::string_view context);
 // Name cut to 32 and description to 240 characters.
 std::string name_description_text(std::string_view item_id, std::string_view rev_id,
                                   std::string_view name, std::string_view description);
-pdm_reply set_name_description(const std::string& request_text);                // 34
-pdm_reply get_owner_name(std::string_view part_name);                           // 35
-pdm_reply get_exceptions();                                                     // 36
+// True when the name and description, once cut, can be sent.
+bool name_description_fits(std::string_view name, std::string_view description) noexcept;
+pdm_reply set_name_description(std::string_view item_id, std::string_view rev_id, std::string_view name,
+                               std::string_view description);
+pdm_reply get_owner_name(std::string_view part_name);
+pdm_reply get_exceptions();
 
 // Splits `text` at `separator` into a list of host texts (see the .cpp for
 // the rules). A null text gives count 0 and no array. Returns a host status.

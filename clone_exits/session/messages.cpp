@@ -86,6 +86,12 @@ std::string native_filename_failed(std::string_view part)
     return listing_message("\nFailed to reset import native filename for ", part, "\n");
 }
 
+std::string name_description_not_sent(std::string_view part)
+{
+    return listing_message("\nName and description of ", part,
+                           " not sent to PDM: once cut, one holds \"~~\" or begins or ends with \"~\"\n");
+}
+
 std::string mapping_file_error(std::string_view what, int status, std::string_view file_name)
 {
     return listing_message("ERROR " + std::to_string(status) + " - Error " + std::string(what) + " Mapping File:  ",

@@ -53,6 +53,7 @@ inline constexpr std::string_view long_relation = "Error in Getting Relation: re
 inline constexpr std::string_view long_related_request =
     "Error in Getting Related Part Name: get_related_name request text longer than 132 characters...";
 inline constexpr std::string_view empty_related_name = "Error in Getting Related Part Name: the PDM server gave none...";
+inline constexpr std::string_view related_name = "Error in Getting Related Part Name...";
 inline constexpr std::string_view long_related_name =
     "Error in Getting Related Part Name: related part name longer than 132 characters...";
 inline constexpr std::string_view long_database_name =
@@ -73,6 +74,7 @@ std::string could_not_sync(std::string_view part);
 std::string pdi_backfill_failed(std::string_view part);
 std::string auto_publish_failed(std::string_view part);
 std::string native_filename_failed(std::string_view part);
+std::string name_description_not_sent(std::string_view part);
 // "ERROR <status> - Error <Opening|Reading|Closing> Mapping File:  <file>"
 std::string mapping_file_error(std::string_view what, int status, std::string_view file_name);
 inline constexpr std::string_view mapping_opening = "Opening";

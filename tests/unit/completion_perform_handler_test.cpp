@@ -335,6 +335,62 @@ TEST_F(import_after_part, a_refused_user_name_stops_the_session)
     EXPECT_TRUE(host().requests.empty());
 }
 
+// A name or description the server would split at "~~" once cut is never
+// sent: the entry's occasion tells the listing window and goes on, the
+// user-named occasion fails as for a refused request.
+TEST_F(import_after_part, a_name_or_description_split_by_its_separator_is_not_sent)
+{
+    struct row {
+        const char* what;
+        std::string name;
+        std::string description;
+        bool sent;
+    };
+    const row rows[] = {
+        {"name with ~~", "a~~b", "D", false},
+        {"name beginning with ~", "~a", "D", false},
+        {"description ending with ~", "N", "d~", false},
+        {"name ending with ~ once cut", std::string(31, 'n') + "~x", "D", false},
+        {"description ending with ~ once cut", "N", std::string(239, 'd') + "~d", false},
+        {"~~ cut off the name", std::string(32, 'n') + "~~", "D", true},
+        {"one ~ inside", "a~b", "c~d", true},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        kx::reset_library_state();
+        sim::reset();
+        host().operation_class = kx::class_import;
+        add_entry({"/in/p.prt", "A1", "01"});
+        sim::clone_part& entry_part = add_part("/in/p.prt");
+        entry_part.pdm_name = r.name;
+        entry_part.pdm_desc = r.description;
+        sim::clone_part& user_part = add_part("/in/u.prt");
+        user_part.action = kx::action_new_name;
+        user_part.naming = kx::naming_user_name;
+        user_part.output_name = "@DB/P1/B";
+        user_part.pdm_name = r.name;
+        user_part.pdm_desc = r.description;
+        sim::add_item({"P1", "Part", "old", "old"});
+
+        EXPECT_EQ(notify(kx::point_after_part, "/in/p.prt"), 0);
+        EXPECT_EQ(requests_of(kx::request_set_name_description).size(), r.sent ? 1u : 0u);
+        EXPECT_EQ(host().listing, r.sent ? "" : kx::msg::name_description_not_sent("/in/p.prt"));
+        EXPECT_TRUE(host().message_boxes.empty());
+
+        host().requests.clear();
+        EXPECT_EQ(notify(kx::point_after_part, "/in/u.prt"), r.sent ? 0 : kx::stop_session);
+        EXPECT_EQ(requests_of(kx::request_set_name_description).size(), r.sent ? 1u : 0u);
+        if (r.sent) {
+            EXPECT_TRUE(host().message_boxes.empty());
+        } else {
+            ASSERT_EQ(host().message_boxes.size(), 1u);
+            EXPECT_EQ(host().message_boxes[0].message, kx::msg::name_description);
+        }
+        kx::reset_library_state();
+        expect_no_leaks();
+    }
+}
+
 TEST_F(import_after_part, a_dry_run_or_another_class_does_nothing_after_a_part)
 {
     add_entry({"/in/p.prt", "A1", "01"});
@@ -619,6 +675,21 @@ TEST_F(end_perform, the_variable_that_keeps_parts_unsaved)
     EXPECT_EQ(notify(kx::point_end_perform), 0);
     EXPECT_EQ(sim::calls_of("HOST_PART_open"), 0);
     EXPECT_EQ(requests(), (std::vector<request_view>{{kx::request_fill_import_filename, "A1#01#a1.prt"}}));
+}
+
+// A native file name holding "#" fails its own request; the phase goes on.
+TEST_F(end_perform, a_native_file_name_holding_its_separator_is_not_sent)
+{
+    for (const char* spec : {"/in/a#b.prt", "/in/c.prt"}) {
+        add_entry({spec, "A1", "01"});
+        add_part(spec);
+    }
+    host().part_files["@DB/A1/01"] = {};
+    EXPECT_EQ(notify(kx::point_end_perform, "END"), 0);
+    EXPECT_EQ(requests_of(kx::request_fill_import_filename),
+              (std::vector<request_view>{{kx::request_fill_import_filename, "A1#01#c.prt"}}));
+    EXPECT_EQ(host().listing, kx::msg::native_filename_failed("/in/a#b.prt"));
+    EXPECT_EQ(host().part_files["@DB/A1/01"].saves, 2) << "both parts are saved";
 }
 
 TEST_F(end_perform, a_failed_backfill_stops_the_phase)

@@ -9,6 +9,7 @@
 #include "sim_host.h"
 #include "test_support.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -248,8 +249,12 @@ TEST_F(import_translation, precedence_from_mapping_file_over_attributes_over_set
 TEST_F(import_translation, relations_and_related_part_names)
 {
     host().server = [](int code, const char* input) -> sim::pdm_response {
+        // The name echoes the request, with "." for "/", which no related
+        // part name may hold.
+        std::string echo = input != nullptr ? input : "";
+        std::replace(echo.begin(), echo.end(), '/', '.');
         if (code == kx::request_get_related_name)
-            return {0, std::strlen(input) < 100 ? std::string("srv-") + input : std::string("srv-long")};
+            return {0, echo.size() < 100 ? "srv-" + echo : std::string("srv-long")};
         return {0, "NOT_PRESENT"};
     };
     // Complete attributes: the name is built here, no get_related_name.
@@ -275,7 +280,7 @@ TEST_F(import_translation, relations_and_related_part_names)
     ASSERT_EQ(t.status, 0);
     ASSERT_EQ(requests(31).size(), 1u);
     EXPECT_EQ(requests(31)[0]->input, "4711/001/Part/manifestation/DRW");
-    EXPECT_EQ(t.new_name, "@DB/4711/001/manifestation/srv-4711/001/Part/manifestation/DRW");
+    EXPECT_EQ(t.new_name, "@DB/4711/001/manifestation/srv-4711.001.Part.manifestation.DRW");
 
     // No CONTEXT: its place in the request stays empty.
     add_part("/in/noctx.prt", {{"DB_PART_NO", "4712"}, {"DB_PART_REV", "002"}, {"RELATION", "altrep"}});
@@ -300,7 +305,7 @@ TEST_F(import_translation, relations_and_related_part_names)
     EXPECT_EQ(text_of(first.related_name), "4711.001.SM01");
     EXPECT_EQ(text_of(first.context), std::nullopt);
     EXPECT_EQ(text_of(first.item_type), "Drawing");
-    EXPECT_EQ(text_of(kx::state().file_struct[1].related_name), "srv-4711/001/Part/manifestation/DRW");
+    EXPECT_EQ(text_of(kx::state().file_struct[1].related_name), "srv-4711.001.Part.manifestation.DRW");
     EXPECT_TRUE(messages().empty());
 }
 
@@ -541,6 +546,83 @@ TEST_F(import_translation, a_refusal_leaves_earlier_settings_and_the_next_part_r
     EXPECT_TRUE(kx::state().dialog_struct);
     EXPECT_EQ(translate("/in/a.prt").status, 0);
     EXPECT_EQ(sim::calls_of("HOST_CLONE_ask_def_item_type"), 2);
+}
+
+// A field that would be split at its request's separator, or would split the
+// database part name, refuses the part before anything goes out or is
+// recorded; the same characters elsewhere pass.
+TEST_F(import_translation, a_field_holding_a_separator_refuses_its_part)
+{
+    struct row {
+        const char* what;
+        std::vector<sim::attribute> attributes;
+        std::string related_name = "srv";  // the server's answer to get_related_name
+        std::string dialog_type = "Part";
+        std::string part_spec = "/in/a.prt";
+        std::string_view message = {};     // empty: the part is translated
+    };
+    const std::string_view identity = kx::msg::identity;
+    const row rows[] = {
+        {"item ID with #", {{"DB_PART_NO", "X#1"}}, "srv", "Part", "/in/a.prt", identity},
+        {"item ID with /", {{"DB_PART_NO", "X/1"}}, "srv", "Part", "/in/a.prt", identity},
+        {"item ID with ~~", {{"DB_PART_NO", "X~~1"}}, "srv", "Part", "/in/a.prt", identity},
+        {"item ID beginning with ~", {{"DB_PART_NO", "~X1"}}, "srv", "Part", "/in/a.prt", identity},
+        {"revision ending with ~", {{"DB_PART_REV", "A~"}}, "srv", "Part", "/in/a.prt", identity},
+        {"revision with /", {{"DB_PART_REV", "A/1"}}, "srv", "Part", "/in/a.prt", identity},
+        {"revision with #", {{"DB_PART_REV", "A#1"}}, "srv", "Part", "/in/a.prt", identity},
+        {"relation with /", {{"RELATION", "alt/rep"}}, "srv", "Part", "/in/a.prt", kx::msg::relation},
+        {"related name with #", {{"RELATION", "altrep"}}, "a#b", "Part", "/in/a.prt", kx::msg::related_name},
+        {"related name with /", {{"RELATION", "altrep"}}, "a/b", "Part", "/in/a.prt", kx::msg::related_name},
+        {"item type with / and a context", {{"DB_PART_TYPE", "A/B"}, {"CONTEXT", "CTX"}}, "srv", "Part",
+         "/in/a.prt", identity},
+        {"context with /", {{"CONTEXT", "C/D"}}, "srv", "Part", "/in/a.prt", identity},
+        {"context with / asked for a related name", {{"RELATION", "altrep"}, {"CONTEXT", "C/D"}}, "srv", "Part",
+         "/in/a.prt", identity},
+        {"dialog type with / asked for a related name", {{"RELATION", "altrep"}}, "srv", "Pa/rt", "/in/a.prt",
+         identity},
+        // Nothing else is refused for its characters.
+        {"item ID with one ~ inside", {{"DB_PART_NO", "X~1"}}},
+        {"item type with / and no context", {{"DB_PART_TYPE", "A/B"}}},
+        {"dialog type with / and no relation", {}, "srv", "Pa/rt"},
+        {"relation with #", {{"RELATION", "alt#rep"}}},
+        {"related name with ~~", {{"RELATION", "altrep"}}, "a~~b"},
+        {"file name with #", {}, "srv", "Part", "/in/a#b.prt"},
+        {"name and description with ~~", {{"DB_PART_NAME", "~~n"}, {"DB_PART_DESC", "d~"}}},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        kx::reset_library_state();
+        sim::reset();
+        host().def_item_type = r.dialog_type;
+        ASSERT_EQ(kx::state().import_item_list.create(), 0);
+        add_part(r.part_spec, r.attributes);
+        host().server = [related = r.related_name](int code, const char*) {
+            return code == kx::request_get_related_name ? sim::pdm_response{0, related}
+                                                        : sim::pdm_response{0, "NOT_PRESENT"};
+        };
+
+        const translation t = translate(r.part_spec);
+        if (r.message.empty()) {
+            EXPECT_EQ(t.status, 0) << (messages().empty() ? "" : messages().front());
+            EXPECT_EQ(kx::state().file_struct.size(), 1u);
+        } else {
+            EXPECT_EQ(t.status, kx::stop_session);
+            EXPECT_EQ(messages(), std::vector<std::string>{std::string(r.message)});
+            EXPECT_EQ(kx::state().file_struct.size(), 0u);
+            EXPECT_EQ(list(), "");
+            // Nothing carries the field to the server: the only request a
+            // refused part may have sent is the one that brought the field.
+            for (const sim::pdm_request& request : host().requests) {
+                EXPECT_EQ(request.code, kx::request_get_related_name);
+                const std::string input = request.input.value_or("");
+                EXPECT_EQ(input.find_first_of("#~"), std::string::npos);
+                EXPECT_LE(std::count(input.begin(), input.end(), '/'), 4);
+            }
+        }
+        kx::state().import_item_list.reset();
+        kx::reset_library_state();
+        expect_no_leaks();
+    }
 }
 
 // Every allocation of a translation may fail: the part is refused or

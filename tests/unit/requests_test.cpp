@@ -85,6 +85,45 @@ TEST_F(split, allocation_failures_release_everything)
     }
 }
 
+// A reallocation the host refuses leaves the old block with its grower: its
+// contents stay readable, it grows on the next try, and it is released once.
+TEST_F(split, a_refused_reallocation_leaves_every_grower_its_old_block)
+{
+    host().faults = {{"HOST_reallocate_memory", 1, false, 34}};
+    kx::host_text text;
+    ASSERT_EQ(kx::host_strdup("abcdef", text), 0);
+    void* block = text.release();
+    void* const old_block = block;
+    EXPECT_EQ(kx::grow_host_block(block, 64), 34);
+    EXPECT_EQ(block, old_block);
+    EXPECT_STREQ(static_cast<char*>(block), "abcdef");
+    ASSERT_EQ(kx::grow_host_block(block, 64), 0);
+    EXPECT_STREQ(static_cast<char*>(block), "abcdef");
+    text.reset(static_cast<char*>(block));
+    text.reset();
+
+    // The split list: the first growth, for the second element, is refused.
+    host().faults = {{"HOST_reallocate_memory", sim::calls_of("HOST_reallocate_memory") + 1, false, 34}};
+    kx::host_string_array list;
+    EXPECT_EQ(kx::split_text("a/b/c", '/', list), 34);
+    EXPECT_EQ(elements(list), std::vector<std::string>{"a"});
+    list.reset();
+
+    // The text builder keeps what it held.
+    host().faults = {{"HOST_reallocate_memory", sim::calls_of("HOST_reallocate_memory") + 1, false, 34}};
+    kx::host_text_builder builder;
+    ASSERT_EQ(builder.create(4), 0);
+    ASSERT_EQ(builder.append("abcd"), 0);
+    EXPECT_EQ(builder.append(std::string(40, 'x')), 34);
+    EXPECT_EQ(builder.view(), std::string_view("abcd"));
+    ASSERT_EQ(builder.append("e"), 0);
+    EXPECT_EQ(builder.view(), std::string_view("abcde"));
+    builder.reset();
+
+    EXPECT_EQ(sim::outstanding_allocations(), 0u);
+    EXPECT_TRUE(host().misuse.empty());
+}
+
 class exceptions : public library_test {
 protected:
     void load(const char* reply)
@@ -145,10 +184,8 @@ TEST_F(requests, input_texts)
         {[] { return kx::auto_publish("A1#A2"); }, 27, "A1#A2"},
         {[] { return kx::prepare_new_items("A1/01/Part/CTX1/"); }, 28, "A1/01/Part/CTX1/"},
         {[] { return kx::check_revision("A1", "01"); }, 30, "A1/01"},
-        {[] { return kx::get_related_name(kx::related_name_request_text("A1", "01", "Part", "scenario", "")); },
-         31, "A1/01/Part/scenario/"},
-        {[] { return kx::set_name_description(kx::name_description_text("A1", "01", "Name", "Desc")); }, 34,
-         "A1~~01~~Name~~Desc"},
+        {[] { return kx::get_related_name("A1", "01", "Part", "scenario", ""); }, 31, "A1/01/Part/scenario/"},
+        {[] { return kx::set_name_description("A1", "01", "Name", "Desc"); }, 34, "A1~~01~~Name~~Desc"},
         {[] { return kx::get_owner_name("@DB/X1/A/scenario/Y1"); }, 35, "@DB/X1/A/scenario/Y1"},
         {[] { return kx::get_exceptions(); }, 36, std::nullopt},
     };
@@ -176,10 +213,67 @@ TEST_F(requests, name_and_description_are_cut_identities_never)
     kx::pdm_reply reply = kx::fill_import_filename("A1", "01", long_spec, false, "");
     EXPECT_FALSE(reply.sent);
     EXPECT_FALSE(reply.ok());
-    reply = kx::get_related_name(std::string(133, 'r'));
+    reply = kx::get_related_name("A1", "01", "Part", "scenario", std::string(113, 'c'));
     EXPECT_FALSE(reply.sent);
     EXPECT_TRUE(host().requests.empty());
-    EXPECT_TRUE(kx::get_related_name(std::string(132, 'r')).sent);
+    EXPECT_TRUE(kx::get_related_name("A1", "01", "Part", "scenario", std::string(112, 'c')).sent);
+}
+
+// A field holding its request's separator is never sent: the sender fails as
+// for a refused request. The same characters pass in the other formats, and a
+// name or description is judged after its cut.
+TEST_F(requests, a_field_holding_its_separator_is_not_sent)
+{
+    struct row {
+        const char* what;
+        std::function<kx::pdm_reply()> send;
+        bool sent;
+    };
+    const std::string cut_to_tilde = std::string(31, 'n') + "~x";       // ends with "~" once cut
+    const std::string tilde_cut_off = std::string(32, 'n') + "~~";       // the "~~" is cut off
+    const std::string desc_cut_to_tilde = std::string(239, 'd') + "~d";
+    const row rows[] = {
+        {"backfill item ID /", [] { return kx::pdi_backfill("A/1", "ABCDEFGH"); }, false},
+        {"backfill revision /", [] { return kx::pdi_backfill("A1", "ABCD/FGH"); }, false},
+        {"backfill item ID #", [] { return kx::pdi_backfill("A#1", "ABCDEFGH"); }, true},
+        {"native file name #", [] { return kx::fill_import_filename("A1", "B", "/in/a#b.prt", false, ""); }, false},
+        {"native file name # with a relation",
+         [] { return kx::fill_import_filename("A1", "B", "/in/a#b.prt", true, "R1"); }, false},
+        {"# in the directory only", [] { return kx::fill_import_filename("A1", "B", "/in#x/a.prt", false, ""); },
+         true},
+        {"item ID #", [] { return kx::fill_import_filename("A#1", "B", "/in/a.prt", false, ""); }, false},
+        {"revision #", [] { return kx::fill_import_filename("A1", "B#", "/in/a.prt", false, ""); }, false},
+        {"related name #", [] { return kx::fill_import_filename("A1", "B", "/in/a.prt", true, "R#1"); }, false},
+        {"unsent related name #", [] { return kx::fill_import_filename("A1", "B", "/in/a.prt", false, "R#1"); },
+         true},
+        {"check revision /", [] { return kx::check_revision("A1", "0/1"); }, false},
+        {"check revision ~~", [] { return kx::check_revision("A1", "0~~1"); }, true},
+        {"related name item type /", [] { return kx::get_related_name("A1", "01", "Pa/rt", "altrep", ""); }, false},
+        {"related name relation /", [] { return kx::get_related_name("A1", "01", "Part", "alt/rep", ""); }, false},
+        {"related name context /", [] { return kx::get_related_name("A1", "01", "Part", "altrep", "C/D"); }, false},
+        {"related name context #", [] { return kx::get_related_name("A1", "01", "Part", "altrep", "C#D"); }, true},
+        {"name ~~", [] { return kx::set_name_description("A1", "01", "a~~b", "D"); }, false},
+        {"name beginning with ~", [] { return kx::set_name_description("A1", "01", "~a", "D"); }, false},
+        {"description ending with ~", [] { return kx::set_name_description("A1", "01", "N", "d~"); }, false},
+        {"name ending with ~ once cut", [&] { return kx::set_name_description("A1", "01", cut_to_tilde, "D"); },
+         false},
+        {"description ending with ~ once cut",
+         [&] { return kx::set_name_description("A1", "01", "N", desc_cut_to_tilde); }, false},
+        {"~~ cut off the name", [&] { return kx::set_name_description("A1", "01", tilde_cut_off, "D"); }, true},
+        {"item ID ~~", [] { return kx::set_name_description("A~~1", "01", "N", "D"); }, false},
+        {"one ~ inside, / and #", [] { return kx::set_name_description("A1", "01", "a~b/c#", "D"); }, true},
+        {"empty name and description", [] { return kx::set_name_description("A1", "01", "", ""); }, true},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        host().requests.clear();
+        const kx::pdm_reply reply = r.send();
+        EXPECT_EQ(reply.sent, r.sent);
+        EXPECT_EQ(host().requests.size(), r.sent ? 1u : 0u);
+        if (!r.sent) {
+            EXPECT_EQ(reply.status, kx::request_not_sent);
+        }
+    }
 }
 
 TEST_F(requests, a_channel_that_writes_nothing_reads_as_a_failure)
