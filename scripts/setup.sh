@@ -3,7 +3,7 @@
 # everything is there already.
 set -euo pipefail
 
-packages=(cmake make g++ clang libclang-rt-dev binutils perl
+packages=(cmake make g++ clang libclang-rt-dev binutils perl python3
           libgtest-dev libgmock-dev libbenchmark-dev
           nlohmann-json3-dev libcli11-dev libsqlite3-dev)
 
