@@ -12,12 +12,15 @@ namespace {
 // The check script's verdict that the mapped item ID and revision may be used.
 constexpr int mapping_allowed = 1;
 
-// The part name reaches each program as one quoted argument.
+// The part name reaches each program as one quoted argument. The
+// interpreter and its script must be there: an interpreter that fails to
+// find a program may end with the very code that lets the mapping through.
 platform::command item_id_check_command(std::string_view pdm_root, std::string_view part_spec)
 {
     const std::string bin = platform::join_path(pdm_root, "bin");
-    return {"", {platform::join_path(bin, "perl"), platform::join_path(bin, "kxpdm_check_pfm.pl"),
-                 std::string(part_spec)}};
+    return {"",
+            {platform::join_path(bin, "perl"), platform::join_path(bin, "kxpdm_check_pfm.pl"), std::string(part_spec)},
+            2};
 }
 
 platform::command additional_import_command(std::string_view program, std::string_view part_spec)

@@ -1,67 +1,13 @@
 #include "interfaces/platform.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <array>
-#include <vector>
+#include "interfaces/platform_os.h"
 
-#ifdef _WIN32
-#include <direct.h>
-#else
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
+#include <array>
+#include <fstream>
 
 namespace kx::platform {
 
 namespace {
-
-class os_system final : public system_interface {
-public:
-    std::optional<std::string> get_env(const char* name) override
-    {
-        const char* value = std::getenv(name);
-        if (value == nullptr) return std::nullopt;
-        return std::string(value);
-    }
-
-    void write_stdout(std::string_view text) override
-    {
-        std::fwrite(text.data(), 1, text.size(), stdout);
-        std::fflush(stdout);
-    }
-
-    int run_command(const std::string& command_line) override
-    {
-        std::fflush(nullptr);
-        const int raw = std::system(command_line.c_str());
-#ifdef _WIN32
-        return raw;
-#else
-        if (raw == -1) return -1;
-        if (WIFEXITED(raw)) {
-            const int code = WEXITSTATUS(raw);
-            // The shell reports 127 when it cannot start the interpreter
-            // itself; a program that is not found also gives 127, which is
-            // an ordinary non-zero exit for the callers.
-            return code;
-        }
-        return -1;
-#endif
-    }
-
-    std::string current_directory() override
-    {
-        std::vector<char> buffer(4096);
-#ifdef _WIN32
-        if (_getcwd(buffer.data(), static_cast<int>(buffer.size())) == nullptr) return {};
-#else
-        if (getcwd(buffer.data(), buffer.size()) == nullptr) return {};
-#endif
-        return std::string(buffer.data());
-    }
-};
 
 system_interface* installed = nullptr;
 
@@ -82,11 +28,7 @@ std::optional<std::string> system_interface::read_file(const std::string& path)
     return content;
 }
 
-system_interface& real_system()
-{
-    static os_system instance;
-    return instance;
-}
+system_interface& real_system() { return os::real_system_instance(); }
 
 system_interface* install(system_interface* fake)
 {
@@ -121,49 +63,20 @@ std::string command_line(const command& c)
     return line;
 }
 
-int run(const command& c) { return current().run_command(command_line(c)); }
-
-int delete_file(std::string_view path)
+int run(const command& c)
 {
-    const std::string line = command_line(command{"del", {std::string(path)}});
-    if (line.size() > delete_command_limit) return -1;
+    const std::string line = command_line(c);
+    if (!os::may_run(c, line)) return -1;
     return current().run_command(line);
 }
 
-std::string quote_argument(std::string_view argument)
+int delete_file(std::string_view path)
 {
-    std::string quoted;
-    quoted.reserve(argument.size() + 2);
-#ifdef _WIN32
-    // cmd.exe: double quotes; a double quote inside cannot be escaped safely,
-    // and no Windows file name can hold one.
-    quoted += '"';
-    for (char c : argument) {
-        if (c != '"') quoted += c;
-    }
-    quoted += '"';
-#else
-    // POSIX shell: single quotes keep everything literal; an embedded single
-    // quote closes the quoting, is escaped, and reopens it.
-    quoted += '\'';
-    for (char c : argument) {
-        if (c == '\'')
-            quoted += "'\\''";
-        else
-            quoted += c;
-    }
-    quoted += '\'';
-#endif
-    return quoted;
-}
-
-char path_separator()
-{
-#ifdef _WIN32
-    return '\\';
-#else
-    return '/';
-#endif
+    const command c{"del", {std::string(path)}};
+    const std::string line = command_line(c);
+    if (line.size() > delete_command_limit) return -1;
+    if (!os::may_run(c, line) || !os::may_delete(path)) return -1;
+    return current().run_command(line);
 }
 
 std::string join_path(std::string_view first, std::string_view second)

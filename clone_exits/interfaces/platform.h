@@ -1,8 +1,9 @@
 // The one road from the library to the operating system for what the host
 // does not provide: environment variables, standard output, the command
 // interpreter, file reads and deletions, the working directory and the path
-// and quoting conventions. Only platform.cpp includes system headers for
-// these; a test can put a recording fake in place of the real system.
+// and quoting conventions. Only the platform sources include system headers
+// (platform_posix.cpp or platform_win.cpp, chosen by the build); a test can
+// put a recording fake in place of the real system.
 #pragma once
 
 #include <optional>
@@ -28,6 +29,9 @@ public:
     // The whole content of a file, bytes as they are; nullopt when it cannot
     // be opened or read through. By default the real file system.
     virtual std::optional<std::string> read_file(const std::string& path);
+    // Whether the path names a regular file (not a folder or a device). By
+    // default the real file system.
+    virtual bool is_regular_file(const std::string& path);
 };
 
 // A command for the interpreter: a program text used as it stands (a site's
@@ -36,6 +40,11 @@ public:
 struct command {
     std::string program;
     std::vector<std::string> file_arguments;
+    // How many of the first file arguments are the programs themselves (an
+    // interpreter and its script). Where the interpreter's own failures end
+    // with exit codes a program could also give (Windows), the command is
+    // not run unless each of them exists as a file.
+    std::size_t program_files = 0;
 };
 
 // The longest deletion command that is run: a cut path could name another
@@ -59,11 +68,22 @@ std::optional<std::string> read_file(const std::string& path);
 
 // The line the interpreter gets for `c`.
 std::string command_line(const command& c);
-// Runs `c` and returns the program's exit code; -1 when it could not start.
+// Runs `c` and returns the program's exit code; -1 when it could not start
+// or is not run. Some commands are never run because the interpreter would
+// not keep their file arguments literal (on Windows: a quote or a control
+// character in one, `%` pairs reaching one, a line beyond cmd's length).
 int run(const command& c);
 // Deletes one file through the interpreter's "del" with the path quoted.
-// Returns the exit code, or -1 when the command is not run.
+// Returns the exit code, or -1 when the command is not run (on Windows also
+// for a wildcard or a path that is not a regular file, which "del" would
+// expand or ask about).
 int delete_file(std::string_view path);
+
+// Resolves the host's operations where the loader does not (a Windows DLL
+// binds them by name). 0 when every operation is there; otherwise non-zero
+// after one line naming the first missing operation, and no host operation
+// may be called.
+int bind_host_operations();
 
 // Quotes one argument for this platform's command interpreter so that it
 // reaches the program as exactly one argument and runs nothing of its own.

@@ -1,5 +1,6 @@
 #include "interfaces/host_api.h"
 #include "interfaces/host_codes.h"
+#include "interfaces/platform.h"
 #include "session/callbacks.h"
 #include "session/messages.h"
 
@@ -28,6 +29,7 @@ constexpr std::array<registration, 8> registrations = {{
 
 int start()
 {
+    if (platform::bind_host_operations() != 0) return 1;
     int status = HOST_initialize();
     if (status != 0) {
         show_error(status, "");
