@@ -3,6 +3,7 @@
 #include "session/callbacks.h"
 
 #include <cstdlib>
+#include <random>
 #include <stdexcept>
 
 namespace kxtest {
@@ -66,9 +67,16 @@ namespace kxtest {
 const std::filesystem::path& library_test::scratch_dir()
 {
     if (scratch_.empty()) {
-        std::string pattern = (std::filesystem::temp_directory_path() / "kx_test_XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make a scratch directory");
-        scratch_ = pattern;
+        // A name nobody else has: created here, so an existing one is skipped.
+        std::random_device seed;
+        std::mt19937_64 numbers(seed());
+        const std::filesystem::path base = std::filesystem::temp_directory_path();
+        for (int attempt = 0; attempt < 100 && scratch_.empty(); ++attempt) {
+            const std::filesystem::path candidate = base / ("kx_test_" + std::to_string(numbers()));
+            std::error_code error;
+            if (std::filesystem::create_directory(candidate, error)) scratch_ = candidate;
+        }
+        if (scratch_.empty()) throw std::runtime_error("cannot make a scratch directory");
     }
     return scratch_;
 }

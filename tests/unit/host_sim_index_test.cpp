@@ -36,7 +36,7 @@ TEST_F(sim_index, reset_model_keeps_live_allocations_tracked_and_starts_everythi
     ASSERT_NE(kept, nullptr);
     const std::filesystem::path file = std::filesystem::path(::testing::TempDir()) / "sim_index_channel.txt";
     std::ofstream(file) << "line\n";
-    ASSERT_GE(HOST_TEXT_open(file.c_str(), kx::text_read_access, kx::text_format), 0);
+    ASSERT_GE(HOST_TEXT_open(file.string().c_str(), kx::text_read_access, kx::text_format), 0);
     sim::host().parts.push_back(part_named("/in/a.prt"));
     sim::host().faults.push_back(sim::fault{"HOST_PART_save", 1, true, 7});
     sim::host().misuse.push_back("earlier");

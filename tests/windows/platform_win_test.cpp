@@ -1,0 +1,205 @@
+// The platform layer on Windows: command lines as cmd.exe gets them, the
+// commands that are never handed to it, and the Win32 environment, working
+// directory and files, all with names in the ANSI code page (Windows-1252 in
+// the CI's wine prefix).
+#include "interfaces/platform.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <windows.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace platform = kx::platform;
+using kxtest::library_test;
+
+fs::path ansi_path(const std::string& text)
+{
+    const int needed = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
+                                           nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(needed), L'\0');
+    MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), wide.data(), needed);
+    return fs::path(wide);
+}
+
+void write_file(const fs::path& path, const std::string& content)
+{
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+std::string read_all(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class windows_platform : public library_test {
+protected:
+    void SetUp() override
+    {
+        library_test::SetUp();
+        ASSERT_EQ(GetACP(), 1252u) << "run with the ANSI code page 1252 (LC_ALL=C.UTF-8 under wine)";
+        dir = scratch_dir().string();
+    }
+    std::string dir;
+};
+
+TEST_F(windows_platform, file_arguments_are_double_quoted_and_paths_joined_with_backslashes)
+{
+    EXPECT_EQ(platform::path_separator(), '\\');
+    EXPECT_EQ(platform::join_path("C:\\pdm root", "bin"), "C:\\pdm root\\bin");
+    EXPECT_EQ(platform::command_line({"", {"C:\\pdm root\\bin\\perl", "C:\\in\\a & b.prt"}}),
+              "\"C:\\pdm root\\bin\\perl\" \"C:\\in\\a & b.prt\"");
+    EXPECT_EQ(platform::command_line({"\"C:\\site\\check.cmd\" --strict", {"C:\\in\\it's (1).prt"}}),
+              "\"C:\\site\\check.cmd\" --strict \"C:\\in\\it's (1).prt\"");
+    EXPECT_EQ(platform::command_line({"del", {"C:\\tmp\\map 1.txt"}}), "del \"C:\\tmp\\map 1.txt\"");
+}
+
+// The line reaches the program through the real cmd.exe: each file argument
+// arrives as one argument naming exactly its file, metacharacters and
+// letters beyond ASCII included, and the exit code comes back.
+TEST_F(windows_platform, runs_through_cmd_with_each_file_argument_whole)
+{
+    system.run_for_real = true;
+    const std::string program = dir + "\\show args.cmd";
+    write_file(program,
+               "@echo off\r\n"
+               "if not \"%~2\"==\"\" exit /b 9\r\n"
+               "type %1 >> \"%~dp0seen.txt\"\r\n"
+               "exit /b 7\r\n");
+    const std::vector<std::string> names = {"two  blanks.prt", "a & mkdir kx_injected & b.prt", "x ^ y.prt",
+                                            "(draft) z.prt",   "it's.prt",                  "one; two.prt",
+                                            "a !b! c.prt",     "B\xFCgel \xD8 \xE9\xDF.prt"};
+    std::string expected;
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        write_file(ansi_path(dir + "\\" + name), name + "\n");
+        expected += name + "\n";
+        EXPECT_EQ(platform::run({"\"" + program + "\"", {dir + "\\" + name}}), 7);
+    }
+    EXPECT_EQ(read_all(ansi_path(dir + "\\seen.txt")), expected);
+    EXPECT_FALSE(fs::exists("kx_injected")) << "a file argument ran a command of its own";
+    // A lone '%' expands nothing.
+    EXPECT_EQ(platform::run({"exit /b 3 & rem 100%", {}}), 3);
+}
+
+// Each command that cmd would not keep literal is never handed to it: the
+// recording system sees nothing and the caller gets -1, as for a command
+// that could not start.
+TEST_F(windows_platform, commands_that_are_never_run)
+{
+    const std::string existing = dir + "\\existing.txt";
+    write_file(existing, "x");
+    fs::create_directories(fs::path(dir) / "folder");
+    write_file(dir + "\\100%%.txt", "x");
+    struct never_run {
+        const char* why;
+        platform::command command;
+    };
+    const std::vector<never_run> cases = {
+        {"a quote in a file argument", {"check.cmd", {"C:\\in\\say \"hi\".prt"}}},
+        {"a line break in a file argument", {"check.cmd", {"C:\\in\\a\r\nb.prt"}}},
+        {"a tab in a file argument", {"check.cmd", {"C:\\in\\a\tb.prt"}}},
+        {"a % pair inside a file argument", {"check.cmd", {"C:\\in\\%PATH%.prt"}}},
+        {"% in the program and % in a file argument", {"check.cmd %X", {"C:\\in\\50%.prt"}}},
+        {"% in two file arguments", {"check.cmd", {"C:\\in\\1%.prt", "C:\\in\\2%.prt"}}},
+        {"a line over 8191 characters", {"check.cmd", {"C:\\in\\" + std::string(8200, 'a') + ".prt"}}},
+        {"an interpreter that is not there", {"", {dir + "\\no perl", existing, "C:\\in\\a.prt"}, 2}},
+        {"a script that is not there", {"", {existing, dir + "\\no script.pl", "C:\\in\\a.prt"}, 2}},
+    };
+    for (const never_run& c : cases) {
+        SCOPED_TRACE(c.why);
+        EXPECT_EQ(platform::run(c.command), -1);
+    }
+    for (const std::string& path : {dir + "\\*.txt", dir + "\\existing.tx?", dir + "\\folder", dir + "\\missing.txt",
+                                    dir + "\\100%%.txt"}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(platform::delete_file(path), -1);
+    }
+    EXPECT_TRUE(system.commands.empty()) << system.commands.front();
+
+    // The same commands with what made them unsafe taken away do run.
+    EXPECT_EQ(platform::run({"check.cmd", {"C:\\in\\50%.prt"}}), 0);
+    EXPECT_EQ(platform::run({"check.cmd %X", {"C:\\in\\50.prt"}}), 0);
+    EXPECT_EQ(platform::run({"", {existing, existing, "C:\\in\\a.prt"}, 2}), 0);
+    EXPECT_EQ(platform::delete_file(existing), 0);
+    EXPECT_EQ(system.commands.size(), 4u);
+}
+
+// A program named without an extension is there when cmd would find it
+// with one of the executable extensions.
+TEST_F(windows_platform, an_interpreter_is_found_as_cmd_finds_it)
+{
+    write_file(dir + "\\perl.cmd", "@exit /b 1\r\n");
+    write_file(dir + "\\check.pl", "");
+    EXPECT_EQ(platform::run({"", {dir + "\\perl", dir + "\\check.pl", "C:\\in\\a.prt"}, 2}), 0);
+    EXPECT_EQ(system.commands.size(), 1u);
+}
+
+// del through the real cmd removes exactly the one file, and a wildcard or
+// a folder is left alone.
+TEST_F(windows_platform, del_removes_the_one_file_and_nothing_else)
+{
+    system.run_for_real = true;
+    const std::string name = dir + "\\it's a m\xE4pping (1) & more.txt";
+    const std::string other = dir + "\\it's a m\xE4pping (2) & more.txt";
+    write_file(ansi_path(name), "x");
+    write_file(ansi_path(other), "y");
+    EXPECT_EQ(platform::delete_file(name), 0);
+    EXPECT_FALSE(fs::exists(ansi_path(name)));
+    EXPECT_TRUE(fs::exists(ansi_path(other)));
+    EXPECT_EQ(platform::delete_file(dir + "\\*.txt"), -1);
+    EXPECT_EQ(platform::delete_file(dir), -1);
+    EXPECT_TRUE(fs::exists(ansi_path(other)));
+}
+
+// The real system's environment is the process's, asked each time: a
+// variable set after start is seen, an empty one is set.
+TEST_F(windows_platform, environment_is_read_from_win32_each_time)
+{
+    platform::system_interface& real = platform::real_system();
+    const char* name = "KX_PLATFORM_TEST_VARIABLE";
+    SetEnvironmentVariableA(name, nullptr);
+    EXPECT_EQ(real.get_env(name), std::nullopt);
+    SetEnvironmentVariableA(name, "");
+    EXPECT_EQ(real.get_env(name), std::string());
+    SetEnvironmentVariableA(name, "C:\\B\xFCgel\\map.txt");
+    EXPECT_EQ(real.get_env(name), std::string("C:\\B\xFCgel\\map.txt"));
+    const std::string long_value(5000, 'v');
+    SetEnvironmentVariableA(name, long_value.c_str());
+    EXPECT_EQ(real.get_env(name), long_value);
+    SetEnvironmentVariableA(name, nullptr);
+    EXPECT_EQ(real.get_env(name), std::nullopt);
+}
+
+TEST_F(windows_platform, working_directory_and_files_by_ansi_names)
+{
+    platform::system_interface& real = platform::real_system();
+    const std::string folder = dir + "\\\xC9tude (1)";
+    fs::create_directories(ansi_path(folder));
+    const std::string file = folder + "\\B\xFCgel.txt";
+    write_file(ansi_path(file), "line 1\r\nline 2\r\n");
+    EXPECT_EQ(real.read_file(file), std::string("line 1\r\nline 2\r\n"));
+    EXPECT_EQ(real.read_file(folder + "\\missing.txt"), std::nullopt);
+    EXPECT_TRUE(real.is_regular_file(file));
+    EXPECT_FALSE(real.is_regular_file(folder));
+
+    wchar_t saved[MAX_PATH + 1];
+    ASSERT_NE(GetCurrentDirectoryW(MAX_PATH + 1, saved), 0u);
+    ASSERT_TRUE(SetCurrentDirectoryW(ansi_path(folder).c_str()));
+    const std::string cwd = real.current_directory();
+    SetCurrentDirectoryW(saved);
+    EXPECT_EQ(cwd, folder);
+}
+
+}  // namespace

@@ -1,0 +1,215 @@
+// Plays the host on Windows: the simulated host's operations are exported
+// from this executable (stand_in_host.def), the DLL is loaded by name with
+// LoadLibrary and binds them itself at user_exit_start, and whole sessions
+// run with the site's programs as .cmd scripts through the real cmd.exe.
+#include "session_driver.h"
+#include "sim_host.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <windows.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Texts the host hands over are in the ANSI code page; the file system
+// wants UTF-16.
+fs::path ansi_path(const std::string& text)
+{
+    const int needed = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
+                                           nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(needed), L'\0');
+    MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), wide.data(), needed);
+    return fs::path(wide);
+}
+
+std::string read_all(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void write_file(const fs::path& path, const std::string& content)
+{
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+// Script output comes with Windows line ends; the comparisons do not care.
+std::string without_cr(std::string text)
+{
+    std::erase(text, '\r');
+    return text;
+}
+
+void set_env(const char* name, const std::string& value) { SetEnvironmentVariableA(name, value.c_str()); }
+
+class stand_in_host : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // The non-ASCII names below are Windows-1252 bytes, the code page
+        // the CI's wine prefix is set to.
+        ASSERT_EQ(GetACP(), 1252u) << "run with the ANSI code page 1252 (LC_ALL=C.UTF-8 under wine)";
+        sim::reset();
+        std::mt19937_64 numbers(std::random_device{}());
+        dir = fs::temp_directory_path() / ("kx_stand_in_" + std::to_string(numbers()));
+        ASSERT_TRUE(fs::create_directories(dir));
+        dir_text = dir.string();
+        // The DLL is found beside the executable, as the host finds it.
+        library = LoadLibraryW(L"kxpdm_clone_userexit_v30.dll");
+        ASSERT_NE(library, nullptr) << "LoadLibrary failed: " << GetLastError();
+        const auto start = reinterpret_cast<int (*)()>(
+            reinterpret_cast<void (*)()>(GetProcAddress(library, "user_exit_start")));
+        ASSERT_NE(start, nullptr);
+        ASSERT_EQ(start(), 0);
+        ASSERT_EQ(sim::host().callbacks.size(), 8u);
+    }
+    void TearDown() override
+    {
+        for (const char* name : {"KXPDM_IMPORT_ATTR_MAP_FILE", "KXPDM_PFM_ITEMID_PROPERTY", "PDM_ROOT",
+                                 "KXPDM_ADDITIONAL_IMPORT_PROGRAM"})
+            SetEnvironmentVariableA(name, nullptr);
+        EXPECT_TRUE(sim::host().misuse.empty()) << (sim::host().misuse.empty() ? "" : sim::host().misuse.front());
+        // The callbacks point into the library: the model forgets them first.
+        sim::reset();
+        if (library != nullptr) FreeLibrary(library);
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
+
+    fs::path dir;
+    std::string dir_text;
+    HMODULE library = nullptr;
+};
+
+// The PDM server of an import: exceptions that ask for the original file
+// names, parts not yet in the database.
+sim::pdm_response import_server(int code, const char*)
+{
+    switch (code) {
+    case 36:
+        return {1, std::string("KXPDM_AUTO_PUBLISH_AFTER_IMPORT?1?KXPDM_IMPORT_FILL_ORIGINAL_FILENAME?1")};
+    case 30:
+        return {0, std::string("NOT_PRESENT")};
+    case 26:
+        return {0, std::string("Part")};
+    default:
+        return {0, std::nullopt};
+    }
+}
+
+TEST_F(stand_in_host, import_with_the_item_id_check_and_the_site_program_as_cmd_scripts)
+{
+    const fs::path bin = dir / "pdm" / "bin";
+    fs::create_directories(bin);
+    // The installation's "perl" is found by cmd as perl.cmd; it says 1 (use
+    // the mapped item ID) for a part file it could read as one argument.
+    write_file(bin / "perl.cmd",
+               "@echo off\r\n"
+               "if not exist %1 exit /b 5\r\n"
+               "if not \"%~3\"==\"\" exit /b 9\r\n"
+               "type %2 >> \"%~dp0checked.txt\"\r\n"
+               "exit /b 1\r\n");
+    write_file(bin / "kxpdm_check_pfm.pl", "# read by perl.cmd\r\n");
+    write_file(dir / "site program.cmd",
+               "@echo off\r\n"
+               "if not \"%~1\"==\"--strict\" exit /b 8\r\n"
+               "if not \"%~3\"==\"\" exit /b 9\r\n"
+               "type %2 >> \"%~dp0site.txt\"\r\n"
+               "exit /b 0\r\n");
+    write_file(dir / "map.txt", "DB_PART_NO = NUMBER\r\nDB_PART_REV = REV\r\n");
+
+    // Set while the library is loaded: it reads the process's environment
+    // each time, not a copy from its start.
+    set_env("KXPDM_IMPORT_ATTR_MAP_FILE", (dir / "map.txt").string());
+    set_env("KXPDM_PFM_ITEMID_PROPERTY", "PART_NUMBER");
+    set_env("PDM_ROOT", (dir / "pdm").string());
+    set_env("KXPDM_ADDITIONAL_IMPORT_PROGRAM", "\"" + (dir / "site program.cmd").string() + "\" --strict");
+
+    const std::vector<std::string> names = {
+        "two  blanks.prt", "a & b.prt", "x ^ y.prt", "(draft) z.prt", "it's.prt", "one; two.prt",
+        "B\xFCgel \xD8 \xE9\xDF.prt",  // Bügel Ø éß
+    };
+    std::string expected;
+    sim::host().operation_class = 2;
+    sim::host().def_item_type = "Part";
+    sim::host().def_action = 3;
+    sim::host().server = import_server;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::string part_name = dir_text + "\\" + names[i];
+        write_file(ansi_path(part_name), "content of part " + std::to_string(i) + "\n");
+        expected += "content of part " + std::to_string(i) + "\n";
+        sim::clone_part part;
+        part.name = part_name;
+        part.attributes = {{"NUMBER", "M-" + std::to_string(i)}, {"REV", "B"}};
+        sim::host().parts.push_back(part);
+    }
+    sim::reindex();
+    sim::session_options options;
+    options.on_perform_part = [](sim::clone_part& part) {
+        const std::string& name = *part.new_name;
+        sim::host().part_files[name];
+        sim::add_item({name.substr(4, name.find('/', 4) - 4), "Part", "", ""});
+    };
+
+    const sim::session_result result = sim::play_session(options);
+    ASSERT_FALSE(result.refused) << result.refused_at << ": "
+                                 << (sim::host().message_boxes.empty() ? "" : sim::host().message_boxes[0].message);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        SCOPED_TRACE(names[i]);
+        // The check said 1 for every part, so each takes its mapped identity.
+        EXPECT_EQ(sim::host().parts[i].new_name.value_or(""), "@DB/M-" + std::to_string(i) + "/B");
+    }
+    // Each program read each part file through its one argument, in order.
+    EXPECT_EQ(read_all(bin / "checked.txt"), expected);
+    EXPECT_EQ(read_all(dir / "site.txt"), expected);
+    EXPECT_TRUE(sim::host().message_boxes.empty());
+}
+
+TEST_F(stand_in_host, export_writes_the_design_log_and_del_removes_the_mapping_file)
+{
+    const std::string export_dir = "C:\\exp";
+    sim::host().operation_class = 3;
+    sim::host().def_directory = export_dir;
+    sim::clone_part part;
+    part.name = "@DB/X1/A";
+    sim::host().parts = {part};
+    sim::reindex();
+    const std::string part_file = export_dir + "\\x1_a.prt";
+    sim::host().part_files[part_file];
+    const std::string mapping = dir_text + "\\it's a m\xE4pping (1) & more.txt";
+    write_file(ansi_path(mapping), "[x1]\r\npart_file=x1_a.prt\r\n  !I_EWO=W-1\r\n");
+    const fs::path neighbour = ansi_path(dir_text + "\\it's a m\xE4pping (2).txt");
+    write_file(neighbour, "kept");
+    sim::host().server = [mapping](int code, const char*) {
+        switch (code) {
+        case 18:
+            return sim::pdm_response{0, std::string("x1_a.prt")};
+        case 20:
+            return sim::pdm_response{0, mapping};
+        default:
+            return sim::pdm_response{0, std::nullopt};
+        }
+    };
+
+    const sim::session_result result = sim::play_session();
+    ASSERT_FALSE(result.refused) << result.refused_at;
+    const std::string* log = sim::part_attribute(sim::host().part_files[part_file], "DESLOG2");
+    ASSERT_NE(log, nullptr) << sim::host().listing;
+    EXPECT_EQ(without_cr(*log), "Work Order  W-1");
+    EXPECT_FALSE(fs::exists(ansi_path(mapping))) << "del did not remove the mapping file";
+    EXPECT_TRUE(fs::exists(neighbour));
+    EXPECT_TRUE(sim::host().listing.empty()) << sim::host().listing;
+}
+
+}  // namespace
