@@ -2,6 +2,7 @@
 // commands that are never handed to it, and the Win32 environment, working
 // directory and files, all with names in the ANSI code page (Windows-1252 in
 // the CI's wine prefix).
+#include "import/pre_import_checks.h"
 #include "interfaces/platform.h"
 #include "test_support.h"
 
@@ -144,6 +145,42 @@ TEST_F(windows_platform, an_interpreter_is_found_as_cmd_finds_it)
     write_file(dir + "\\check.pl", "");
     EXPECT_EQ(platform::run({"", {dir + "\\perl", dir + "\\check.pl", "C:\\in\\a.prt"}, 2}), 0);
     EXPECT_EQ(system.commands.size(), 1u);
+}
+
+// The item-ID check on Windows: its three arguments double-quoted, and no
+// run at all while the interpreter or the script is missing, since cmd's own
+// "not found" could end with the exit code that lets the mapping through.
+TEST_F(windows_platform, the_item_id_check_runs_only_when_its_programs_are_there)
+{
+    const std::string map_file = dir + "\\map.txt";
+    write_file(map_file, "DB_PART_NO = NUMBER\r\nDB_PART_REV = REV\r\n");
+    const std::string root = dir + "\\pdm root";
+    fs::create_directories(fs::path(root) / "bin");
+    system.env["KXPDM_IMPORT_ATTR_MAP_FILE"] = map_file;
+    system.env["KXPDM_PFM_ITEMID_PROPERTY"] = "PART_NUMBER";
+    system.env["PDM_ROOT"] = root;
+    system.exit_code = [](const std::string&) { return 1; };
+    const std::string part_spec = "C:\\in\\a & b.prt";
+    sim::clone_part part;
+    part.name = part_spec;
+    part.attributes = {{"NUMBER", "M-4711"}, {"REV", "MB"}};
+    host().parts.push_back(part);
+    sim::reindex();
+    auto mapped_item_id = [&] {
+        kx::host_text item_id, revision;
+        EXPECT_EQ(kx::map_item_id_and_revision(part_spec.c_str(), item_id, revision), 0);
+        return item_id ? std::string(item_id.get()) : std::string("(none)");
+    };
+
+    EXPECT_EQ(mapped_item_id(), "(none)");
+    write_file(root + "\\bin\\perl.exe", "");
+    EXPECT_EQ(mapped_item_id(), "(none)");
+    EXPECT_TRUE(system.commands.empty());
+
+    write_file(root + "\\bin\\kxpdm_check_pfm.pl", "");
+    EXPECT_EQ(mapped_item_id(), "M-4711");
+    EXPECT_EQ(system.commands, std::vector<std::string>{"\"" + root + "\\bin\\perl\" \"" + root +
+                                                        "\\bin\\kxpdm_check_pfm.pl\" \"C:\\in\\a & b.prt\""});
 }
 
 // del through the real cmd removes exactly the one file, and a wildcard or
