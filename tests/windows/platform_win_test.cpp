@@ -165,10 +165,9 @@ TEST_F(windows_platform, the_item_id_check_runs_only_when_its_programs_are_there
     part.name = part_spec;
     part.attributes = {{"NUMBER", "M-4711"}, {"REV", "MB"}};
     host().parts.push_back(part);
-    sim::reindex();
     auto mapped_item_id = [&] {
         kx::host_text item_id, revision;
-        EXPECT_EQ(kx::map_item_id_and_revision(part_spec.c_str(), item_id, revision), 0);
+        EXPECT_EQ(kx::map_item_id_and_revision(part_spec.c_str(), map_file, item_id, revision), 0);
         return item_id ? std::string(item_id.get()) : std::string("(none)");
     };
 

@@ -2,6 +2,7 @@
 // from this executable (stand_in_host.def), the DLL is loaded by name with
 // LoadLibrary and binds them itself at user_exit_start, and whole sessions
 // run with the site's programs as .cmd scripts through the real cmd.exe.
+#include "interfaces/host_codes.h"
 #include "session_driver.h"
 #include "sim_host.h"
 
@@ -42,13 +43,6 @@ std::string read_all(const fs::path& path)
 void write_file(const fs::path& path, const std::string& content)
 {
     std::ofstream(path, std::ios::binary) << content;
-}
-
-// Script output comes with Windows line ends; the comparisons do not care.
-std::string without_cr(std::string text)
-{
-    std::erase(text, '\r');
-    return text;
 }
 
 void set_env(const char* name, const std::string& value) { SetEnvironmentVariableA(name, value.c_str()); }
@@ -97,11 +91,11 @@ protected:
 sim::pdm_response import_server(int code, const char*)
 {
     switch (code) {
-    case 36:
+    case kx::request_get_exceptions:
         return {1, std::string("KXPDM_AUTO_PUBLISH_AFTER_IMPORT?1?KXPDM_IMPORT_FILL_ORIGINAL_FILENAME?1")};
-    case 30:
+    case kx::request_check_revision:
         return {0, std::string("NOT_PRESENT")};
-    case 26:
+    case kx::request_get_item_type:
         return {0, std::string("Part")};
     default:
         return {0, std::nullopt};
@@ -141,7 +135,7 @@ TEST_F(stand_in_host, import_with_the_item_id_check_and_the_site_program_as_cmd_
         "B\xFCgel \xD8 \xE9\xDF.prt",  // Bügel Ø éß
     };
     std::string expected;
-    sim::host().operation_class = 2;
+    sim::host().operation_class = kx::class_import;
     sim::host().def_item_type = "Part";
     sim::host().def_action = 3;
     sim::host().server = import_server;
@@ -154,7 +148,6 @@ TEST_F(stand_in_host, import_with_the_item_id_check_and_the_site_program_as_cmd_
         part.attributes = {{"NUMBER", "M-" + std::to_string(i)}, {"REV", "B"}};
         sim::host().parts.push_back(part);
     }
-    sim::reindex();
     sim::session_options options;
     options.on_perform_part = [](sim::clone_part& part) {
         const std::string& name = *part.new_name;
@@ -179,12 +172,11 @@ TEST_F(stand_in_host, import_with_the_item_id_check_and_the_site_program_as_cmd_
 TEST_F(stand_in_host, export_writes_the_design_log_and_del_removes_the_mapping_file)
 {
     const std::string export_dir = "C:\\exp";
-    sim::host().operation_class = 3;
+    sim::host().operation_class = kx::class_export;
     sim::host().def_directory = export_dir;
     sim::clone_part part;
     part.name = "@DB/X1/A";
     sim::host().parts = {part};
-    sim::reindex();
     const std::string part_file = export_dir + "\\x1_a.prt";
     sim::host().part_files[part_file];
     const std::string mapping = dir_text + "\\it's a m\xE4pping (1) & more.txt";
@@ -193,9 +185,9 @@ TEST_F(stand_in_host, export_writes_the_design_log_and_del_removes_the_mapping_f
     write_file(neighbour, "kept");
     sim::host().server = [mapping](int code, const char*) {
         switch (code) {
-        case 18:
+        case kx::request_get_export_file_name:
             return sim::pdm_response{0, std::string("x1_a.prt")};
-        case 20:
+        case kx::request_get_export_attributes:
             return sim::pdm_response{0, mapping};
         default:
             return sim::pdm_response{0, std::nullopt};
@@ -206,7 +198,7 @@ TEST_F(stand_in_host, export_writes_the_design_log_and_del_removes_the_mapping_f
     ASSERT_FALSE(result.refused) << result.refused_at;
     const std::string* log = sim::part_attribute(sim::host().part_files[part_file], "DESLOG2");
     ASSERT_NE(log, nullptr) << sim::host().listing;
-    EXPECT_EQ(without_cr(*log), "Work Order  W-1");
+    EXPECT_EQ(*log, "Work Order  W-1");
     EXPECT_FALSE(fs::exists(ansi_path(mapping))) << "del did not remove the mapping file";
     EXPECT_TRUE(fs::exists(neighbour));
     EXPECT_TRUE(sim::host().listing.empty()) << sim::host().listing;
