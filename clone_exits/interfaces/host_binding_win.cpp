@@ -8,9 +8,10 @@
 #include "interfaces/host_operations.h"
 #include "interfaces/platform.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
-#include <string>
+#include <string_view>
 #include <vector>
 
 #include <windows.h>
@@ -75,15 +76,25 @@ FARPROC find_export(const std::vector<HMODULE>& modules, const char* name, HMODU
     return nullptr;
 }
 
-void report_missing(const char* name)
+void report_missing(const char* name) noexcept
 {
+    // Built in a fixed buffer: this also reports running out of memory.
+    std::array<char, 160> line{};
+    std::size_t used = 0;
+    for (std::string_view piece : {std::string_view("kxpdm_clone_userexit_v30: host operation "),
+                                   std::string_view(name), std::string_view(" not found\n")}) {
+        const std::size_t room = line.size() - 1 - used;
+        const std::size_t n = std::min(piece.size(), room);
+        std::copy_n(piece.data(), n, line.data() + used);
+        used += n;
+    }
+    line[used] = '\0';
     // A windowed host shows no standard error; the debugger sees the line too.
-    const std::string line = std::string("kxpdm_clone_userexit_v30: host operation ") + name + " not found\n";
-    OutputDebugStringA(line.c_str());
+    OutputDebugStringA(line.data());
     const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
     if (error != nullptr && error != INVALID_HANDLE_VALUE) {
         DWORD written = 0;
-        WriteFile(error, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        WriteFile(error, line.data(), static_cast<DWORD>(used), &written, nullptr);
     }
 }
 
@@ -94,13 +105,8 @@ void assign(F*& slot, FARPROC address)
     slot = reinterpret_cast<F*>(reinterpret_cast<void (*)()>(address));
 }
 
-}  // namespace
-
-namespace kx::platform {
-
-int bind_host_operations()
+int bind_all()
 {
-    if (binding_done) return 0;
     const std::vector<HMODULE> modules = process_modules();
     HMODULE memory_module = nullptr;
     find_export(modules, "HOST_allocate_memory", &memory_module);
@@ -129,6 +135,23 @@ int bind_host_operations()
     bound = table;
     binding_done = true;
     return 0;
+}
+
+}  // namespace
+
+namespace kx::platform {
+
+int bind_host_operations()
+{
+    if (binding_done) return 0;
+    // Nothing may escape towards a caller that would report it through the
+    // host's operations, which are not bound.
+    try {
+        return bind_all();
+    } catch (...) {
+        report_missing("(binding ran out of memory)");
+        return 1;
+    }
 }
 
 }  // namespace kx::platform
