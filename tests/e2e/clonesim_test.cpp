@@ -182,8 +182,27 @@ INSTANTIATE_TEST_SUITE_P(
                        "server.replies[0].status: missing; expected an integer"},
         malformed_case{"fault_not_a_host_operation",
                        "{\"operation\": \"import\", " KX_ENV ", \"parts\": [], \"faults\": [{\"operation\": \"PART_save\"}]}",
-                       "faults[0].operation: expected a host operation name beginning with \"HOST_\", found "
-                       "\"PART_save\""},
+                       "faults[0].operation: expected the name of a host operation such as \"HOST_PART_save\", "
+                       "found \"PART_save\""},
+        malformed_case{"fault_operation_misspelt",
+                       "{\"operation\": \"import\", " KX_ENV ", \"parts\": [], \"faults\": [{\"operation\": \"HOST_PART_sav\"}]}",
+                       "faults[0].operation: expected the name of a host operation such as \"HOST_PART_save\", "
+                       "found \"HOST_PART_sav\""},
+        malformed_case{"fault_on_a_release",
+                       "{\"operation\": \"import\", " KX_ENV ", \"parts\": [], \"faults\": [{\"operation\": \"HOST_free\"}]}",
+                       "faults[0].operation: \"HOST_free\" returns nothing and cannot fail"},
+        malformed_case{"reply_for_an_unknown_request",
+                       "{\"operation\": \"import\", " KX_ENV
+                       ", \"parts\": [], \"server\": {\"replies\": [{\"code\": 29, \"status\": 1}]}}",
+                       "server.replies[0].code: expected the code of a request the library sends (18, 20, 21, 23, "
+                       "24, 25, 26, 27, 28, 30, 31, 34, 35, 36), found 29"},
+        malformed_case{"unknown_operation_class", "{\"operation\": 4, " KX_ENV ", \"parts\": []}",
+                       "operation: expected an integer from 0 to 3, found 4"},
+        malformed_case{"numbers_beyond_six_digits",
+                       "{\"operation\": \"import\", " KX_ENV ", \"numbering\": {\"next_item_number\": 999999}, "
+                       "\"parts\": [{\"name\": \"/a.prt\"}, {\"name\": \"/b.prt\"}]}",
+                       "numbering.next_item_number: the 2 parts may need item numbers up to 1000000, beyond the "
+                       "host's six digits (at most 999999)"},
         malformed_case{"part_file_with_name_and_path",
                        "{\"operation\": \"export\", " KX_ENV
                        ", \"parts\": [], \"part_files\": [{\"name\": \"a.prt\", \"path\": \"/x/a.prt\"}]}",
@@ -222,13 +241,17 @@ TEST(clonesim_malformed_file, a_mistake_at_the_end_stops_the_site_program_at_the
     EXPECT_TRUE(fs::exists(tmp / "ran"));
 }
 
-TEST(clonesim_malformed_file, a_missing_scenario_file_is_a_usage_error)
+TEST(clonesim_malformed_file, a_missing_scenario_file_or_a_directory_is_a_usage_error)
 {
     scratch tmp;
     const fs::path file = tmp / "absent.json";
     const result r = clonesim({"run", file.string()}, tmp.path());
     EXPECT_EQ(r.exit_status, 2);
     EXPECT_EQ(r.err, "clonesim: " + file.string() + ": cannot be read\n");
+    fs::create_directories(tmp / "dir.json");
+    const result dir = clonesim({"run", (tmp / "dir.json").string()}, tmp.path());
+    EXPECT_EQ(dir.exit_status, 2);
+    EXPECT_EQ(dir.err, "clonesim: " + (tmp / "dir.json").string() + ": is a directory, expected a scenario file\n");
 }
 
 // --- the command line ----------------------------------------------------------
@@ -244,6 +267,12 @@ TEST(clonesim_command_line, help_exits_zero_and_a_missing_subcommand_is_a_usage_
     EXPECT_EQ(clonesim({}, tmp.path()).exit_status, 2);
     EXPECT_EQ(clonesim({"run"}, tmp.path()).exit_status, 2);
     EXPECT_EQ(clonesim({"run", "x.json", "--no-such-option"}, tmp.path()).exit_status, 2);
+    const result unknown = clonesim({"rnu", "x.json"}, tmp.path());
+    EXPECT_EQ(unknown.exit_status, 2);
+    EXPECT_EQ(unknown.err.rfind("clonesim: unknown command \"rnu\"", 0), 0u) << unknown.err;
+    const result version = clonesim({"--version"}, tmp.path());
+    EXPECT_EQ(version.exit_status, 0);
+    EXPECT_EQ(version.out.rfind("clonesim ", 0), 0u) << version.out;
 }
 
 TEST(clonesim_command_line, a_library_that_cannot_be_loaded_is_a_usage_error)
@@ -319,7 +348,7 @@ TEST(clonesim_item_store, without_the_store_the_same_export_is_refused)
     const result r = clonesim({"run", (tmp / "export.json").string()}, tmp.path());
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_NE(r.out.find("verdict: export refused at the translation of \"@DB/FL-10/A\" (status 3): \"Error in "
-                         "Generating the Export Filename\"\n"),
+                         "Generating the Export Filename\": "),
               std::string::npos)
         << r.out;
 }
@@ -344,7 +373,8 @@ TEST_P(clonesim_feature, the_scenario_shapes_the_session)
     const result r = clonesim({"run", (tmp / "scenario.json").string()}, tmp.path());
     const std::string report = normalise(r.out);
     EXPECT_EQ(r.exit_status, c.exit_status) << report << r.err;
-    EXPECT_NE(report.find(std::string("\nverdict: ") + c.verdict + "\n"), std::string::npos) << report;
+    // The verdict goes on with the counts of parts and findings.
+    EXPECT_NE(report.find(std::string("\nverdict: ") + c.verdict), std::string::npos) << report;
     if (*c.also != '\0') {
         EXPECT_NE(report.find(c.also), std::string::npos) << report;
     }
@@ -357,7 +387,7 @@ INSTANTIATE_TEST_SUITE_P(
                      R"({"operation": "import", "defaults": {"item_type": "Part"}, "parts": [{"name": "/in/a.prt"}],
                          "server": {"replies": [{"code": 24, "status": 7, "reply": "Server is shutting down"}]}})",
                      1, "import refused at Exit_Clone (result 3): \"Server is shutting down\"",
-                     "  24 end_import (no input) -> status 7, reply \"Server is shutting down\"\n"},
+                     "  24 end_import (no input) -> status 7, reply \"Server is shutting down\" [refused by the server]\n"},
         feature_case{"scripted_begin_import_failure_without_text",
                      R"({"operation": "import", "parts": [{"name": "/in/a.prt"}],
                          "server": {"replies": [{"code": 23, "status": 12}]}})",
@@ -365,13 +395,13 @@ INSTANTIATE_TEST_SUITE_P(
         feature_case{"failed_import_save_is_shown",
                      R"({"operation": "import", "defaults": {"item_type": "Part"}, "parts": [{"name": "/in/a.prt"}],
                          "faults": [{"operation": "HOST_PART_save", "status": 5}]})",
-                     0, "import went through: 1 part translated",
+                     1, "import went through: 1 part translated, 0 refused; 1 error,",
                      "part file @DB/000001/A: saved 0 times, 1 save failed\n"},
         feature_case{"failed_export_save_keeps_the_part_open_and_the_mapping_file",
                      R"({"operation": "export", "defaults": {"directory": "/exp"}, "parts": [{"name": "@DB/A1/B"}],
                          "server": {"items": [{"item_id": "A1", "revisions": [{"rev_id": "B"}]}]},
                          "faults": [{"operation": "HOST_PART_save", "status": 5}]})",
-                     0, "export went through: 1 part exported, 1 listing-window message",
+                     1, "export went through: 1 part exported, 0 refused; 1 error, 2 warnings",
                      "part file /exp/A1_B.prt: saved 0 times, 1 save failed, left open\n"
                      "    DESLOG1 = \" \"\n"
                      "    RELATION = \"master\"\n"
@@ -381,12 +411,13 @@ INSTANTIATE_TEST_SUITE_P(
         feature_case{"dry_run_creates_nothing",
                      R"({"operation": "import", "dry_run": true, "defaults": {"item_type": "Part"},
                          "parts": [{"name": "/in/a.prt"}]})",
-                     0, "import went through: 1 part translated (dry run)", "PDM database\n  (no change)\n"},
+                     0, "import went through (dry run): 1 part translated, 0 refused; 0 errors",
+                     "PDM database\n  (no change)\n"},
         feature_case{"failed_publishing_is_a_listing_message",
                      R"({"operation": "import", "defaults": {"item_type": "Part"}, "parts": [{"name": "/in/a.prt"}],
                          "server": {"exceptions": {"KXPDM_AUTO_PUBLISH_AFTER_IMPORT": "1"},
                                     "replies": [{"code": 27, "status": 3, "reply": "Publishing is off"}]}})",
-                     0, "import went through: 1 part translated, 1 listing-window message",
+                     1, "import went through: 1 part translated, 0 refused; 1 error, 1 warning",
                      "listing window\n  \"\\nFailed to AutoPublish \\n\"\n"},
         feature_case{"item_type_document_refused",
                      R"({"operation": "import", "defaults": {"item_type": "Document"}, "parts": [{"name": "/in/a.prt"}]})",
@@ -395,6 +426,189 @@ INSTANTIATE_TEST_SUITE_P(
                      "or Document...\"",
                      ""}),
     [](const auto& info) { return std::string(info.param.label); });
+
+// --- findings --------------------------------------------------------------------
+
+// The site's mapping file of the findings scenarios.
+constexpr const char* site_map = "DB_PART_NO = NO\nDB_PART_REV = REV\nDB_PART_NAME = TITLE\nDB_PART_DESC = DESC\n";
+
+#define KX_MAPPED R"("operation": "import", "env": {"KXPDM_IMPORT_ATTR_MAP_FILE": "site.map"}, "defaults": {"item_type": "Part"})"
+
+struct finding_case {
+    const char* label;
+    const char* scenario;
+    bool strict;
+    int exit_status;
+    const char* severity;
+    const char* kind;
+    const char* line;  // the finding's line in the text report
+};
+
+class clonesim_finding : public ::testing::TestWithParam<finding_case> {};
+
+TEST_P(clonesim_finding, is_reported_with_its_severity_and_sets_the_exit_status)
+{
+    const finding_case c = GetParam();
+    scratch tmp;
+    write_file(tmp / "site.map", site_map);
+    write_file(tmp / "scenario.json", c.scenario);
+    std::vector<std::string> args{"run", (tmp / "scenario.json").string()};
+    if (c.strict) args.push_back("--strict");
+    const result text = clonesim(args, tmp.path());
+    EXPECT_EQ(text.exit_status, c.exit_status) << text.out << text.err;
+    // Findings come before the details.
+    const std::string summary = text.out.substr(0, text.out.find("\nparts\n"));
+    EXPECT_NE(summary.find(std::string("\n  ") + c.line), std::string::npos) << text.out;
+
+    args.push_back("--json");
+    const result as_json = clonesim(args, tmp.path());
+    EXPECT_EQ(as_json.exit_status, c.exit_status);
+    const auto report = nlohmann::json::parse(as_json.out);
+    EXPECT_EQ(report["exit_status"], c.exit_status);
+    bool listed = false;
+    for (const auto& f : report["findings"]) listed = listed || (f["kind"] == c.kind && f["severity"] == c.severity);
+    EXPECT_TRUE(listed) << report["findings"].dump(2);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    scenarios, clonesim_finding,
+    ::testing::Values(
+        finding_case{"published_after_its_save_failed",
+                     R"({"operation": "import", "defaults": {"item_type": "Part"}, "parts": [{"name": "/in/a.prt"}],
+                         "server": {"exceptions": {"KXPDM_AUTO_PUBLISH_AFTER_IMPORT": "1"}},
+                         "faults": [{"operation": "HOST_PART_save", "status": 5}]})",
+                     false, 1, "error", "completed_after_failed_save",
+                     "error    /in/a.prt: 000001 was published although the save of its part file failed"},
+        finding_case{"released_item_renamed",
+                     "{" KX_MAPPED R"(, "parts": [{"name": "/in/x.prt",
+                         "attributes": [["NO", "X1"], ["REV", "B"], ["TITLE", "New name"], ["DESC", "New desc"]]}],
+                         "server": {"items": [{"item_id": "X1", "name": "Old name", "description": "Old desc",
+                                               "revisions": [{"rev_id": "A", "release_status": "Released"}]}]}})",
+                     false, 1, "error", "released_item_changed",
+                     "error    /in/x.prt: existing item X1: name \"Old name\" becomes \"New name\" (the item has a "
+                     "released revision)"},
+        finding_case{"existing_item_renamed",
+                     "{" KX_MAPPED R"(, "parts": [{"name": "/in/x.prt",
+                         "attributes": [["NO", "X1"], ["REV", "B"], ["TITLE", "Old name"], ["DESC", "New desc"]]}],
+                         "server": {"items": [{"item_id": "X1", "name": "Old name", "description": "Old desc"}]}})",
+                     false, 0, "warning", "existing_item_changed",
+                     "warning  /in/x.prt: existing item X1: description \"Old desc\" becomes \"New desc\""},
+        finding_case{"existing_item_renamed_strict",
+                     "{" KX_MAPPED R"(, "parts": [{"name": "/in/x.prt",
+                         "attributes": [["NO", "X1"], ["REV", "B"], ["DESC", "New desc"]]}],
+                         "server": {"items": [{"item_id": "X1", "type": "Tool", "name": "X1", "description": "Old desc"}]}})",
+                     true, 1, "warning", "existing_item_changed",
+                     "warning  /in/x.prt: existing item X1: description \"Old desc\" becomes \"New desc\""},
+        finding_case{"mapping_file_unreadable",
+                     R"({"operation": "import", "env": {"KXPDM_IMPORT_ATTR_MAP_FILE": "maps/absent.map"},
+                         "defaults": {"item_type": "Part"}, "parts": [{"name": "/in/a.prt"}]})",
+                     false, 0, "warning", "mapping_file_unreadable",
+                     "warning  KXPDM_IMPORT_ATTR_MAP_FILE names \"maps/absent.map\", which cannot be read: no "
+                     "attribute of any part is mapped"},
+        finding_case{"drawing_and_model_disagree",
+                     "{" KX_MAPPED R"(, "parts": [
+                         {"name": "/in/d1_dwg.prt", "attributes": [["NO", "D1"], ["REV", "A"], ["TITLE", "Drawing"]]},
+                         {"name": "/in/d1.prt", "attributes": [["NO", "D1"], ["REV", "A"],
+                                                              ["TITLE", "Model name that has 33 characters"]]}]})",
+                     false, 0, "warning", "names_disagree",
+                     "warning  /in/d1.prt: D1/A gets the PDM name \"Model name that has 33 characters\" from this part "
+                     "and \"Drawing\" from /in/d1_dwg.prt"},
+        finding_case{"stored_cut",
+                     "{" KX_MAPPED R"(, "parts": [{"name": "/in/d1.prt", "attributes": [["NO", "D1"], ["REV", "A"],
+                                                              ["TITLE", "Model name that has 33 characters"]]}]})",
+                     false, 0, "warning", "stored_cut",
+                     "warning  /in/d1.prt: PDM name \"Model name that has 33 characters\" (33 bytes) is stored cut at "
+                     "32: \"Model name that has 33 character\""},
+        finding_case{"request_input_not_understood",
+                     "{" KX_MAPPED R"(, "parts": [{"name": "/in/a.prt",
+                         "attributes": [["NO", "A1"], ["TITLE", "Left ~~ right"]]}]})",
+                     false, 1, "error", "request_malformed",
+                     "error    /in/a.prt: the server could not parse the input of set_name_description "
+                     "\"A1~~A~~Left ~~ right~~A1\": \"Malformed name and description: A1~~A~~Left ~~ right~~A1\"; the "
+                     "library went on without a word"},
+        finding_case{"request_refused_and_what_came_next",
+                     R"({"operation": "import", "defaults": {"item_type": "Part"}, "parts": [{"name": "/in/a.prt"}],
+                         "server": {"exceptions": {"KXPDM_AUTO_PUBLISH_AFTER_IMPORT": "1"},
+                                    "replies": [{"code": 27, "status": 3, "reply": "Publishing is off"}]}})",
+                     false, 1, "error", "request_refused",
+                     "error    the server refused auto_publish \"000001\" (status 3: \"Publishing is off\"); then the "
+                     "library wrote to the listing window \"\\nFailed to AutoPublish \\n\""},
+        finding_case{"refused_without_a_message",
+                     R"({"operation": "import", "defaults": {"item_type": "Part"},
+                         "parts": [{"name": "/in/a_name_longer_than_thirty_one_characters.prt", "file_exists": false},
+                                   {"name": "/in/b.prt"}]})",
+                     false, 1, "error", "refused_without_message",
+                     "error    /in/a_name_longer_than_thirty_one_characters.prt: refused (status 5) with no message "
+                     "shown; the session stopped at this part's translation, 1 part not reached"},
+        finding_case{"empty_assembly", R"({"operation": "import", "parts": []})", false, 0, "warning",
+                     "empty_assembly", "warning  the session has no parts"},
+        finding_case{"empty_assembly_strict", R"({"operation": "import", "parts": []})", true, 1, "warning",
+                     "empty_assembly", "warning  the session has no parts"},
+        finding_case{"site_program_not_found",
+                     R"({"operation": "import", "env": {"KXPDM_ADDITIONAL_IMPORT_PROGRAM": "no_such_site_program"},
+                         "defaults": {"item_type": "Part"}, "parts": [{"name": "/in/a.prt"}]})",
+                     false, 1, "error", "site_program_not_run",
+                     "error    /in/a.prt: the additional import program could not be run (exit 127): "
+                     "\"no_such_site_program\" \"/in/a.prt\""}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST(clonesim_findings, the_site_programs_run_with_the_arguments_the_library_gave)
+{
+    scratch tmp;
+    write_file(tmp / "check.sh", "#!/bin/sh\nexit 0\n");
+    write_file(tmp / "scenario.json", R"({"operation": "import", "defaults": {"item_type": "Part"},
+        "env": {"KXPDM_ADDITIONAL_IMPORT_PROGRAM": "sh check.sh --strict"},
+        "parts": [{"name": "/in/it's a.prt"}, {"name": "/in/b.prt"}]})");
+    const result r = clonesim({"run", "--json", (tmp / "scenario.json").string()}, tmp.path());
+    ASSERT_EQ(r.exit_status, 0) << r.out << r.err;
+    const auto runs = nlohmann::json::parse(r.out)["site_programs"];
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0]["arguments"], (std::vector<std::string>{"sh", "check.sh", "--strict", "/in/it's a.prt"}));
+    EXPECT_EQ(runs[1]["exit_status"], 0);
+}
+
+// A name cut at 32 bytes splits its last character: the reports still come
+// out, the text one shows the byte escaped and the JSON one keeps it
+// reversibly.
+TEST(clonesim_findings, a_text_cut_inside_a_character_is_reported)
+{
+    scratch tmp;
+    write_file(tmp / "site.map", site_map);
+    const std::string name = std::string(31, 'A') + "\xc3\xa9";
+    write_file(tmp / "scenario.json", "{" KX_MAPPED ", \"parts\": [{\"name\": \"/in/a.prt\", \"attributes\": "
+                                      "[[\"NO\", \"A1\"], [\"TITLE\", \"" + name + "\"]]}]}");
+    const result text = clonesim({"run", (tmp / "scenario.json").string()}, tmp.path());
+    EXPECT_EQ(text.exit_status, 0) << text.err;
+    EXPECT_NE(text.out.find("named A1/A: \"" + std::string(31, 'A') + "\\xc3\", \"A1\""), std::string::npos)
+        << text.out;
+
+    const result as_json = clonesim({"run", "--json", (tmp / "scenario.json").string()}, tmp.path());
+    ASSERT_EQ(as_json.exit_status, 0) << as_json.err;
+    const auto report = nlohmann::json::parse(as_json.out);
+    const std::string stored = report["parts"][0]["stored_name"];
+    // U+10FF00 + 0xC3 in UTF-8.
+    EXPECT_EQ(stored, std::string(31, 'A') + "\xf4\x8f\xbf\x83");
+}
+
+TEST(clonesim_findings, one_part_and_the_findings_alone)
+{
+    scratch tmp;
+    const fs::path scenario = examples / "import_mapped.json";
+    const result one = clonesim({"run", "--part", "/data/incoming/bracket_plate.prt", scenario.string()}, tmp.path());
+    EXPECT_EQ(one.exit_status, 0) << one.err;
+    EXPECT_NE(one.out.find("  34 set_name_description \"D-4712~~A~~Bracket plate~~D-4712\""), std::string::npos);
+    EXPECT_EQ(one.out.find("D-4711~~B"), std::string::npos) << one.out;
+    EXPECT_EQ(one.out.find("bracket_assy"), std::string::npos) << one.out;
+
+    const result unknown = clonesim({"run", "--part", "/nowhere.prt", scenario.string()}, tmp.path());
+    EXPECT_EQ(unknown.exit_status, 2);
+    EXPECT_EQ(unknown.err, "clonesim: --part: the scenario has no part named \"/nowhere.prt\"\n");
+
+    const result findings = clonesim({"run", "--findings-only", scenario.string()}, tmp.path());
+    EXPECT_EQ(findings.exit_status, 0);
+    EXPECT_EQ(findings.out.find("\nparts\n"), std::string::npos);
+    EXPECT_NE(findings.out.find("\nfindings\n  (none)\n"), std::string::npos) << findings.out;
+}
 
 // --- check-map -------------------------------------------------------------------
 

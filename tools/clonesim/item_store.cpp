@@ -201,6 +201,14 @@ std::optional<revision_record> item_store::revision(const std::string& item_id, 
     return revision_record{item_id, rev_id, q.optional_text(0), q.optional_text(1), q.optional_text(2)};
 }
 
+bool item_store::has_released_revision(const std::string& item_id) const
+{
+    statement q(db_,
+                "SELECT 1 FROM revisions WHERE item_id=?1 AND release_status IS NOT NULL AND release_status <> ''");
+    q.bind(1, item_id);
+    return q.step();
+}
+
 std::vector<text_pair> item_store::design_log(const std::string& item_id, const std::string& rev_id) const
 {
     statement q(db_, "SELECT key, value FROM design_log WHERE item_id=?1 AND rev_id=?2 ORDER BY line");

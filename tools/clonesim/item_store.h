@@ -58,6 +58,8 @@ public:
     std::vector<item_record> items() const;  // in the order they were first stored
     std::optional<item_record> item(const std::string& item_id) const;
     std::optional<revision_record> revision(const std::string& item_id, const std::string& rev_id) const;
+    // Whether any revision of the item carries a release status.
+    bool has_released_revision(const std::string& item_id) const;
     std::vector<text_pair> design_log(const std::string& item_id, const std::string& rev_id) const;
     std::optional<std::string> native_file(const std::string& item_id, const std::string& rev_id,
                                            const std::string& related_name) const;

@@ -1,7 +1,8 @@
 // clonesim: rehearses a site's clone rules offline. It loads the built
 // user-exit library the way the host does, plays whole clone, import and
 // export sessions from a scenario file against a simulated host and PDM
-// server, and reports what each part became and what the user was shown.
+// server, and reports what each part became, what the user was shown and
+// what looks wrong.
 #include "check_map.h"
 #include "report.h"
 #include "scenario.h"
@@ -10,15 +11,18 @@
 
 #include <CLI/CLI.hpp>
 
+#include <array>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <string>
 
 namespace {
 
-constexpr int exit_went_through = 0;
-constexpr int exit_refused = 1;
-constexpr int exit_usage = 2;
+using clonesim::exit_usage;
+
+constexpr const char* version_text = "clonesim 1.1 (for kxpdm_clone_userexit_v30)";
+constexpr std::array<const char*, 3> commands = {"run", "check-map", "sweep"};
 
 // Runs a command; a broken scenario, library or store ends it with one line
 // on standard error and the usage status.
@@ -33,20 +37,35 @@ int reporting_errors(Body&& body)
         std::cerr << "clonesim: " << e.what() << "\n";
     } catch (const clonesim::store_error& e) {
         std::cerr << "clonesim: " << e.what() << "\n";
+    } catch (const std::exception& e) {
+        std::cerr << "clonesim: " << e.what() << "\n";
     }
     return exit_usage;
 }
 
-int run_command(const std::string& scenario_file, bool as_json, const std::string& database, const std::string& library)
+struct run_request {
+    std::string scenario_file;
+    std::string database = ":memory:";
+    std::string library;
+    bool as_json = false;
+    clonesim::report_options report;
+};
+
+int run_command(const run_request& request)
 {
     return reporting_errors([&] {
-        const clonesim::run_outcome run = clonesim::run_scenario({scenario_file, library, database});
-        if (as_json)
-            std::cout << clonesim::json_report(run).dump(2) << "\n";
+        const clonesim::run_outcome run =
+            clonesim::run_scenario({request.scenario_file, request.library, request.database});
+        if (request.report.part.has_value() && !clonesim::has_part(run, *request.report.part)) {
+            std::cerr << "clonesim: --part: the scenario has no part named \"" << *request.report.part << "\"\n";
+            return exit_usage;
+        }
+        if (request.as_json)
+            std::cout << clonesim::json_report(run, request.report.strict).dump(2) << "\n";
         else
-            std::cout << clonesim::text_report(run);
+            std::cout << clonesim::text_report(run, request.report);
         std::cout.flush();
-        return clonesim::judge(run).went_through ? exit_went_through : exit_refused;
+        return clonesim::judge(run, request.report.strict).exit_status;
     });
 }
 
@@ -71,42 +90,86 @@ int check_map_command(const std::string& file)
     return 1;
 }
 
+// The built library as the user would name it: relative to the current
+// directory when it lies below it.
+std::string default_library()
+{
+    const std::filesystem::path built = KX_DEFAULT_LIBRARY;
+    std::error_code ec;
+    const auto relative = std::filesystem::relative(built, std::filesystem::current_path(ec), ec);
+    if (ec || relative.empty() || relative.begin()->string() == "..") return built.string();
+    return relative.string();
+}
+
+// A first word that is no option and no command is named, rather than
+// reported as an unexpected argument.
+bool unknown_command(int argc, char** argv)
+{
+    if (argc < 2 || argv[1][0] == '-') return false;
+    const std::string word = argv[1];
+    for (const char* command : commands)
+        if (word == command) return false;
+    std::cerr << "clonesim: unknown command \"" << word << "\"; the commands are run, check-map and sweep "
+              << "(clonesim --help)\n";
+    return true;
+}
+
+constexpr const char* run_help =
+    "Play the session of a scenario file and report what each part became, with a summary and the\n"
+    "findings first.\n"
+    "Exit status: 0 the session went through with no error finding; 1 it was refused, or an error was\n"
+    "found (with --strict, a warning too); 2 the command line or the scenario is wrong.\n"
+    "Examples:\n"
+    "  clonesim run examples/import_mapped.json\n"
+    "  clonesim run --findings-only --strict big_import.json\n"
+    "  clonesim run --part /data/incoming/bracket_plate.prt examples/import_mapped.json\n"
+    "  clonesim run --json examples/clone.json > clone.report.json";
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    if (unknown_command(argc, argv)) return exit_usage;
     CLI::App app{"clonesim: rehearse a site's clone, import and export rules on whole sessions, offline,\n"
-                 "against the built user-exit library and a simulated host and PDM server."};
+                 "against the built user-exit library and a simulated host and PDM server.\n"
+                 "Examples:\n"
+                 "  clonesim run examples/import_mapped.json\n"
+                 "  clonesim check-map examples/maps/import_attributes.map\n"
+                 "  clonesim sweep examples/clone.json"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", version_text);
 
-    std::string scenario_file;
-    std::string database = ":memory:";
-    std::string library = KX_DEFAULT_LIBRARY;
-    bool as_json = false;
-    CLI::App* run = app.add_subcommand(
-        "run", "Play the session of a scenario file and report what each part became.\n"
-               "Exit status: 0 the session went through, 1 it was refused, 2 usage or scenario error.");
-    run->add_option("scenario", scenario_file, "Scenario file (JSON)")->required();
-    run->add_flag("--json", as_json, "Report as JSON instead of text");
-    run->add_option("--db", database,
+    run_request request;
+    request.library = default_library();
+    bool findings_only = false;
+    std::string part;
+    CLI::App* run = app.add_subcommand("run", run_help);
+    run->add_option("scenario", request.scenario_file, "Scenario file (JSON)")->required();
+    run->add_flag("--json", request.as_json, "Report as JSON (every text whole, findings as a list)");
+    run->add_flag("--strict", request.report.strict, "Fail (exit status 1) on warnings too");
+    run->add_flag("--findings-only", findings_only, "Show only the summary and the findings");
+    run->add_option("--part", part, "Show one part's story: its outcome, requests, texts, files and findings");
+    run->add_option("--db", request.database,
                     "SQLite file that keeps the simulated PDM database between runs (default: in memory)");
-    run->add_option("--library", library, "The user-exit library to load")->capture_default_str();
+    run->add_option("--library", request.library, "The user-exit library to load")->capture_default_str();
 
     std::string map_file;
     CLI::App* check = app.add_subcommand(
         "check-map", "Read an import attribute mapping file as the library does and explain each line.\n"
-                     "Exit status: 0 at least one key is mapped, 1 none is, 2 the file cannot be read.");
+                     "Exit status: 0 at least one key is mapped, 1 none is, 2 the file cannot be read.\n"
+                     "Example:\n  clonesim check-map examples/maps/import_attributes.map");
     check->add_option("file", map_file, "Import attribute mapping file")->required();
 
     clonesim::sweep_options sweep_options;
-    sweep_options.library = KX_DEFAULT_LIBRARY;
+    sweep_options.library = request.library;
     bool verbose = false;
     CLI::App* sweep = app.add_subcommand(
         "sweep", "Play the scenario's session once clean, then again with each host call and each PDM request\n"
                  "in turn made to fail (once only, and from then on), all in one process with the library\n"
                  "loaded once, and check after every session that nothing leaked, the host's callbacks are\n"
                  "back, the failure's message was shown and a clean session still goes as before.\n"
-                 "Exit status: 0 every invariant held, 1 one broke, 2 usage or scenario error.");
+                 "Exit status: 0 every invariant held, 1 one broke, 2 usage or scenario error.\n"
+                 "Example:\n  clonesim sweep --every 5 examples/import_mapped.json");
     sweep->add_option("scenario", sweep_options.scenario_file, "Scenario file (JSON)")->required();
     sweep->add_option("--library", sweep_options.library, "The user-exit library to load")->capture_default_str();
     sweep->add_option("--every", sweep_options.every_nth_call,
@@ -120,12 +183,18 @@ int main(int argc, char** argv)
 
     try {
         app.parse(argc, argv);
+    } catch (const CLI::Success& e) {
+        return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        const int code = app.exit(e);
-        return code == 0 ? 0 : exit_usage;
+        std::cerr << "clonesim: " << e.what() << " (clonesim --help)\n";
+        return exit_usage;
     }
 
-    if (run->parsed()) return run_command(scenario_file, as_json, database, library);
+    if (run->parsed()) {
+        request.report.findings_only = findings_only;
+        if (!part.empty()) request.report.part = part;
+        return run_command(request);
+    }
     if (check->parsed()) return check_map_command(map_file);
     if (sweep->parsed()) {
         sweep_options.clean_after_every_run = !persistent_only;

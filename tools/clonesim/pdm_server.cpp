@@ -1,5 +1,8 @@
 #include "pdm_server.h"
 
+#include "interfaces/host_codes.h"
+#include "sim_internal.h"
+
 #include <fstream>
 #include <utility>
 
@@ -24,7 +27,6 @@ std::vector<std::string> fields(const std::string& text, const std::string& sepa
 }
 
 sim::pdm_response ok(std::optional<std::string> reply = std::nullopt) { return sim::pdm_response{0, std::move(reply)}; }
-sim::pdm_response refused(std::string reply) { return sim::pdm_response{1, std::move(reply)}; }
 
 }  // namespace
 
@@ -46,20 +48,20 @@ std::optional<db_name> parse_db_name(const std::string& name)
 std::string request_name(int code)
 {
     switch (code) {
-    case 18: return "get_export_file_name";
-    case 20: return "get_export_attributes";
-    case 21: return "pdi_backfill";
-    case 23: return "begin_import";
-    case 24: return "end_import";
-    case 25: return "fill_import_filename";
-    case 26: return "get_item_type";
-    case 27: return "auto_publish";
-    case 28: return "prepare_new_items";
-    case 30: return "check_revision";
-    case 31: return "get_related_name";
-    case 34: return "set_name_description";
-    case 35: return "get_owner_name";
-    case 36: return "get_exceptions";
+    case kx::request_get_export_file_name: return "get_export_file_name";
+    case kx::request_get_export_attributes: return "get_export_attributes";
+    case kx::request_pdi_backfill: return "pdi_backfill";
+    case kx::request_begin_import: return "begin_import";
+    case kx::request_end_import: return "end_import";
+    case kx::request_fill_import_filename: return "fill_import_filename";
+    case kx::request_get_item_type: return "get_item_type";
+    case kx::request_auto_publish: return "auto_publish";
+    case kx::request_prepare_new_items: return "prepare_new_items";
+    case kx::request_check_revision: return "check_revision";
+    case kx::request_get_related_name: return "get_related_name";
+    case kx::request_set_name_description: return "set_name_description";
+    case kx::request_get_owner_name: return "get_owner_name";
+    case kx::request_get_exceptions: return "get_exceptions";
     default: return "unknown";
     }
 }
@@ -72,24 +74,25 @@ pdm_server::pdm_server(item_store& store, const scenario& scene, std::filesystem
 sim::pdm_response pdm_server::handle(int code, const char* input_text)
 {
     ++request_counts_[code];
+    last_answer_ = answer::given;
     if (auto answer = scripted(code)) return *answer;
     const std::string input = input_text != nullptr ? input_text : "";
     switch (code) {
-    case 18: return get_export_file_name(input);
-    case 20: return get_export_attributes(input);
-    case 21: return pdi_backfill(input);
-    case 23:
-    case 24: return ok();
-    case 25: return fill_import_filename(input);
-    case 26: return get_item_type(input);
-    case 27: return auto_publish(input);
-    case 28: return prepare_new_items(input);
-    case 30: return check_revision(input);
-    case 31: return get_related_name(input);
-    case 34: return set_name_description(input);
-    case 35: return get_owner_name(input);
-    case 36: return get_exceptions();
-    default: return refused("Unknown request " + std::to_string(code));
+    case kx::request_get_export_file_name: return get_export_file_name(input);
+    case kx::request_get_export_attributes: return get_export_attributes(input);
+    case kx::request_pdi_backfill: return pdi_backfill(input);
+    case kx::request_begin_import:
+    case kx::request_end_import: return ok();
+    case kx::request_fill_import_filename: return fill_import_filename(input);
+    case kx::request_get_item_type: return get_item_type(input);
+    case kx::request_auto_publish: return auto_publish(input);
+    case kx::request_prepare_new_items: return prepare_new_items(input);
+    case kx::request_check_revision: return check_revision(input);
+    case kx::request_get_related_name: return get_related_name(input);
+    case kx::request_set_name_description: return set_name_description(input);
+    case kx::request_get_owner_name: return get_owner_name(input);
+    case kx::request_get_exceptions: return get_exceptions();
+    default: return refuse("Unknown request " + std::to_string(code));
     }
 }
 
@@ -98,9 +101,26 @@ std::optional<sim::pdm_response> pdm_server::scripted(int code)
     const int n = request_counts_[code];
     for (const scripted_reply& rule : scene_.replies) {
         if (rule.code != code) continue;
-        if (n == rule.nth || (rule.persistent && n >= rule.nth)) return sim::pdm_response{rule.status, rule.reply};
+        if (n != rule.nth && !(rule.persistent && n >= rule.nth)) continue;
+        // The exception list comes with a non-zero status, and the status of
+        // a revision check is not the answer: neither is a refusal.
+        const bool list = code == kx::request_get_exceptions && rule.reply.has_value();
+        if (rule.status != 0 && !list && code != kx::request_check_revision) last_answer_ = answer::refused;
+        return sim::pdm_response{rule.status, rule.reply};
     }
     return std::nullopt;
+}
+
+sim::pdm_response pdm_server::refuse(std::string reply)
+{
+    last_answer_ = answer::refused;
+    return sim::pdm_response{1, std::move(reply)};
+}
+
+sim::pdm_response pdm_server::reject_malformed(std::string reply)
+{
+    last_answer_ = answer::malformed;
+    return sim::pdm_response{1, std::move(reply)};
 }
 
 std::optional<std::string> pdm_server::export_file_name(const db_name& name) const
@@ -131,25 +151,30 @@ void pdm_server::sync_host_items() const
     sim::host().items = std::move(view);
 }
 
+void pdm_server::host_item_added(const item_record& item) const
+{
+    sim::add_item(sim::pdm_item{item.item_id, item.item_type, item.name, item.description});
+}
+
 sim::pdm_response pdm_server::get_export_file_name(const std::string& input)
 {
     const auto name = parse_db_name(input);
-    if (!name.has_value()) return refused("Not a database part name: " + input);
+    if (!name.has_value()) return reject_malformed("Not a database part name: " + input);
     auto file = export_file_name(*name);
-    if (!file.has_value()) return refused("No such item revision: " + name->item_id + "/" + name->rev_id);
+    if (!file.has_value()) return refuse("No such item revision: " + name->item_id + "/" + name->rev_id);
     return ok(std::move(file));
 }
 
 sim::pdm_response pdm_server::get_export_attributes(const std::string& input)
 {
     const auto name = parse_db_name(input);
-    if (!name.has_value()) return refused("Not a database part name: " + input);
+    if (!name.has_value()) return reject_malformed("Not a database part name: " + input);
     const auto revision = store_.revision(name->item_id, name->rev_id);
     const auto written = exported_files_.find(input);
     const auto file = written != exported_files_.end() ? std::optional<std::string>(written->second)
                                                        : export_file_name(*name);
     if (!revision.has_value() || !file.has_value())
-        return refused("No such item revision: " + name->item_id + "/" + name->rev_id);
+        return refuse("No such item revision: " + name->item_id + "/" + name->rev_id);
 
     std::string content;
     const auto& directory = sim::host().def_directory;
@@ -171,7 +196,7 @@ sim::pdm_response pdm_server::get_export_attributes(const std::string& input)
     std::ofstream out(path, std::ios::binary);
     out << content;
     out.close();
-    if (!out) return refused("Cannot write the export log mapping file " + path.string());
+    if (!out) return refuse("Cannot write the export log mapping file " + path.string());
     mapping_files_.push_back(mapping_file{path, input, content});
     return ok(path.string());
 }
@@ -179,8 +204,8 @@ sim::pdm_response pdm_server::get_export_attributes(const std::string& input)
 sim::pdm_response pdm_server::pdi_backfill(const std::string& input)
 {
     const auto f = fields(input, "/");
-    if (f.size() != 2 || !store_.revision(f[0], f[1]).has_value())
-        return refused("No such item revision for back-fill: " + input);
+    if (f.size() != 2) return reject_malformed("Malformed back-fill request: " + input);
+    if (!store_.revision(f[0], f[1]).has_value()) return refuse("No such item revision for back-fill: " + input);
     store_.journal("back-filled", f[0], f[1], "");
     return ok();
 }
@@ -188,8 +213,8 @@ sim::pdm_response pdm_server::pdi_backfill(const std::string& input)
 sim::pdm_response pdm_server::fill_import_filename(const std::string& input)
 {
     const auto f = fields(input, "#");
-    if (f.size() != 3 && f.size() != 4) return refused("Malformed native file name record: " + input);
-    if (!store_.revision(f[0], f[1]).has_value()) return refused("No such item revision: " + f[0] + "/" + f[1]);
+    if (f.size() != 3 && f.size() != 4) return reject_malformed("Malformed native file name record: " + input);
+    if (!store_.revision(f[0], f[1]).has_value()) return refuse("No such item revision: " + f[0] + "/" + f[1]);
     const std::string related = f.size() == 4 ? f[3] : "";
     store_.set_native_file(f[0], f[1], related, f[2]);
     store_.journal("native file", f[0], f[1], related.empty() ? f[2] : f[2] + " (" + related + ")");
@@ -199,7 +224,7 @@ sim::pdm_response pdm_server::fill_import_filename(const std::string& input)
 sim::pdm_response pdm_server::get_item_type(const std::string& input)
 {
     const auto item = store_.item(input);
-    if (!item.has_value()) return refused("Item " + input + " does not exist");
+    if (!item.has_value()) return refuse("Item " + input + " does not exist");
     return ok(item->item_type);
 }
 
@@ -207,7 +232,7 @@ sim::pdm_response pdm_server::auto_publish(const std::string& input)
 {
     const auto ids = fields(input, "#");
     for (const std::string& id : ids)
-        if (!store_.item(id).has_value()) return refused("Cannot publish " + id + ": no such item");
+        if (!store_.item(id).has_value()) return refuse("Cannot publish " + id + ": no such item");
     for (const std::string& id : ids) store_.journal("published", id, "", "");
     return ok();
 }
@@ -217,7 +242,7 @@ sim::pdm_response pdm_server::prepare_new_items(const std::string& input)
     auto f = fields(input, "/");
     // Every field is followed by "/", so the text ends with an empty field.
     if (f.empty() || !f.back().empty() || (f.size() - 1) % 4 != 0)
-        return refused("Malformed new item list: " + input);
+        return reject_malformed("Malformed new item list: " + input);
     for (std::size_t i = 0; i + 4 < f.size(); i += 4)
         store_.journal("announced", f[i], f[i + 1], "type " + f[i + 2] + ", context " + f[i + 3]);
     return ok();
@@ -234,7 +259,7 @@ sim::pdm_response pdm_server::get_related_name(const std::string& input)
 {
     const auto f = fields(input, "/");
     if (f.size() != 5 || f[0].empty() || f[1].empty() || f[3].empty())
-        return refused("Cannot name a related part from " + input);
+        return reject_malformed("Cannot name a related part from " + input);
     const std::string& suffix = f[4].empty() ? f[3] : f[4];
     if (f[3] == "altrep") return ok(f[0] + "." + suffix);
     return ok(f[0] + "." + f[1] + "." + suffix);
@@ -243,20 +268,31 @@ sim::pdm_response pdm_server::get_related_name(const std::string& input)
 sim::pdm_response pdm_server::set_name_description(const std::string& input)
 {
     const auto f = fields(input, "~~");
-    if (f.size() != 4) return refused("Malformed name and description: " + input);
-    if (!store_.item(f[0]).has_value()) return refused("Item " + f[0] + " does not exist");
+    if (f.size() != 4) return reject_malformed("Malformed name and description: " + input);
+    if (!store_.item(f[0]).has_value()) return refuse("Item " + f[0] + " does not exist");
     store_.set_name_description(f[0], f[2], f[3]);
     store_.journal("named", f[0], f[1], "\"" + f[2] + "\", \"" + f[3] + "\"");
-    sync_host_items();
+    // The host's view of an item changes in place: its tag stays.
+    if (const host_tag_t tag = sim::item_tag(f[0]); tag != HOST_NULL_TAG) {
+        sim::pdm_item& item = sim::host().items[static_cast<std::size_t>(tag - 1)];
+        item.name = f[2];
+        item.description = f[3];
+    }
     return ok();
 }
 
 sim::pdm_response pdm_server::get_owner_name(const std::string& input)
 {
     const auto name = parse_db_name(input);
-    if (!name.has_value()) return sim::pdm_response{1, std::nullopt};
+    if (!name.has_value()) {
+        last_answer_ = answer::malformed;
+        return sim::pdm_response{1, std::nullopt};
+    }
     auto owner = owner_name(name->item_id);
-    if (!owner.has_value()) return sim::pdm_response{1, std::nullopt};
+    if (!owner.has_value()) {
+        last_answer_ = answer::refused;
+        return sim::pdm_response{1, std::nullopt};
+    }
     return ok(std::move(owner));
 }
 

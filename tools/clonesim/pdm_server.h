@@ -25,14 +25,15 @@ struct db_name {
 };
 std::optional<db_name> parse_db_name(const std::string& name);
 
-// An export log mapping file that the server wrote for request 20.
+// An export log mapping file that the server wrote for get_export_attributes.
 struct mapping_file {
     std::filesystem::path path;
     std::string part_name;
     std::string content;
 };
 
-// The name of a request code ("get_exceptions" for 36); "unknown" otherwise.
+// The name of a request code ("get_exceptions" for
+// kx::request_get_exceptions); "unknown" otherwise.
 std::string request_name(int code);
 
 class pdm_server {
@@ -42,35 +43,45 @@ public:
 
     sim::pdm_response handle(int code, const char* input);
 
-    // The file name the server gives an exported part (request 18).
+    // How the server took the request it handled last: a refusal is the
+    // server's own, whatever the status number says.
+    enum class answer { given, refused, malformed };
+    answer last_answer() const { return last_answer_; }
+
+    // The file name the server gives an exported part (get_export_file_name).
     std::optional<std::string> export_file_name(const db_name& name) const;
     // The host tells the server under which file name it wrote an exported
     // part, so that the export log names the file as written.
     void note_exported(const std::string& part_name, const std::string& file_name);
 
-    // The owner name of an item (request 35): its owner, else its item ID.
+    // The owner name of an item (get_owner_name): its owner, else its item ID.
     std::optional<std::string> owner_name(const std::string& item_id) const;
 
-    // Rebuilds the host's PDM-manager view from the store; item tags stay
-    // stable because items are only ever appended.
+    // Builds the host's PDM-manager view from the store once, before the
+    // session; item tags stay stable because items are only ever appended.
     void sync_host_items() const;
+    // Keeps the view in step, one item at a time, so that a session costs
+    // the same for each part however many parts it has.
+    void host_item_added(const item_record& item) const;
 
     const std::vector<mapping_file>& mapping_files() const { return mapping_files_; }
 
 private:
     std::optional<sim::pdm_response> scripted(int code);
-    sim::pdm_response get_export_file_name(const std::string& input);  // 18
-    sim::pdm_response get_export_attributes(const std::string& input); // 20
-    sim::pdm_response pdi_backfill(const std::string& input);          // 21
-    sim::pdm_response fill_import_filename(const std::string& input);  // 25
-    sim::pdm_response get_item_type(const std::string& input);         // 26
-    sim::pdm_response auto_publish(const std::string& input);          // 27
-    sim::pdm_response prepare_new_items(const std::string& input);     // 28
-    sim::pdm_response check_revision(const std::string& input);        // 30
-    sim::pdm_response get_related_name(const std::string& input);      // 31
-    sim::pdm_response set_name_description(const std::string& input);  // 34
-    sim::pdm_response get_owner_name(const std::string& input);        // 35
-    sim::pdm_response get_exceptions();                                // 36
+    sim::pdm_response refuse(std::string reply);
+    sim::pdm_response reject_malformed(std::string reply);
+    sim::pdm_response get_export_file_name(const std::string& input);
+    sim::pdm_response get_export_attributes(const std::string& input);
+    sim::pdm_response pdi_backfill(const std::string& input);
+    sim::pdm_response fill_import_filename(const std::string& input);
+    sim::pdm_response get_item_type(const std::string& input);
+    sim::pdm_response auto_publish(const std::string& input);
+    sim::pdm_response prepare_new_items(const std::string& input);
+    sim::pdm_response check_revision(const std::string& input);
+    sim::pdm_response get_related_name(const std::string& input);
+    sim::pdm_response set_name_description(const std::string& input);
+    sim::pdm_response get_owner_name(const std::string& input);
+    sim::pdm_response get_exceptions();
 
     item_store& store_;
     const scenario& scene_;
@@ -78,6 +89,7 @@ private:
     std::map<int, int> request_counts_;
     std::vector<mapping_file> mapping_files_;
     std::map<std::string, std::string> exported_files_;
+    answer last_answer_ = answer::given;
 };
 
 }  // namespace clonesim

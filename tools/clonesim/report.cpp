@@ -1,8 +1,9 @@
 #include "report.h"
 
 #include "pdm_server.h"
+#include "interfaces/host_codes.h"
 
-#include <cstdio>
+#include <algorithm>
 #include <sstream>
 
 namespace clonesim {
@@ -10,6 +11,14 @@ namespace clonesim {
 namespace {
 
 using json = nlohmann::ordered_json;
+
+// Lists longer than this are folded in the text report: the first and the
+// last entries are shown, the rest is counted.
+constexpr std::size_t list_fold = 60;
+constexpr std::size_t fold_head = 40;
+constexpr std::size_t fold_tail = 10;
+// Findings of one kind shown before the rest of that kind is counted.
+constexpr std::size_t findings_per_kind = 10;
 
 std::vector<std::string> lines_of(const std::string& text)
 {
@@ -20,18 +29,9 @@ std::vector<std::string> lines_of(const std::string& text)
     return lines;
 }
 
-// Each text written to the listing window, from the host's call log; the
-// window itself only holds them run together.
-std::vector<std::string> listing_writes()
-{
-    const std::string prefix = "HOST_UI_write_listing_window(";
-    std::vector<std::string> writes;
-    for (const std::string& call : sim::host().calls) {
-        if (call.rfind(prefix, 0) != 0 || call.size() < prefix.size() + 1) continue;
-        writes.push_back(call.substr(prefix.size(), call.size() - prefix.size() - 1));
-    }
-    return writes;
-}
+bool is_export(const run_outcome& run) { return run.scene.operation_class == kx::class_export; }
+
+std::string scenario_name(const run_outcome& run) { return run.scene.file.filename().string(); }
 
 const part_outcome* refused_part(const run_outcome& run)
 {
@@ -43,131 +43,214 @@ const part_outcome* refused_part(const run_outcome& run)
 std::string last_message(const run_outcome& run)
 {
     if (run.message_boxes.empty()) return "no message was shown";
-    return quote(run.message_boxes.back().message);
+    return quote_folded(run.message_boxes.back().message);
 }
 
-bool is_export(const run_outcome& run) { return run.scene.operation_class == 3; }
+struct part_counts {
+    std::size_t translated = 0, refused = 0, not_reached = 0;
+};
 
-std::string scenario_name(const run_outcome& run) { return run.scene.file.filename().string(); }
-
-}  // namespace
-
-std::string point_name(int point)
+part_counts count_parts(const run_outcome& run)
 {
-    switch (point) {
-    case 0: return "Init_Clone";
-    case 1: return "Exit_Clone";
-    case 2: return "assembly load";
-    case 3: return "end of assembly load";
-    case 6: return "part load";
-    case 10: return "Begin_Perform";
-    case 11: return "End_Perform";
-    case 12: return "Begin_Apply_Defaults";
-    case 51: return "after part";
-    default: return "point " + std::to_string(point);
+    part_counts counts;
+    for (const part_outcome& part : run.parts) {
+        if (!part.translated)
+            ++counts.not_reached;
+        else if (part.status == 0)
+            ++counts.translated;
+        else
+            ++counts.refused;
     }
+    return counts;
 }
 
-std::string quote(const std::string& text)
+std::string parts_text(const run_outcome& run)
 {
-    std::string out = "\"";
-    for (const char c : text) {
-        switch (c) {
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(c));
-                out += escaped;
-            } else {
-                out += c;
-            }
-        }
-    }
-    return out + "\"";
+    const part_counts counts = count_parts(run);
+    std::string text = count_of(counts.translated, "part", "parts") + (is_export(run) ? " exported" : " translated") +
+                       ", " + std::to_string(counts.refused) + " refused";
+    if (counts.not_reached > 0) text += ", " + std::to_string(counts.not_reached) + " not reached";
+    return text;
 }
 
-verdict judge(const run_outcome& run)
+// Why the session did not go through; nullopt when it did.
+std::optional<std::string> refusal(const run_outcome& run)
 {
     const std::string operation = operation_name(run.scene.operation_class);
     if (run.start_status != 0)
-        return {false, "refused: user_exit_start returned " + std::to_string(run.start_status) + ": " +
-                           last_message(run)};
+        return "refused: user_exit_start returned " + std::to_string(run.start_status) + ": " + last_message(run);
     if (run.session.refused) {
-        if (run.session.refused_at == "translation") {
-            if (const part_outcome* part = refused_part(run))
-                return {false, operation + " refused at the translation of " + quote(part->name) + " (status " +
-                                   std::to_string(part->status) + "): " +
-                                   (part->messages.empty() ? std::string("no message was shown")
-                                                           : quote(part->messages.front()))};
-            return {false, operation + " refused at translation"};
-        }
-        return {false, operation + " refused at " + run.session.refused_at + ": " + last_message(run)};
+        if (run.session.refused_at != "translation")
+            return operation + " refused at " + run.session.refused_at + ": " + last_message(run);
+        const part_outcome* part = refused_part(run);
+        if (part == nullptr) return operation + " refused at translation";
+        return operation + " refused at the translation of " + quote(part->name) + " (status " +
+               std::to_string(part->status) + "): " +
+               (part->messages.empty() ? std::string("no message was shown") : quote_folded(part->messages.front()));
     }
     for (const sim::point_call& call : run.session.points) {
-        if (call.result == 0 || call.point == 1) continue;
+        if (call.result == kx::go_on || call.point == kx::point_exit_clone) continue;
         std::string where = point_name(call.point);
         if (!call.part_name.empty()) where += " of " + quote(call.part_name);
-        return {false, operation + " stopped at " + where + " (result " + std::to_string(call.result) +
-                           "): " + last_message(run)};
+        return operation + " stopped at " + where + " (result " + std::to_string(call.result) +
+               "): " + last_message(run);
     }
-    if (run.session.exit_result != 0)
-        return {false, operation + " refused at Exit_Clone (result " + std::to_string(run.session.exit_result) +
-                           "): " + last_message(run)};
-
-    std::size_t translated = 0;
-    for (const part_outcome& part : run.parts)
-        if (part.translated && part.status == 0) ++translated;
-    std::string text = operation + " went through: " + std::to_string(translated) +
-                       (translated == 1 ? " part" : " parts") + (is_export(run) ? " exported" : " translated");
-    if (run.scene.dry_run) text += " (dry run)";
-    const std::size_t notes = listing_writes().size();
-    if (notes > 0)
-        text += ", " + std::to_string(notes) + " listing-window message" + (notes == 1 ? "" : "s");
-    return {true, text};
+    if (run.session.exit_result != kx::go_on)
+        return operation + " refused at Exit_Clone (result " + std::to_string(run.session.exit_result) +
+               "): " + last_message(run);
+    return std::nullopt;
 }
 
-std::string text_report(const run_outcome& run)
-{
-    std::ostringstream out;
-    const scenario& scene = run.scene;
-    out << "clonesim report: " << scenario_name(run) << "\n";
-    out << "  " << operation_name(scene.operation_class) << " session" << (scene.dry_run ? ", dry run" : "");
-    if (!scene.title.empty()) out << ": " << scene.title;
-    out << "\n";
+// --- folding -------------------------------------------------------------------
 
-    out << "\nparts\n";
-    if (run.parts.empty()) out << "  (none)\n";
-    for (const part_outcome& part : run.parts) {
-        out << "  " << part.name << "\n";
+// Writes `count` entries through `write`, folded when there are many.
+template <class Write>
+void folded_list(std::ostream& out, std::size_t count, const std::string& what, Write&& write)
+{
+    if (count == 0) out << "  (none)\n";
+    const bool fold = count > list_fold;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (fold && i == fold_head) {
+            out << "  ... " << (count - fold_head - fold_tail) << " more " << what
+                << " (--part NAME shows one part's, --json all of them)\n";
+            i = count - fold_tail;
+        }
+        write(i);
+    }
+}
+
+// --- the text report's sections -------------------------------------------------
+
+class text_writer {
+public:
+    text_writer(const run_outcome& run, const report_options& options) : run_(run), options_(options) {}
+
+    std::string write()
+    {
+        header();
+        summary();
+        findings();
+        if (options_.findings_only) return out_.str();
+        parts();
+        requests();
+        texts_shown();
+        files();
+        callbacks();
+        database();
+        misuse();
+        notifications();
+        if (run_.temp_directory_kept) out_ << "\nfiles left in " << run_.temp_directory.string() << "\n";
+        out_ << "\nverdict: " << judge(run_, options_.strict).text << "\n";
+        return out_.str();
+    }
+
+private:
+    // With --part, only what concerns that part.
+    bool shows(const std::string& part) const { return !options_.part.has_value() || part == *options_.part; }
+    bool shows_item(const std::string& item_id) const
+    {
+        if (!options_.part.has_value()) return true;
+        for (const part_outcome& part : run_.parts)
+            if (part.name == *options_.part) return !part.item_id.empty() && part.item_id == item_id;
+        return false;
+    }
+    bool shows_request(std::size_t i) const
+    {
+        if (!options_.part.has_value()) return true;
+        if (i < run_.request_notes.size() && run_.request_notes[i].part == *options_.part) return true;
+        const auto& input = run_.requests[i].input;
+        for (const part_outcome& part : run_.parts)
+            if (part.name == *options_.part && !part.item_id.empty() && input.has_value())
+                return input->find(part.item_id) != std::string::npos;
+        return false;
+    }
+
+    template <class Keep>
+    std::vector<std::size_t> picked(std::size_t count, Keep&& keep) const
+    {
+        std::vector<std::size_t> indexes;
+        for (std::size_t i = 0; i < count; ++i)
+            if (keep(i)) indexes.push_back(i);
+        return indexes;
+    }
+
+    void header()
+    {
+        const scenario& scene = run_.scene;
+        out_ << "clonesim report: " << scenario_name(run_) << "\n";
+        out_ << "  " << operation_name(scene.operation_class) << " session" << (scene.dry_run ? ", dry run" : "");
+        if (!scene.title.empty()) out_ << ": " << escape_bytes(scene.title);
+        out_ << "\n";
+        if (options_.part.has_value()) out_ << "  the story of the part " << quote(*options_.part) << "\n";
+    }
+
+    void summary()
+    {
+        std::size_t refused_requests = 0;
+        for (const request_note& note : run_.request_notes)
+            if (note.refused || note.malformed) ++refused_requests;
+        out_ << "\nsummary\n";
+        out_ << "  parts           " << parts_text(run_) << "\n";
+        out_ << "  PDM requests    " << run_.requests.size() << ", " << refused_requests << " refused by the server\n";
+        out_ << "  shown           " << count_of(run_.message_boxes.size(), "error box", "error boxes") << ", "
+             << count_of(run_.listing_texts.size(), "listing-window text", "listing-window texts") << ", "
+             << count_of(lines_of(run_.standard_output).size(), "line", "lines") << " of standard output\n";
+        out_ << "  PDM database    " << count_of(run_.journal.size(), "change", "changes") << "\n";
+        out_ << "  findings        " << counts_text(count_findings(run_.findings)) << "\n";
+        out_ << "  verdict         " << judge(run_, options_.strict).text << "\n";
+    }
+
+    void findings()
+    {
+        out_ << "\nfindings\n";
+        std::size_t shown = 0;
+        for (const severity level : {severity::error, severity::warning, severity::note}) {
+            std::map<std::string, std::size_t> of_kind;
+            for (const finding& f : run_.findings) {
+                if (f.level != level || !shows(f.part)) continue;
+                if (++of_kind[f.kind] > findings_per_kind) continue;
+                out_ << "  " << severity_name(level) << std::string(9 - severity_name(level).size(), ' ');
+                if (!f.part.empty()) out_ << escape_bytes(f.part) << ": ";
+                out_ << f.text << "\n";
+                ++shown;
+            }
+            for (const auto& [kind, count] : of_kind)
+                if (count > findings_per_kind)
+                    out_ << "  " << severity_name(level) << std::string(9 - severity_name(level).size(), ' ') << "... "
+                         << (count - findings_per_kind) << " more of the kind " << kind << " (--json lists them all)\n";
+            shown += of_kind.size();
+        }
+        if (shown == 0) out_ << "  (none)\n";
+    }
+
+    void part_details(const part_outcome& part)
+    {
+        out_ << "  " << escape_bytes(part.name) << "\n";
         if (!part.translated) {
-            out << "    not translated: the session stopped before this part\n";
-            continue;
+            out_ << "    not translated: the session stopped before this part\n";
+            return;
         }
         if (part.status != 0) {
-            out << "    refused (status " << part.status << ")";
-            if (part.messages.empty()) out << ", no message shown";
-            for (std::size_t i = 0; i < part.messages.size(); ++i) out << (i == 0 ? ": " : ", ") << quote(part.messages[i]);
-            out << "\n";
-            continue;
+            out_ << "    refused (status " << part.status << ")";
+            if (part.messages.empty()) out_ << ", no message shown";
+            for (std::size_t i = 0; i < part.messages.size(); ++i)
+                out_ << (i == 0 ? ": " : ", ") << quote_folded(part.messages[i]);
+            out_ << "\n";
+            return;
         }
-        auto field = [&out](const char* label, const std::string& value) {
-            out << "    " << label << std::string(16 - std::string(label).size(), ' ') << value << "\n";
+        auto field = [this](const std::string& label, const std::string& value) {
+            out_ << "    " << label << std::string(16 - label.size(), ' ') << value << "\n";
         };
         auto optional = [](const std::optional<std::string>& value) {
-            return value.has_value() ? quote(*value) : std::string("(none)");
+            return value.has_value() ? quote_folded(*value) : std::string("(none)");
         };
-        field(is_export(run) ? "exported as" : "database name", part.new_name.value_or(""));
+        field(is_export(run_) ? "exported as" : "database name", escape_bytes(part.new_name.value_or("")));
         if (!part.item_id.empty()) {
-            field("item ID", part.item_id);
-            field("revision", part.rev_id);
+            field("item ID", escape_bytes(part.item_id));
+            field("revision", escape_bytes(part.rev_id));
             if (!part.relation.empty()) {
-                field("relation", part.relation);
-                field("related name", part.related_name);
+                field("relation", escape_bytes(part.relation));
+                field("related name", escape_bytes(part.related_name));
             }
         }
         field("item type", optional(part.item_type));
@@ -175,137 +258,208 @@ std::string text_report(const run_outcome& run)
         field("description", optional(part.pdm_desc));
     }
 
-    out << "\nPDM requests\n";
-    if (run.requests.empty()) out << "  (none)\n";
-    for (const sim::pdm_request& request : run.requests) {
-        out << "  " << request.code << " " << request_name(request.code) << " "
-            << (request.input.has_value() ? quote(*request.input) : std::string("(no input)")) << " -> status "
-            << request.status;
-        if (request.reply.has_value()) out << ", reply " << quote(*request.reply);
-        out << "\n";
+    void parts()
+    {
+        out_ << "\nparts\n";
+        const auto chosen = picked(run_.parts.size(), [this](std::size_t i) { return shows(run_.parts[i].name); });
+        folded_list(out_, chosen.size(), "parts", [&](std::size_t i) { part_details(run_.parts[chosen[i]]); });
     }
 
-    out << "\nerror boxes\n";
-    if (run.message_boxes.empty()) out << "  (none)\n";
-    for (const sim::message_box& box : run.message_boxes)
-        out << "  " << quote(box.title) << ": " << quote(box.message) << "\n";
+    void requests()
+    {
+        out_ << "\nPDM requests\n";
+        const auto chosen = picked(run_.requests.size(), [this](std::size_t i) { return shows_request(i); });
+        folded_list(out_, chosen.size(), "requests", [&](std::size_t k) {
+            const std::size_t i = chosen[k];
+            const sim::pdm_request& request = run_.requests[i];
+            out_ << "  " << request.code << " " << request_name(request.code) << " "
+                 << (request.input.has_value() ? quote_folded(*request.input) : std::string("(no input)"))
+                 << " -> status " << request.status;
+            if (request.reply.has_value()) out_ << ", reply " << quote_folded(*request.reply);
+            if (i < run_.request_notes.size() && run_.request_notes[i].malformed)
+                out_ << " [input not understood by the server]";
+            else if (i < run_.request_notes.size() && run_.request_notes[i].refused)
+                out_ << " [refused by the server]";
+            out_ << "\n";
+        });
+    }
 
-    out << "\nlisting window\n";
-    const auto writes = listing_writes();
-    if (writes.empty()) out << "  (none)\n";
-    for (const std::string& text : writes) out << "  " << quote(text) << "\n";
+    void texts_shown()
+    {
+        out_ << "\nerror boxes\n";
+        const auto boxes = picked(run_.message_boxes.size(), [this](std::size_t i) { return shows(run_.box_parts[i]); });
+        folded_list(out_, boxes.size(), "error boxes", [&](std::size_t k) {
+            const sim::message_box& box = run_.message_boxes[boxes[k]];
+            out_ << "  " << quote(box.title) << ": " << quote_folded(box.message) << "\n";
+        });
+        out_ << "\nlisting window\n";
+        const auto writes =
+            picked(run_.listing_texts.size(), [this](std::size_t i) { return shows(run_.listing_parts[i]); });
+        folded_list(out_, writes.size(), "listing-window texts",
+                    [&](std::size_t k) { out_ << "  " << quote_folded(run_.listing_texts[writes[k]]) << "\n"; });
+        out_ << "\nstandard output\n";
+        const auto lines = options_.part.has_value() ? std::vector<std::string>() : lines_of(run_.standard_output);
+        folded_list(out_, lines.size(), "lines",
+                    [&](std::size_t i) { out_ << "  " << escape_bytes(lines[i]) << "\n"; });
+    }
 
-    out << "\nstandard output\n";
-    const auto lines = lines_of(run.standard_output);
-    if (lines.empty()) out << "  (none)\n";
-    for (const std::string& line : lines) out << "  " << line << "\n";
-
-    out << "\nfiles changed\n";
-    if (run.files.empty()) out << "  (none)\n";
-    for (const file_change& file : run.files) {
-        out << "  " << file.kind << " " << file.path << ": ";
+    void file_details(const file_change& file)
+    {
+        out_ << "  " << file.kind << " " << escape_bytes(file.path) << ": ";
         if (file.kind == "mapping file") {
-            out << "written by the server, " << (file.outcome == "deleted" ? "deleted by the library" : "kept")
-                << "\n";
-            for (const std::string& line : lines_of(file.content)) out << "      | " << line << "\n";
-            continue;
+            out_ << "written by the server, " << (file.outcome == "deleted" ? "deleted by the library" : "kept")
+                 << "\n";
+            for (const std::string& line : lines_of(file.content)) out_ << "      | " << escape_bytes(line) << "\n";
+            return;
         }
-        out << "saved " << file.saves << (file.saves == 1 ? " time" : " times");
+        out_ << "saved " << count_of(static_cast<std::size_t>(file.saves), "time", "times");
         if (file.failed_saves > 0)
-            out << ", " << file.failed_saves << (file.failed_saves == 1 ? " save" : " saves") << " failed";
-        if (file.left_open) out << ", left open";
-        out << "\n";
+            out_ << ", " << count_of(static_cast<std::size_t>(file.failed_saves), "save", "saves") << " failed";
+        if (file.left_open) out_ << ", left open";
+        out_ << "\n";
         for (const auto& [title, value] : file.attributes_written)
-            out << "    " << title << " = " << quote(value) << "\n";
+            out_ << "    " << escape_bytes(title) << " = " << quote_folded(value) << "\n";
     }
 
-    if (!run.host_callbacks.empty()) {
-        out << "\nhost callbacks\n";
-        for (const callback_outcome& cb : run.host_callbacks) {
-            out << "  " << quote(cb.name) << " at point " << cb.point << ": called " << cb.calls.size()
-                << (cb.calls.size() == 1 ? " time" : " times") << "; "
-                << (cb.registered_at_end ? "registered at the end" : "NOT registered at the end") << "\n";
+    bool shows_file(const file_change& file) const
+    {
+        if (!options_.part.has_value()) return true;
+        for (const part_outcome& part : run_.parts)
+            if (part.name == *options_.part) return part.new_name == file.path;
+        return false;
+    }
+
+    void files()
+    {
+        out_ << "\nfiles changed\n";
+        const auto chosen = picked(run_.files.size(), [this](std::size_t i) { return shows_file(run_.files[i]); });
+        folded_list(out_, chosen.size(), "files", [&](std::size_t i) { file_details(run_.files[chosen[i]]); });
+    }
+
+    void callbacks()
+    {
+        if (run_.host_callbacks.empty() || options_.part.has_value()) return;
+        out_ << "\nhost callbacks\n";
+        for (const callback_outcome& cb : run_.host_callbacks)
+            out_ << "  " << quote(cb.name) << " at point " << cb.point << ": called "
+                 << count_of(cb.calls.size(), "time", "times") << "; "
+                 << (cb.registered_at_end ? "registered at the end" : "NOT registered at the end") << "\n";
+    }
+
+    void database()
+    {
+        out_ << "\nPDM database\n";
+        const auto chosen =
+            picked(run_.journal.size(), [this](std::size_t i) { return shows_item(run_.journal[i].item_id); });
+        if (chosen.empty()) {
+            out_ << "  (no change)\n";
+            return;
         }
+        folded_list(out_, chosen.size(), "changes", [&](std::size_t i) {
+            const journal_entry& entry = run_.journal[chosen[i]];
+            out_ << "  " << entry.kind << " " << escape_bytes(entry.item_id);
+            if (!entry.rev_id.empty()) out_ << "/" << escape_bytes(entry.rev_id);
+            if (!entry.detail.empty()) out_ << ": " << escape_bytes(entry.detail);
+            out_ << "\n";
+        });
     }
 
-    out << "\nPDM database\n";
-    if (run.journal.empty()) out << "  (no change)\n";
-    for (const journal_entry& entry : run.journal) {
-        out << "  " << entry.kind << " " << entry.item_id;
-        if (!entry.rev_id.empty()) out << "/" << entry.rev_id;
-        if (!entry.detail.empty()) out << ": " << entry.detail;
-        out << "\n";
+    void misuse()
+    {
+        if (run_.misuse.empty()) return;
+        out_ << "\nhost misuse by the library\n";
+        for (const std::string& m : run_.misuse) out_ << "  " << escape_bytes(m) << "\n";
     }
 
-    if (!run.misuse.empty()) {
-        out << "\nhost misuse by the library\n";
-        for (const std::string& m : run.misuse) out << "  " << m << "\n";
+    // The points in order; a run of one point is written once with its
+    // length ("6x4"), so that a large session stays on one readable line.
+    void notifications()
+    {
+        out_ << "\nnotifications\n ";
+        if (!run_.started) out_ << " (no session was played)";
+        const auto& points = run_.session.points;
+        for (std::size_t i = 0; i < points.size();) {
+            const sim::point_call& call = points[i];
+            if (!shows(call.part_name) && !call.part_name.empty()) {
+                ++i;
+                continue;
+            }
+            std::size_t run_length = 1;
+            while (call.result == 0 && !options_.part.has_value() && i + run_length < points.size() &&
+                   points[i + run_length].point == call.point && points[i + run_length].result == 0)
+                ++run_length;
+            out_ << " " << call.point;
+            if (call.result != 0) out_ << "=" << call.result;
+            if (run_length > 1) out_ << "x" << run_length;
+            i += run_length;
+        }
+        out_ << "\n";
     }
 
-    out << "\nnotifications\n ";
-    if (!run.started) out << " (no session was played)";
-    for (const sim::point_call& call : run.session.points) {
-        out << " " << call.point;
-        if (call.result != 0) out << "=" << call.result;
+    const run_outcome& run_;
+    const report_options& options_;
+    std::ostringstream out_;
+};
+
+// --- JSON -----------------------------------------------------------------------
+
+// Every string of the report through the reversible byte escape.
+void make_safe(json& value)
+{
+    if (value.is_string()) {
+        value = json_safe(value.get<std::string>());
+        return;
     }
-    out << "\n";
-
-    if (run.temp_directory_kept) out << "\nfiles left in " << run.temp_directory.string() << "\n";
-
-    out << "\nverdict: " << judge(run).text << "\n";
-    return out.str();
+    if (value.is_structured())
+        for (auto& member : value) make_safe(member);
 }
 
-json json_report(const run_outcome& run)
+json optional_json(const std::optional<std::string>& value) { return value.has_value() ? json(*value) : json(); }
+
+json parts_json(const run_outcome& run)
 {
-    const scenario& scene = run.scene;
-    auto optional = [](const std::optional<std::string>& value) { return value.has_value() ? json(*value) : json(); };
-
-    json report;
-    report["scenario"] = scenario_name(run);
-    report["description"] = scene.title;
-    report["operation"] = operation_name(scene.operation_class);
-    report["operation_class"] = scene.operation_class;
-    report["dry_run"] = scene.dry_run;
-    report["start_status"] = run.start_status;
-
     json parts = json::array();
     for (const part_outcome& part : run.parts) {
         json p;
         p["name"] = part.name;
         p["translated"] = part.translated;
         p["status"] = part.status;
-        p[is_export(run) ? "exported_as" : "database_name"] = optional(part.new_name);
+        p[is_export(run) ? "exported_as" : "database_name"] = optional_json(part.new_name);
         p["messages"] = part.messages;
         p["item_id"] = part.item_id;
         p["rev_id"] = part.rev_id;
         p["relation"] = part.relation;
         p["related_name"] = part.related_name;
-        p["item_type"] = optional(part.item_type);
-        p["pdm_name"] = optional(part.pdm_name);
-        p["pdm_desc"] = optional(part.pdm_desc);
+        p["item_type"] = optional_json(part.item_type);
+        p["pdm_name"] = optional_json(part.pdm_name);
+        p["pdm_desc"] = optional_json(part.pdm_desc);
+        p["stored_name"] = optional_json(part.stored_name);
+        p["stored_desc"] = optional_json(part.stored_desc);
         parts.push_back(std::move(p));
     }
-    report["parts"] = std::move(parts);
+    return parts;
+}
 
+json requests_json(const run_outcome& run)
+{
     json requests = json::array();
-    for (const sim::pdm_request& request : run.requests) {
-        json r;
-        r["code"] = request.code;
-        r["name"] = request_name(request.code);
-        r["input"] = optional(request.input);
-        r["status"] = request.status;
-        r["reply"] = optional(request.reply);
-        requests.push_back(std::move(r));
+    for (std::size_t i = 0; i < run.requests.size(); ++i) {
+        const sim::pdm_request& request = run.requests[i];
+        const request_note note = i < run.request_notes.size() ? run.request_notes[i] : request_note{};
+        requests.push_back(json{{"code", request.code},
+                                {"name", request_name(request.code)},
+                                {"input", optional_json(request.input)},
+                                {"status", request.status},
+                                {"reply", optional_json(request.reply)},
+                                {"refused_by_server", note.refused || note.malformed},
+                                {"input_not_understood", note.malformed},
+                                {"part", note.part}});
     }
-    report["requests"] = std::move(requests);
+    return requests;
+}
 
-    json boxes = json::array();
-    for (const sim::message_box& box : run.message_boxes) boxes.push_back(json{{"title", box.title}, {"message", box.message}});
-    report["error_boxes"] = std::move(boxes);
-    report["listing_window"] = listing_writes();
-    report["standard_output"] = lines_of(run.standard_output);
-
+json files_json(const run_outcome& run)
+{
     json files = json::array();
     for (const file_change& file : run.files) {
         json f;
@@ -324,30 +478,138 @@ json json_report(const run_outcome& run)
         }
         files.push_back(std::move(f));
     }
-    report["files_changed"] = std::move(files);
+    return files;
+}
 
+json findings_json(const run_outcome& run)
+{
+    json findings = json::array();
+    for (const finding& f : run.findings)
+        findings.push_back(
+            json{{"severity", severity_name(f.level)}, {"kind", f.kind}, {"part", f.part}, {"text", f.text}});
+    return findings;
+}
+
+json shown_json(const run_outcome& run)
+{
+    json boxes = json::array();
+    for (std::size_t i = 0; i < run.message_boxes.size(); ++i)
+        boxes.push_back(json{{"title", run.message_boxes[i].title},
+                             {"message", run.message_boxes[i].message},
+                             {"part", run.box_parts[i]}});
+    return boxes;
+}
+
+json session_json(const run_outcome& run)
+{
+    json out;
     json callbacks = json::array();
     for (const callback_outcome& cb : run.host_callbacks)
         callbacks.push_back(
             json{{"name", cb.name}, {"point", cb.point}, {"calls", cb.calls}, {"registered_at_end", cb.registered_at_end}});
-    report["host_callbacks"] = std::move(callbacks);
-
+    out["host_callbacks"] = std::move(callbacks);
     json journal = json::array();
     for (const journal_entry& entry : run.journal)
         journal.push_back(
             json{{"kind", entry.kind}, {"item_id", entry.item_id}, {"rev_id", entry.rev_id}, {"detail", entry.detail}});
-    report["pdm_database"] = std::move(journal);
-
+    out["pdm_database"] = std::move(journal);
+    json programs = json::array();
+    for (const program_run& program : run.program_runs)
+        programs.push_back(
+            json{{"program", program.program}, {"arguments", program.arguments}, {"exit_status", program.exit_status}});
+    out["site_programs"] = std::move(programs);
     json points = json::array();
     for (const sim::point_call& call : run.session.points)
         points.push_back(json{{"point", call.point}, {"part", call.part_name}, {"result", call.result}});
-    report["notifications"] = std::move(points);
+    out["notifications"] = std::move(points);
+    return out;
+}
+
+}  // namespace
+
+std::string point_name(int point)
+{
+    switch (point) {
+    case kx::point_init_clone: return "Init_Clone";
+    case kx::point_exit_clone: return "Exit_Clone";
+    case kx::point_assy_load: return "assembly load";
+    case kx::point_end_assy_load: return "end of assembly load";
+    case kx::point_part_load: return "part load";
+    case kx::point_begin_perform: return "Begin_Perform";
+    case kx::point_end_perform: return "End_Perform";
+    case kx::point_begin_apply_defaults: return "Begin_Apply_Defaults";
+    case kx::point_after_part: return "after part";
+    default: return "point " + std::to_string(point);
+    }
+}
+
+bool has_part(const run_outcome& run, const std::string& name)
+{
+    return std::any_of(run.parts.begin(), run.parts.end(), [&](const part_outcome& p) { return p.name == name; });
+}
+
+verdict judge(const run_outcome& run, bool strict)
+{
+    const finding_counts counts = count_findings(run.findings);
+    const auto refused = refusal(run);
+    verdict v;
+    v.went_through = !refused.has_value();
+    std::string text = refused.value_or(operation_name(run.scene.operation_class) + " went through");
+    if (run.scene.dry_run && v.went_through) text += " (dry run)";
+    text += ": " + parts_text(run) + "; " + counts_text(counts);
+    const bool failed = !v.went_through || counts.errors > 0 || (strict && counts.warnings > 0);
+    v.exit_status = failed ? exit_failed : exit_went_through;
+    if (v.went_through && counts.errors > 0) text += " (errors found)";
+    else if (v.went_through && strict && counts.warnings > 0) text += " (warnings fail with --strict)";
+    v.text = std::move(text);
+    return v;
+}
+
+std::string text_report(const run_outcome& run, const report_options& options)
+{
+    return text_writer(run, options).write();
+}
+
+json json_report(const run_outcome& run, bool strict)
+{
+    const scenario& scene = run.scene;
+    json report;
+    report["scenario"] = scenario_name(run);
+    report["description"] = scene.title;
+    report["operation"] = operation_name(scene.operation_class);
+    report["operation_class"] = scene.operation_class;
+    report["dry_run"] = scene.dry_run;
+    report["start_status"] = run.start_status;
+    const finding_counts counts = count_findings(run.findings);
+    const part_counts parts = count_parts(run);
+    report["summary"] = json{{"parts_translated", parts.translated},
+                             {"parts_refused", parts.refused},
+                             {"parts_not_reached", parts.not_reached},
+                             {"requests", run.requests.size()},
+                             {"errors", counts.errors},
+                             {"warnings", counts.warnings},
+                             {"notes", counts.notes}};
+    report["findings"] = findings_json(run);
+    report["parts"] = parts_json(run);
+    report["requests"] = requests_json(run);
+    report["error_boxes"] = shown_json(run);
+    report["listing_window"] = run.listing_texts;
+    report["standard_output"] = lines_of(run.standard_output);
+    report["files_changed"] = files_json(run);
+    report.update(session_json(run));
+    json changes = json::array();
+    for (const item_change& c : run.item_changes)
+        changes.push_back(json{{"item_id", c.item_id}, {"rev_id", c.rev_id}, {"field", c.field}, {"was", c.was},
+                               {"becomes", c.becomes}, {"released", c.released}});
+    report["existing_items_changed"] = std::move(changes);
     report["misuse"] = run.misuse;
     report["files_left_in"] = run.temp_directory_kept ? json(run.temp_directory.string()) : json();
-
-    const verdict v = judge(run);
-    report["verdict"] = json{{"went_through", v.went_through}, {"text", v.text}};
-    report["exit_status"] = v.went_through ? 0 : 1;
+    const verdict v = judge(run, strict);
+    report["verdict"] = json{{"went_through", v.went_through}, {"text", v.text}, {"strict", strict}};
+    report["exit_status"] = v.exit_status;
+    report["byte_escape"] = "a byte that is not part of valid UTF-8 is the character U+10FF00 + byte; "
+                            "characters U+10FF00 to U+10FFFF of a text are written that way byte by byte";
+    make_safe(report);
     return report;
 }
 

@@ -1,5 +1,10 @@
 #include "scenario.h"
 
+#include "pdm_server.h"
+#include "interfaces/host_codes.h"
+
+#include <dlfcn.h>
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -16,6 +21,14 @@ namespace {
 using json = nlohmann::ordered_json;
 
 constexpr const char* dir_placeholder = "${SCENARIO_DIR}";
+
+std::string known_request_codes()
+{
+    std::string codes;
+    for (int code = 0; code < 100; ++code)
+        if (request_name(code) != "unknown") codes += (codes.empty() ? "" : ", ") + std::to_string(code);
+    return codes;
+}
 
 std::string kind_of(const json& value)
 {
@@ -367,6 +380,10 @@ void read_server(const reader& r, const json& value, scenario& s)
             if (!rp.contains("status")) r.fail(reader::join(path, "status"), "missing; expected an integer");
             scripted_reply reply;
             reply.code = r.integer(reader::join(path, "code"), rp["code"], 0, 9999);
+            if (request_name(reply.code) == "unknown")
+                r.fail(reader::join(path, "code"), "expected the code of a request the library sends (" +
+                                                       known_request_codes() + "), found " +
+                                                       std::to_string(reply.code));
             if (rp.contains("nth")) reply.nth = r.integer(reader::join(path, "nth"), rp["nth"], 1);
             if (rp.contains("persistent")) reply.persistent = r.boolean(reader::join(path, "persistent"), rp["persistent"]);
             reply.status = r.integer(reader::join(path, "status"), rp["status"]);
@@ -387,15 +404,32 @@ void read_faults(const reader& r, const json& value, scenario& s)
             r.fail(reader::join(path, "operation"), "missing; expected a host operation name such as \"HOST_PART_save\"");
         sim::fault fault;
         fault.operation = r.non_empty_text(reader::join(path, "operation"), f["operation"]);
-        if (fault.operation.rfind("HOST_", 0) != 0)
+        if (fault.operation.rfind("HOST_", 0) != 0 || dlsym(RTLD_DEFAULT, fault.operation.c_str()) == nullptr)
             r.fail(reader::join(path, "operation"),
-                   "expected a host operation name beginning with \"HOST_\", found \"" + fault.operation + "\"");
+                   "expected the name of a host operation such as \"HOST_PART_save\", found \"" + fault.operation +
+                       "\"");
+        if (fault.operation == "HOST_free" || fault.operation == "HOST_free_string_array")
+            r.fail(reader::join(path, "operation"), "\"" + fault.operation + "\" returns nothing and cannot fail");
         if (f.contains("nth")) fault.nth = r.integer(reader::join(path, "nth"), f["nth"], 1);
         if (f.contains("persistent")) fault.persistent = r.boolean(reader::join(path, "persistent"), f["persistent"]);
         if (f.contains("status")) fault.status = r.integer(reader::join(path, "status"), f["status"]);
         if (fault.status == 0) r.fail(reader::join(path, "status"), "expected a non-zero status");
         s.faults.push_back(std::move(fault));
     }
+}
+
+// The host hands out six-digit numbers: a scenario whose parts could need
+// more than are left is wrong before it runs.
+void check_numbering(const reader& r, const scenario& s)
+{
+    constexpr long long last_number = 999999;
+    const long long first = s.next_item_number.value_or(1);
+    const long long needed = static_cast<long long>(s.parts.size());
+    if (needed == 0 || first + needed - 1 <= last_number) return;
+    r.fail(s.next_item_number.has_value() ? "numbering.next_item_number" : "parts",
+           "the " + std::to_string(needed) + " parts may need item numbers up to " +
+               std::to_string(first + needed - 1) + ", beyond the host's six digits (at most " +
+               std::to_string(last_number) + ")");
 }
 
 }  // namespace
@@ -425,6 +459,8 @@ scenario load_scenario(const std::filesystem::path& file)
     const std::string name = file.string();
     const reader r(name);
 
+    std::error_code ec;
+    if (std::filesystem::is_directory(file, ec)) throw scenario_error(name + ": is a directory, expected a scenario file");
     std::ifstream in(file, std::ios::binary);
     if (!in) throw scenario_error(name + ": cannot be read");
     std::ostringstream buffer;
@@ -445,7 +481,6 @@ scenario load_scenario(const std::filesystem::path& file)
 
     scenario s;
     s.file = file;
-    std::error_code ec;
     s.directory = std::filesystem::absolute(file, ec).parent_path().lexically_normal();
     const std::string dir = s.directory.string();
 
@@ -464,7 +499,7 @@ scenario load_scenario(const std::filesystem::path& file)
                                     op.get<std::string>() + "\"");
         s.operation_class = *cls;
     } else if (op.is_number_integer()) {
-        s.operation_class = r.integer("operation", op, 0);
+        s.operation_class = r.integer("operation", op, kx::class_clone, kx::class_export);
     } else {
         r.wrong("operation", op, "\"clone\", \"edit\", \"import\", \"export\" or a class number");
     }
@@ -479,6 +514,7 @@ scenario load_scenario(const std::filesystem::path& file)
     if (document.contains("part_files")) read_part_files(r, document["part_files"], s, dir);
     if (document.contains("server")) read_server(r, document["server"], s);
     if (document.contains("faults")) read_faults(r, document["faults"], s);
+    check_numbering(r, s);
     return s;
 }
 

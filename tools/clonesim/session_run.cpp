@@ -1,7 +1,9 @@
 #include "session_run.h"
 
 #include "pdm_server.h"
+#include "interfaces/host_codes.h"
 #include "sim_host.h"
+#include "site_programs.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -13,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
+#include <set>
 #include <utility>
 
 namespace clonesim {
@@ -29,21 +33,57 @@ constexpr std::array<const char*, 7> library_variables = {
 
 constexpr const char* observer_name = "clonesim translation observer";
 constexpr const char* step_observer_name = "clonesim step observer";
+constexpr const char* part_observer_name = "clonesim part observer";
+constexpr const char* listing_operation = "HOST_UI_write_listing_window";
+
+using kx::notification_point;
 
 // Every point the host notifies in a session.
-constexpr std::array<int, 9> session_points = {0, 2, 6, 3, 12, 10, 51, 11, 1};
+constexpr std::array<notification_point, 9> session_points = {
+    kx::point_init_clone,   kx::point_assy_load,          kx::point_part_load,
+    kx::point_end_assy_load, kx::point_begin_apply_defaults, kx::point_begin_perform,
+    kx::point_after_part,   kx::point_end_perform,         kx::point_exit_clone,
+};
 
 // What the host-side observers record while the session runs. The host's
 // callbacks are plain C functions, so they reach it through one pointer.
 struct observations {
     host_clone_trans_cb library_translator = nullptr;
-    std::map<std::string, std::vector<std::string>> messages_by_part;
     std::map<std::string, bool> translated;
     std::vector<callback_outcome>* host_callbacks = nullptr;
     std::vector<step_mark>* steps = nullptr;
+    // The part the host is working on: what a request, a box or a listing
+    // text of that moment concerns.
+    std::string current_part;
+    std::vector<std::string> box_parts;
+    std::vector<std::string> listing_parts;
 };
 
 observations* observing = nullptr;
+
+std::size_t listing_calls()
+{
+    const auto& counts = sim::host().call_counts;
+    const auto found = counts.find(listing_operation);
+    return found != counts.end() ? static_cast<std::size_t>(found->second) : 0;
+}
+
+// Gives the boxes and listing texts that appeared since the last look to
+// the part the host is working on.
+void attribute_texts()
+{
+    if (observing == nullptr) return;
+    const std::size_t boxes = sim::host().message_boxes.size();
+    while (observing->box_parts.size() < boxes) observing->box_parts.push_back(observing->current_part);
+    const std::size_t writes = listing_calls();
+    while (observing->listing_parts.size() < writes) observing->listing_parts.push_back(observing->current_part);
+}
+
+void set_current_part(const char* part_name)
+{
+    attribute_texts();
+    observing->current_part = part_name != nullptr ? part_name : "";
+}
 
 void mark_step(int point, const char* part_name)
 {
@@ -55,13 +95,14 @@ void mark_step(int point, const char* part_name)
 
 int observe_translation(const char* part_spec, char new_name[HOST_MAX_FSPEC_BUFSIZE])
 {
-    const std::size_t before = sim::host().message_boxes.size();
+    {
+        const sim::host_code_scope observer;
+        set_current_part(part_spec);
+    }
     const int status = observing->library_translator(part_spec, new_name);
     const sim::host_code_scope observer;
-    const std::string name = part_spec != nullptr ? part_spec : "";
-    observing->translated[name] = true;
-    const auto& boxes = sim::host().message_boxes;
-    for (std::size_t i = before; i < boxes.size(); ++i) observing->messages_by_part[name].push_back(boxes[i].message);
+    observing->translated[part_spec != nullptr ? part_spec : ""] = true;
+    set_current_part(nullptr);
     mark_step(translation_step, part_spec);
     return status;
 }
@@ -73,11 +114,22 @@ int observe_init_clone(int point, const char* part_name, void*)
 {
     const sim::host_code_scope observer;
     sim::host_model& h = sim::host();
-    if (point == 0 && observing != nullptr && h.translator != nullptr && h.translator != observe_translation) {
+    if (point == kx::point_init_clone && observing != nullptr && h.translator != nullptr &&
+        h.translator != observe_translation) {
         observing->library_translator = h.translator;
         h.translator = observe_translation;
     }
-    if (point == 0) mark_step(point, part_name);
+    if (observing != nullptr) set_current_part(nullptr);
+    if (point == kx::point_init_clone) mark_step(point, part_name);
+    return 0;
+}
+
+// Registered before every other callback: the part named at a point is the
+// one the library's callbacks for that point work on.
+int observe_part(int, const char* part_name, void*)
+{
+    const sim::host_code_scope observer;
+    if (observing != nullptr) set_current_part(part_name);
     return 0;
 }
 
@@ -86,6 +138,7 @@ int observe_init_clone(int point, const char* part_name, void*)
 int observe_step(int point, const char* part_name, void*)
 {
     const sim::host_code_scope observer;
+    if (observing != nullptr) set_current_part(nullptr);
     mark_step(point, part_name);
     return 0;
 }
@@ -183,10 +236,10 @@ std::filesystem::path make_temp_directory()
     return pattern;
 }
 
-void set_environment(const scenario& scene)
+void set_environment(const std::vector<env_setting>& env)
 {
     for (const char* name : library_variables) unsetenv(name);
-    for (const env_setting& setting : scene.env) {
+    for (const env_setting& setting : env) {
         if (setting.value.has_value())
             setenv(setting.name.c_str(), setting.value->c_str(), 1);
         else
@@ -222,10 +275,11 @@ public:
 
     void operator()(sim::clone_part& part) const
     {
+        if (observing != nullptr) set_current_part(part.name.c_str());
         sim::host_model& h = sim::host();
         if (h.dry_run || !part.new_name.has_value()) return;
-        if (h.operation_class == 0 || h.operation_class == 2) create_in_database(part);
-        if (h.operation_class == 3) write_export_file(part);
+        if (h.operation_class == kx::class_clone || h.operation_class == kx::class_import) create_in_database(part);
+        if (h.operation_class == kx::class_export) write_export_file(part);
     }
 
 private:
@@ -239,14 +293,16 @@ private:
         if (type.empty()) type = "Part";
         std::string pdm_name = part.pdm_name.value_or("");
         if (pdm_name.empty()) pdm_name = name->item_id;
-        if (store_.create_item(item_record{name->item_id, type, pdm_name, part.pdm_desc.value_or(""), std::nullopt}))
+        const item_record item{name->item_id, type, pdm_name, part.pdm_desc.value_or(""), std::nullopt};
+        if (store_.create_item(item)) {
             store_.journal("created", name->item_id, "", "item of type " + type);
+            server_.host_item_added(item);
+        }
         if (store_.create_revision(name->item_id, name->rev_id))
             store_.journal("created", name->item_id, name->rev_id, "revision");
         if (!name->relation.empty())
             store_.journal("created", name->item_id, name->rev_id,
                            name->relation + " part " + name->related_name);
-        server_.sync_host_items();
         h.part_files.try_emplace(*part.new_name);
     }
 
@@ -374,119 +430,155 @@ run_outcome run_scenario(const run_options& options)
     return run_session(scene, library, setup);
 }
 
-run_outcome run_session(const scenario& scene_in, const loaded_library& library, const session_setup& setup)
+namespace {
+
+// The item store of a session, with the scenario's items in it.
+std::unique_ptr<item_store> open_store(const std::string& database, const scenario& scene)
 {
-    run_outcome out;
-    out.scene = scene_in;
-    const scenario& scene = out.scene;
-
-    std::error_code ec;
-    out.library = library.path;
-    out.database = setup.database == ":memory:" ? setup.database
-                                                 : std::filesystem::absolute(setup.database, ec).string();
-
-    std::optional<item_store> store;
     try {
-        store.emplace(out.database);
+        auto store = std::make_unique<item_store>(database);
         store->seed(scene.items);
+        return store;
     } catch (const store_error& e) {
         throw run_error(e.what());
     }
-    const long long journal_start = store->last_journal_seq();
+}
 
-    out.temp_directory = make_temp_directory();
-    pdm_server server(*store, scene, out.temp_directory);
-
-    sim::host_model& h = sim::host();
-    load_model(scene, *store);
-    h.faults.insert(h.faults.end(), setup.extra_faults.begin(), setup.extra_faults.end());
-    server.sync_host_items();
-    int requests_seen = 0;
-    const std::optional<server_failure> failure = setup.server_fails;
-    h.server = [&server, &requests_seen, failure](int code, const char* input) {
-        const int n = ++requests_seen;
-        if (failure.has_value() && (n == failure->nth || (failure->persistent && n >= failure->nth)))
-            return sim::pdm_response{failure->status, failure->reply};
-        return server.handle(code, input);
+// Puts the server behind the host's request channel, with the failure a
+// sweep asks for, and notes what clonesim sees of each request.
+void connect_server(pdm_server& server, const std::optional<server_failure>& failure,
+                    std::vector<request_note>& notes)
+{
+    auto requests_seen = std::make_shared<int>(0);
+    sim::host().server = [&server, &notes, requests_seen, failure](int code, const char* input) {
+        const int n = ++*requests_seen;
+        request_note note;
+        note.boxes_before = sim::host().message_boxes.size();
+        note.listing_before = listing_calls();
+        if (observing != nullptr) note.part = observing->current_part;
+        sim::pdm_response response;
+        if (failure.has_value() && (n == failure->nth || (failure->persistent && n >= failure->nth))) {
+            response = sim::pdm_response{failure->status, failure->reply};
+            note.refused = true;
+        } else {
+            response = server.handle(code, input);
+            note.refused = server.last_answer() != pdm_server::answer::given;
+            note.malformed = server.last_answer() == pdm_server::answer::malformed;
+        }
+        notes.push_back(std::move(note));
+        return response;
     };
+}
 
-    observations seen;
-    for (const host_callback& cb : scene.host_callbacks)
-        out.host_callbacks.push_back(callback_outcome{cb.name, cb.point, {}, false});
-    seen.host_callbacks = &out.host_callbacks;
-    if (setup.record_steps) seen.steps = &out.steps;
-    observing = &seen;
-    // The host's own callbacks are in place before the library is loaded.
+// The host's own callbacks are in place before the library is loaded.
+void register_host_callbacks(const scenario& scene, run_outcome& out)
+{
+    sim::host_model& h = sim::host();
     for (std::size_t i = 0; i < scene.host_callbacks.size(); ++i) {
         const host_callback& cb = scene.host_callbacks[i];
+        out.host_callbacks.push_back(callback_outcome{cb.name, cb.point, {}, false});
         h.callbacks.push_back(sim::registered_callback{cb.point, recorders[i], cb.name, cb.description});
     }
+}
 
-    {
-        set_environment(scene);
-        working_directory in_scenario(scene.directory);
-        seed_part_files(scene);
-        const auto files_before = h.part_files;
-
-        stdout_capture capture;
-        if (setup.started_library != nullptr) {
-            h.callbacks.insert(h.callbacks.end(), setup.started_library->begin(), setup.started_library->end());
-            out.start_status = 0;
-        } else {
-            const std::size_t before = h.callbacks.size();
-            out.start_status = library.start();
-            out.library_callbacks.assign(h.callbacks.begin() + static_cast<std::ptrdiff_t>(before), h.callbacks.end());
-        }
-        if (out.start_status == 0) {
-            h.callbacks.push_back(sim::registered_callback{0, observe_init_clone, observer_name, ""});
-            if (setup.record_steps)
-                for (int point : session_points)
-                    if (point != 0)
-                        h.callbacks.push_back(sim::registered_callback{point, observe_step, step_observer_name, ""});
-            sim::session_options play;
-            play.on_perform_part = perform_phase(*store, server);
-            out.session = sim::play_session(play);
-            out.started = true;
-        }
-        out.standard_output = capture.finish();
-        out.files = part_file_changes(files_before);
+// Starts the library (or puts back the registrations of a started one) and
+// surrounds every point with clonesim's observers.
+void start_library(const loaded_library& library, const session_setup& setup, run_outcome& out)
+{
+    sim::host_model& h = sim::host();
+    if (setup.started_library != nullptr) {
+        h.callbacks.insert(h.callbacks.end(), setup.started_library->begin(), setup.started_library->end());
+        out.start_status = 0;
+    } else {
+        const std::size_t before = h.callbacks.size();
+        out.start_status = library.start();
+        out.library_callbacks.assign(h.callbacks.begin() + static_cast<std::ptrdiff_t>(before), h.callbacks.end());
     }
-    observing = nullptr;
+    if (out.start_status != 0) return;
+    for (const notification_point point : session_points)
+        h.callbacks.insert(h.callbacks.begin(), sim::registered_callback{point, observe_part, part_observer_name, ""});
+    h.callbacks.push_back(sim::registered_callback{kx::point_init_clone, observe_init_clone, observer_name, ""});
+    for (const notification_point point : session_points)
+        if (point != kx::point_init_clone)
+            h.callbacks.push_back(sim::registered_callback{point, observe_step, step_observer_name, ""});
+}
 
-    for (const sim::clone_part& part : h.parts) {
-        part_outcome p;
-        p.name = part.name;
-        p.translated = seen.translated.count(part.name) != 0 || part.translate_status != -1;
-        p.status = part.translate_status;
-        p.new_name = part.new_name;
-        if (const auto found = seen.messages_by_part.find(part.name); found != seen.messages_by_part.end())
-            p.messages = found->second;
-        if (scene.operation_class == 3) {
-            if (const auto name = parse_db_name(part.name)) {
-                p.item_id = name->item_id;
-                p.rev_id = name->rev_id;
-                p.relation = name->relation;
-                p.related_name = name->related_name;
-                if (const auto item = store->item(name->item_id)) {
-                    p.item_type = item->item_type;
-                    p.pdm_name = item->name;
-                    p.pdm_desc = item->description;
-                }
-            }
-        } else if (p.new_name.has_value()) {
-            if (const auto name = parse_db_name(*p.new_name)) {
-                p.item_id = name->item_id;
-                p.rev_id = name->rev_id;
-                p.relation = name->relation;
-                p.related_name = name->related_name;
-            }
-            p.item_type = part.item_type;
-            p.pdm_name = part.pdm_name;
-            p.pdm_desc = part.pdm_desc;
-        }
-        out.parts.push_back(std::move(p));
+// Plays the session in the scenario's directory with standard output
+// captured and the site programs watched.
+void play(const scenario& scene, const loaded_library& library, const session_setup& setup, item_store& store,
+          pdm_server& server, run_outcome& out)
+{
+    sim::host_model& h = sim::host();
+    const site_program_watch watch = watch_site_programs(scene, out.work_directory);
+    set_environment(watch.env);
+    working_directory in_scenario(scene.directory);
+    seed_part_files(scene);
+    const auto files_before = h.part_files;
+
+    stdout_capture capture;
+    start_library(library, setup, out);
+    if (out.start_status == 0) {
+        sim::session_options options;
+        options.on_perform_part = perform_phase(store, server);
+        out.session = sim::play_session(options);
+        out.started = true;
     }
+    attribute_texts();
+    out.standard_output = unwrap_output(capture.finish(), watch);
+    out.files = part_file_changes(files_before);
+    out.program_runs = read_program_log(watch.log);
+}
 
+void set_identity(part_outcome& p, const db_name& name)
+{
+    p.item_id = name.item_id;
+    p.rev_id = name.rev_id;
+    p.relation = name.relation;
+    p.related_name = name.related_name;
+}
+
+part_outcome part_of(const sim::clone_part& part, const scenario& scene, const item_store& store,
+                     const std::set<std::string>& items_before)
+{
+    part_outcome p;
+    p.name = part.name;
+    p.translated = (observing != nullptr && observing->translated.count(part.name) != 0) || part.translate_status != -1;
+    p.status = part.translate_status;
+    p.new_name = part.new_name;
+    const bool exported = scene.operation_class == kx::class_export;
+    const auto name = parse_db_name(exported ? part.name : part.new_name.value_or(""));
+    if (name.has_value()) set_identity(p, *name);
+    if (!exported) {
+        p.item_type = part.item_type;
+        p.pdm_name = part.pdm_name;
+        p.pdm_desc = part.pdm_desc;
+    }
+    if (!name.has_value()) return p;
+    p.item_existed = items_before.count(name->item_id) != 0;
+    if (const auto item = store.item(name->item_id)) {
+        p.stored_name = item->name;
+        p.stored_desc = item->description;
+        if (exported) {
+            p.item_type = item->item_type;
+            p.pdm_name = item->name;
+            p.pdm_desc = item->description;
+        }
+    }
+    return p;
+}
+
+void collect_parts(const scenario& scene, const item_store& store, const std::set<std::string>& items_before,
+                   run_outcome& out)
+{
+    for (const sim::clone_part& part : sim::host().parts) out.parts.push_back(part_of(part, scene, store, items_before));
+    for (std::size_t i = 0; i < out.message_boxes.size(); ++i)
+        for (part_outcome& part : out.parts)
+            if (i < out.box_parts.size() && out.box_parts[i] == part.name && part.status != 0 && part.translated)
+                part.messages.push_back(out.message_boxes[i].message);
+}
+
+void collect_mapping_files(const pdm_server& server, run_outcome& out)
+{
     for (const mapping_file& file : server.mapping_files()) {
         file_change change;
         change.kind = "mapping file";
@@ -495,24 +587,133 @@ run_outcome run_session(const scenario& scene_in, const loaded_library& library,
         change.content = file.content;
         out.files.push_back(std::move(change));
     }
-    for (callback_outcome& cb : out.host_callbacks) {
-        const std::size_t index = static_cast<std::size_t>(&cb - out.host_callbacks.data());
-        for (const sim::registered_callback& registered : h.callbacks)
+}
+
+void collect_callbacks(run_outcome& out)
+{
+    for (std::size_t index = 0; index < out.host_callbacks.size(); ++index) {
+        callback_outcome& cb = out.host_callbacks[index];
+        for (const sim::registered_callback& registered : sim::host().callbacks)
             if (registered.callback == recorders[index] && registered.point == cb.point && registered.name == cb.name)
                 cb.registered_at_end = true;
     }
+}
 
-    out.requests = h.requests;
+// Each text written to the listing window, from the host's call log; the
+// window itself only holds them run together.
+std::vector<std::string> listing_writes()
+{
+    const std::string prefix = std::string(listing_operation) + "(";
+    std::vector<std::string> writes;
+    for (const std::string& call : sim::host().calls) {
+        if (call.rfind(prefix, 0) != 0 || call.size() < prefix.size() + 1) continue;
+        writes.push_back(call.substr(prefix.size(), call.size() - prefix.size() - 1));
+    }
+    return writes;
+}
+
+// Fields of items that were in the database before the session and are
+// different after it: the names the server was asked to set, and the types
+// the parts of existing items were given.
+std::vector<item_change> changes_to_existing_items(const std::map<std::string, item_record>& before,
+                                                   const item_store& store, const run_outcome& out)
+{
+    std::vector<item_change> changes;
+    std::set<std::string> seen;
+    auto released = [&store](const std::string& item_id) { return store.has_released_revision(item_id); };
+    auto add = [&](const std::string& item_id, const std::string& rev_id, const std::string& field,
+                   const std::string& was, const std::string& becomes) {
+        if (was == becomes || !seen.insert(item_id + "\n" + field).second) return;
+        changes.push_back(item_change{item_id, rev_id, field, was, becomes, released(item_id)});
+    };
+    for (const journal_entry& entry : out.journal) {
+        if (entry.kind != "named") continue;
+        const auto earlier = before.find(entry.item_id);
+        const auto now = store.item(entry.item_id);
+        if (earlier == before.end() || !now.has_value()) continue;
+        add(entry.item_id, entry.rev_id, "name", earlier->second.name, now->name);
+        add(entry.item_id, entry.rev_id, "description", earlier->second.description, now->description);
+    }
+    if (out.scene.operation_class == kx::class_export) return changes;
+    for (const part_outcome& part : out.parts) {
+        const auto earlier = before.find(part.item_id);
+        if (earlier == before.end() || !part.item_type.has_value() || part.item_type->empty()) continue;
+        add(part.item_id, part.rev_id, "type", earlier->second.item_type, *part.item_type);
+    }
+    return changes;
+}
+
+std::map<std::string, item_record> items_by_id(const item_store& store)
+{
+    std::map<std::string, item_record> items;
+    for (item_record& item : store.items()) items.emplace(item.item_id, std::move(item));
+    return items;
+}
+
+}  // namespace
+
+run_outcome run_session(const scenario& scene_in, const loaded_library& library, const session_setup& setup)
+{
+    run_outcome out;
+    out.scene = scene_in;
+    const scenario& scene = out.scene;
+    std::error_code ec;
+    out.library = library.path;
+    out.database = setup.database == ":memory:" ? setup.database
+                                                 : std::filesystem::absolute(setup.database, ec).string();
+    const std::unique_ptr<item_store> opened = open_store(out.database, scene);
+    item_store& store = *opened;
+    const long long journal_start = store.last_journal_seq();
+    const auto items_before = items_by_id(store);
+    std::set<std::string> ids_before;
+    for (const auto& [id, item] : items_before) ids_before.insert(id);
+
+    out.temp_directory = make_temp_directory();
+    out.work_directory = make_temp_directory();
+    pdm_server server(store, scene, out.temp_directory);
+    sim::host_model& h = sim::host();
+    load_model(scene, store);
+    h.faults.insert(h.faults.end(), setup.extra_faults.begin(), setup.extra_faults.end());
+    server.sync_host_items();
+    connect_server(server, setup.server_fails, out.request_notes);
+
+    observations seen;
+    if (setup.record_steps) seen.steps = &out.steps;
+    seen.host_callbacks = &out.host_callbacks;
+    observing = &seen;
+    register_host_callbacks(scene, out);
+    try {
+        play(scene, library, setup, store, server, out);
+    } catch (...) {
+        observing = nullptr;
+        h.server = nullptr;
+        throw;
+    }
     out.message_boxes = h.message_boxes;
+    out.box_parts = seen.box_parts;
+    out.listing_texts = listing_writes();
+    out.listing_parts = seen.listing_parts;
+    out.listing_parts.resize(out.listing_texts.size());
+    out.box_parts.resize(out.message_boxes.size());
+    collect_parts(scene, store, ids_before, out);
+    observing = nullptr;
+
+    collect_mapping_files(server, out);
+    collect_callbacks(out);
+    out.requests = h.requests;
+    out.request_notes.resize(out.requests.size());
     out.listing = h.listing;
     out.misuse = h.misuse;
-    out.journal = store->journal_since(journal_start);
+    out.journal = store.journal_since(journal_start);
+    out.item_changes = changes_to_existing_items(items_before, store, out);
     h.server = nullptr;
-    store->set_next_item_number(h.next_item_number);
+    store.set_next_item_number(h.next_item_number);
+    out.findings = gather_findings(out);
 
     // A file the library left behind stays for the user to look at.
     std::filesystem::remove(out.temp_directory, ec);
     out.temp_directory_kept = std::filesystem::exists(out.temp_directory);
+    std::filesystem::remove_all(out.work_directory, ec);
     return out;
 }
 

@@ -3,6 +3,7 @@
 // happened for the report.
 #pragma once
 
+#include "findings.h"
 #include "item_store.h"
 #include "scenario.h"
 #include "session_driver.h"
@@ -38,6 +39,37 @@ struct part_outcome {
     // Import and clone: what the part becomes in the database.
     std::string item_id, rev_id, relation, related_name;
     std::optional<std::string> item_type, pdm_name, pdm_desc;
+    // What the database holds for its item after the session, and whether
+    // the item was there before it.
+    std::optional<std::string> stored_name, stored_desc;
+    bool item_existed = false;
+};
+
+// What clonesim saw of one PDM request besides what the host recorded: the
+// server's own verdict (a status number alone says little: the exception
+// list comes with a non-zero status and the status of a revision check
+// means nothing), the part the host was working on, and how much had been shown
+// by then, so that what the library did next can be told.
+struct request_note {
+    bool refused = false;
+    bool malformed = false;  // the server could not parse the input
+    std::string part;
+    std::size_t boxes_before = 0;
+    std::size_t listing_before = 0;
+};
+
+// A site program the library ran, seen through clonesim's logging wrapper.
+struct program_run {
+    std::string program;  // "additional import program" or "item ID check"
+    std::vector<std::string> arguments;
+    int exit_status = 0;
+};
+
+// A field of an item that was in the database before the session and is
+// different after it.
+struct item_change {
+    std::string item_id, rev_id, field, was, becomes;
+    bool released = false;  // a revision of the item carries a release status
 };
 
 struct file_change {
@@ -54,7 +86,7 @@ struct file_change {
 struct callback_outcome {
     std::string name;
     int point = 0;
-    std::vector<std::string> calls;  // "point 6 (part name)" for each call received
+    std::vector<std::string> calls;  // "point N (part name)" for each call received
     bool registered_at_end = false;
 };
 
@@ -78,14 +110,22 @@ struct run_outcome {
     sim::session_result session;
     std::vector<part_outcome> parts;
     std::vector<sim::pdm_request> requests;
+    std::vector<request_note> request_notes;  // one for each request
     std::vector<sim::message_box> message_boxes;
+    std::vector<std::string> box_parts;  // the part each box was shown for, "" for none
+    std::vector<std::string> listing_texts;  // each text written to the listing window
+    std::vector<std::string> listing_parts;
     std::string listing;
     std::string standard_output;
     std::vector<file_change> files;
     std::vector<callback_outcome> host_callbacks;
     std::vector<journal_entry> journal;
+    std::vector<item_change> item_changes;
+    std::vector<program_run> program_runs;
     std::vector<std::string> misuse;
+    std::vector<finding> findings;  // what was found, in the order it happened
     std::filesystem::path temp_directory;  // where the server wrote its files
+    std::filesystem::path work_directory;  // clonesim's own: the site programs' wrappers and log
     bool temp_directory_kept = false;
     // What user_exit_start registered (the session of a freshly started
     // library only), for later sessions of the same process.
@@ -130,6 +170,9 @@ struct session_setup {
 // Plays one session of `scene` over the model as it stands (a fresh or
 // reset one), through a loaded library.
 run_outcome run_session(const scenario& scene, const loaded_library& library, const session_setup& setup);
+
+// The findings of a session played to its end (findings.cpp).
+std::vector<finding> gather_findings(const run_outcome& run);
 
 // Directory holding the "del" stand-in, put first on PATH for the session.
 std::filesystem::path tools_directory();

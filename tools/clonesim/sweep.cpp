@@ -99,7 +99,13 @@ std::string fingerprint(const run_outcome& run, bool without_exception_request)
 {
     if (!without_exception_request) return normalise(text_report(run));
     run_outcome copy = run;
-    std::erase_if(copy.requests, [](const sim::pdm_request& r) { return r.code == 36; });
+    copy.requests.clear();
+    copy.request_notes.clear();
+    for (std::size_t i = 0; i < run.requests.size(); ++i) {
+        if (run.requests[i].code == kx::request_get_exceptions) continue;
+        copy.requests.push_back(run.requests[i]);
+        if (i < run.request_notes.size()) copy.request_notes.push_back(run.request_notes[i]);
+    }
     return normalise(text_report(copy));
 }
 
@@ -239,7 +245,7 @@ std::vector<std::string> split(const std::string& text, char separator)
     return fields;
 }
 
-// The part_spec behind a native file name record (request 25),
+// The part_spec behind a native file name record (fill_import_filename),
 // from the clean session's parts.
 std::string part_of_native_file_record(const run_outcome& clean, const std::string& input)
 {
@@ -260,59 +266,59 @@ std::optional<expectation> request_expectation(int operation_class, const sim::p
     const std::string reply_or_host_text = with_reply ? server_fault_reply : sim::fail_message(server_fault_status);
     const int point = step != nullptr ? step->point : -100;
     switch (request.code) {
-    case 23:
-    case 24:
+    case kx::request_begin_import:
+    case kx::request_end_import:
         if (clones_or_imports(operation_class))
             return expectation{"begin or end of import refused: the reply", shown::error_box, reply_or_host_text};
         break;
-    case 28:
+    case kx::request_prepare_new_items:
         if (operation_class == class_import && point == point_begin_perform)
             return expectation{"new items not announced: the reply", shown::error_box, reply_or_host_text};
         break;
-    case 31:
+    case kx::request_get_related_name:
         if (with_reply && point == translation_step)
             return expectation{"related part name refused: the reply", shown::error_box, server_fault_reply};
         break;
-    case 26:
+    case kx::request_get_item_type:
         if (point == translation_step)
             return expectation{"item type of an existing item unknown", shown::error_box,
                                "Error in Getting Item ID, Rev ID and Type..."};
         break;
-    case 18:
+    case kx::request_get_export_file_name:
         if (operation_class == class_export && point == translation_step) {
             const sim::clone_part* part = nullptr;
             for (const sim::clone_part& p : scene.parts)
                 if (p.name == step->part_name) part = &p;
-            if (part != nullptr && part->state != 1 && part->state != 4)
+            if (part != nullptr && !kx::is_referenced_only(part->state))
                 return expectation{"export file name refused", shown::error_box,
                                    "Error in Generating the Export Filename"};
         }
         break;
-    case 20:
+    case kx::request_get_export_attributes:
         if (operation_class == class_export && point == point_after_part)
             return expectation{"export attributes refused", shown::listing,
                                "Failed to get the attributes from PDM for " + request.input.value_or("")};
         break;
-    case 21:
+    case kx::request_pdi_backfill:
         if (operation_class == class_import && point == point_end_perform)
             return expectation{"back-fill refused", shown::listing, "\nFailed to perform PDI Backfill for \n"};
         break;
-    case 25:
+    case kx::request_fill_import_filename:
         if (operation_class == class_import && point == point_end_perform)
             return expectation{"native file name not recorded", shown::listing,
                                "\nFailed to reset import native filename for " +
                                    part_of_native_file_record(clean, request.input.value_or("")) + "\n"};
         break;
-    case 27:
+    case kx::request_auto_publish:
         if (operation_class == class_import && point == point_end_perform)
             return expectation{"publishing refused", shown::listing, "\nFailed to AutoPublish \n"};
         break;
-    case 30:
-    case 34:
-    case 35:
+    case kx::request_check_revision:
+    case kx::request_set_name_description:
+    case kx::request_get_owner_name:
         if (!persistent) return expectation{"request not examined: no message", shown::no_error_box, ""};
         break;
-    case 36:
+    case kx::request_get_exceptions:
         if (!persistent && !with_reply)
             return expectation{"no exception list: no message", shown::no_error_box, ""};
         break;
@@ -436,7 +442,7 @@ private:
             for (const bool with_reply : {true, false}) {
                 // A non-zero status with a text is how the server hands out
                 // the exception list: no failure of that request looks so.
-                if (request.code == 36 && with_reply) continue;
+                if (request.code == kx::request_get_exceptions && with_reply) continue;
                 for (const bool persistent : {false, true}) {
                     server_failure failure{static_cast<int>(k), persistent, server_fault_status,
                                            with_reply ? std::optional<std::string>(server_fault_reply) : std::nullopt};
@@ -572,7 +578,7 @@ private:
     {
         if (scene_.operation_class != class_import) return false;
         for (const sim::pdm_request& request : run.requests)
-            if (request.code == 24 && request.status == 0) return false;
+            if (request.code == kx::request_end_import && request.status == 0) return false;
         return true;
     }
 

@@ -1,0 +1,38 @@
+// The site programs the library runs (the additional import program, the
+// item ID check under PDM_ROOT) are run through a logging wrapper of
+// clonesim's own, so that the report tells with which arguments each ran and
+// how it exited, without clonesim knowing what the library makes of it.
+#pragma once
+
+#include "scenario.h"
+#include "session_run.h"
+
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace clonesim {
+
+struct site_program_watch {
+    std::vector<env_setting> env;  // the scenario's, program variables pointing at the wrapper
+    std::filesystem::path log;
+    // What the library may print of a variable's value: the wrapped text
+    // and the scenario's own, to put back in the captured output.
+    std::vector<std::pair<std::string, std::string>> shown_as;
+};
+
+// Prepares the wrappers in `directory` (which must exist).
+site_program_watch watch_site_programs(const scenario& scene, const std::filesystem::path& directory);
+
+// The runs the wrapper logged, in order; none when the log is missing.
+std::vector<program_run> read_program_log(const std::filesystem::path& log);
+
+// The captured output with the wrapper's command lines turned back into the
+// scenario's.
+std::string unwrap_output(std::string text, const site_program_watch& watch);
+
+// A text quoted for the command interpreter.
+std::string shell_quote(const std::string& text);
+
+}  // namespace clonesim
