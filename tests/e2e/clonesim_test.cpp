@@ -517,8 +517,8 @@ INSTANTIATE_TEST_SUITE_P(
                      "{" KX_MAPPED R"(, "parts": [{"name": "/in/d1.prt", "attributes": [["NO", "D1"], ["REV", "A"],
                                                               ["TITLE", "Model name that has 33 characters"]]}]})",
                      false, 0, "warning", "stored_cut",
-                     "warning  /in/d1.prt: PDM name \"Model name that has 33 characters\" (33 bytes) is stored cut at "
-                     "32: \"Model name that has 33 character\""},
+                     "warning  /in/d1.prt: PDM name stored cut at 32 of its 33 bytes: \"Model name that has 33 "
+                     "character\""},
         finding_case{"request_input_not_understood",
                      "{" KX_MAPPED R"(, "parts": [{"name": "/in/a.prt",
                          "attributes": [["NO", "A1"], ["TITLE", "Left ~~ right"]]}]})",
@@ -609,6 +609,86 @@ TEST(clonesim_findings, one_part_and_the_findings_alone)
     EXPECT_EQ(findings.out.find("\nparts\n"), std::string::npos);
     EXPECT_NE(findings.out.find("\nfindings\n  (none)\n"), std::string::npos) << findings.out;
 }
+
+// --- the administrator's reference ----------------------------------------------
+
+// Each scenario of examples/guide backs rules of docs/administrators.md: the
+// values the reference states are read from the JSON report by pointer.
+struct guide_case {
+    const char* scenario;
+    int exit_status;
+    std::vector<std::pair<const char*, nlohmann::json>> values;
+};
+
+class clonesim_guide : public ::testing::TestWithParam<guide_case> {};
+
+TEST_P(clonesim_guide, the_example_shows_what_the_reference_says)
+{
+    const guide_case& c = GetParam();
+    scratch tmp;
+    const fs::path file = examples / "guide" / (std::string(c.scenario) + ".json");
+    const result r = clonesim({"run", "--json", file.string()}, tmp.path());
+    ASSERT_EQ(r.exit_status, c.exit_status) << r.out << r.err;
+    const auto report = nlohmann::json::parse(r.out);
+    for (const auto& [pointer, value] : c.values)
+        EXPECT_EQ(report.value(nlohmann::json::json_pointer(pointer), nlohmann::json()), value) << pointer;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    guide, clonesim_guide,
+    ::testing::Values(
+        guide_case{"precedence",
+                   0,
+                   {{"/parts/0/item_id", "M-100"},
+                    {"/parts/0/rev_id", "C"},
+                    {"/parts/0/item_type", "Attr_Type"},
+                    {"/parts/0/pdm_name", "Mapped title"},
+                    {"/parts/1/item_id", "A-200"},
+                    {"/parts/1/pdm_name", "Attribute name"},
+                    {"/parts/1/pdm_desc", "Attribute description"},
+                    {"/parts/2/item_id", "000700"},
+                    {"/parts/2/rev_id", "A"},
+                    {"/parts/2/item_type", "Own_Type"},
+                    {"/parts/2/pdm_name", "Own name"},
+                    {"/parts/3/pdm_name", "Default name"},
+                    {"/parts/3/pdm_desc", "000701"},
+                    {"/parts/4/item_type", "Tool"}}},
+        guide_case{"cuts",
+                   0,
+                   {{"/parts/0/stored_name", "A name of forty characters, long"},
+                    {"/findings/0/kind", "stored_cut"},
+                    {"/findings/1/kind", "stored_cut"}}},
+        guide_case{"long_identity",
+                   1,
+                   {{"/parts/0/messages/0", "Error in Getting Item ID, Rev ID and Type..."},
+                    {"/parts/1/translated", false}}},
+        guide_case{"generic_type", 1, {{"/parts/0/messages/0", "Cannot create Item of Type Item or Document..."}}},
+        guide_case{"dry_run",
+                   0,
+                   {{"/pdm_database", nlohmann::json::array({{{"kind", "announced"},
+                                                              {"item_id", "D-1"},
+                                                              {"rev_id", "A"},
+                                                              {"detail", "type Part, context ENG"}}})},
+                    {"/files_changed", nlohmann::json::array()},
+                    {"/summary/requests", 5}}},
+        guide_case{"switches",
+                   0,
+                   {{"/requests/4/input", "P-1#00000001#pdi.prt"},
+                    {"/requests/5/code", 21},
+                    {"/requests/6/code", 24},
+                    {"/files_changed", nlohmann::json::array()}}},
+        guide_case{"unreadable_map",
+                   0,
+                   {{"/standard_output/0", "ERROR: Opening mapping file [missing.map]"},
+                    {"/parts/0/item_id", "A-1"},
+                    {"/findings/0/kind", "mapping_file_unreadable"}}},
+        guide_case{"item_id_check",
+                   0,
+                   {{"/parts/0/item_id", "M-1"},
+                    {"/parts/1/item_id", "A-2"},
+                    {"/site_programs/0/arguments/2", "/in/approved.prt"},
+                    {"/site_programs/1/exit_status", 0}}}),
+    [](const auto& info) { return std::string(info.param.scenario); });
 
 // --- check-map -------------------------------------------------------------------
 

@@ -219,18 +219,24 @@ private:
                     shown->compare(0, stored->size(), *stored) != 0)
                     continue;
                 add(severity::warning, "stored_cut", part.name,
-                    std::string(field) + " " + quote_folded(*shown) + " (" + std::to_string(shown->size()) +
-                        " bytes) is stored cut at " + std::to_string(stored->size()) + ": " + quote_folded(*stored));
+                    std::string(field) + " stored cut at " + std::to_string(stored->size()) + " of its " +
+                        std::to_string(shown->size()) + " bytes: " + quote_folded(*stored, fold_limit / 2));
             }
         }
     }
 
+    // Announcing new items is a request, not a change: a dry run still
+    // announces them.
     void dry_run()
     {
-        if (!run_.scene.dry_run || run_.journal.empty()) return;
+        if (!run_.scene.dry_run) return;
+        std::vector<const journal_entry*> changes;
+        for (const journal_entry& entry : run_.journal)
+            if (entry.kind != "announced") changes.push_back(&entry);
+        if (changes.empty()) return;
         add(severity::error, "dry_run_changed_database", "",
-            "a dry run changed the database: " + count_of(run_.journal.size(), "change", "changes") + ", the first " +
-                run_.journal.front().kind + " " + run_.journal.front().item_id);
+            "a dry run changed the database: " + count_of(changes.size(), "change", "changes") + ", the first " +
+                changes.front()->kind + " " + changes.front()->item_id);
     }
 
     void site_programs()
@@ -243,7 +249,8 @@ private:
                 add(severity::error, "site_program_not_run", part,
                     "the " + program.program + " could not be run (exit " + std::to_string(program.exit_status) +
                         "):" + command);
-            } else if (program.exit_status != 0) {
+            } else if (program.exit_status != 0 && program.program != "item ID check") {
+                // The check's exit status is its answer, not a failure.
                 add(severity::note, "site_program_exit", part,
                     "the " + program.program + " exited with " + std::to_string(program.exit_status));
             }
