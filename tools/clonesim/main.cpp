@@ -125,6 +125,63 @@ constexpr const char* run_help =
     "  clonesim run --part /data/incoming/bracket_plate.prt examples/import_mapped.json\n"
     "  clonesim run --json examples/clone.json > clone.report.json";
 
+struct run_command_line {
+    run_request request;
+    bool findings_only = false;
+    std::string part;
+};
+
+CLI::App* add_run(CLI::App& app, run_command_line& line)
+{
+    CLI::App* run = app.add_subcommand("run", run_help);
+    run->add_option("scenario", line.request.scenario_file, "Scenario file (JSON)")->required();
+    run->add_flag("--json", line.request.as_json, "Report as JSON (every text whole, findings as a list)");
+    run->add_flag("--strict", line.request.report.strict, "Fail (exit status 1) on warnings too");
+    run->add_flag("--findings-only", line.findings_only, "Show only the summary and the findings");
+    run->add_option("--part", line.part, "Show one part's story: its outcome, requests, texts, files and findings");
+    run->add_option("--db", line.request.database,
+                    "SQLite file that keeps the simulated PDM database between runs (default: in memory)");
+    run->add_option("--library", line.request.library, "The user-exit library to load")->capture_default_str();
+    return run;
+}
+
+CLI::App* add_check_map(CLI::App& app, std::string& map_file)
+{
+    CLI::App* check = app.add_subcommand(
+        "check-map", "Read an import attribute mapping file as the library does and explain each line.\n"
+                     "Exit status: 0 at least one key is mapped, 1 none is, 2 the file cannot be read.\n"
+                     "Example:\n  clonesim check-map examples/maps/import_attributes.map");
+    check->add_option("file", map_file, "Import attribute mapping file")->required();
+    return check;
+}
+
+struct sweep_command_line {
+    clonesim::sweep_options options;
+    bool verbose = false;
+    bool persistent_only = false;
+};
+
+CLI::App* add_sweep(CLI::App& app, sweep_command_line& line)
+{
+    CLI::App* sweep = app.add_subcommand(
+        "sweep", "Play the scenario's session once clean, then again with each host call and each PDM request\n"
+                 "in turn made to fail (once only, and from then on), all in one process with the library\n"
+                 "loaded once, and check after every session that nothing leaked, the host's callbacks are\n"
+                 "back, the failure's message was shown and a clean session still goes as before.\n"
+                 "Exit status: 0 every invariant held, 1 one broke, 2 usage or scenario error.\n"
+                 "Example:\n  clonesim sweep --every 5 examples/import_mapped.json");
+    sweep->add_option("scenario", line.options.scenario_file, "Scenario file (JSON)")->required();
+    sweep->add_option("--library", line.options.library, "The user-exit library to load")->capture_default_str();
+    sweep->add_option("--every", line.options.every_nth_call,
+                      "Try the first, the last and every Nth call of each operation (default: every call)")
+        ->check(CLI::PositiveNumber);
+    sweep->add_flag("--clean-after-persistent-only", line.persistent_only,
+                    "Play the clean session that checks the library is ready for the next one only after the\n"
+                    "persistent faults (default: after every faulted session)");
+    sweep->add_flag("--verbose", line.verbose, "Name each faulted session on standard error before it is played");
+    return sweep;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -139,47 +196,14 @@ int main(int argc, char** argv)
     app.require_subcommand(1);
     app.set_version_flag("--version", version_text);
 
-    run_request request;
-    request.library = default_library();
-    bool findings_only = false;
-    std::string part;
-    CLI::App* run = app.add_subcommand("run", run_help);
-    run->add_option("scenario", request.scenario_file, "Scenario file (JSON)")->required();
-    run->add_flag("--json", request.as_json, "Report as JSON (every text whole, findings as a list)");
-    run->add_flag("--strict", request.report.strict, "Fail (exit status 1) on warnings too");
-    run->add_flag("--findings-only", findings_only, "Show only the summary and the findings");
-    run->add_option("--part", part, "Show one part's story: its outcome, requests, texts, files and findings");
-    run->add_option("--db", request.database,
-                    "SQLite file that keeps the simulated PDM database between runs (default: in memory)");
-    run->add_option("--library", request.library, "The user-exit library to load")->capture_default_str();
-
+    run_command_line run_line;
+    run_line.request.library = default_library();
+    CLI::App* run = add_run(app, run_line);
     std::string map_file;
-    CLI::App* check = app.add_subcommand(
-        "check-map", "Read an import attribute mapping file as the library does and explain each line.\n"
-                     "Exit status: 0 at least one key is mapped, 1 none is, 2 the file cannot be read.\n"
-                     "Example:\n  clonesim check-map examples/maps/import_attributes.map");
-    check->add_option("file", map_file, "Import attribute mapping file")->required();
-
-    clonesim::sweep_options sweep_options;
-    sweep_options.library = request.library;
-    bool verbose = false;
-    CLI::App* sweep = app.add_subcommand(
-        "sweep", "Play the scenario's session once clean, then again with each host call and each PDM request\n"
-                 "in turn made to fail (once only, and from then on), all in one process with the library\n"
-                 "loaded once, and check after every session that nothing leaked, the host's callbacks are\n"
-                 "back, the failure's message was shown and a clean session still goes as before.\n"
-                 "Exit status: 0 every invariant held, 1 one broke, 2 usage or scenario error.\n"
-                 "Example:\n  clonesim sweep --every 5 examples/import_mapped.json");
-    sweep->add_option("scenario", sweep_options.scenario_file, "Scenario file (JSON)")->required();
-    sweep->add_option("--library", sweep_options.library, "The user-exit library to load")->capture_default_str();
-    sweep->add_option("--every", sweep_options.every_nth_call,
-                      "Try the first, the last and every Nth call of each operation (default: every call)")
-        ->check(CLI::PositiveNumber);
-    bool persistent_only = false;
-    sweep->add_flag("--clean-after-persistent-only", persistent_only,
-                    "Play the clean session that checks the library is ready for the next one only after the\n"
-                    "persistent faults (default: after every faulted session)");
-    sweep->add_flag("--verbose", verbose, "Name each faulted session on standard error before it is played");
+    CLI::App* check = add_check_map(app, map_file);
+    sweep_command_line sweep_line;
+    sweep_line.options.library = run_line.request.library;
+    CLI::App* sweep = add_sweep(app, sweep_line);
 
     try {
         app.parse(argc, argv);
@@ -191,14 +215,14 @@ int main(int argc, char** argv)
     }
 
     if (run->parsed()) {
-        request.report.findings_only = findings_only;
-        if (!part.empty()) request.report.part = part;
-        return run_command(request);
+        run_line.request.report.findings_only = run_line.findings_only;
+        if (!run_line.part.empty()) run_line.request.report.part = run_line.part;
+        return run_command(run_line.request);
     }
     if (check->parsed()) return check_map_command(map_file);
     if (sweep->parsed()) {
-        sweep_options.clean_after_every_run = !persistent_only;
-        return sweep_command(sweep_options, verbose);
+        sweep_line.options.clean_after_every_run = !sweep_line.persistent_only;
+        return sweep_command(sweep_line.options, sweep_line.verbose);
     }
     return exit_usage;
 }

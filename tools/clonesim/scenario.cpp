@@ -313,84 +313,94 @@ void read_revision(const reader& r, const std::string& path, const json& v, revi
     }
 }
 
+void read_exceptions(const reader& r, const json& ex, scenario& s)
+{
+    if (!ex.is_object()) r.wrong("server.exceptions", ex, "an object of exception names and values");
+    std::vector<text_pair> list;
+    for (const auto& [name, setting] : ex.items()) {
+        const std::string path = reader::join("server.exceptions", name);
+        if (name.empty() || name.find('?') != std::string::npos) r.fail(path, "expected a name without \"?\"");
+        std::string text;
+        if (setting.is_string())
+            text = setting.get<std::string>();
+        else if (setting.is_number_integer())
+            text = std::to_string(r.integer(path, setting));
+        else
+            r.wrong(path, setting, "a string or an integer (\"999\" means off)");
+        if (text.empty() || text.find('?') != std::string::npos)
+            r.fail(path, "expected a non-empty value without \"?\"");
+        list.emplace_back(name, text);
+    }
+    s.exceptions = std::move(list);
+}
+
+item_seed read_item(const reader& r, const std::string& path, const json& it)
+{
+    r.object(path, it, {"item_id", "type", "name", "description", "owner", "revisions"});
+    if (!it.contains("item_id")) r.fail(reader::join(path, "item_id"), "missing; expected a non-empty string");
+    item_seed item;
+    item.item_id = r.non_empty_text(reader::join(path, "item_id"), it["item_id"]);
+    if (item.item_id.find('/') != std::string::npos || item.item_id.find('#') != std::string::npos)
+        r.fail(reader::join(path, "item_id"), "expected an item ID without \"/\" or \"#\"");
+    if (it.contains("type")) item.item_type = r.non_empty_text(reader::join(path, "type"), it["type"]);
+    if (it.contains("name")) item.name = r.text(reader::join(path, "name"), it["name"]);
+    if (it.contains("description")) item.description = r.text(reader::join(path, "description"), it["description"]);
+    if (it.contains("owner")) item.owner = r.optional_text(reader::join(path, "owner"), it["owner"]);
+    if (!it.contains("revisions")) return item;
+    const std::string rpath = reader::join(path, "revisions");
+    const json& revs = r.array(rpath, it["revisions"], "revisions");
+    std::set<std::string> rev_ids;
+    for (std::size_t k = 0; k < revs.size(); ++k) {
+        revision_seed rev;
+        read_revision(r, reader::index(rpath, k), revs[k], rev);
+        if (!rev_ids.insert(rev.rev_id).second)
+            r.fail(reader::join(reader::index(rpath, k), "rev_id"), "the revision \"" + rev.rev_id + "\" is listed twice");
+        item.revisions.push_back(std::move(rev));
+    }
+    return item;
+}
+
+void read_items(const reader& r, const json& value, scenario& s)
+{
+    const json& items = r.array("server.items", value, "items");
+    std::set<std::string> ids;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const std::string path = reader::index("server.items", i);
+        item_seed item = read_item(r, path, items[i]);
+        if (!ids.insert(item.item_id).second)
+            r.fail(reader::join(path, "item_id"), "the item \"" + item.item_id + "\" is listed twice");
+        s.items.push_back(std::move(item));
+    }
+}
+
+void read_replies(const reader& r, const json& value, scenario& s)
+{
+    const json& replies = r.array("server.replies", value, "scripted replies");
+    for (std::size_t i = 0; i < replies.size(); ++i) {
+        const std::string path = reader::index("server.replies", i);
+        const json& rp = replies[i];
+        r.object(path, rp, {"code", "nth", "persistent", "status", "reply"});
+        if (!rp.contains("code")) r.fail(reader::join(path, "code"), "missing; expected a request code");
+        if (!rp.contains("status")) r.fail(reader::join(path, "status"), "missing; expected an integer");
+        scripted_reply reply;
+        reply.code = r.integer(reader::join(path, "code"), rp["code"], 0, 9999);
+        if (request_name(reply.code) == "unknown")
+            r.fail(reader::join(path, "code"), "expected the code of a request the library sends (" +
+                                                   known_request_codes() + "), found " + std::to_string(reply.code));
+        if (rp.contains("nth")) reply.nth = r.integer(reader::join(path, "nth"), rp["nth"], 1);
+        if (rp.contains("persistent")) reply.persistent = r.boolean(reader::join(path, "persistent"), rp["persistent"]);
+        reply.status = r.integer(reader::join(path, "status"), rp["status"]);
+        if (rp.contains("reply")) reply.reply = r.optional_text(reader::join(path, "reply"), rp["reply"]);
+        s.replies.push_back(std::move(reply));
+    }
+}
+
 void read_server(const reader& r, const json& value, scenario& s)
 {
     r.object("server", value, {"exceptions", "items", "replies"});
-    if (value.contains("exceptions")) {
-        const json& ex = value["exceptions"];
-        if (!ex.is_object()) r.wrong("server.exceptions", ex, "an object of exception names and values");
-        std::vector<text_pair> list;
-        for (const auto& [name, setting] : ex.items()) {
-            const std::string path = reader::join("server.exceptions", name);
-            if (name.empty() || name.find('?') != std::string::npos) r.fail(path, "expected a name without \"?\"");
-            std::string text;
-            if (setting.is_string())
-                text = setting.get<std::string>();
-            else if (setting.is_number_integer())
-                text = std::to_string(r.integer(path, setting));
-            else
-                r.wrong(path, setting, "a string or an integer (\"999\" means off)");
-            if (text.empty() || text.find('?') != std::string::npos)
-                r.fail(path, "expected a non-empty value without \"?\"");
-            list.emplace_back(name, text);
-        }
-        s.exceptions = std::move(list);
-    }
-    if (value.contains("items")) {
-        const json& items = r.array("server.items", value["items"], "items");
-        std::set<std::string> ids;
-        for (std::size_t i = 0; i < items.size(); ++i) {
-            const std::string path = reader::index("server.items", i);
-            const json& it = items[i];
-            r.object(path, it, {"item_id", "type", "name", "description", "owner", "revisions"});
-            if (!it.contains("item_id")) r.fail(reader::join(path, "item_id"), "missing; expected a non-empty string");
-            item_seed item;
-            item.item_id = r.non_empty_text(reader::join(path, "item_id"), it["item_id"]);
-            if (item.item_id.find('/') != std::string::npos || item.item_id.find('#') != std::string::npos)
-                r.fail(reader::join(path, "item_id"), "expected an item ID without \"/\" or \"#\"");
-            if (!ids.insert(item.item_id).second)
-                r.fail(reader::join(path, "item_id"), "the item \"" + item.item_id + "\" is listed twice");
-            if (it.contains("type")) item.item_type = r.non_empty_text(reader::join(path, "type"), it["type"]);
-            if (it.contains("name")) item.name = r.text(reader::join(path, "name"), it["name"]);
-            if (it.contains("description")) item.description = r.text(reader::join(path, "description"), it["description"]);
-            if (it.contains("owner")) item.owner = r.optional_text(reader::join(path, "owner"), it["owner"]);
-            if (it.contains("revisions")) {
-                const std::string rpath = reader::join(path, "revisions");
-                const json& revs = r.array(rpath, it["revisions"], "revisions");
-                std::set<std::string> rev_ids;
-                for (std::size_t k = 0; k < revs.size(); ++k) {
-                    revision_seed rev;
-                    read_revision(r, reader::index(rpath, k), revs[k], rev);
-                    if (!rev_ids.insert(rev.rev_id).second)
-                        r.fail(reader::join(reader::index(rpath, k), "rev_id"),
-                               "the revision \"" + rev.rev_id + "\" is listed twice");
-                    item.revisions.push_back(std::move(rev));
-                }
-            }
-            s.items.push_back(std::move(item));
-        }
-    }
-    if (value.contains("replies")) {
-        const json& replies = r.array("server.replies", value["replies"], "scripted replies");
-        for (std::size_t i = 0; i < replies.size(); ++i) {
-            const std::string path = reader::index("server.replies", i);
-            const json& rp = replies[i];
-            r.object(path, rp, {"code", "nth", "persistent", "status", "reply"});
-            if (!rp.contains("code")) r.fail(reader::join(path, "code"), "missing; expected a request code");
-            if (!rp.contains("status")) r.fail(reader::join(path, "status"), "missing; expected an integer");
-            scripted_reply reply;
-            reply.code = r.integer(reader::join(path, "code"), rp["code"], 0, 9999);
-            if (request_name(reply.code) == "unknown")
-                r.fail(reader::join(path, "code"), "expected the code of a request the library sends (" +
-                                                       known_request_codes() + "), found " +
-                                                       std::to_string(reply.code));
-            if (rp.contains("nth")) reply.nth = r.integer(reader::join(path, "nth"), rp["nth"], 1);
-            if (rp.contains("persistent")) reply.persistent = r.boolean(reader::join(path, "persistent"), rp["persistent"]);
-            reply.status = r.integer(reader::join(path, "status"), rp["status"]);
-            if (rp.contains("reply")) reply.reply = r.optional_text(reader::join(path, "reply"), rp["reply"]);
-            s.replies.push_back(std::move(reply));
-        }
-    }
+    if (value.contains("exceptions")) read_exceptions(r, value["exceptions"], s);
+    if (value.contains("items")) read_items(r, value["items"], s);
+    if (value.contains("replies")) read_replies(r, value["replies"], s);
 }
 
 void read_faults(const reader& r, const json& value, scenario& s)

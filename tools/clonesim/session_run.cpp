@@ -538,7 +538,7 @@ void set_identity(part_outcome& p, const db_name& name)
 }
 
 part_outcome part_of(const sim::clone_part& part, const scenario& scene, const item_store& store,
-                     const std::set<std::string>& items_before)
+                     const std::map<std::string, item_record>& items_before)
 {
     part_outcome p;
     p.name = part.name;
@@ -567,8 +567,8 @@ part_outcome part_of(const sim::clone_part& part, const scenario& scene, const i
     return p;
 }
 
-void collect_parts(const scenario& scene, const item_store& store, const std::set<std::string>& items_before,
-                   run_outcome& out)
+void collect_parts(const scenario& scene, const item_store& store,
+                   const std::map<std::string, item_record>& items_before, run_outcome& out)
 {
     for (const sim::clone_part& part : sim::host().parts) out.parts.push_back(part_of(part, scene, store, items_before));
     for (std::size_t i = 0; i < out.message_boxes.size(); ++i)
@@ -601,6 +601,24 @@ void collect_callbacks(run_outcome& out)
 
 // Each text written to the listing window, from the host's call log; the
 // window itself only holds them run together.
+std::vector<std::string> listing_writes();
+
+// What the session showed and asked, each text with the part it was for.
+void collect_shown(const observations& seen, run_outcome& out)
+{
+    const sim::host_model& h = sim::host();
+    out.message_boxes = h.message_boxes;
+    out.box_parts = seen.box_parts;
+    out.box_parts.resize(out.message_boxes.size());
+    out.listing_texts = listing_writes();
+    out.listing_parts = seen.listing_parts;
+    out.listing_parts.resize(out.listing_texts.size());
+    out.requests = h.requests;
+    out.request_notes.resize(out.requests.size());
+    out.listing = h.listing;
+    out.misuse = h.misuse;
+}
+
 std::vector<std::string> listing_writes()
 {
     const std::string prefix = std::string(listing_operation) + "(";
@@ -665,8 +683,6 @@ run_outcome run_session(const scenario& scene_in, const loaded_library& library,
     item_store& store = *opened;
     const long long journal_start = store.last_journal_seq();
     const auto items_before = items_by_id(store);
-    std::set<std::string> ids_before;
-    for (const auto& [id, item] : items_before) ids_before.insert(id);
 
     out.temp_directory = make_temp_directory();
     out.work_directory = make_temp_directory();
@@ -687,23 +703,15 @@ run_outcome run_session(const scenario& scene_in, const loaded_library& library,
     } catch (...) {
         observing = nullptr;
         h.server = nullptr;
+        std::filesystem::remove_all(out.temp_directory, ec);
+        std::filesystem::remove_all(out.work_directory, ec);
         throw;
     }
-    out.message_boxes = h.message_boxes;
-    out.box_parts = seen.box_parts;
-    out.listing_texts = listing_writes();
-    out.listing_parts = seen.listing_parts;
-    out.listing_parts.resize(out.listing_texts.size());
-    out.box_parts.resize(out.message_boxes.size());
-    collect_parts(scene, store, ids_before, out);
+    collect_shown(seen, out);
+    collect_parts(scene, store, items_before, out);
     observing = nullptr;
-
     collect_mapping_files(server, out);
     collect_callbacks(out);
-    out.requests = h.requests;
-    out.request_notes.resize(out.requests.size());
-    out.listing = h.listing;
-    out.misuse = h.misuse;
     out.journal = store.journal_since(journal_start);
     out.item_changes = changes_to_existing_items(items_before, store, out);
     h.server = nullptr;

@@ -143,22 +143,6 @@ std::string json_safe(const std::string& bytes)
     return out;
 }
 
-std::string json_unescape(const std::string& text)
-{
-    std::string out;
-    for (std::size_t at = 0; at < text.size();) {
-        unsigned long code = 0;
-        const std::size_t length = utf8_length(text, at, code);
-        if (length == 4 && code >= escape_base) {
-            out += static_cast<char>(code - escape_base);
-        } else {
-            out.append(text, at, length == 0 ? 1 : length);
-        }
-        at += length == 0 ? 1 : length;
-    }
-    return out;
-}
-
 std::string count_of(std::size_t n, const std::string& singular, const std::string& plural)
 {
     return std::to_string(n) + " " + (n == 1 ? singular : plural);

@@ -29,7 +29,6 @@ std::string quote_folded(const std::string& text, std::size_t limit = fold_limit
 // that range back to its byte. Valid UTF-8 without such characters is left
 // as it is.
 std::string json_safe(const std::string& bytes);
-std::string json_unescape(const std::string& text);
 
 // "1 part", "2 parts".
 std::string count_of(std::size_t n, const std::string& singular, const std::string& plural);
