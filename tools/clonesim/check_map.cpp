@@ -1,6 +1,7 @@
 #include "check_map.h"
 
 #include "import/import_attr_map.h"
+#include "session/messages.h"
 
 #include <algorithm>
 #include <array>
@@ -124,8 +125,10 @@ std::string map_check_text(const map_check& check)
     std::ostringstream out;
     out << "check-map: " << check.file.string() << "\n";
     if (!check.readable) {
-        out << "  the file cannot be opened: the library prints \"ERROR: Opening mapping file [...]\", keeps an "
-               "empty map and imports without mapped values\n";
+        std::string printed = kx::msg::import_map_not_opened("...");
+        if (!printed.empty() && printed.back() == '\n') printed.pop_back();
+        out << "  the file cannot be opened: the library prints \"" << printed
+            << "\", keeps an empty map and imports without mapped values\n";
         return out.str();
     }
     for (const map_line_verdict& line : check.lines) {

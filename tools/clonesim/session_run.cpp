@@ -38,13 +38,6 @@ constexpr const char* listing_operation = "HOST_UI_write_listing_window";
 
 using kx::notification_point;
 
-// Every point the host notifies in a session.
-constexpr std::array<notification_point, 9> session_points = {
-    kx::point_init_clone,   kx::point_assy_load,          kx::point_part_load,
-    kx::point_end_assy_load, kx::point_begin_apply_defaults, kx::point_begin_perform,
-    kx::point_after_part,   kx::point_end_perform,         kx::point_exit_clone,
-};
-
 // What the host-side observers record while the session runs. The host's
 // callbacks are plain C functions, so they reach it through one pointer.
 struct observations {
@@ -495,10 +488,10 @@ void start_library(const loaded_library& library, const session_setup& setup, ru
         out.library_callbacks.assign(h.callbacks.begin() + static_cast<std::ptrdiff_t>(before), h.callbacks.end());
     }
     if (out.start_status != 0) return;
-    for (const notification_point point : session_points)
+    for (const notification_point point : kx::session_points)
         h.callbacks.insert(h.callbacks.begin(), sim::registered_callback{point, observe_part, part_observer_name, ""});
     h.callbacks.push_back(sim::registered_callback{kx::point_init_clone, observe_init_clone, observer_name, ""});
-    for (const notification_point point : session_points)
+    for (const notification_point point : kx::session_points)
         if (point != kx::point_init_clone)
             h.callbacks.push_back(sim::registered_callback{point, observe_step, step_observer_name, ""});
 }

@@ -202,22 +202,22 @@ std::optional<expectation> host_call_expectation(int operation_class, const std:
     if (point == translation_step && clones_or_imports(operation_class)) {
         if (is_one_of(operation, {"HOST_CLONE_ask_def_item_type", "HOST_CLONE_ask_def_pdm_name",
                                   "HOST_CLONE_ask_def_pdm_desc"}))
-            return expectation{"clone defaults unreadable", shown::error_box, "Error in Memory Allocation..."};
+            return expectation{"clone defaults unreadable", shown::error_box, std::string(kx::msg::memory)};
         if (is_one_of(operation, {"HOST_CLONE_ask_item_type", "HOST_CLONE_ask_pdm_name", "HOST_CLONE_ask_pdm_desc"}))
-            return expectation{"part clone settings unreadable", shown::error_box, "Error in Getting Exceptions..."};
+            return expectation{"part clone settings unreadable", shown::error_box, std::string(kx::msg::settings)};
         if (operation == "HOST_CLONE_ask_attribute_values" && at.index_in_step == 1)
-            return expectation{"import attributes unreadable", shown::error_box, "Error in Memory Allocation..."};
+            return expectation{"import attributes unreadable", shown::error_box, std::string(kx::msg::memory)};
         if (is_one_of(operation, {"HOST_PDM_assign_part_number", "HOST_PDM_assign_part_rev"}) ||
             (operation == "HOST_PDM_ask_part_tag" && at.index_in_step == 1))
             return expectation{"item identity undecided", shown::error_box,
-                               "Error in Getting Item ID, Rev ID and Type..."};
+                               std::string(kx::msg::identity)};
         if ((operation == "HOST_PDM_ask_part_tag" && at.index_in_step == 2) ||
             is_one_of(operation, {"HOST_CLONE_ask_action", "HOST_CLONE_ask_def_action"}))
-            return expectation{"part not recorded", shown::error_box, "Error in Filling Import Structure..."};
+            return expectation{"part not recorded", shown::error_box, std::string(kx::msg::import_record)};
         if (operation == "HOST_CLONE_set_pdm_name")
-            return expectation{"PDM name refused", shown::error_box, "Error in Setting Item Name..."};
+            return expectation{"PDM name refused", shown::error_box, std::string(kx::msg::item_name)};
         if (operation == "HOST_CLONE_set_pdm_desc")
-            return expectation{"PDM description refused", shown::error_box, "Error in Setting Item Description..."};
+            return expectation{"PDM description refused", shown::error_box, std::string(kx::msg::item_description)};
         if (operation == "HOST_CLONE_set_item_type")
             return expectation{"item type refused: the host's text", shown::error_box,
                                sim::fail_message(host_fault_status)};
@@ -231,7 +231,7 @@ std::optional<expectation> host_call_expectation(int operation_class, const std:
 
     if (point == point_after_part && operation_class == class_export &&
         is_one_of(operation, {"HOST_PART_save", "HOST_TEXT_open", "HOST_TEXT_read_line"}))
-        return expectation{"design log not written", shown::listing, "Could not Sync Attributes for " + part};
+        return expectation{"design log not written", shown::listing, kx::msg::could_not_sync(part)};
 
     return std::nullopt;
 }
@@ -282,7 +282,7 @@ std::optional<expectation> request_expectation(int operation_class, const sim::p
     case kx::request_get_item_type:
         if (point == translation_step)
             return expectation{"item type of an existing item unknown", shown::error_box,
-                               "Error in Getting Item ID, Rev ID and Type..."};
+                               std::string(kx::msg::identity)};
         break;
     case kx::request_get_export_file_name:
         if (operation_class == class_export && point == translation_step) {
@@ -291,27 +291,27 @@ std::optional<expectation> request_expectation(int operation_class, const sim::p
                 if (p.name == step->part_name) part = &p;
             if (part != nullptr && !kx::is_referenced_only(part->state))
                 return expectation{"export file name refused", shown::error_box,
-                                   "Error in Generating the Export Filename"};
+                                   std::string(kx::msg::export_file_name)};
         }
         break;
     case kx::request_get_export_attributes:
         if (operation_class == class_export && point == point_after_part)
             return expectation{"export attributes refused", shown::listing,
-                               "Failed to get the attributes from PDM for " + request.input.value_or("")};
+                               kx::msg::export_attributes_failed(request.input.value_or(""))};
         break;
     case kx::request_pdi_backfill:
         if (operation_class == class_import && point == point_end_perform)
-            return expectation{"back-fill refused", shown::listing, "\nFailed to perform PDI Backfill for \n"};
+            return expectation{"back-fill refused", shown::listing, kx::msg::pdi_backfill_failed("")};
         break;
     case kx::request_fill_import_filename:
         if (operation_class == class_import && point == point_end_perform)
             return expectation{"native file name not recorded", shown::listing,
-                               "\nFailed to reset import native filename for " +
-                                   part_of_native_file_record(clean, request.input.value_or("")) + "\n"};
+                               kx::msg::native_filename_failed(
+                                   part_of_native_file_record(clean, request.input.value_or("")))};
         break;
     case kx::request_auto_publish:
         if (operation_class == class_import && point == point_end_perform)
-            return expectation{"publishing refused", shown::listing, "\nFailed to AutoPublish \n"};
+            return expectation{"publishing refused", shown::listing, kx::msg::auto_publish_failed("")};
         break;
     case kx::request_check_revision:
     case kx::request_set_name_description:
