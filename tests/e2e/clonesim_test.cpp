@@ -271,6 +271,8 @@ TEST(clonesim_command_line, help_exits_zero_and_a_missing_subcommand_is_a_usage_
     const result unknown = clonesim({"rnu", "x.json"}, tmp.path());
     EXPECT_EQ(unknown.exit_status, 2);
     EXPECT_EQ(unknown.err.rfind("clonesim: unknown command \"rnu\"", 0), 0u) << unknown.err;
+    EXPECT_NE(help.out.find("Exit status: 0 the session went through with no error finding"), std::string::npos);
+    EXPECT_NE(help.out.find("--strict"), std::string::npos);
     const result version = clonesim({"--version"}, tmp.path());
     EXPECT_EQ(version.exit_status, 0);
     EXPECT_EQ(version.out.rfind("clonesim ", 0), 0u) << version.out;
@@ -609,6 +611,34 @@ TEST(clonesim_findings, one_part_and_the_findings_alone)
     EXPECT_EQ(findings.exit_status, 0);
     EXPECT_EQ(findings.out.find("\nparts\n"), std::string::npos);
     EXPECT_NE(findings.out.find("\nfindings\n  (none)\n"), std::string::npos) << findings.out;
+}
+
+// A large session's report stays readable: long lists and texts are folded
+// in the text report and whole in the JSON one.
+TEST(clonesim_findings, long_lists_and_texts_are_folded)
+{
+    scratch tmp;
+    std::string parts;
+    for (int i = 1; i <= 70; ++i) parts += std::string(i == 1 ? "" : ", ") + "{\"name\": \"/in/p" + std::to_string(i) + ".prt\"}";
+    write_file(tmp / "scenario.json", R"({"operation": "import", "defaults": {"item_type": "Part"},
+        "server": {"exceptions": {"KXPDM_AUTO_PUBLISH_AFTER_IMPORT": "1"}}, "parts": [)" + parts + "]}");
+    const result text = clonesim({"run", (tmp / "scenario.json").string()}, tmp.path());
+    ASSERT_EQ(text.exit_status, 0) << text.err;
+    EXPECT_NE(text.out.find("\n  ... 20 more parts (--part NAME shows one part's, --json all of them)\n"),
+              std::string::npos);
+    EXPECT_EQ(text.out.find("/in/p45.prt"), std::string::npos);
+    EXPECT_NE(text.out.find("/in/p70.prt"), std::string::npos);
+    // The publishing request names all 70 items.
+    EXPECT_NE(text.out.find("\"... (489 characters; the whole text is in --json) -> status 0"), std::string::npos)
+        << text.out;
+
+    const result as_json = clonesim({"run", "--json", (tmp / "scenario.json").string()}, tmp.path());
+    const auto report = nlohmann::json::parse(as_json.out);
+    EXPECT_EQ(report["parts"].size(), 70u);
+    bool whole = false;
+    for (const auto& request : report["requests"])
+        whole = whole || (request["name"] == "auto_publish" && request["input"].get<std::string>().size() == 489);
+    EXPECT_TRUE(whole);
 }
 
 // --- the administrator's reference ----------------------------------------------
