@@ -3,6 +3,7 @@
 // export sessions from a scenario file against a simulated host and PDM
 // server, and reports what each part became and what the user was shown.
 #include "check_map.h"
+#include "html_report.h"
 #include "report.h"
 #include "scenario.h"
 #include "session_run.h"
@@ -37,15 +38,18 @@ int reporting_errors(Body&& body)
     return exit_usage;
 }
 
-int run_command(const std::string& scenario_file, bool as_json, const std::string& database, const std::string& library)
+int run_command(const std::string& scenario_file, bool as_json, const std::string& database, const std::string& library,
+                const std::string& html_file)
 {
     return reporting_errors([&] {
-        const clonesim::run_outcome run = clonesim::run_scenario({scenario_file, library, database});
+        const clonesim::run_outcome run =
+            clonesim::run_scenario({scenario_file, library, database, !html_file.empty()});
         if (as_json)
             std::cout << clonesim::json_report(run).dump(2) << "\n";
         else
             std::cout << clonesim::text_report(run);
         std::cout.flush();
+        if (!html_file.empty()) clonesim::write_html_report(run, html_file);
         return clonesim::judge(run).went_through ? exit_went_through : exit_refused;
     });
 }
@@ -88,6 +92,9 @@ int main(int argc, char** argv)
                "Exit status: 0 the session went through, 1 it was refused, 2 usage or scenario error.");
     run->add_option("scenario", scenario_file, "Scenario file (JSON)")->required();
     run->add_flag("--json", as_json, "Report as JSON instead of text");
+    std::string html_file;
+    run->add_option("--html", html_file,
+                    "Also write the report as one self-contained HTML page to this file, to open in a browser");
     run->add_option("--db", database,
                     "SQLite file that keeps the simulated PDM database between runs (default: in memory)");
     run->add_option("--library", library, "The user-exit library to load")->capture_default_str();
@@ -125,7 +132,7 @@ int main(int argc, char** argv)
         return code == 0 ? 0 : exit_usage;
     }
 
-    if (run->parsed()) return run_command(scenario_file, as_json, database, library);
+    if (run->parsed()) return run_command(scenario_file, as_json, database, library, html_file);
     if (check->parsed()) return check_map_command(map_file);
     if (sweep->parsed()) {
         sweep_options.clean_after_every_run = !persistent_only;
