@@ -137,7 +137,38 @@ const char* html_page_script()
     return el("table", null, el("thead", null, el("tr", null, ...headers.map(h => el("th", null, h)))),
       el("tbody", null, ...rows.map(r => el("tr", null, ...r.map(c => el("td", { class: "text" }, c))))));
   }
-  function stepName(s) { return s >= 0 && s < data.steps.length ? data.steps[s] : ""; }
+  function stepName(s) {
+    if (!(s >= 0 && s < data.steps.length)) return "";
+    const [label, part] = data.steps[s];
+    return part == null ? label : label + " of " + plain(typeof part === "number" ? data.parts[part].n : part);
+  }
+  function requestName(q) { return q.c + " " + (data.request_names[q.c] || "unknown"); }
+  // Which parts each request and text belongs to, from the parts' stories.
+  const requestParts = data.requests.map(() => []);
+  const textParts = data.texts.map(() => []);
+  data.parts.forEach((p, i) => { for (const r of p.rq) requestParts[r].push(i); for (const k of p.tx) textParts[k].push(i); });
+  // A table of many rows shows its first ones and more on demand.
+  function longTable(headers, count, rowOf) {
+    const STEP = 500;
+    const wrap = el("div", null);
+    let shownRows = 0;
+    const more = el("button", { type: "button", class: "fold" });
+    function grow() {
+      const upto = Math.min(count, shownRows + STEP);
+      const rows = [];
+      for (let k = shownRows; k < upto; ++k) rows.push(rowOf(k));
+      shownRows = upto;
+      if (!wrap.firstChild) wrap.append(table(headers, rows));
+      else if (rows.length) wrap.querySelector("tbody").append(...rows.map(r => el("tr", null, ...r.map(c => el("td", { class: "text" }, c)))));
+      if (shownRows < count) {
+        more.textContent = "show " + Math.min(STEP, count - shownRows).toLocaleString("en") + " more of " + count.toLocaleString("en");
+        wrap.append(more);
+      } else more.remove();
+    }
+    more.addEventListener("click", grow);
+    grow();
+    return wrap;
+  }
 
   // A list that draws only the rows in view, so that tens of thousands of
   // rows cost no more than a screenful.
@@ -292,7 +323,7 @@ const char* html_page_script()
   parts.append(story);
   function requestRow(r) {
     const q = data.requests[r];
-    return [el("a", { href: "#request-" + (r + 1) }, String(r + 1)), stepName(q.s), q.c + " " + q.nm,
+    return [el("a", { href: "#request-" + (r + 1) }, String(r + 1)), stepName(q.s), requestName(q),
             q.in == null ? none("(no input)") : folded(q.in), String(q.st), q.rp == null ? none("(no reply)") : folded(q.rp)];
   }
   function changeRow(k) {
@@ -351,8 +382,9 @@ const char* html_page_script()
   const requestRows = VirtualList(requestViewport, "requests-grid", r => {
     const q = data.requests[r];
     const row = el("div", { role: "row", "data-request": String(r) });
-    const cells = [String(r + 1), stepName(q.s), q.c + " " + q.nm, q.in == null ? "(no input)" : q.in, String(q.st), q.rp == null ? "" : q.rp,
-                   q.p.length === 0 ? "" : plain(data.parts[q.p[0]].n) + (q.p.length > 1 ? " and " + (q.p.length - 1).toLocaleString("en") + " more" : "")];
+    const p = requestParts[r];
+    const cells = [String(r + 1), stepName(q.s), requestName(q), q.in == null ? "(no input)" : q.in, String(q.st), q.rp == null ? "" : q.rp,
+                   p.length === 0 ? "" : plain(data.parts[p[0]].n) + (p.length > 1 ? " and " + (p.length - 1).toLocaleString("en") + " more" : "")];
     for (const c of cells) {
       const shownText = c.length > FOLD ? c.slice(0, FOLD) + "\u2026" : c;
       row.append(el("div", { title: plain(shownText) }, shownText));
@@ -364,7 +396,7 @@ const char* html_page_script()
   function applyRequestFilter() {
     const needle = requestSearch.value.trim().toLowerCase();
     if (needle && !requestHaystacks)
-      requestHaystacks = data.requests.map((q, r) => [r + 1, data.steps[q.s] || "", q.c + " " + q.nm, q.in, q.st, q.rp].map(plain).join("\n").toLowerCase());
+      requestHaystacks = data.requests.map((q, r) => [r + 1, stepName(q.s), requestName(q), q.in, q.st, q.rp].map(plain).join("\n").toLowerCase());
     const view = [];
     for (let r = 0; r < data.requests.length; ++r) if (!needle || requestHaystacks[r].includes(needle)) view.push(r);
     requestRows.set(view);
@@ -374,22 +406,23 @@ const char* html_page_script()
   function openRequest(r) {
     const q = data.requests[r];
     const partList = el("span", null);
-    q.p.slice(0, 100).forEach((i, k) => { if (k) partList.append(", "); partList.append(partLink(i)); });
-    if (q.p.length > 100) partList.append(" and " + (q.p.length - 100).toLocaleString("en") + " more");
-    requestDetail.replaceChildren(el("h3", null, "Request " + (r + 1) + ": " + q.c + " " + q.nm),
+    const p = requestParts[r];
+    p.slice(0, 100).forEach((i, k) => { if (k) partList.append(", "); partList.append(partLink(i)); });
+    if (p.length > 100) partList.append(" and " + (p.length - 100).toLocaleString("en") + " more");
+    requestDetail.replaceChildren(el("h3", null, "Request " + (r + 1) + ": " + requestName(q)),
       el("dl", { class: "fields" },
         el("dt", null, "step"), el("dd", null, stepName(q.s) || "\u2014"),
         el("dt", null, "input"), el("dd", null, q.in == null ? none("(no input)") : folded(q.in)),
         el("dt", null, "status"), el("dd", null, String(q.st)),
         el("dt", null, "reply"), el("dd", null, q.rp == null ? none("(no reply)") : folded(q.rp)),
-        el("dt", null, "for"), el("dd", null, q.p.length ? partList : none("the session"))));
+        el("dt", null, "for"), el("dd", null, p.length ? partList : none("the session"))));
     requestRows.select(r);
   }
 
   // --- texts, site files and programs, database, files ------------------------
   const texts = section("texts", "Texts shown");
   texts.append(el("h3", null, "Error boxes and listing window"),
-    table(["Where", "Step", "Title", "Text", "Part"], data.texts.map(t => [t.k, stepName(t.s), t.t, t.m, t.p.length ? partLink(t.p[0]) : ""])),
+    longTable(["Where", "Step", "Title", "Text", "Part"], data.texts.length, k => { const t = data.texts[k]; return [t.k, stepName(t.s), t.t, t.m, textParts[k].length ? partLink(textParts[k][0]) : ""]; }),
     el("h3", null, "Standard output (the library and the site programs it ran)"),
     data.stdout.length ? el("pre", { id: "stdout" }, data.stdout.join("\n")) : el("div", { class: "empty" }, "(none)"));
 
@@ -409,17 +442,20 @@ const char* html_page_script()
     table(["Variable", "Program"], programs.map(([n, v]) => [n, v])),
     el("p", null, "What they printed is under ", el("a", { href: "#texts" }, "Standard output"), "."));
   const mappingFiles = data.files.map((f, k) => k).filter(k => data.files[k].k === "mapping file");
-  if (mappingFiles.length) site.append(el("h3", null, "Export log mapping files"), table(["Kind", "Path", "What happened", "Contents"], mappingFiles.map(fileRow)));
+  if (mappingFiles.length) site.append(el("h3", null, "Export log mapping files"), longTable(["Kind", "Path", "What happened", "Contents"], mappingFiles.length, k => fileRow(mappingFiles[k])));
   site.append(el("h3", null, "Host callbacks"),
     table(["Name", "Point", "Calls", "Registered at the end"], data.callbacks.map(c => [c.name, String(c.point), String(c.calls), c.registered ? "yes" : el("span", { class: "sev-error" }, "NO")])));
   if (data.misuse.length) site.append(el("h3", { class: "sev-error" }, "Host misuse by the library"), el("pre", null, data.misuse.join("\n")));
-  site.append(el("h3", null, "Notifications"),
-    el("p", null, data.notifications.length ? data.notifications.map(([p, n, r]) => p + (r ? " = " + r : "")).join(" \u00B7 ") : "(no session was played)"));
+  site.append(el("h3", null, "Steps of the session"),
+    !data.played ? el("p", null, "(no session was played)") : el("div", null,
+      el("p", null, data.stops.length ? "Notifications answered with a non-zero result: " : "Every notification was answered with 0."),
+      data.stops.length ? table(["Point", "Part", "Result"], data.stops.map(([p, n, r]) => [p, n, String(r)])) : "",
+      longTable(["#", "Step"], data.steps.length, k => [String(k + 1), stepName(k)])));
 
   const database = section("database", "PDM database changes");
-  database.append(table(["Change", "Item", "Was \u2192 becomes"], data.changes.map((c, k) => changeRow(k))));
+  database.append(longTable(["Change", "Item", "Was \u2192 becomes"], data.changes.length, changeRow));
   const files = section("files", "Files");
-  files.append(table(["Kind", "Path", "What happened", "Contents"], data.files.map((f, k) => fileRow(k))));
+  files.append(longTable(["Kind", "Path", "What happened", "Contents"], data.files.length, fileRow));
 
   function follow() {
     const m = /^#(part|request)-(\d+)$/.exec(location.hash);

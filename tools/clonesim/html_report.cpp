@@ -171,13 +171,6 @@ private:
     const std::vector<step_mark>& steps_;
 };
 
-std::string step_label(const step_mark& step)
-{
-    std::string label = step.point == translation_step ? "translation" : point_name(step.point);
-    if (!step.part_name.empty()) label += " of " + step.part_name;
-    return label;
-}
-
 bool names_a_part(const step_mark& step)
 {
     return !step.part_name.empty() && (step.point == translation_step || step.point == 6 || step.point == 51);
@@ -285,88 +278,142 @@ json indices(const std::vector<std::size_t>& list)
     return out;
 }
 
-json page_data(const run_outcome& run)
+// Writes the page's data object member by member, so that a session of
+// tens of thousands of parts never lives twice in memory as a JSON tree.
+class data_writer {
+public:
+    explicit data_writer(std::string& out) : out_(out) { out_ += '{'; }
+    void field(const char* key, const json& value)
+    {
+        name(key);
+        dump(value, out_);
+    }
+    void begin_array(const char* key)
+    {
+        name(key);
+        out_ += '[';
+        first_element_ = true;
+    }
+    void element(const json& value)
+    {
+        if (!first_element_) out_ += ',';
+        first_element_ = false;
+        dump(value, out_);
+    }
+    void end_array() { out_ += ']'; }
+    void finish() { out_ += '}'; }
+
+private:
+    void name(const char* key)
+    {
+        if (!first_field_) out_ += ',';
+        first_field_ = false;
+        out_ += script_json_string(key);
+        out_ += ':';
+    }
+    std::string& out_;
+    bool first_field_ = true;
+    bool first_element_ = true;
+};
+
+void write_page_data(const run_outcome& run, std::string& out)
 {
     const scenario& scene = run.scene;
     const bool is_export = scene.operation_class == 3;
     const part_index index(run);
     const step_locator locate(run.steps);
     std::vector<part_story> stories(run.parts.size());
+    data_writer data(out);
 
-    json data;
-    data["scenario"] = scene.file.filename().string();
-    data["description"] = scene.title;
-    data["operation"] = operation_name(scene.operation_class);
-    data["dry_run"] = scene.dry_run;
-    data["export"] = is_export;
+    data.field("scenario", scene.file.filename().string());
+    data.field("description", scene.title);
+    data.field("operation", operation_name(scene.operation_class));
+    data.field("dry_run", scene.dry_run);
+    data.field("export", is_export);
 
-    json steps = json::array();
-    for (const step_mark& step : run.steps) steps.push_back(step_label(step));
-    data["steps"] = std::move(steps);
+    // A step is its point and the part it names: the part's number when
+    // there is one, so that long names are not written again and again.
+    data.begin_array("steps");
+    for (const step_mark& step : run.steps) {
+        const std::string label = step.point == translation_step ? "translation" : point_name(step.point);
+        json part;
+        if (!step.part_name.empty()) {
+            const auto& named = index.named(step.part_name);
+            part = named.size() == 1 ? json(named.front()) : json(step.part_name);
+        }
+        data.element(json::array({label, part}));
+    }
+    data.end_array();
 
-    json requests = json::array();
+    const auto parts_of_step = [&](int step) -> std::vector<std::size_t> {
+        if (step < 0 || !names_a_part(run.steps[static_cast<std::size_t>(step)])) return {};
+        return index.named(run.steps[static_cast<std::size_t>(step)].part_name);
+    };
+
+    json names = json::object();
+    data.begin_array("requests");
     for (std::size_t i = 0; i < run.requests.size(); ++i) {
         const sim::pdm_request& request = run.requests[i];
+        names[std::to_string(request.code)] = request_name(request.code);
         const int step = locate.request(i);
-        std::vector<std::size_t> parts;
-        if (step >= 0 && names_a_part(run.steps[static_cast<std::size_t>(step)]))
-            parts = index.named(run.steps[static_cast<std::size_t>(step)].part_name);
-        else if (request.input.has_value())
-            parts = index.in_request(request.code, *request.input);
+        std::vector<std::size_t> parts = parts_of_step(step);
+        if (parts.empty() && request.input.has_value()) parts = index.in_request(request.code, *request.input);
         add_to(stories, parts, &part_story::requests, i);
-        requests.push_back(json{{"c", request.code},
-                                {"nm", request_name(request.code)},
-                                {"in", optional(request.input)},
-                                {"st", request.status},
-                                {"rp", optional(request.reply)},
-                                {"s", step},
-                                {"p", indices(parts)}});
+        data.element(json{{"c", request.code},
+                          {"in", optional(request.input)},
+                          {"st", request.status},
+                          {"rp", optional(request.reply)},
+                          {"s", step}});
     }
-    data["requests"] = std::move(requests);
+    data.end_array();
+    data.field("request_names", names);
 
     // Error boxes and listing-window texts in one list, each with its step.
-    json texts = json::array();
+    std::size_t text_count = 0;
+    data.begin_array("texts");
     const auto add_text = [&](const std::string& kind, const std::string& title, const std::string& text, int step) {
-        std::vector<std::size_t> parts;
-        if (step >= 0 && names_a_part(run.steps[static_cast<std::size_t>(step)]))
-            parts = index.named(run.steps[static_cast<std::size_t>(step)].part_name);
-        add_to(stories, parts, &part_story::texts, texts.size());
-        texts.push_back(json{{"k", kind}, {"t", title}, {"m", text}, {"s", step}, {"p", indices(parts)}});
+        add_to(stories, parts_of_step(step), &part_story::texts, text_count++);
+        data.element(json{{"k", kind}, {"t", title}, {"m", text}, {"s", step}});
     };
     for (std::size_t i = 0; i < run.message_boxes.size(); ++i)
         add_text("error box", run.message_boxes[i].title, run.message_boxes[i].message, locate.call(box_operation, i));
     const auto writes = listing_writes();
     for (std::size_t i = 0; i < writes.size(); ++i)
         add_text("listing window", "", writes[i], locate.call(listing_operation, i));
-    data["texts"] = std::move(texts);
+    data.end_array();
 
     // A name given to an item shows what it replaced: the scenario's name for
     // an item that was in the database, else the last name of this session.
-    std::map<std::string, std::string> names;
+    std::map<std::string, std::string> item_names;
     for (const item_seed& item : scene.items)
-        names[item.item_id] = "\"" + item.name + "\", \"" + item.description + "\"";
-    json changes = json::array();
+        item_names[item.item_id] = "\"" + item.name + "\", \"" + item.description + "\"";
+    data.begin_array("changes");
     for (std::size_t i = 0; i < run.journal.size(); ++i) {
         const journal_entry& entry = run.journal[i];
         json was;
         if (entry.kind == "named") {
-            const auto known = names.find(entry.item_id);
-            if (known != names.end()) was = known->second;
-            names[entry.item_id] = entry.detail;
+            const auto known = item_names.find(entry.item_id);
+            if (known != item_names.end()) was = known->second;
+            item_names[entry.item_id] = entry.detail;
         }
         add_to(stories, index.in_journal(entry), &part_story::changes, i);
-        changes.push_back(
-            json{{"k", entry.kind}, {"id", entry.item_id}, {"rev", entry.rev_id}, {"d", entry.detail}, {"was", was}});
+        data.element(json{{"k", entry.kind}, {"id", entry.item_id}, {"rev", entry.rev_id}, {"d", entry.detail}, {"was", was}});
     }
-    data["changes"] = std::move(changes);
+    data.end_array();
 
     // A mapping file belongs to the part whose request it answered.
     std::map<std::string, std::vector<std::size_t>> mapping_owner;
-    for (std::size_t i = 0; i < run.requests.size(); ++i)
-        if (run.requests[i].reply.has_value())
-            for (std::size_t p : index.in_request(run.requests[i].code, run.requests[i].input.value_or("")))
-                mapping_owner[*run.requests[i].reply].push_back(p);
-    json files = json::array();
+    for (const file_change& file : run.files)
+        if (file.kind == "mapping file") mapping_owner[file.path];
+    for (std::size_t i = 0; i < run.requests.size(); ++i) {
+        const auto& reply = run.requests[i].reply;
+        if (!reply.has_value()) continue;
+        const auto owner = mapping_owner.find(*reply);
+        if (owner == mapping_owner.end()) continue;
+        for (std::size_t p : index.in_request(run.requests[i].code, run.requests[i].input.value_or("")))
+            owner->second.push_back(p);
+    }
+    data.begin_array("files");
     for (std::size_t i = 0; i < run.files.size(); ++i) {
         const file_change& file = run.files[i];
         json f{{"k", file.kind}, {"path", file.path}};
@@ -383,15 +430,15 @@ json page_data(const run_outcome& run)
             f["attributes"] = std::move(attributes);
             add_to(stories, index.in_file(file.path), &part_story::files, i);
         }
-        files.push_back(std::move(f));
+        data.element(f);
     }
-    data["files"] = std::move(files);
+    data.end_array();
 
     std::map<std::string, std::size_t> counts{{"translated", 0}, {"warning", 0}, {"refused", 0}, {"not translated", 0}};
-    json parts = json::array();
+    data.begin_array("parts");
     for (std::size_t i = 0; i < run.parts.size(); ++i) {
         const part_outcome& part = run.parts[i];
-        part_story& story = stories[i];
+        const part_story& story = stories[i];
         std::string outcome = "translated";
         if (!part.translated) {
             outcome = "not translated";
@@ -404,32 +451,34 @@ json page_data(const run_outcome& run)
             if (troubled) outcome = "warning";
         }
         ++counts[outcome];
-        parts.push_back(json{{"n", part.name},
-                             {"db", optional(part.new_name)},
-                             {"id", part.item_id},
-                             {"rev", part.rev_id},
-                             {"rel", part.relation},
-                             {"reln", part.related_name},
-                             {"type", optional(part.item_type)},
-                             {"pn", optional(part.pdm_name)},
-                             {"pd", optional(part.pdm_desc)},
-                             {"o", outcome},
-                             {"st", part.status},
-                             {"msg", part.messages},
-                             {"rq", indices(story.requests)},
-                             {"tx", indices(story.texts)},
-                             {"ch", indices(story.changes)},
-                             {"fl", indices(story.files)}});
+        json p{{"n", part.name}, {"db", optional(part.new_name)}, {"id", part.item_id}, {"rev", part.rev_id}};
+        if (!part.relation.empty()) {
+            p["rel"] = part.relation;
+            p["reln"] = part.related_name;
+        }
+        p["type"] = optional(part.item_type);
+        p["pn"] = optional(part.pdm_name);
+        p["pd"] = optional(part.pdm_desc);
+        p["o"] = outcome;
+        if (part.status != 0) {
+            p["st"] = part.status;
+            p["msg"] = part.messages;
+        }
+        p["rq"] = indices(story.requests);
+        p["tx"] = indices(story.texts);
+        p["ch"] = indices(story.changes);
+        p["fl"] = indices(story.files);
+        data.element(p);
     }
-    data["parts"] = std::move(parts);
-    data["counts"] = counts;
+    data.end_array();
+    data.field("counts", counts);
 
     const verdict v = judge(run);
-    data["verdict"] = json{{"went_through", v.went_through}, {"text", v.text}};
+    data.field("verdict", json{{"went_through", v.went_through}, {"text", v.text}});
 
     json env = json::array();
     for (const env_setting& setting : scene.env) env.push_back(json::array({setting.name, optional(setting.value)}));
-    data["env"] = std::move(env);
+    data.field("env", env);
     for (const env_setting& setting : scene.env) {
         if (setting.name != "KXPDM_IMPORT_ATTR_MAP_FILE" || !setting.value.has_value() || setting.value->empty()) continue;
         std::filesystem::path file = *setting.value;
@@ -442,21 +491,24 @@ json page_data(const run_outcome& run)
         json keys = json::array();
         for (const auto& [key, entry] : check.keys)
             keys.push_back(json::array({key, entry.has_value() ? json(entry->title) : json()}));
-        data["mapping"] = json{{"file", *setting.value}, {"readable", check.readable}, {"lines", lines}, {"keys", keys}};
+        data.field("mapping", json{{"file", *setting.value}, {"readable", check.readable}, {"lines", lines}, {"keys", keys}});
     }
-    data["stdout"] = lines_of(run.standard_output);
+    data.field("stdout", lines_of(run.standard_output));
 
     json callbacks = json::array();
     for (const callback_outcome& cb : run.host_callbacks)
         callbacks.push_back(json{{"name", cb.name}, {"point", cb.point}, {"calls", cb.calls.size()},
                                  {"registered", cb.registered_at_end}});
-    data["callbacks"] = std::move(callbacks);
-    json points = json::array();
+    data.field("callbacks", callbacks);
+    // The steps tell every notification; those answered with a non-zero
+    // result are the ones a reader looks for.
+    data.field("played", run.started);
+    data.begin_array("stops");
     for (const sim::point_call& call : run.session.points)
-        points.push_back(json::array({point_name(call.point), call.part_name, call.result}));
-    data["notifications"] = std::move(points);
-    data["misuse"] = run.misuse;
-    return data;
+        if (call.result != 0) data.element(json::array({point_name(call.point), call.part_name, call.result}));
+    data.end_array();
+    data.field("misuse", run.misuse);
+    data.finish();
 }
 
 }  // namespace
@@ -507,7 +559,7 @@ std::string script_json_string(const std::string& bytes)
 std::string html_report(const run_outcome& run)
 {
     std::string data;
-    dump(page_data(run), data);
+    write_page_data(run, data);
     std::string page;
     page.reserve(data.size() + 64 * 1024);
     page += "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
