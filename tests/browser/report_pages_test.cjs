@@ -95,6 +95,7 @@ async function checkExample(context, name) {
   t.equal(timelineRows, Math.min(report.requests.length, timelineRows), name + ": the timeline draws its requests");
   t.check(timelineRows > 0 || report.requests.length === 0, name + ": the timeline shows requests");
 
+  await page.evaluate(() => window.scrollTo(0, 0));
   await page.screenshot({ path: path.join(artifacts, name + ".png"), fullPage: true });
   t.equal(seen.requests, [], name + ": the page fetched nothing");
   t.equal(seen.errors, [], name + ": no script error");
@@ -130,6 +131,7 @@ async function checkHostile(context) {
   const stdout = await page.textContent("#stdout");
   t.check(stdout.includes("\\xFF\\xFE") && stdout.includes("window.pwned = \"stdout\""), "hostile: standard output shown as text with its bytes");
 
+  await page.evaluate(() => window.scrollTo(0, 0));
   await page.screenshot({ path: path.join(artifacts, "hostile.png"), fullPage: true });
   t.equal(seen.requests, [], "hostile: the page fetched nothing");
   t.equal(seen.errors, [], "hostile: no script error");

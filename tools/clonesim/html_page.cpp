@@ -41,8 +41,7 @@ nav a { margin-right: 16px; }
 .grid-head > div { padding: 4px 6px; cursor: pointer; user-select: none; white-space: nowrap; overflow: hidden; }
 .grid-head > div[aria-sort=ascending]::after { content: " \25B2"; }
 .grid-head > div[aria-sort=descending]::after { content: " \25BC"; }
-.viewport { position: relative; overflow: auto; height: 60vh; min-height: 200px; border: 1px solid var(--line); }
-.viewport.short { height: auto; max-height: 60vh; }
+.viewport { position: relative; overflow: auto; height: 60vh; border: 1px solid var(--line); }
 .spacer { position: relative; }
 .grid-row { position: absolute; left: 0; right: 0; height: var(--row); border-bottom: 1px solid #eef1f4; cursor: pointer; }
 .grid-row:hover { background: #f3f8ff; }
@@ -192,7 +191,13 @@ const char* html_page_script()
     viewport.addEventListener("scroll", draw, { passive: true });
     window.addEventListener("resize", draw);
     return {
-      set(list) { items = list; spacer.style.height = (items.length * ROW) + "px"; draw(); },
+      set(list) {
+        items = list;
+        spacer.style.height = (items.length * ROW) + "px";
+        // Room for a horizontal scroll bar below the last row.
+        viewport.style.height = "min(60vh, " + (items.length * ROW + 20) + "px)";
+        draw();
+      },
       select(item) {
         selected = item;
         const k = items.indexOf(item);
@@ -268,7 +273,7 @@ const char* html_page_script()
   }
   toolbar.append(shown);
   const head = el("div", { class: "grid-head parts-grid", role: "row" });
-  const viewport = el("div", { class: "viewport" + (data.parts.length < 15 ? " short" : ""), id: "parts-list" });
+  const viewport = el("div", { class: "viewport", id: "parts-list" });
   parts.append(toolbar, head, viewport);
 
   let order = data.parts.map((p, i) => i);
@@ -376,7 +381,7 @@ const char* html_page_script()
   const requestsShown = el("span", { id: "requests-shown" });
   const requestHead = el("div", { class: "grid-head requests-grid" });
   for (const t of ["#", "Step", "Request", "Input", "Status", "Reply", "Parts"]) requestHead.append(el("div", null, t));
-  const requestViewport = el("div", { class: "viewport" + (data.requests.length < 15 ? " short" : ""), id: "requests-list" });
+  const requestViewport = el("div", { class: "viewport", id: "requests-list" });
   const requestDetail = el("div", { id: "request-detail" });
   timeline.append(el("div", { class: "toolbar" }, requestSearch, requestsShown), requestHead, requestViewport, requestDetail);
   const requestRows = VirtualList(requestViewport, "requests-grid", r => {
