@@ -6,7 +6,11 @@ set -euo pipefail
 
 packages=(cmake make g++ clang libclang-rt-dev binutils perl python3
           libgtest-dev libgmock-dev libbenchmark-dev
-          nlohmann-json3-dev libcli11-dev libsqlite3-dev)
+          nlohmann-json3-dev libcli11-dev libsqlite3-dev
+          chromium nodejs)
+# The browser tests drive chromium from node; some node builds bring their
+# own npm, and Debian's npm package would clash with them.
+command -v npm >/dev/null 2>&1 || packages+=(npm)
 apt_options=()
 if [ "${1:-}" = windows ]; then
   packages=(cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest wine wine64)

@@ -4,6 +4,7 @@
 // server, and reports what each part became, what the user was shown and
 // what looks wrong.
 #include "check_map.h"
+#include "html_report.h"
 #include "report.h"
 #include "scenario.h"
 #include "session_run.h"
@@ -48,14 +49,15 @@ struct run_request {
     std::string database = ":memory:";
     std::string library;
     bool as_json = false;
+    std::string html_file;
     clonesim::report_options report;
 };
 
 int run_command(const run_request& request)
 {
     return reporting_errors([&] {
-        const clonesim::run_outcome run =
-            clonesim::run_scenario({request.scenario_file, request.library, request.database});
+        const clonesim::run_outcome run = clonesim::run_scenario(
+            {request.scenario_file, request.library, request.database, !request.html_file.empty()});
         if (request.report.part.has_value() && !clonesim::has_part(run, *request.report.part)) {
             std::cerr << "clonesim: --part: the scenario has no part named \"" << *request.report.part << "\"\n";
             return exit_usage;
@@ -65,6 +67,7 @@ int run_command(const run_request& request)
         else
             std::cout << clonesim::text_report(run, request.report);
         std::cout.flush();
+        if (!request.html_file.empty()) clonesim::write_html_report(run, request.html_file);
         return clonesim::judge(run, request.report.strict).exit_status;
     });
 }
@@ -139,6 +142,8 @@ CLI::App* add_run(CLI::App& app, run_command_line& line)
     run->add_flag("--strict", line.request.report.strict, "Fail (exit status 1) on warnings too");
     run->add_flag("--findings-only", line.findings_only, "Show only the summary and the findings");
     run->add_option("--part", line.part, "Show one part's story: its outcome, requests, texts, files and findings");
+    run->add_option("--html", line.request.html_file,
+                    "Also write the report as one self-contained HTML page to this file, to open in a browser");
     run->add_option("--db", line.request.database,
                     "SQLite file that keeps the simulated PDM database between runs (default: in memory)");
     run->add_option("--library", line.request.library, "The user-exit library to load")->capture_default_str();

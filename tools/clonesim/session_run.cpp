@@ -420,6 +420,7 @@ run_outcome run_scenario(const run_options& options)
     const loaded_library library = load_library(options.library);
     session_setup setup;
     setup.database = options.database;
+    setup.record_steps = options.record_steps;
     return run_session(scene, library, setup);
 }
 

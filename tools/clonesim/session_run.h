@@ -28,6 +28,9 @@ struct run_options {
     std::filesystem::path scenario_file;
     std::string library;
     std::string database = ":memory:";
+    // The HTML report tells in which step of the session each request was
+    // sent and each text shown.
+    bool record_steps = false;
 };
 
 struct part_outcome {

@@ -1,0 +1,152 @@
+// The HTML report of each example session and of a scenario full of hostile
+// texts, checked through the page chromium draws: the verdict and every
+// part's outcome are shown, the outcome filter and the search narrow the
+// table, a part opens with its story, texts are shown as text, and the page
+// fetched nothing and logged no error. A screenshot of each page is left in
+// the artifacts directory for a person to look at.
+//
+// node report_pages_test.cjs CLONESIM SOURCE_DIR WORK_DIR ARTIFACTS_DIR
+"use strict";
+const { spawnSync } = require("child_process");
+const fs = require("fs");
+const path = require("path");
+const { launch, open, checker } = require("./browser.cjs");
+
+const [clonesim, sourceDir, workDir, artifacts] = process.argv.slice(2);
+const examples = ["import_mapped", "clone", "edit", "export_design_log", "export_tool_refused", "import_refused"];
+const t = checker();
+
+function writePage(scenario, name) {
+  const file = path.join(workDir, name + ".html");
+  const run = spawnSync(clonesim, ["run", scenario, "--html", file], { encoding: "buffer" });
+  t.check(run.status === 0 || run.status === 1, name + ": clonesim ran (exit " + run.status + ": " + run.stderr + ")");
+  return file;
+}
+
+function expectedOutcome(part) {
+  if (!part.translated) return "not translated";
+  return part.status === 0 ? null : "refused";  // a translated part may also be a warning
+}
+
+// The rows the parts table shows, as the reader sees them.
+function shownRows(page) {
+  return page.$$eval("#parts-list .grid-row", rows => rows.map(r => ({
+    index: Number(r.getAttribute("data-part")),
+    cells: Array.from(r.children, c => c.textContent),
+  })));
+}
+
+async function setFilter(page, outcomes) {
+  for (const o of ["translated", "warning", "refused", "not translated"]) {
+    const box = page.locator("#filter-" + o.replace(/ /g, "-"));
+    if ((await box.isChecked()) !== outcomes.includes(o)) await box.click();
+  }
+}
+
+async function checkExample(context, name) {
+  const scenario = path.join(sourceDir, "examples", name + ".json");
+  const report = JSON.parse(spawnSync(clonesim, ["run", scenario, "--json"], { encoding: "utf8" }).stdout);
+  const file = writePage(scenario, name);
+  const { page, seen } = await open(context, file);
+
+  t.equal(await page.textContent("#verdict"), "verdict: " + report.verdict.text, name + ": verdict");
+  const rows = await shownRows(page);
+  t.equal(rows.length, report.parts.length, name + ": one row per part");
+  report.parts.forEach((part, i) => {
+    const row = rows.find(r => r.index === i);
+    t.check(row && row.cells[1] === part.name, name + ": part " + (i + 1) + " named " + part.name);
+    const expected = expectedOutcome(part);
+    const outcome = row ? row.cells[8] : "";
+    if (expected) t.equal(outcome, expected, name + ": outcome of " + part.name);
+    else t.check(outcome === "translated" || outcome === "warning", name + ": " + part.name + " translated, shown as " + outcome);
+    if (row && part.translated && part.status === 0)
+      t.equal(row.cells[2], part.database_name || part.exported_as, name + ": new name of " + part.name);
+  });
+
+  // Each outcome filter shows exactly the parts of that outcome.
+  for (const o of ["translated", "warning", "refused", "not translated"]) {
+    await setFilter(page, [o]);
+    const filtered = await shownRows(page);
+    t.check(filtered.every(r => r.cells[8] === o) && filtered.length === rows.filter(r => r.cells[8] === o).length,
+            name + ": filter " + o + " shows its " + rows.filter(r => r.cells[8] === o).length + " parts");
+  }
+  await setFilter(page, ["translated", "warning", "refused", "not translated"]);
+
+  // The search finds a part by a piece of its name.
+  const last = report.parts[report.parts.length - 1];
+  const piece = path.basename(last.name).slice(0, 8);
+  await page.fill("#part-search", piece.toUpperCase());
+  const found = await shownRows(page);
+  t.check(found.length >= 1 && found.every(r => r.cells.join("\n").toLowerCase().includes(piece.toLowerCase())),
+          name + ": search for " + piece + " shows only parts holding it");
+  await page.fill("#part-search", "");
+
+  // A part opened tells its story: the requests that named it.
+  await page.click("#parts-list .grid-row[data-part=\"0\"]");
+  await page.waitForSelector("#story:not([hidden])");
+  const storyTitle = await page.textContent("#story h2");
+  t.equal(storyTitle, "Part 1: " + report.parts[0].name, name + ": story of the first part opens");
+  const storyText = await page.textContent("#story");
+  const mine = report.requests.filter(r => r.input && (r.input.includes(report.parts[0].item_id || "\u0000") || r.input === report.parts[0].name));
+  for (const r of mine.slice(0, 3))
+    t.check(storyText.includes(r.name), name + ": story of " + report.parts[0].name + " holds request " + r.name);
+
+  const timelineRows = await page.$$eval("#requests-list .grid-row", rows => rows.length);
+  t.equal(timelineRows, Math.min(report.requests.length, timelineRows), name + ": the timeline draws its requests");
+  t.check(timelineRows > 0 || report.requests.length === 0, name + ": the timeline shows requests");
+
+  await page.evaluate(() => window.scrollTo(0, 0));
+  await page.screenshot({ path: path.join(artifacts, name + ".png"), fullPage: true });
+  t.equal(seen.requests, [], name + ": the page fetched nothing");
+  t.equal(seen.errors, [], name + ": no script error");
+  await page.close();
+}
+
+async function checkHostile(context) {
+  const scenario = path.join(sourceDir, "tests", "browser", "hostile", "hostile.json");
+  const source = JSON.parse(fs.readFileSync(scenario, "utf8"));
+  const file = writePage(scenario, "hostile");
+  const { page, seen } = await open(context, file);
+
+  t.equal(await page.evaluate(() => window.pwned), undefined, "hostile: no text ran as a script");
+  t.equal(seen.dialogs, [], "hostile: no dialog");
+  t.equal(await page.$$eval("img, b", e => e.length), 0, "hostile: no markup from the texts became elements");
+  const rows = await shownRows(page);
+  t.equal(rows.map(r => r.cells[1]), source.parts.map(p => p.name), "hostile: part names shown as text, line separator and all");
+  t.equal(rows[0].cells[7], source.parts[0].attributes[1][1], "hostile: description shown as text");
+
+  // The reply of the failed publish request, in the timeline's detail.
+  const publish = await page.$eval("#requests-list", list =>
+    Array.from(list.querySelectorAll(".grid-row")).find(r => r.children[2].textContent === "27 auto_publish").getAttribute("data-request"));
+  await page.click("#requests-list .grid-row[data-request=\"" + publish + "\"]");
+  await page.waitForSelector("#request-detail dl");
+  const detail = await page.textContent("#request-detail");
+  t.check(detail.includes(source.server.replies[0].reply), "hostile: server reply shown as text");
+
+  // The name cut inside a character: the byte left over shows as \xC3.
+  await page.click("#parts-list .grid-row[data-part=\"0\"]");
+  const story = await page.textContent("#story");
+  t.check(story.includes("cast i\\xC3~~"), "hostile: a byte that is not UTF-8 shows as \\xC3 in the request input");
+  t.check(await page.$$eval("#story .byte", b => b.length > 0), "hostile: the byte is marked");
+  const stdout = await page.textContent("#stdout");
+  t.check(stdout.includes("\\xFF\\xFE") && stdout.includes("window.pwned = \"stdout\""), "hostile: standard output shown as text with its bytes");
+
+  await page.evaluate(() => window.scrollTo(0, 0));
+  await page.screenshot({ path: path.join(artifacts, "hostile.png"), fullPage: true });
+  t.equal(seen.requests, [], "hostile: the page fetched nothing");
+  t.equal(seen.errors, [], "hostile: no script error");
+  await page.close();
+}
+
+(async () => {
+  fs.mkdirSync(workDir, { recursive: true });
+  fs.mkdirSync(artifacts, { recursive: true });
+  const browser = await launch();
+  try {
+    for (const name of examples) await checkExample(browser.context, name);
+    await checkHostile(browser.context);
+  } finally {
+    await browser.close();
+  }
+  t.finish();
+})().catch(e => { console.error(e); process.exit(1); });
