@@ -1,6 +1,7 @@
 // Measures the HTML report at the sizes a site meets and prints the
 // figures; it asserts nothing about time. For each size: the page's size and
-// write time (bench/html_report_bench), and in chromium the time the page
+// write time (bench/html_report_bench, on a scenario made by
+// bench/clonesim_scale.py), and in chromium the time the page
 // takes to draw itself, an outcome filter, a search and a sort.
 //
 // node large_pages_bench.cjs HTML_REPORT_BENCH WORK_DIR [[export:]SIZE...]   (default 1000 20000)
@@ -33,7 +34,7 @@ async function measureFilters(context, file) {
   const search = await page.evaluate(() => {
     const input = document.getElementById("part-search");
     const times = [];
-    for (const text of ["part_0", "part_001999", "generated part number 7", ""]) {
+    for (const text of ["p0", "p001999", "generated part 7", ""]) {
       const t0 = performance.now();
       input.value = text;
       input.dispatchEvent(new Event("input"));
@@ -57,8 +58,10 @@ async function measureFilters(context, file) {
   const browser = await launch();
   try {
     for (const [kind, size] of sizes) {
-      const scenario = path.join(workDir, kind + "_" + size + ".json");
-      spawnSync(process.execPath, [path.join(__dirname, "large_scenario.cjs"), size, kind, scenario], { stdio: "inherit" });
+      const made = spawnSync("python3", [path.join(__dirname, "..", "..", "bench", "clonesim_scale.py"), "--write-only", workDir,
+                                         "--parts", size, "--kinds", kind], { encoding: "utf8", stdio: ["ignore", "pipe", "inherit"] });
+      if (made.status !== 0) throw new Error("bench/clonesim_scale.py exited " + made.status);
+      const scenario = made.stdout.trim();
       const page = path.join(workDir, kind + "_" + size + ".html");
       const written = spawnSync(bench, [scenario, page], { encoding: "utf8", stdio: ["ignore", "pipe", "inherit"] });
       if (written.status !== 0) throw new Error("html_report_bench exited " + written.status);

@@ -1,6 +1,6 @@
 // The HTML report of each example session and of a scenario full of hostile
-// texts, checked through the page chromium draws: the verdict and every
-// part's outcome are shown, the outcome filter and the search narrow the
+// texts, checked through the page chromium draws: the verdict, the findings
+// and every part's outcome are shown, the outcome filter and the search narrow the
 // table, a part opens with its story, texts are shown as text, and the page
 // fetched nothing and logged no error. A screenshot of each page is left in
 // the artifacts directory for a person to look at.
@@ -23,9 +23,28 @@ function writePage(scenario, name) {
   return file;
 }
 
-function expectedOutcome(part) {
+// A translated part with an error or a warning found about it is a warning.
+function expectedOutcome(report, part) {
   if (!part.translated) return "not translated";
-  return part.status === 0 ? null : "refused";  // a translated part may also be a warning
+  if (part.status !== 0) return "refused";
+  return report.findings.some(f => f.part === part.name && f.severity !== "note") ? "warning" : "translated";
+}
+
+// The findings at the top of the page: each shown once, linked to its part,
+// and counted by severity.
+async function checkFindings(page, name, report) {
+  const shown = await page.$$eval("#findings li", items => items.map(li => ({
+    text: li.textContent, link: li.querySelector("a") ? li.querySelector("a").getAttribute("href") : "" })));
+  t.equal(shown.length, Math.min(report.findings.length, 200), name + ": one entry per finding");
+  for (const f of report.findings.slice(0, 200)) {
+    const at = shown.find(s => s.text.startsWith(f.severity + " ") && s.text.endsWith(f.text));
+    t.check(at, name + ": finding shown: " + f.severity + " " + f.text);
+    if (at && f.part) t.equal(at.link, "#part-" + (report.parts.findIndex(p => p.name === f.part) + 1), name + ": finding linked to " + f.part);
+  }
+  for (const level of ["error", "warning", "note"]) {
+    const count = report.findings.filter(f => f.severity === level).length;
+    t.check((await page.textContent("#count-" + level)).startsWith(count + " " + level), name + ": " + count + " " + level + " counted");
+  }
 }
 
 // The rows the parts table shows, as the reader sees them.
@@ -50,15 +69,13 @@ async function checkExample(context, name) {
   const { page, seen } = await open(context, file);
 
   t.equal(await page.textContent("#verdict"), "verdict: " + report.verdict.text, name + ": verdict");
+  await checkFindings(page, name, report);
   const rows = await shownRows(page);
   t.equal(rows.length, report.parts.length, name + ": one row per part");
   report.parts.forEach((part, i) => {
     const row = rows.find(r => r.index === i);
     t.check(row && row.cells[1] === part.name, name + ": part " + (i + 1) + " named " + part.name);
-    const expected = expectedOutcome(part);
-    const outcome = row ? row.cells[8] : "";
-    if (expected) t.equal(outcome, expected, name + ": outcome of " + part.name);
-    else t.check(outcome === "translated" || outcome === "warning", name + ": " + part.name + " translated, shown as " + outcome);
+    t.equal(row ? row.cells[8] : "", expectedOutcome(report, part), name + ": outcome of " + part.name);
     if (row && part.translated && part.status === 0)
       t.equal(row.cells[2], part.database_name || part.exported_as, name + ": new name of " + part.name);
   });
@@ -130,6 +147,10 @@ async function checkHostile(context) {
   t.check(await page.$$eval("#story .byte", b => b.length > 0), "hostile: the byte is marked");
   const stdout = await page.textContent("#stdout");
   t.check(stdout.includes("\\xFF\\xFE") && stdout.includes("window.pwned = \"stdout\""), "hostile: standard output shown as text with its bytes");
+
+  // The finding about the refused request quotes the reply: as text too.
+  const findings = await page.textContent("#findings");
+  t.check(findings.includes("</script><script>window.pwned=") && findings.includes("<!-- <b>bold</b>"), "hostile: findings quote the reply as text");
 
   await page.evaluate(() => window.scrollTo(0, 0));
   await page.screenshot({ path: path.join(artifacts, "hostile.png"), fullPage: true });

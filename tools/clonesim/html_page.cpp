@@ -141,6 +141,9 @@ const char* html_page_script()
     const [label, part] = data.steps[s];
     return part == null ? label : label + " of " + plain(typeof part === "number" ? data.parts[part].n : part);
   }
+  function statusOf(q) {
+    return q.f ? el("span", { class: "sev-error", title: q.f === "malformed" ? "the server could not parse the input" : "refused by the server" }, q.st + " " + q.f) : String(q.st);
+  }
   function requestName(q) { return q.c + " " + (data.request_names[q.c] || "unknown"); }
   // Which parts each request and text belongs to, from the parts' stories.
   const requestParts = data.requests.map(() => []);
@@ -222,18 +225,35 @@ const char* html_page_script()
   for (const o of ["translated", "warning", "refused", "not translated"])
     if (data.counts[o]) counts.append(el("span", { class: "chip " + outcomeClass(o) }, data.counts[o].toLocaleString("en") + " " + o));
   counts.append(el("span", { class: "chip" }, plural(data.requests.length, "PDM request", "PDM requests")));
+  const refusedRequests = data.requests.filter(q => q.f).length;
+  if (refusedRequests) counts.append(el("span", { class: "chip sev-error" }, refusedRequests.toLocaleString("en") + " refused by the server"));
+  for (const [level, one, many] of [["error", "error", "errors"], ["warning", "warning", "warnings"], ["note", "note", "notes"]])
+    counts.append(el("span", { class: "chip" + (data.finding_counts[level] ? " sev-" + level : ""), id: "count-" + level }, plural(data.finding_counts[level], one, many)));
   header.append(counts);
 
-  if (Array.isArray(data.findings)) {
-    const list = el("ul", { id: "findings" });
-    for (const f of data.findings) {
-      const item = el("li", { class: "finding" }, el("span", { class: "sev-" + f.level }, f.level), ": ");
+  // The findings, errors first, each linked to its part; a long list shows
+  // its first ones and more on demand.
+  const findingOrder = data.findings.map((f, k) => k);
+  const rank = { error: 0, warning: 1, note: 2 };
+  findingOrder.sort((a, b) => rank[data.findings[a].level] - rank[data.findings[b].level] || a - b);
+  const findingList = el("ol", { id: "findings" });
+  let findingsShown = 0;
+  const moreFindings = el("button", { type: "button", class: "fold" });
+  function growFindings() {
+    const upto = Math.min(findingOrder.length, findingsShown + 200);
+    for (; findingsShown < upto; ++findingsShown) {
+      const f = data.findings[findingOrder[findingsShown]];
+      const item = el("li", { class: "finding" }, el("span", { class: "sev-" + f.level }, f.level), " ");
       if (f.part >= 0) item.append(partLink(f.part), ": ");
       item.append(txt(f.text));
-      list.append(item);
+      findingList.append(item);
     }
-    header.append(el("h2", null, "Findings"), data.findings.length ? list : el("div", { class: "empty" }, "(none)"));
+    if (findingsShown < findingOrder.length) moreFindings.textContent = "show " + Math.min(200, findingOrder.length - findingsShown) + " more of " + findingOrder.length.toLocaleString("en");
+    else moreFindings.remove();
   }
+  moreFindings.addEventListener("click", growFindings);
+  header.append(el("h2", null, "Findings"), data.findings.length ? findingList : el("div", { class: "empty", id: "findings" }, "(none)"), moreFindings);
+  growFindings();
 
   const nav = el("nav", null);
   for (const [id, title] of [["parts", "Parts"], ["timeline", "PDM requests"], ["texts", "Texts shown"],
@@ -329,13 +349,19 @@ const char* html_page_script()
   function requestRow(r) {
     const q = data.requests[r];
     return [el("a", { href: "#request-" + (r + 1) }, String(r + 1)), stepName(q.s), requestName(q),
-            q.in == null ? none("(no input)") : folded(q.in), String(q.st), q.rp == null ? none("(no reply)") : folded(q.rp)];
+            q.in == null ? none("(no input)") : folded(q.in), statusOf(q), q.rp == null ? none("(no reply)") : folded(q.rp)];
   }
   function changeRow(k) {
     const c = data.changes[k];
     const becomes = c.d ? el("span", null, c.d) : none("");
     const change = c.was != null ? el("span", null, el("span", null, c.was), el("span", { class: "arrow" }, "\u2192"), becomes) : becomes;
     return [c.k, c.id + (c.rev ? "/" + c.rev : ""), change];
+  }
+  function itemChangeRow(k) {
+    const c = data.item_changes[k];
+    return [c.field, c.id + (c.rev ? "/" + c.rev : ""),
+            el("span", null, quoted(c.was), el("span", { class: "arrow" }, "\u2192"), quoted(c.becomes)),
+            c.released ? el("span", { class: "sev-error" }, "released") : ""];
   }
   function fileRow(k) {
     const f = data.files[k];
@@ -359,7 +385,7 @@ const char* html_page_script()
     field("item type", quoted(p.type));
     field("PDM name", quoted(p.pn));
     field("description", quoted(p.pd));
-    const mine = Array.isArray(data.findings) ? data.findings.filter(f => f.part === i) : [];
+    const mine = data.findings.filter(f => f.part === i);
     story.replaceChildren(
       el("h2", null, "Part " + (i + 1) + ": ", p.n), fields,
       ...(mine.length ? [el("h3", null, "Findings"), el("ul", null, ...mine.map(f => el("li", null, el("span", { class: "sev-" + f.level }, f.level), ": ", f.text)))] : []),
@@ -368,6 +394,7 @@ const char* html_page_script()
       el("h3", null, "Texts shown"),
       table(["Where", "Step", "Title", "Text"], p.tx.map(k => { const t = data.texts[k]; return [t.k, stepName(t.s), t.t, t.m]; })),
       el("h3", null, "PDM database changes"),
+      ...(p.ic.length ? [table(["Field of an existing item", "Item", "Was \u2192 becomes", ""], p.ic.map(itemChangeRow))] : []),
       table(["Change", "Item", "Was \u2192 becomes"], p.ch.map(changeRow)),
       el("h3", null, "Files written"),
       table(["Kind", "Path", "What happened", "Contents"], p.fl.map(fileRow)));
@@ -388,12 +415,13 @@ const char* html_page_script()
     const q = data.requests[r];
     const row = el("div", { role: "row", "data-request": String(r) });
     const p = requestParts[r];
-    const cells = [String(r + 1), stepName(q.s), requestName(q), q.in == null ? "(no input)" : q.in, String(q.st), q.rp == null ? "" : q.rp,
+    const cells = [String(r + 1), stepName(q.s), requestName(q), q.in == null ? "(no input)" : q.in, q.st + (q.f ? " " + q.f : ""), q.rp == null ? "" : q.rp,
                    p.length === 0 ? "" : plain(data.parts[p[0]].n) + (p.length > 1 ? " and " + (p.length - 1).toLocaleString("en") + " more" : "")];
     for (const c of cells) {
       const shownText = c.length > FOLD ? c.slice(0, FOLD) + "\u2026" : c;
       row.append(el("div", { title: plain(shownText) }, shownText));
     }
+    if (q.f) row.children[4].className = "sev-error";
     row.addEventListener("click", () => { location.hash = "request-" + (r + 1); });
     return row;
   });
@@ -401,7 +429,7 @@ const char* html_page_script()
   function applyRequestFilter() {
     const needle = requestSearch.value.trim().toLowerCase();
     if (needle && !requestHaystacks)
-      requestHaystacks = data.requests.map((q, r) => [r + 1, stepName(q.s), requestName(q), q.in, q.st, q.rp].map(plain).join("\n").toLowerCase());
+      requestHaystacks = data.requests.map((q, r) => [r + 1, stepName(q.s), requestName(q), q.in, q.st + (q.f ? " " + q.f : ""), q.rp].map(plain).join("\n").toLowerCase());
     const view = [];
     for (let r = 0; r < data.requests.length; ++r) if (!needle || requestHaystacks[r].includes(needle)) view.push(r);
     requestRows.set(view);
@@ -418,7 +446,7 @@ const char* html_page_script()
       el("dl", { class: "fields" },
         el("dt", null, "step"), el("dd", null, stepName(q.s) || "\u2014"),
         el("dt", null, "input"), el("dd", null, q.in == null ? none("(no input)") : folded(q.in)),
-        el("dt", null, "status"), el("dd", null, String(q.st)),
+        el("dt", null, "status"), el("dd", null, statusOf(q)),
         el("dt", null, "reply"), el("dd", null, q.rp == null ? none("(no reply)") : folded(q.rp)),
         el("dt", null, "for"), el("dd", null, p.length ? partList : none("the session"))));
     requestRows.select(r);
@@ -443,9 +471,13 @@ const char* html_page_script()
       table(["Key", "Attribute"], m.keys.map(([k, t]) => [k, t == null ? none("not mapped") : quoted(t)])));
   }
   const programs = data.env.filter(([n, v]) => v != null && /PROGRAM|PFM_ITEMID|PDM_ROOT/.test(n));
-  if (programs.length) site.append(el("h3", null, "Site programs"),
+  if (programs.length || data.programs.length) site.append(el("h3", null, "Site programs"),
     table(["Variable", "Program"], programs.map(([n, v]) => [n, v])),
-    el("p", null, "What they printed is under ", el("a", { href: "#texts" }, "Standard output"), "."));
+    el("p", null, "What they printed is under ", el("a", { href: "#texts" }, "Standard output"), ". The runs, in order:"),
+    longTable(["#", "Program", "Arguments", "Exit status"], data.programs.length, k => {
+      const run = data.programs[k];
+      return [String(k + 1), run.program, run.arguments.map(plain).join(" "), run.exit ? el("span", { class: "sev-warning" }, String(run.exit)) : "0"];
+    }));
   const mappingFiles = data.files.map((f, k) => k).filter(k => data.files[k].k === "mapping file");
   if (mappingFiles.length) site.append(el("h3", null, "Export log mapping files"), longTable(["Kind", "Path", "What happened", "Contents"], mappingFiles.length, k => fileRow(mappingFiles[k])));
   site.append(el("h3", null, "Host callbacks"),
@@ -458,6 +490,9 @@ const char* html_page_script()
       longTable(["#", "Step"], data.steps.length, k => [String(k + 1), stepName(k)])));
 
   const database = section("database", "PDM database changes");
+  if (data.item_changes.length) database.append(el("h3", null, "Items that were in the database before the session"),
+    longTable(["Field", "Item", "Was \u2192 becomes", ""], data.item_changes.length, itemChangeRow),
+    el("h3", null, "Every change, in order"));
   database.append(longTable(["Change", "Item", "Was \u2192 becomes"], data.changes.length, changeRow));
   const files = section("files", "Files");
   files.append(longTable(["Kind", "Path", "What happened", "Contents"], data.files.length, fileRow));

@@ -20,6 +20,8 @@ using json = nlohmann::ordered_json;
 
 constexpr const char* box_operation = "HOST_UI_display_nonmodal_msg";
 constexpr const char* listing_operation = "HOST_UI_write_listing_window";
+
+std::string at(const std::vector<std::string>& list, std::size_t i) { return i < list.size() ? list[i] : std::string(); }
 constexpr char32_t escaped_byte_base = 0x10FF00;
 
 void append_u_escape(std::string& out, unsigned unit)
@@ -171,21 +173,6 @@ private:
     const std::vector<step_mark>& steps_;
 };
 
-bool names_a_part(const step_mark& step)
-{
-    return !step.part_name.empty() && (step.point == translation_step || step.point == 6 || step.point == 51);
-}
-
-std::vector<std::string> listing_writes()
-{
-    const std::string prefix = std::string(listing_operation) + "(";
-    std::vector<std::string> writes;
-    for (const std::string& call : sim::host().calls)
-        if (call.rfind(prefix, 0) == 0 && call.size() > prefix.size())
-            writes.push_back(call.substr(prefix.size(), call.size() - prefix.size() - 1));
-    return writes;
-}
-
 std::vector<std::string> lines_of(const std::string& text)
 {
     std::vector<std::string> lines;
@@ -196,7 +183,7 @@ std::vector<std::string> lines_of(const std::string& text)
 }
 
 // Which parts each request, text, database change and file belongs to.
-// A request or text belongs to the part whose step it happened in; the
+// A request or text belongs to the part the host was working on; the
 // requests of the session's own steps (the perform phase sends one request
 // for many parts) belong to every part whose item revision they name.
 class part_index {
@@ -262,7 +249,7 @@ private:
 };
 
 struct part_story {
-    std::vector<std::size_t> requests, texts, changes, files;
+    std::vector<std::size_t> requests, texts, changes, item_changes, files, findings;
 };
 
 void add_to(std::vector<part_story>& stories, const std::vector<std::size_t>& parts,
@@ -316,7 +303,7 @@ private:
     bool first_element_ = true;
 };
 
-void write_page_data(const run_outcome& run, std::string& out)
+void write_page_data(const run_outcome& run, bool strict, std::string& out)
 {
     const scenario& scene = run.scene;
     const bool is_export = scene.operation_class == 3;
@@ -345,25 +332,22 @@ void write_page_data(const run_outcome& run, std::string& out)
     }
     data.end_array();
 
-    const auto parts_of_step = [&](int step) -> std::vector<std::size_t> {
-        if (step < 0 || !names_a_part(run.steps[static_cast<std::size_t>(step)])) return {};
-        return index.named(run.steps[static_cast<std::size_t>(step)].part_name);
-    };
 
     json names = json::object();
     data.begin_array("requests");
     for (std::size_t i = 0; i < run.requests.size(); ++i) {
         const sim::pdm_request& request = run.requests[i];
         names[std::to_string(request.code)] = request_name(request.code);
-        const int step = locate.request(i);
-        std::vector<std::size_t> parts = parts_of_step(step);
+        const request_note note = i < run.request_notes.size() ? run.request_notes[i] : request_note{};
+        std::vector<std::size_t> parts = index.named(note.part);
         if (parts.empty() && request.input.has_value()) parts = index.in_request(request.code, *request.input);
         add_to(stories, parts, &part_story::requests, i);
-        data.element(json{{"c", request.code},
-                          {"in", optional(request.input)},
-                          {"st", request.status},
-                          {"rp", optional(request.reply)},
-                          {"s", step}});
+        json r{{"c", request.code}, {"in", optional(request.input)}, {"st", request.status},
+               {"rp", optional(request.reply)}, {"s", locate.request(i)}};
+        // The server's own verdict: the status number alone says little.
+        if (note.malformed) r["f"] = "malformed";
+        else if (note.refused) r["f"] = "refused";
+        data.element(r);
     }
     data.end_array();
     data.field("request_names", names);
@@ -371,15 +355,16 @@ void write_page_data(const run_outcome& run, std::string& out)
     // Error boxes and listing-window texts in one list, each with its step.
     std::size_t text_count = 0;
     data.begin_array("texts");
-    const auto add_text = [&](const std::string& kind, const std::string& title, const std::string& text, int step) {
-        add_to(stories, parts_of_step(step), &part_story::texts, text_count++);
+    const auto add_text = [&](const std::string& kind, const std::string& title, const std::string& text, int step,
+                              const std::string& part) {
+        add_to(stories, index.named(part), &part_story::texts, text_count++);
         data.element(json{{"k", kind}, {"t", title}, {"m", text}, {"s", step}});
     };
     for (std::size_t i = 0; i < run.message_boxes.size(); ++i)
-        add_text("error box", run.message_boxes[i].title, run.message_boxes[i].message, locate.call(box_operation, i));
-    const auto writes = listing_writes();
-    for (std::size_t i = 0; i < writes.size(); ++i)
-        add_text("listing window", "", writes[i], locate.call(listing_operation, i));
+        add_text("error box", run.message_boxes[i].title, run.message_boxes[i].message, locate.call(box_operation, i),
+                 at(run.box_parts, i));
+    for (std::size_t i = 0; i < run.listing_texts.size(); ++i)
+        add_text("listing window", "", run.listing_texts[i], locate.call(listing_operation, i), at(run.listing_parts, i));
     data.end_array();
 
     // A name given to an item shows what it replaced: the scenario's name for
@@ -398,6 +383,17 @@ void write_page_data(const run_outcome& run, std::string& out)
         }
         add_to(stories, index.in_journal(entry), &part_story::changes, i);
         data.element(json{{"k", entry.kind}, {"id", entry.item_id}, {"rev", entry.rev_id}, {"d", entry.detail}, {"was", was}});
+    }
+    data.end_array();
+
+    // Fields of items that were in the database before the session.
+    data.begin_array("item_changes");
+    for (std::size_t i = 0; i < run.item_changes.size(); ++i) {
+        const item_change& change = run.item_changes[i];
+        add_to(stories, index.in_journal(journal_entry{0, "", change.item_id, change.rev_id, ""}),
+               &part_story::item_changes, i);
+        data.element(json{{"id", change.item_id}, {"rev", change.rev_id}, {"field", change.field},
+                          {"was", change.was}, {"becomes", change.becomes}, {"released", change.released}});
     }
     data.end_array();
 
@@ -434,6 +430,18 @@ void write_page_data(const run_outcome& run, std::string& out)
     }
     data.end_array();
 
+    data.begin_array("findings");
+    for (std::size_t i = 0; i < run.findings.size(); ++i) {
+        const finding& f = run.findings[i];
+        const auto& parts = index.named(f.part);
+        add_to(stories, parts, &part_story::findings, i);
+        data.element(json{{"level", severity_name(f.level)}, {"kind", f.kind},
+                          {"part", parts.empty() ? json(-1) : json(parts.front())}, {"text", f.text}});
+    }
+    data.end_array();
+    const finding_counts found = count_findings(run.findings);
+    data.field("finding_counts", json{{"error", found.errors}, {"warning", found.warnings}, {"note", found.notes}});
+
     std::map<std::string, std::size_t> counts{{"translated", 0}, {"warning", 0}, {"refused", 0}, {"not translated", 0}};
     data.begin_array("parts");
     for (std::size_t i = 0; i < run.parts.size(); ++i) {
@@ -445,10 +453,8 @@ void write_page_data(const run_outcome& run, std::string& out)
         } else if (part.status != 0) {
             outcome = "refused";
         } else {
-            bool troubled = !story.texts.empty();
-            for (std::size_t f : story.files)
-                if (run.files[f].failed_saves > 0) troubled = true;
-            if (troubled) outcome = "warning";
+            for (std::size_t f : story.findings)
+                if (run.findings[f].level != severity::note) outcome = "warning";
         }
         ++counts[outcome];
         json p{{"n", part.name}, {"db", optional(part.new_name)}, {"id", part.item_id}, {"rev", part.rev_id}};
@@ -467,14 +473,15 @@ void write_page_data(const run_outcome& run, std::string& out)
         p["rq"] = indices(story.requests);
         p["tx"] = indices(story.texts);
         p["ch"] = indices(story.changes);
+        p["ic"] = indices(story.item_changes);
         p["fl"] = indices(story.files);
         data.element(p);
     }
     data.end_array();
     data.field("counts", counts);
 
-    const verdict v = judge(run);
-    data.field("verdict", json{{"went_through", v.went_through}, {"text", v.text}});
+    const verdict v = judge(run, strict);
+    data.field("verdict", json{{"went_through", v.went_through}, {"exit_status", v.exit_status}, {"text", v.text}});
 
     json env = json::array();
     for (const env_setting& setting : scene.env) env.push_back(json::array({setting.name, optional(setting.value)}));
@@ -494,6 +501,10 @@ void write_page_data(const run_outcome& run, std::string& out)
         data.field("mapping", json{{"file", *setting.value}, {"readable", check.readable}, {"lines", lines}, {"keys", keys}});
     }
     data.field("stdout", lines_of(run.standard_output));
+    json programs = json::array();
+    for (const program_run& program : run.program_runs)
+        programs.push_back(json{{"program", program.program}, {"arguments", program.arguments}, {"exit", program.exit_status}});
+    data.field("programs", programs);
 
     json callbacks = json::array();
     for (const callback_outcome& cb : run.host_callbacks)
@@ -556,10 +567,10 @@ std::string script_json_string(const std::string& bytes)
     return out + "\"";
 }
 
-std::string html_report(const run_outcome& run)
+std::string html_report(const run_outcome& run, bool strict)
 {
     std::string data;
-    write_page_data(run, data);
+    write_page_data(run, strict, data);
     std::string page;
     page.reserve(data.size() + 64 * 1024);
     page += "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
@@ -580,9 +591,9 @@ std::string html_report(const run_outcome& run)
     return page;
 }
 
-void write_html_report(const run_outcome& run, const std::filesystem::path& file)
+void write_html_report(const run_outcome& run, const std::filesystem::path& file, bool strict)
 {
-    const std::string page = html_report(run);
+    const std::string page = html_report(run, strict);
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     if (!out) throw run_error("cannot write the HTML report " + file.string());
     out.write(page.data(), static_cast<std::streamsize>(page.size()));

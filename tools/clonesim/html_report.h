@@ -12,10 +12,11 @@
 
 namespace clonesim {
 
-std::string html_report(const run_outcome& run);
+// `strict` judges the session as `--strict` does.
+std::string html_report(const run_outcome& run, bool strict = false);
 
 // Throws run_error when the file cannot be written.
-void write_html_report(const run_outcome& run, const std::filesystem::path& file);
+void write_html_report(const run_outcome& run, const std::filesystem::path& file, bool strict = false);
 
 // A text as a JSON string literal that is safe inside an HTML script
 // element: only ASCII is written, "<", ">" and "&" are escaped so that no
