@@ -1,6 +1,7 @@
 #include "html_report.h"
 
 #include "check_map.h"
+#include "interfaces/host_codes.h"
 #include "pdm_server.h"
 #include "report.h"
 
@@ -207,7 +208,7 @@ public:
         std::set<std::size_t> found;
         const auto fields = input_fields(input);
         // Requests that name items without their revisions.
-        const bool items_only = code == 26 || code == 27;
+        const bool items_only = code == kx::request_get_item_type || code == kx::request_auto_publish;
         for (std::size_t i = 0; i < fields.size(); ++i) {
             if (items_only) {
                 for (std::size_t p : find(by_item_, fields[i])) found.insert(p);
