@@ -113,27 +113,12 @@ void dump(const json& j, std::string& out)
 
 json optional(const std::optional<std::string>& value) { return value.has_value() ? json(*value) : json(); }
 
-std::vector<std::string> split(const std::string& text, const std::string& separator)
-{
-    std::vector<std::string> fields;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t at = text.find(separator, start);
-        if (at == std::string::npos) {
-            fields.push_back(text.substr(start));
-            return fields;
-        }
-        fields.push_back(text.substr(start, at - start));
-        start = at + separator.size();
-    }
-}
-
 // The fields of a request input, whichever of the channel's separators it
 // uses.
 std::vector<std::string> input_fields(const std::string& input)
 {
     for (const char* separator : {"~~", "#", "?", "/"})
-        if (input.find(separator) != std::string::npos) return split(input, separator);
+        if (input.find(separator) != std::string::npos) return fields(input, separator);
     return {input};
 }
 

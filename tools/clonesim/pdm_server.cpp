@@ -10,7 +10,11 @@ namespace clonesim {
 
 namespace {
 
-// Server-side reading of request texts: every field counts, empty ones too.
+
+sim::pdm_response ok(std::optional<std::string> reply = std::nullopt) { return sim::pdm_response{0, std::move(reply)}; }
+
+}  // namespace
+
 std::vector<std::string> fields(const std::string& text, const std::string& separator)
 {
     std::vector<std::string> result;
@@ -25,10 +29,6 @@ std::vector<std::string> fields(const std::string& text, const std::string& sepa
         start = at + separator.size();
     }
 }
-
-sim::pdm_response ok(std::optional<std::string> reply = std::nullopt) { return sim::pdm_response{0, std::move(reply)}; }
-
-}  // namespace
 
 std::optional<db_name> parse_db_name(const std::string& name)
 {

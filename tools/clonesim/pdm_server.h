@@ -92,4 +92,8 @@ private:
     answer last_answer_ = answer::given;
 };
 
+// A request text read as the server reads it: every field counts, empty
+// ones too.
+std::vector<std::string> fields(const std::string& text, const std::string& separator);
+
 }  // namespace clonesim
