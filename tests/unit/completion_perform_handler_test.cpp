@@ -680,9 +680,9 @@ TEST_F(end_perform, the_variable_that_keeps_parts_unsaved)
 // A native file name holding "#" fails its own request; the phase goes on.
 TEST_F(end_perform, a_native_file_name_holding_its_separator_is_not_sent)
 {
-    for (const char* spec : {"/in/a#b.prt", "/in/c.prt"}) {
-        add_entry({spec, "A1", "01"});
-        add_part(spec);
+    for (const char* part_name : {"/in/a#b.prt", "/in/c.prt"}) {
+        add_entry({part_name, "A1", "01"});
+        add_part(part_name);
     }
     host().part_files["@DB/A1/01"] = {};
     EXPECT_EQ(notify(kx::point_end_perform, "END"), 0);

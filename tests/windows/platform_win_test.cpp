@@ -5,6 +5,7 @@
 #include "import/pre_import_checks.h"
 #include "interfaces/platform.h"
 #include "test_support.h"
+#include "windows_files.h"
 
 #include <gtest/gtest.h>
 
@@ -21,28 +22,9 @@ namespace {
 namespace fs = std::filesystem;
 namespace platform = kx::platform;
 using kxtest::library_test;
-
-fs::path ansi_path(const std::string& text)
-{
-    const int needed = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
-                                           nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(needed), L'\0');
-    MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), wide.data(), needed);
-    return fs::path(wide);
-}
-
-void write_file(const fs::path& path, const std::string& content)
-{
-    std::ofstream(path, std::ios::binary) << content;
-}
-
-std::string read_all(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using kxtest::ansi_path;
+using kxtest::read_all;
+using kxtest::write_file;
 
 class windows_platform : public library_test {
 protected:

@@ -5,6 +5,7 @@
 #include "interfaces/host_codes.h"
 #include "session_driver.h"
 #include "sim_host.h"
+#include "windows_files.h"
 
 #include <gtest/gtest.h>
 
@@ -20,30 +21,9 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-// Texts the host hands over are in the ANSI code page; the file system
-// wants UTF-16.
-fs::path ansi_path(const std::string& text)
-{
-    const int needed = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
-                                           nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(needed), L'\0');
-    MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), wide.data(), needed);
-    return fs::path(wide);
-}
-
-std::string read_all(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void write_file(const fs::path& path, const std::string& content)
-{
-    std::ofstream(path, std::ios::binary) << content;
-}
+using kxtest::ansi_path;
+using kxtest::read_all;
+using kxtest::write_file;
 
 void set_env(const char* name, const std::string& value) { SetEnvironmentVariableA(name, value.c_str()); }
 

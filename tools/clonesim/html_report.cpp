@@ -111,8 +111,6 @@ void dump(const json& j, std::string& out)
     }
 }
 
-json optional(const std::optional<std::string>& value) { return value.has_value() ? json(*value) : json(); }
-
 // The fields of a request input, whichever of the channel's separators it
 // uses.
 std::vector<std::string> input_fields(const std::string& input)
@@ -328,8 +326,8 @@ void write_page_data(const run_outcome& run, bool strict, std::string& out)
         std::vector<std::size_t> parts = index.named(note.part);
         if (parts.empty() && request.input.has_value()) parts = index.in_request(request.code, *request.input);
         add_to(stories, parts, &part_story::requests, i);
-        json r{{"c", request.code}, {"in", optional(request.input)}, {"st", request.status},
-               {"rp", optional(request.reply)}, {"s", locate.request(i)}};
+        json r{{"c", request.code}, {"in", optional_json(request.input)}, {"st", request.status},
+               {"rp", optional_json(request.reply)}, {"s", locate.request(i)}};
         // The server's own verdict: the status number alone says little.
         if (note.malformed) r["f"] = "malformed";
         else if (note.refused) r["f"] = "refused";
@@ -443,14 +441,14 @@ void write_page_data(const run_outcome& run, bool strict, std::string& out)
                 if (run.findings[f].level != severity::note) outcome = "warning";
         }
         ++counts[outcome];
-        json p{{"n", part.name}, {"db", optional(part.new_name)}, {"id", part.item_id}, {"rev", part.rev_id}};
+        json p{{"n", part.name}, {"db", optional_json(part.new_name)}, {"id", part.item_id}, {"rev", part.rev_id}};
         if (!part.relation.empty()) {
             p["rel"] = part.relation;
             p["reln"] = part.related_name;
         }
-        p["type"] = optional(part.item_type);
-        p["pn"] = optional(part.pdm_name);
-        p["pd"] = optional(part.pdm_desc);
+        p["type"] = optional_json(part.item_type);
+        p["pn"] = optional_json(part.pdm_name);
+        p["pd"] = optional_json(part.pdm_desc);
         p["o"] = outcome;
         if (part.status != 0) {
             p["st"] = part.status;
@@ -470,7 +468,7 @@ void write_page_data(const run_outcome& run, bool strict, std::string& out)
     data.field("verdict", json{{"went_through", v.went_through}, {"exit_status", v.exit_status}, {"text", v.text}});
 
     json env = json::array();
-    for (const env_setting& setting : scene.env) env.push_back(json::array({setting.name, optional(setting.value)}));
+    for (const env_setting& setting : scene.env) env.push_back(json::array({setting.name, optional_json(setting.value)}));
     data.field("env", env);
     for (const env_setting& setting : scene.env) {
         if (setting.name != "KXPDM_IMPORT_ATTR_MAP_FILE" || !setting.value.has_value() || setting.value->empty()) continue;

@@ -414,7 +414,6 @@ void make_safe(json& value)
         for (auto& member : value) make_safe(member);
 }
 
-json optional_json(const std::optional<std::string>& value) { return value.has_value() ? json(*value) : json(); }
 
 json parts_json(const run_outcome& run)
 {
@@ -611,6 +610,11 @@ json json_report(const run_outcome& run, bool strict)
                             "characters U+10FF00 to U+10FFFF of a text are written that way byte by byte";
     make_safe(report);
     return report;
+}
+
+nlohmann::ordered_json optional_json(const std::optional<std::string>& value)
+{
+    return value.has_value() ? nlohmann::ordered_json(*value) : nlohmann::ordered_json();
 }
 
 }  // namespace clonesim

@@ -34,6 +34,8 @@ struct report_options {
 
 std::string text_report(const run_outcome& run, const report_options& options = {});
 nlohmann::ordered_json json_report(const run_outcome& run, bool strict = false);
+// A text, or null when there is none.
+nlohmann::ordered_json optional_json(const std::optional<std::string>& value);
 
 // Whether the session has a part of this name.
 bool has_part(const run_outcome& run, const std::string& name);
