@@ -15,10 +15,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Tests run under wine unless the caller names another emulator.
+# Tests run under wine, through scripts/wine-run, unless the caller names
+# another emulator.
 if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
   find_program(KX_WINE wine)
   if(KX_WINE)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${KX_WINE})
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)
   endif()
 endif()

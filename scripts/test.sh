@@ -59,7 +59,7 @@ bash scripts/setup.sh windows
 export WINEPREFIX="$PWD/build-win/wineprefix" WINEARCH=win64 WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=C.UTF-8
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CROSSCOMPILING_EMULATOR=wine >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CROSSCOMPILING_EMULATOR="$PWD/scripts/wine-run" >/dev/null
 cmake --build build-win -j"$jobs"
 mkdir -p "$WINEPREFIX"
 # One wineserver for the whole run: without it every test starts its own
