@@ -3,6 +3,7 @@
 #include "completion/export_mapping.h"
 #include "completion/part_actions.h"
 #include "interfaces/host_codes.h"
+#include "interfaces/host_table.h"
 #include "session/messages.h"
 #include "interfaces/host_memory.h"
 #include "interfaces/platform.h"
@@ -84,7 +85,7 @@ int first_free_block(host_tag_t attribute_object, const std::vector<int>& offset
         if (known[number] < 0) {
             int title_type = 0;
             const std::string title = design_log_entry(number);
-            const int status = HOST_ATTR_find_attribute(attribute_object, attribute_query_type, title.c_str(),
+            const int status = host_ops().HOST_ATTR_find_attribute(attribute_object, attribute_query_type, title.c_str(),
                                                         &title_type);
             known[number] = status == 0 && title_type == 0 ? 1 : 0;
         }
@@ -137,17 +138,17 @@ int write_design_log_block(host_tag_t attribute_object, const part_section& sect
 int save_without_trueshape()
 {
     int trueshape = 0;
-    const bool turned_off = HOST_ASSEM_ask_save_trueshape(&trueshape) == 0 && trueshape != 0;
-    if (turned_off) HOST_ASSEM_set_save_trueshape(0);
-    const int save_status = HOST_PART_save();
-    if (turned_off) HOST_ASSEM_set_save_trueshape(1);
+    const bool turned_off = host_ops().HOST_ASSEM_ask_save_trueshape(&trueshape) == 0 && trueshape != 0;
+    if (turned_off) host_ops().HOST_ASSEM_set_save_trueshape(0);
+    const int save_status = host_ops().HOST_PART_save();
+    if (turned_off) host_ops().HOST_ASSEM_set_save_trueshape(1);
     return save_status;
 }
 
 void close_part(host_tag_t part)
 {
-    HOST_PART_close(part, close_with_components, close_unloading);
-    HOST_UNDO_delete_all_marks();
+    host_ops().HOST_PART_close(part, close_with_components, close_unloading);
+    host_ops().HOST_UNDO_delete_all_marks();
 }
 
 struct section_paths {
@@ -163,7 +164,7 @@ int build_section_paths(std::string_view owner_name, part_section& section, std:
                         section_paths& paths)
 {
     host_text directory;
-    const int directory_status = HOST_CLONE_ask_def_directory(out(directory));
+    const int directory_status = host_ops().HOST_CLONE_ask_def_directory(out(directory));
     if (directory_status == 0 && !is_empty(directory))
         export_dir = std::string(view(directory));
     else
@@ -203,31 +204,31 @@ int write_section(std::string_view owner_name, part_section& section, std::strin
     bool master_open = false;
     if (!paths.master.empty()) {
         host_load_status load_status;
-        master_open = HOST_PART_open(paths.master.c_str(), &master, load_status.out()) == 0;
+        master_open = host_ops().HOST_PART_open(paths.master.c_str(), &master, load_status.out()) == 0;
     }
 
     host_tag_t part = HOST_NULL_TAG;
     int open_status = 0;
     {
         host_load_status load_status;
-        open_status = HOST_PART_open(paths.part.c_str(), &part, load_status.out());
+        open_status = host_ops().HOST_PART_open(paths.part.c_str(), &part, load_status.out());
     }
     if (open_status != 0) {
-        if (master_open) HOST_PART_close(master, close_with_components, close_unloading);
+        if (master_open) host_ops().HOST_PART_close(master, close_with_components, close_unloading);
         return open_status;
     }
 
     bool family_instance = false;
     if (state().family_instance_check) {
         int is_instance = 0;
-        const int query_status = HOST_PART_is_family_instance(part, &is_instance);
+        const int query_status = host_ops().HOST_PART_is_family_instance(part, &is_instance);
         if (query_status != 0) return query_status;  // the part stays open
         family_instance = is_instance != 0;
     }
 
     if (!family_instance) {
         host_tag_t attribute_object = HOST_NULL_TAG;
-        HOST_ATTR_ask_part_attribute(&attribute_object);
+        host_ops().HOST_ATTR_ask_part_attribute(&attribute_object);
         if (section.line_count() > 0) {
             const int block_status = write_design_log_block(attribute_object, section);
             if (block_status != 0) {
@@ -284,12 +285,12 @@ int assign_string_attribute(std::string_view title, std::string_view value, host
     const std::string title_text(title);
     const std::string value_text = value.empty() ? std::string(" ") : std::string(value);
     const int status =
-        HOST_ATTR_assign(attribute_object, title_text.c_str(), host_attr_value_t{string_attribute, value_text.c_str()});
+        host_ops().HOST_ATTR_assign(attribute_object, title_text.c_str(), host_attr_value_t{string_attribute, value_text.c_str()});
     if (status != 0) {
         // Fetched as the host expects after a failure, but not shown: one
         // missing attribute must not stop the export.
         char message[HOST_FAIL_MESSAGE_BUFSIZE] = {};
-        HOST_get_fail_message(status, message);
+        host_ops().HOST_get_fail_message(status, message);
     }
     return status;
 }

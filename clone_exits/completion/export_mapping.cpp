@@ -2,6 +2,7 @@
 
 #include "completion/part_actions.h"
 #include "interfaces/host_api.h"
+#include "interfaces/host_table.h"
 #include "session/messages.h"
 #include "interfaces/host_codes.h"
 
@@ -51,7 +52,7 @@ void report(std::string_view what, int status, std::string_view file_name)
 class mapping_reader {
 public:
     explicit mapping_reader(std::string_view file_name)
-        : name_(file_name), channel_(HOST_TEXT_open(name_.c_str(), text_read_access, text_format))
+        : name_(file_name), channel_(host_ops().HOST_TEXT_open(name_.c_str(), text_read_access, text_format))
     {
         if (channel_ < 0) report(msg::mapping_opening, channel_, name_);
     }
@@ -68,7 +69,7 @@ public:
         line_ = {};
         if (!is_open() || done_) return false;
         buffer_[0] = '\0';
-        const int length = HOST_TEXT_read_line(channel_, buffer_, mapping_line_buffer);
+        const int length = host_ops().HOST_TEXT_read_line(channel_, buffer_, mapping_line_buffer);
         buffer_[mapping_line_buffer - 1] = '\0';
         if (length < 0) {
             done_ = true;
@@ -95,7 +96,7 @@ public:
     int close()
     {
         if (!is_open()) return 0;
-        const int status = HOST_TEXT_close(channel_, text_keep_file);
+        const int status = host_ops().HOST_TEXT_close(channel_, text_keep_file);
         channel_ = -1;
         if (status != 0) report(msg::mapping_closing, status, name_);
         return status;

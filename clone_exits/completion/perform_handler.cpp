@@ -4,6 +4,7 @@
 #include "completion/part_actions.h"
 #include "import/attribute_readers.h"
 #include "interfaces/host_api.h"
+#include "interfaces/host_table.h"
 #include "interfaces/pdm_requests.h"
 #include "interfaces/platform.h"
 #include "session/callbacks.h"
@@ -23,10 +24,10 @@ bool name_description_differs(std::string_view item_id, std::string_view name, s
 {
     const std::string number(item_id);
     host_tag_t tag = HOST_NULL_TAG;
-    if (HOST_PDM_ask_part_tag(number.c_str(), &tag) != 0 || tag == HOST_NULL_TAG) return true;
+    if (host_ops().HOST_PDM_ask_part_tag(number.c_str(), &tag) != 0 || tag == HOST_NULL_TAG) return true;
     char database_name[HOST_PDM_NAME_BUFSIZE] = {};
     char database_description[HOST_PDM_DESC_BUFSIZE] = {};
-    if (HOST_PDM_ask_part_name_desc(tag, database_name, database_description) != 0) return true;
+    if (host_ops().HOST_PDM_ask_part_name_desc(tag, database_name, database_description) != 0) return true;
     database_name[HOST_PDM_NAME_BUFSIZE - 1] = '\0';
     database_description[HOST_PDM_DESC_BUFSIZE - 1] = '\0';
     return name != database_name || description != database_description;
@@ -45,19 +46,19 @@ bool env_is_set(const char* name) { return platform::get_env(name).has_value(); 
 // The part's PDM name and description as the host holds them for the clone.
 int ask_pdm_name_and_description(const char* part_name, host_text& name, host_text& description)
 {
-    int status = HOST_CLONE_ask_pdm_desc(part_name, out(description));
+    int status = host_ops().HOST_CLONE_ask_pdm_desc(part_name, out(description));
     if (status != 0) return status;
-    status = HOST_CLONE_ask_pdm_name(part_name, out(name));
+    status = host_ops().HOST_CLONE_ask_pdm_name(part_name, out(name));
     return status;
 }
 
 int effective_action(const char* part_name)
 {
     int action = 0;
-    HOST_CLONE_ask_action(part_name, &action);
+    host_ops().HOST_CLONE_ask_action(part_name, &action);
     if (action == action_use_default) {
         action = 0;
-        HOST_CLONE_ask_def_action(&action);
+        host_ops().HOST_CLONE_ask_def_action(&action);
     }
     return action;
 }
@@ -103,10 +104,10 @@ int import_after_part(const char* part_name)
     const int action = effective_action(part_name);
     int naming = 0;
     host_text output_name;
-    HOST_CLONE_ask_naming(part_name, &naming, out(output_name));
+    host_ops().HOST_CLONE_ask_naming(part_name, &naming, out(output_name));
     if (naming == naming_use_default) {
         naming = 0;
-        HOST_CLONE_ask_def_naming(&naming);
+        host_ops().HOST_CLONE_ask_def_naming(&naming);
     }
     if (action != action_new_name || naming != naming_user_name || is_empty(output_name)) return 0;
 
@@ -125,7 +126,7 @@ int import_after_part(const char* part_name)
     if (ask_pdm_name_and_description(part_name, name, description) != 0) return stop_session;
 
     host_tag_t tag = HOST_NULL_TAG;
-    HOST_PDM_ask_part_tag(part_number.c_str(), &tag);
+    host_ops().HOST_PDM_ask_part_tag(part_number.c_str(), &tag);
     if (tag == HOST_NULL_TAG) return 0;
 
     // A name or description the server would split wrongly is not sent and
@@ -186,13 +187,13 @@ int end_perform(int operation_class, const char* part_name)
         const std::string_view rev_id = view(entry.rev_id);
 
         int part_state = 0;
-        HOST_CLONE_ask_part_state(part_spec, &part_state);
+        host_ops().HOST_CLONE_ask_part_state(part_spec, &part_state);
         if (is_referenced_only(part_state)) continue;
 
         int action = 0;
-        HOST_CLONE_ask_action(part_spec, &action);
+        host_ops().HOST_CLONE_ask_action(part_spec, &action);
         int default_action = 0;
-        HOST_CLONE_ask_def_action(&default_action);
+        host_ops().HOST_CLONE_ask_def_action(&default_action);
         const bool retained =
             action == action_retain || (action == action_use_default && default_action == action_retain);
         if (entry.in_database && retained) continue;
@@ -240,9 +241,9 @@ int end_perform(int operation_class, const char* part_name)
 int work::perform_notification(int point, const char* part_name, void* /*data*/)
 {
     int operation_class = class_unknown;
-    HOST_CLONE_ask_operation_class(&operation_class);
+    host_ops().HOST_CLONE_ask_operation_class(&operation_class);
     int dry_run = 0;
-    HOST_CLONE_ask_dryrun(&dry_run);
+    host_ops().HOST_CLONE_ask_dryrun(&dry_run);
 
     switch (point) {
     case point_begin_perform:
@@ -270,7 +271,7 @@ int build_context_request_text(host_text_builder& text)
     int status = 0;
     for (const file_entry& entry : entries) {
         host_tag_t tag = HOST_NULL_TAG;
-        status = HOST_PDM_ask_part_tag(c_text(entry.item_id), &tag);
+        status = host_ops().HOST_PDM_ask_part_tag(c_text(entry.item_id), &tag);
         if (tag != HOST_NULL_TAG || is_empty(entry.context)) continue;
         for (std::string_view field : {view(entry.item_id), view(entry.rev_id), view(entry.item_type),
                                        view(entry.context)}) {

@@ -3,6 +3,7 @@
 #include "export/export_naming.h"
 #include "interfaces/host_api.h"
 #include "interfaces/host_memory.h"
+#include "interfaces/host_table.h"
 #include "interfaces/pdm_requests.h"
 #include "session/callbacks.h"
 #include "interfaces/host_codes.h"
@@ -20,10 +21,10 @@ namespace {
 // that the host could not start has no parts to hand out and nothing to stop.
 class part_iteration {
 public:
-    part_iteration() : started_(HOST_CLONE_start_iteration() == 0) {}
+    part_iteration() : started_(host_ops().HOST_CLONE_start_iteration() == 0) {}
     ~part_iteration()
     {
-        if (started_) HOST_CLONE_stop_iteration();
+        if (started_) host_ops().HOST_CLONE_stop_iteration();
     }
     part_iteration(const part_iteration&) = delete;
     part_iteration& operator=(const part_iteration&) = delete;
@@ -32,7 +33,7 @@ public:
     host_text next()
     {
         host_text part_name;
-        if (started_) HOST_CLONE_iterate(out(part_name));
+        if (started_) host_ops().HOST_CLONE_iterate(out(part_name));
         return part_name;
     }
 
@@ -59,13 +60,13 @@ bool is_tool_pdi(const char* part_name, host_string_array& elements)
 int work::export_admission(int point, const char* /*part_name*/, void* /*data*/)
 {
     int operation_class = class_unknown;
-    HOST_CLONE_ask_operation_class(&operation_class);
+    host_ops().HOST_CLONE_ask_operation_class(&operation_class);
     if (point != point_begin_apply_defaults) return 0;
 
     part_iteration iteration;
     for (host_text part_name = iteration.next(); part_name; part_name = iteration.next()) {
         int part_state = 0;
-        HOST_CLONE_ask_part_state(part_name.get(), &part_state);
+        host_ops().HOST_CLONE_ask_part_state(part_name.get(), &part_state);
         if (is_referenced_only(part_state) || operation_class != class_export) continue;
 
         host_string_array elements;

@@ -5,6 +5,7 @@
 #include "export/export_naming.h"
 
 #include "interfaces/host_memory.h"
+#include "interfaces/host_table.h"
 #include "interfaces/pdm_requests.h"
 #include "session/callbacks.h"
 #include "interfaces/host_codes.h"
@@ -46,7 +47,7 @@ struct decoded_part_name {
 // A failed decoding leaves every field empty.
 int decode_part_name(const char* part_spec, decoded_part_name& decoded)
 {
-    const int status = HOST_PDM_decode_part_filename(part_spec, decoded.part_number, decoded.revision,
+    const int status = host_ops().HOST_PDM_decode_part_filename(part_spec, decoded.part_number, decoded.revision,
                                                      decoded.file_type, decoded.file_name);
     for (char* field : {decoded.part_number, decoded.revision, decoded.file_type, decoded.file_name}) {
         if (status != 0) field[0] = '\0';
@@ -135,7 +136,7 @@ int work::translate_export(const char* part_spec, char new_name[HOST_MAX_FSPEC_B
     const char* const name = part_spec != nullptr ? part_spec : "";
 
     int part_state = 0;
-    HOST_CLONE_ask_part_state(name, &part_state);
+    host_ops().HOST_CLONE_ask_part_state(name, &part_state);
 
     pdm_reply reply;
     if (is_referenced_only(part_state)) {
@@ -145,7 +146,7 @@ int work::translate_export(const char* part_spec, char new_name[HOST_MAX_FSPEC_B
             return 0;
         }
         host_tag_t part = HOST_NULL_TAG;
-        if (HOST_PDM_ask_part_tag(decoded.part_number, &part) != 0 || part == HOST_NULL_TAG) {
+        if (host_ops().HOST_PDM_ask_part_tag(decoded.part_number, &part) != 0 || part == HOST_NULL_TAG) {
             make_fallback_export_name(name, new_name);
             return 0;
         }

@@ -4,6 +4,7 @@
 #include "import/import_attr_map.h"
 #include "import/item_identity.h"
 #include "import/pre_import_checks.h"
+#include "interfaces/host_table.h"
 #include "interfaces/pdm_requests.h"
 #include "session/callbacks.h"
 #include "session/messages.h"
@@ -49,7 +50,7 @@ void write_new_name(char* new_name, std::string_view name) noexcept
 int derive_name_from_file_name(const char* part_spec, char* new_name)
 {
     char file_name[file_name_size] = {};
-    if (HOST_FILE_ask_name(part_spec, file_type_part, file_name, file_name_size) != 0) return translation_no_file_name;
+    if (host_ops().HOST_FILE_ask_name(part_spec, file_type_part, file_name, file_name_size) != 0) return translation_no_file_name;
     file_name[file_name_size - 1] = '\0';
 
     host_text working;
@@ -118,7 +119,7 @@ public:
 
         host_text related_name;
         if (!has_relation) {
-            status = HOST_CLONE_set_item_type(part_spec_, identity.item_type.c_str());
+            status = host_ops().HOST_CLONE_set_item_type(part_spec_, identity.item_type.c_str());
             if (status != 0) return refuse(status, "");
         } else {
             build_related_part_name(part_spec_, related_name);
@@ -222,7 +223,7 @@ int work::translate_import(const char* part_spec, char new_name[HOST_MAX_FSPEC_B
             return stop_session;
         }
     }
-    if (HOST_FILE_exists(part_spec, file_type_any) != 0) return derive_name_from_file_name(part_spec, new_name);
+    if (host_ops().HOST_FILE_exists(part_spec, file_type_any) != 0) return derive_name_from_file_name(part_spec, new_name);
     part_translation translation(part_spec, new_name);
     const int result = translation.run();
     // A refused part drops the dialog's defaults too, so that the next part

@@ -1,5 +1,6 @@
 #include "import/item_identity.h"
 
+#include "interfaces/host_table.h"
 #include "interfaces/pdm_requests.h"
 #include "interfaces/host_codes.h"
 
@@ -24,10 +25,10 @@ int ask_takes_existing_revision(const char* part_spec, bool& takes)
 {
     takes = false;
     int default_action = 0;
-    int status = HOST_CLONE_ask_def_action(&default_action);
+    int status = host_ops().HOST_CLONE_ask_def_action(&default_action);
     if (status != 0) return status;
     int action = 0;
-    status = HOST_CLONE_ask_action(part_spec, &action);
+    status = host_ops().HOST_CLONE_ask_action(part_spec, &action);
     if (status != 0) return status;
     takes = action == action_new_name || (action == action_use_default && default_action == action_new_name);
     return 0;
@@ -56,9 +57,9 @@ int read_clone_defaults()
     int status = make_host_object(dialog);
     if (status != 0) return status;
 
-    status = HOST_CLONE_ask_def_item_type(out(dialog->item_type));
-    if (status == 0) status = HOST_CLONE_ask_def_pdm_name(out(dialog->pdm_name));
-    if (status == 0) status = HOST_CLONE_ask_def_pdm_desc(out(dialog->pdm_desc));
+    status = host_ops().HOST_CLONE_ask_def_item_type(out(dialog->item_type));
+    if (status == 0) status = host_ops().HOST_CLONE_ask_def_pdm_name(out(dialog->pdm_name));
+    if (status == 0) status = host_ops().HOST_CLONE_ask_def_pdm_desc(out(dialog->pdm_desc));
     if (status != 0) free_dialog_struct();
     return status;
 }
@@ -68,11 +69,11 @@ int read_part_clone_settings(const char* part_spec, host_object<part_clone_setti
     int status = make_host_object(settings);
     if (status != 0) return status;
 
-    status = HOST_CLONE_ask_item_type(part_spec, out(settings->item_type));
+    status = host_ops().HOST_CLONE_ask_item_type(part_spec, out(settings->item_type));
     if (status != 0) return status;
-    status = HOST_CLONE_ask_pdm_name(part_spec, out(settings->pdm_name));
+    status = host_ops().HOST_CLONE_ask_pdm_name(part_spec, out(settings->pdm_name));
     if (status != 0) return status;
-    return HOST_CLONE_ask_pdm_desc(part_spec, out(settings->pdm_desc));
+    return host_ops().HOST_CLONE_ask_pdm_desc(part_spec, out(settings->pdm_desc));
 }
 
 int assign_item_identity(const import_attributes& attributes, const dialog_defaults& dialog,
@@ -108,7 +109,7 @@ int assign_item_identity(const import_attributes& attributes, const dialog_defau
     }
 
     host_tag_t item = HOST_NULL_TAG;
-    const int status = HOST_PDM_ask_part_tag(item_id.c_str(), &item);
+    const int status = host_ops().HOST_PDM_ask_part_tag(item_id.c_str(), &item);
     if (status != 0) return status;
     if (item != HOST_NULL_TAG) {
         // An existing item keeps its type; an empty answer tells nothing.
@@ -128,7 +129,7 @@ int set_part_pdm_name(const char* part_spec, const import_attributes& attributes
 {
     const std::string name(first_non_empty(
         {mapped_name, view(attributes.part_name), view(settings.pdm_name), view(dialog.pdm_name), item_id}));
-    return HOST_CLONE_set_pdm_name(part_spec, name.c_str());
+    return host_ops().HOST_CLONE_set_pdm_name(part_spec, name.c_str());
 }
 
 int set_part_pdm_description(const char* part_spec, const import_attributes& attributes,
@@ -137,7 +138,7 @@ int set_part_pdm_description(const char* part_spec, const import_attributes& att
 {
     const std::string description(first_non_empty({mapped_description, view(attributes.part_desc),
                                                    view(settings.pdm_desc), view(dialog.pdm_desc), item_id}));
-    return HOST_CLONE_set_pdm_desc(part_spec, description.c_str());
+    return host_ops().HOST_CLONE_set_pdm_desc(part_spec, description.c_str());
 }
 
 int record_imported_part(const recorded_part& part)
@@ -175,7 +176,7 @@ int record_imported_part(const recorded_part& part)
 
         host_tag_t item = HOST_NULL_TAG;
         const std::string item_id(part.item_id);
-        status = HOST_PDM_ask_part_tag(item_id.c_str(), &item);
+        status = host_ops().HOST_PDM_ask_part_tag(item_id.c_str(), &item);
         if (status != 0) return status;
         entry.in_database = item != HOST_NULL_TAG;
 

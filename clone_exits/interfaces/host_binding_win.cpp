@@ -1,11 +1,11 @@
 // The host's operations in the Windows DLL. A DLL cannot leave them to the
-// loader, and the host's module names are not ours to know, so each
-// operation is defined here as a stub that forwards through a table filled
-// by name when the library starts: the executable first, then every other
-// module of the process, first exporter wins. The memory operations all come
+// loader, and the host's module names are not ours to know, so the table of
+// the host's operations is filled by name when the library starts: the
+// executable first, then every other module of the process, first exporter
+// wins. The memory operations all come
 // from the module that exports HOST_allocate_memory, so that a block is
 // always freed by the allocator that made it.
-#include "interfaces/host_operations.h"
+#include "interfaces/host_table.h"
 #include "interfaces/platform.h"
 
 #include <algorithm>
@@ -24,13 +24,9 @@
 
 namespace {
 
-struct operation_table {
-#define KX_SLOT(ret, name, params, args) ret(*name) params = nullptr;
-    KX_HOST_OPERATIONS(KX_SLOT)
-#undef KX_SLOT
-};
+using kx::host_operation_table;
 
-operation_table bound;
+host_operation_table bound{};
 bool binding_done = false;
 
 constexpr std::array<const char*, 4> memory_operations = {"HOST_allocate_memory", "HOST_reallocate_memory",
@@ -115,7 +111,7 @@ int bind_all()
 
     // Filled aside and taken only whole, so a failed binding leaves no
     // half-bound table behind.
-    operation_table table;
+    host_operation_table table{};
     const char* missing = nullptr;
 #define KX_BIND(ret, name, params, args)                                                              \
     if (missing == nullptr) {                                                                         \
@@ -139,6 +135,15 @@ int bind_all()
 
 }  // namespace
 
+namespace kx {
+
+// Until the binding is done the table is empty and nothing may call the host.
+constinit const host_operation_table* host_table_in_use = &bound;
+
+const host_operation_table& bound_host_operations() noexcept { return bound; }
+
+}  // namespace kx
+
 namespace kx::platform {
 
 int bind_host_operations()
@@ -155,8 +160,3 @@ int bind_host_operations()
 }
 
 }  // namespace kx::platform
-
-#define KX_STUB(ret, name, params, args) \
-    extern "C" ret name params { return bound.name args; }
-KX_HOST_OPERATIONS(KX_STUB)
-#undef KX_STUB

@@ -1,4 +1,5 @@
 #include "interfaces/host_memory.h"
+#include "interfaces/host_table.h"
 
 #include <cstring>
 
@@ -15,10 +16,10 @@ int allocate(std::size_t size, void*& out)
     out = nullptr;
     if (size > max_host_allocation) return 1;
     int status = 0;
-    void* raw = HOST_allocate_memory(static_cast<unsigned int>(size), &status);
+    void* raw = host_ops().HOST_allocate_memory(static_cast<unsigned int>(size), &status);
     if (raw == nullptr) return status != 0 ? status : 1;
     if (status != 0) {
-        HOST_free(raw);
+        host_ops().HOST_free(raw);
         return status;
     }
     out = raw;
@@ -31,7 +32,7 @@ int grow_host_block(void*& block, std::size_t size)
 {
     if (size > max_host_allocation) return 1;
     int status = 0;
-    void* grown = HOST_reallocate_memory(block, static_cast<unsigned int>(size), &status);
+    void* grown = host_ops().HOST_reallocate_memory(block, static_cast<unsigned int>(size), &status);
     if (grown == nullptr) return status != 0 ? status : 1;
     block = grown;
     return status;
@@ -62,7 +63,7 @@ int host_strdup_or_null(std::string_view text, host_text& out)
 int host_attribute_list::fetch(const char* part_spec)
 {
     reset();
-    return HOST_CLONE_ask_attribute_values(part_spec, &count_, &titles_, &values_);
+    return host_ops().HOST_CLONE_ask_attribute_values(part_spec, &count_, &titles_, &values_);
 }
 
 int host_text_builder::create(std::size_t capacity)

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "interfaces/host_api.h"
+#include "interfaces/host_table.h"
 
 #include <cstddef>
 #include <memory>
@@ -18,7 +19,7 @@
 namespace kx {
 
 struct host_free_deleter {
-    void operator()(void* p) const noexcept { HOST_free(p); }
+    void operator()(void* p) const noexcept { host_ops().HOST_free(p); }
 };
 
 // A NUL-terminated text from the host's allocator.
@@ -95,7 +96,7 @@ public:
     // Released whenever the host handed an array out, even with count 0.
     void reset() noexcept
     {
-        if (data_ != nullptr) HOST_free_string_array(count_, data_);
+        if (data_ != nullptr) host_ops().HOST_free_string_array(count_, data_);
         data_ = nullptr;
         count_ = 0;
     }
@@ -131,8 +132,8 @@ public:
 
     void reset() noexcept
     {
-        if (titles_ != nullptr) HOST_free_string_array(count_, titles_);
-        if (values_ != nullptr) HOST_free_string_array(count_, values_);
+        if (titles_ != nullptr) host_ops().HOST_free_string_array(count_, titles_);
+        if (values_ != nullptr) host_ops().HOST_free_string_array(count_, values_);
         titles_ = values_ = nullptr;
         count_ = 0;
     }
@@ -159,8 +160,8 @@ public:
 
     void reset() noexcept
     {
-        if (status_.file_names != nullptr) HOST_free_string_array(status_.n_parts, status_.file_names);
-        HOST_free(status_.statuses);
+        if (status_.file_names != nullptr) host_ops().HOST_free_string_array(status_.n_parts, status_.file_names);
+        host_ops().HOST_free(status_.statuses);
         clear();
     }
     host_part_load_status_t* out() noexcept { reset(); return &status_; }
@@ -177,7 +178,7 @@ struct host_object_deleter {
     {
         if (p == nullptr) return;
         p->~T();
-        HOST_free(p);
+        host_ops().HOST_free(p);
     }
 };
 template <class T>
@@ -188,10 +189,10 @@ int make_host_object(host_object<T>& out)
 {
     out.reset();
     int status = 0;
-    void* raw = HOST_allocate_memory(static_cast<unsigned int>(sizeof(T)), &status);
+    void* raw = host_ops().HOST_allocate_memory(static_cast<unsigned int>(sizeof(T)), &status);
     if (raw == nullptr) return status != 0 ? status : 1;
     if (status != 0) {
-        HOST_free(raw);
+        host_ops().HOST_free(raw);
         return status;
     }
     out.reset(new (raw) T());
@@ -211,7 +212,7 @@ public:
     void reset() noexcept
     {
         for (std::size_t i = 0; i < size_; ++i) data_[i].~T();
-        HOST_free(data_);
+        host_ops().HOST_free(data_);
         data_ = nullptr;
         size_ = capacity_ = 0;
     }
@@ -233,10 +234,10 @@ public:
         const std::size_t wanted = capacity_ == 0 ? 1 : capacity_ * 2;
         if (wanted > (static_cast<std::size_t>(0xFFFFFFFFu) / sizeof(T))) return 1;
         int status = 0;
-        void* raw = HOST_allocate_memory(static_cast<unsigned int>(wanted * sizeof(T)), &status);
+        void* raw = host_ops().HOST_allocate_memory(static_cast<unsigned int>(wanted * sizeof(T)), &status);
         if (raw == nullptr) return status != 0 ? status : 1;
         if (status != 0) {
-            HOST_free(raw);
+            host_ops().HOST_free(raw);
             return status;
         }
         T* fresh = static_cast<T*>(raw);
@@ -244,7 +245,7 @@ public:
             new (fresh + i) T(std::move(data_[i]));
             data_[i].~T();
         }
-        HOST_free(data_);
+        host_ops().HOST_free(data_);
         data_ = fresh;
         capacity_ = wanted;
         return 0;
@@ -274,7 +275,7 @@ public:
 
     void reset() noexcept
     {
-        HOST_free(data_);
+        host_ops().HOST_free(data_);
         data_ = nullptr;
         size_ = capacity_ = 0;
     }

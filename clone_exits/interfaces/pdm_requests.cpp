@@ -1,5 +1,6 @@
 #include "interfaces/pdm_requests.h"
 
+#include "interfaces/host_table.h"
 #include "session/session_state.h"
 
 #include <cstring>
@@ -61,9 +62,9 @@ public:
     int start()
     {
         int status = 0;
-        void* raw = HOST_allocate_memory(sizeof(char*), &status);
+        void* raw = host_ops().HOST_allocate_memory(sizeof(char*), &status);
         if (raw == nullptr || status != 0) {
-            HOST_free(raw);
+            host_ops().HOST_free(raw);
             return status != 0 ? status : 1;
         }
         capacity_ = 1;
@@ -116,7 +117,7 @@ pdm_reply send_pdm_request(int code, const char* input_text)
     reply.sent = true;
     char* raw = nullptr;
     reply.status = 1;
-    HOST_PDM_invoke_pdm_server(code, input_text, &reply.status, &raw);
+    host_ops().HOST_PDM_invoke_pdm_server(code, input_text, &reply.status, &raw);
     reply.text.reset(raw);
     return reply;
 }

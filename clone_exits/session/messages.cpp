@@ -1,6 +1,7 @@
 #include "session/messages.h"
 
 #include "interfaces/host_api.h"
+#include "interfaces/host_table.h"
 
 #include <algorithm>
 #include <cstring>
@@ -18,10 +19,10 @@ int show_error(int code, const char* message)
         std::memcpy(buffer, message, length);
         buffer[length] = '\0';
     } else {
-        result = HOST_get_fail_message(code, buffer);
+        result = host_ops().HOST_get_fail_message(code, buffer);
         buffer[HOST_FAIL_MESSAGE_BUFSIZE - 1] = '\0';
     }
-    HOST_UI_display_nonmodal_msg(msg::error_box_title, buffer, 0);
+    host_ops().HOST_UI_display_nonmodal_msg(msg::error_box_title, buffer, 0);
     return result;
 }
 
@@ -34,13 +35,13 @@ int show_error(int code, std::string_view message)
 int write_listing_window(std::string_view text)
 {
     int open = 0;
-    const int ask_status = HOST_UI_is_listing_window_open(&open);
+    const int ask_status = host_ops().HOST_UI_is_listing_window_open(&open);
     if (ask_status != 0) return ask_status;
     // The write is tried even when the window would not open: the host may
     // still take the text.
-    if (open == 0) HOST_UI_open_listing_window();
+    if (open == 0) host_ops().HOST_UI_open_listing_window();
     const std::string line(text);
-    return HOST_UI_write_listing_window(line.c_str());
+    return host_ops().HOST_UI_write_listing_window(line.c_str());
 }
 
 std::string listing_message(std::string_view before, std::string_view subject, std::string_view after)

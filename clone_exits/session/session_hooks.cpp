@@ -2,6 +2,7 @@
 // suspends at Init_Clone, and what it releases and gives back at the end.
 #include "interfaces/host_api.h"
 #include "interfaces/host_memory.h"
+#include "interfaces/host_table.h"
 #include "interfaces/pdm_requests.h"
 #include "interfaces/platform.h"
 #include "session/callbacks.h"
@@ -40,7 +41,7 @@ void report_unexpected_point(int point)
 int ask_operation_class()
 {
     int operation_class = class_unknown;
-    HOST_CLONE_ask_operation_class(&operation_class);
+    host_ops().HOST_CLONE_ask_operation_class(&operation_class);
     return operation_class;
 }
 
@@ -66,7 +67,7 @@ int load_exception_list()
 void suspend(const host_load_callback& callback, bool& suspended, host_clone_notify_cb& saved)
 {
     host_clone_notify_cb removed = nullptr;
-    HOST_CLONE_remove_ntfy_callback(callback.point, callback.name, &removed);
+    host_ops().HOST_CLONE_remove_ntfy_callback(callback.point, callback.name, &removed);
     if (removed == nullptr) return;
     saved = removed;
     suspended = true;
@@ -74,7 +75,7 @@ void suspend(const host_load_callback& callback, bool& suspended, host_clone_not
 
 int resume(const host_load_callback& callback, bool& suspended, host_clone_notify_cb saved)
 {
-    const int status = HOST_CLONE_register_ntfy_callback(callback.point, saved, callback.name,
+    const int status = host_ops().HOST_CLONE_register_ntfy_callback(callback.point, saved, callback.name,
                                                          callback.description, 0, 0);
     // Cleared whatever the host answered, so that it is never registered twice.
     suspended = false;
@@ -83,13 +84,13 @@ int resume(const host_load_callback& callback, bool& suspended, host_clone_notif
 
 int begin_export_session()
 {
-    if (HOST_PDM_set_clone_auto_trans(translate_export_part) != 0) return stop_session;
+    if (host_ops().HOST_PDM_set_clone_auto_trans(translate_export_part) != 0) return stop_session;
 
     int count = 0;
     callback_array callbacks;
     char** raw_names = nullptr;
     char** raw_descriptions = nullptr;
-    HOST_CLONE_ask_ntfy_callbacks(&count, out(callbacks), &raw_names, &raw_descriptions);
+    host_ops().HOST_CLONE_ask_ntfy_callbacks(&count, out(callbacks), &raw_names, &raw_descriptions);
     host_string_array names;
     host_string_array descriptions;
     names.adopt(count, raw_names);
@@ -126,7 +127,7 @@ int begin_clone_or_import_session(int operation_class)
             return stop_session;
         }
     }
-    if (HOST_PDM_set_clone_auto_trans(translate_import_part) != 0) return stop_session;
+    if (host_ops().HOST_PDM_set_clone_auto_trans(translate_import_part) != 0) return stop_session;
 
     if (operation_class == class_import) {
         const int status = s.import_item_list.create();
@@ -207,7 +208,7 @@ int work::load_naming(int point, const char* /*part_name*/, void* /*data*/)
         report_unexpected_point(point);
         return 0;
     }
-    if (operation_class == class_export) HOST_CLONE_set_def_naming(naming_export);
+    if (operation_class == class_export) host_ops().HOST_CLONE_set_def_naming(naming_export);
     return 0;
 }
 

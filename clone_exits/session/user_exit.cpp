@@ -1,5 +1,6 @@
 #include "interfaces/host_api.h"
 #include "interfaces/host_codes.h"
+#include "interfaces/host_table.h"
 #include "interfaces/platform.h"
 #include "session/callbacks.h"
 #include "session/messages.h"
@@ -30,19 +31,19 @@ constexpr std::array<registration, 8> registrations = {{
 int start()
 {
     if (platform::bind_host_operations() != 0) return 1;
-    int status = HOST_initialize();
+    int status = host_ops().HOST_initialize();
     if (status != 0) {
         show_error(status, "");
         return status;
     }
     for (const registration& r : registrations) {
-        status = HOST_CLONE_register_ntfy_callback(r.point, r.callback, r.name, "Testing", 0, 0);
+        status = host_ops().HOST_CLONE_register_ntfy_callback(r.point, r.callback, r.name, "Testing", 0, 0);
         if (status != 0) {
             show_error(status, "");
             return status;
         }
     }
-    status = HOST_terminate();
+    status = host_ops().HOST_terminate();
     if (status != 0) show_error(status, "");
     return status;
 }
@@ -52,7 +53,7 @@ int start()
 // could fail the same way.
 void report_escaped_exception() noexcept
 {
-    HOST_UI_display_nonmodal_msg(msg::error_box_title, msg::internal_error, 0);
+    host_ops().HOST_UI_display_nonmodal_msg(msg::error_box_title, msg::internal_error, 0);
 }
 
 template <typename Work>
