@@ -10,6 +10,7 @@ namespace kx::platform {
 namespace {
 
 system_interface* installed = nullptr;
+system_observer* observer = nullptr;
 
 }  // namespace
 
@@ -39,7 +40,19 @@ system_interface* install(system_interface* fake)
 
 system_interface& current() { return installed != nullptr ? *installed : real_system(); }
 
-std::optional<std::string> get_env(const char* name) { return current().get_env(name); }
+system_observer* observe(system_observer* next) noexcept
+{
+    system_observer* previous = observer;
+    observer = next;
+    return previous;
+}
+
+std::optional<std::string> get_env(const char* name)
+{
+    auto value = current().get_env(name);
+    if (observer != nullptr) observer->env_read(name, value);
+    return value;
+}
 
 bool env_is_set_non_empty(const char* name)
 {
@@ -47,11 +60,20 @@ bool env_is_set_non_empty(const char* name)
     return value.has_value() && !value->empty();
 }
 
-void print(std::string_view text) { current().write_stdout(text); }
+void print(std::string_view text)
+{
+    current().write_stdout(text);
+    if (observer != nullptr) observer->printed(text);
+}
 
 std::string current_directory() { return current().current_directory(); }
 
-std::optional<std::string> read_file(const std::string& path) { return current().read_file(path); }
+std::optional<std::string> read_file(const std::string& path)
+{
+    auto content = current().read_file(path);
+    if (observer != nullptr) observer->file_read(path, content);
+    return content;
+}
 
 std::string command_line(const command& c)
 {
@@ -66,17 +88,29 @@ std::string command_line(const command& c)
 int run(const command& c)
 {
     const std::string line = command_line(c);
-    if (!os::may_run(c, line)) return -1;
-    return current().run_command(line);
+    const int exit_code = os::may_run(c, line) ? current().run_command(line) : -1;
+    if (observer != nullptr) observer->command_run(c, line, exit_code);
+    return exit_code;
 }
 
-int delete_file(std::string_view path)
+namespace {
+
+int run_deletion(std::string_view path)
 {
     const command c{"del", {std::string(path)}};
     const std::string line = command_line(c);
     if (line.size() > delete_command_limit) return -1;
     if (!os::may_run(c, line) || !os::may_delete(path)) return -1;
     return current().run_command(line);
+}
+
+}  // namespace
+
+int delete_file(std::string_view path)
+{
+    const int exit_code = run_deletion(path);
+    if (observer != nullptr) observer->file_deleted(path, exit_code);
+    return exit_code;
 }
 
 std::string join_path(std::string_view first, std::string_view second)

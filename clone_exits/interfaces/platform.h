@@ -58,6 +58,24 @@ system_interface& real_system();
 system_interface* install(system_interface* fake);
 system_interface& current();
 
+// Sees everything that goes along this road, after it happened: the session
+// recorder stands here. An observer never throws and never changes a result.
+class system_observer {
+public:
+    virtual void env_read(const char* name, const std::optional<std::string>& value) noexcept = 0;
+    virtual void printed(std::string_view text) noexcept = 0;
+    virtual void file_read(const std::string& path, const std::optional<std::string>& content) noexcept = 0;
+    // `exit_code` -1: not started or not run.
+    virtual void command_run(const command& c, const std::string& line, int exit_code) noexcept = 0;
+    virtual void file_deleted(std::string_view path, int exit_code) noexcept = 0;
+
+protected:
+    ~system_observer() = default;
+};
+
+// Puts an observer on the road (null takes it off); returns the previous one.
+system_observer* observe(system_observer* observer) noexcept;
+
 // Convenience wrappers over current().
 std::optional<std::string> get_env(const char* name);
 // Set and not empty.
@@ -78,6 +96,14 @@ int run(const command& c);
 // for a wildcard or a path that is not a regular file, which "del" would
 // expand or ask about).
 int delete_file(std::string_view path);
+
+// What a session trace tells of the system it was recorded on: "linux" or
+// "windows"; the code page of the host's texts ("UTF-8", or the Windows ANSI
+// code page's number); the time as "2026-12-07T16:40:02Z"; the process.
+const char* system_name();
+std::string code_page();
+std::string utc_time_text();
+unsigned long process_id();
 
 // Resolves the host's operations where the loader does not (a Windows DLL
 // binds them by name). 0 when every operation is there; otherwise non-zero

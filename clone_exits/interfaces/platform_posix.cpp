@@ -3,8 +3,10 @@
 #include "interfaces/platform.h"
 #include "interfaces/platform_os.h"
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <vector>
 
 #include <sys/stat.h>
@@ -78,6 +80,30 @@ std::string quote_argument(std::string_view argument)
 }
 
 char path_separator() { return '/'; }
+
+const char* system_name()
+{
+#ifdef __linux__
+    return "linux";
+#else
+    return "posix";
+#endif
+}
+
+// The library passes the host's bytes through untouched; POSIX hosts speak UTF-8.
+std::string code_page() { return "UTF-8"; }
+
+std::string utc_time_text()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    if (gmtime_r(&now, &parts) == nullptr) return {};
+    std::array<char, 32> text{};
+    const std::size_t n = std::strftime(text.data(), text.size(), "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return std::string(text.data(), n);
+}
+
+unsigned long process_id() { return static_cast<unsigned long>(getpid()); }
 
 namespace os {
 

@@ -6,6 +6,7 @@
 #include "interfaces/platform_os.h"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstdio>
 #include <optional>
@@ -255,6 +256,22 @@ std::string quote_argument(std::string_view argument)
 }
 
 char path_separator() { return '\\'; }
+
+const char* system_name() { return "windows"; }
+
+std::string code_page() { return std::to_string(GetACP()); }
+
+std::string utc_time_text()
+{
+    SYSTEMTIME now{};
+    GetSystemTime(&now);
+    std::array<char, 32> text{};
+    const int n = std::snprintf(text.data(), text.size(), "%04u-%02u-%02uT%02u:%02u:%02uZ", now.wYear, now.wMonth,
+                                now.wDay, now.wHour, now.wMinute, now.wSecond);
+    return n > 0 ? std::string(text.data(), static_cast<std::size_t>(n)) : std::string();
+}
+
+unsigned long process_id() { return GetCurrentProcessId(); }
 
 namespace os {
 

@@ -120,6 +120,23 @@ std::string program_returned(std::string_view program, int code, std::string_vie
            "]\n";
 }
 
+std::string trace_given_up(std::string_view path)
+{
+    return "Session trace " + std::string(path) + " could not be written; recording given up.\n";
+}
+
+std::string trace_cut(std::string_view path, unsigned long long megabytes)
+{
+    return "Session trace " + std::string(path) + " reached its cap of " + std::to_string(megabytes) +
+           " MB; recording stopped.\n";
+}
+
+std::string trace_cap_ignored(std::string_view value, unsigned long long megabytes)
+{
+    return "KXPDM_TRACE_MAX_MB=" + std::string(value) + " is not a whole number of megabytes from 1 on; " +
+           std::to_string(megabytes) + " used.\n";
+}
+
 }  // namespace msg
 
 }  // namespace kx

@@ -87,6 +87,10 @@ std::string unexpected_point(int point);
 std::string import_map_not_opened(std::string_view path);
 std::string pdm_root_not_set(std::string_view part);
 std::string program_returned(std::string_view program, int code, std::string_view part);
+// Standard-output texts of the session recorder.
+std::string trace_given_up(std::string_view path);
+std::string trace_cut(std::string_view path, unsigned long long megabytes);
+std::string trace_cap_ignored(std::string_view value, unsigned long long megabytes);
 
 }  // namespace msg
 

@@ -13,6 +13,7 @@ library_state& state()
 void reset_library_state()
 {
     library_state& s = state();
+    s.trace.abandon();
     s.file_struct_index.clear();
     s.file_struct.reset();
     s.dialog_struct.reset();

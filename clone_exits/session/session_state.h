@@ -5,6 +5,7 @@
 
 #include "interfaces/host_api.h"
 #include "interfaces/host_memory.h"
+#include "trace/recorder.h"
 
 #include <cstddef>
 #include <optional>
@@ -101,6 +102,9 @@ struct library_state {
     host_string_array exception_list;  // not held until the server hands one out
     import_attr_map import_map;
     bool family_instance_check = false;
+
+    // --- the session recorder: one trace file while a session is recorded ---
+    trace::session_trace trace;
 };
 
 // The one instance. It is never destroyed, so that no host memory is given

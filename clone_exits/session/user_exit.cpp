@@ -4,8 +4,10 @@
 #include "interfaces/platform.h"
 #include "session/callbacks.h"
 #include "session/messages.h"
+#include "session/session_state.h"
 
 #include <array>
+#include <utility>
 
 namespace kx {
 
@@ -67,10 +69,35 @@ int guarded(int failure, Work&& work) noexcept
     }
 }
 
+// A notification as the recorder sees it: the call, the work, the result.
+template <typename Work>
+int notified(int point, const char* part_name, Work&& work) noexcept
+{
+    trace::session_trace& trace = state().trace;
+    trace.callback_entered(point, part_name);
+    const int result = guarded(stop_session, std::forward<Work>(work));
+    trace.callback_returned(result);
+    return result;
+}
+
+template <typename Work>
+int translated(const char* part_spec, char* new_name, Work&& work) noexcept
+{
+    trace::session_trace& trace = state().trace;
+    trace.translation_entered(part_spec);
+    const int result = guarded(stop_session, std::forward<Work>(work));
+    trace.translation_returned(result, new_name);
+    return result;
+}
+
 }  // namespace
 
 int clone_session_hook(int point, const char* part_name, void* data) noexcept
 {
+    trace::session_trace& trace = state().trace;
+    // Whether this session is recorded is decided anew at each session start.
+    if (point == point_init_clone) trace.start();
+    trace.callback_entered(point, part_name);
     const int result = guarded(stop_session, [&] { return work::clone_session(point, part_name, data); });
     if (result == stop_session && point == point_exit_clone) {
         // The host gets its own callbacks back and the session state goes
@@ -78,32 +105,34 @@ int clone_session_hook(int point, const char* part_name, void* data) noexcept
         // is harmless.
         guarded(stop_session, [] { return end_clone_session(class_unknown); });
     }
+    trace.callback_returned(result);
+    if (point == point_exit_clone) trace.finish();
     return result;
 }
 
 int load_naming_hook(int point, const char* part_name, void* data) noexcept
 {
-    return guarded(stop_session, [&] { return work::load_naming(point, part_name, data); });
+    return notified(point, part_name, [&] { return work::load_naming(point, part_name, data); });
 }
 
 int handle_perform_notification(int point, const char* part_name, void* data) noexcept
 {
-    return guarded(stop_session, [&] { return work::perform_notification(point, part_name, data); });
+    return notified(point, part_name, [&] { return work::perform_notification(point, part_name, data); });
 }
 
 int check_export_admission(int point, const char* part_name, void* data) noexcept
 {
-    return guarded(stop_session, [&] { return work::export_admission(point, part_name, data); });
+    return notified(point, part_name, [&] { return work::export_admission(point, part_name, data); });
 }
 
 int translate_export_part(const char* part_spec, char new_name[HOST_MAX_FSPEC_BUFSIZE]) noexcept
 {
-    return guarded(stop_session, [&] { return work::translate_export(part_spec, new_name); });
+    return translated(part_spec, new_name, [&] { return work::translate_export(part_spec, new_name); });
 }
 
 int translate_import_part(const char* part_spec, char new_name[HOST_MAX_FSPEC_BUFSIZE]) noexcept
 {
-    return guarded(stop_session, [&] { return work::translate_import(part_spec, new_name); });
+    return translated(part_spec, new_name, [&] { return work::translate_import(part_spec, new_name); });
 }
 
 }  // namespace kx

@@ -1,0 +1,194 @@
+#include "trace/json_line.h"
+
+#include <array>
+#include <cstdint>
+
+namespace kx::trace {
+
+namespace {
+
+// The length of the valid UTF-8 sequence at `at`, 0 when there is none:
+// no overlong forms, no surrogates, nothing beyond U+10FFFF.
+std::size_t sequence_length(std::string_view s, std::size_t at) noexcept
+{
+    const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(s[i]); };
+    const std::uint8_t lead = byte(at);
+    if (lead < 0x80) return 1;
+    std::size_t length = 0;
+    std::uint8_t low = 0x80, high = 0xBF;  // the second byte's range
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (at + length > s.size()) return 0;
+    if (byte(at + 1) < low || byte(at + 1) > high) return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
+    }
+    return length;
+}
+
+void append_ascii_escaped(std::string& out, char c)
+{
+    switch (c) {
+    case '"': out += "\\\""; return;
+    case '\\': out += "\\\\"; return;
+    case '\n': out += "\\n"; return;
+    case '\r': out += "\\r"; return;
+    case '\t': out += "\\t"; return;
+    default: break;
+    }
+    if (static_cast<unsigned char>(c) < 0x20) {
+        constexpr std::array<char, 16> hex = {'0', '1', '2', '3', '4', '5', '6', '7',
+                                              '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
+        out += "\\u00";
+        out += hex[static_cast<unsigned char>(c) >> 4];
+        out += hex[static_cast<unsigned char>(c) & 0xF];
+        return;
+    }
+    out += c;
+}
+
+}  // namespace
+
+bool is_valid_utf8(std::string_view bytes) noexcept
+{
+    for (std::size_t at = 0; at < bytes.size();) {
+        const std::size_t n = sequence_length(bytes, at);
+        if (n == 0) return false;
+        at += n;
+    }
+    return true;
+}
+
+void json_line::before_value()
+{
+    if (after_key_) {
+        after_key_ = false;
+        return;
+    }
+    if (!has_member_.empty()) {
+        if (has_member_.back()) out_ += ',';
+        has_member_.back() = true;
+    }
+}
+
+json_line& json_line::key(std::string_view name)
+{
+    before_value();
+    out_ += '"';
+    out_.append(name);
+    out_ += "\":";
+    after_key_ = true;
+    return *this;
+}
+
+json_line& json_line::text(std::string_view bytes)
+{
+    if (!is_valid_utf8(bytes)) {
+        // Each byte as the character of the same value: read back byte by
+        // byte, the text is exactly what it was.
+        open_object().key("bytes");
+        before_value();
+        out_ += '"';
+        for (const char c : bytes) {
+            const auto b = static_cast<unsigned char>(c);
+            if (b < 0x80) {
+                append_ascii_escaped(out_, c);
+            } else {
+                out_ += static_cast<char>(0xC0 | (b >> 6));
+                out_ += static_cast<char>(0x80 | (b & 0x3F));
+            }
+        }
+        out_ += '"';
+        return close_object();
+    }
+    before_value();
+    out_ += '"';
+    for (const char c : bytes) {
+        if (static_cast<unsigned char>(c) < 0x80)
+            append_ascii_escaped(out_, c);
+        else
+            out_ += c;
+    }
+    out_ += '"';
+    return *this;
+}
+
+json_line& json_line::text(const char* bytes) { return bytes == nullptr ? null() : text(std::string_view(bytes)); }
+
+json_line& json_line::number(long long value)
+{
+    before_value();
+    out_ += std::to_string(value);
+    return *this;
+}
+
+json_line& json_line::boolean(bool value)
+{
+    before_value();
+    out_ += value ? "true" : "false";
+    return *this;
+}
+
+json_line& json_line::null()
+{
+    before_value();
+    out_ += "null";
+    return *this;
+}
+
+json_line& json_line::open_object()
+{
+    before_value();
+    out_ += '{';
+    has_member_.push_back(false);
+    return *this;
+}
+
+json_line& json_line::close_object()
+{
+    out_ += '}';
+    has_member_.pop_back();
+    return *this;
+}
+
+json_line& json_line::open_array()
+{
+    before_value();
+    out_ += '[';
+    has_member_.push_back(false);
+    return *this;
+}
+
+json_line& json_line::close_array()
+{
+    out_ += ']';
+    has_member_.pop_back();
+    return *this;
+}
+
+json_line& json_line::raw(std::string_view json)
+{
+    before_value();
+    out_.append(json);
+    return *this;
+}
+
+std::string json_line::finish()
+{
+    while (!has_member_.empty()) close_object();
+    out_ += '\n';
+    return std::move(out_);
+}
+
+}  // namespace kx::trace

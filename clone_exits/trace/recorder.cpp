@@ -1,0 +1,358 @@
+#include "trace/recorder.h"
+
+#include "import/import_attr_map.h"
+#include "session/messages.h"
+#include "session/session_state.h"
+#include "trace/json_line.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <ios>
+
+namespace kx::trace {
+
+namespace {
+
+constexpr unsigned long long megabyte = 1024ULL * 1024ULL;
+// Beyond a mebibyte of mebibytes the variable holds a typing error.
+constexpr unsigned long long largest_cap_mb = 1024ULL * 1024ULL;
+// Room kept below the cap for the line that says the trace was cut.
+constexpr unsigned long long cut_line_room = 64;
+// Room kept for the header until it is written, besides the state it carries.
+constexpr unsigned long long header_room = 512;
+
+unsigned long long cap_from_environment()
+{
+    const auto value = platform::get_env(cap_variable);
+    if (!value.has_value() || value->empty()) return default_cap_mb;
+    const bool digits_only = value->size() <= 7 && std::all_of(value->begin(), value->end(), [](char c) {
+                                 return std::isdigit(static_cast<unsigned char>(c)) != 0;
+                             });
+    if (digits_only) {
+        const unsigned long long megabytes = std::stoull(*value);
+        if (megabytes >= 1 && megabytes <= largest_cap_mb) return megabytes;
+    }
+    platform::print(msg::trace_cap_ignored(*value, default_cap_mb));
+    return default_cap_mb;
+}
+
+// "kxpdm-trace-20261207-164002-<process>-<n>.jsonl": sorted by time, and
+// never the same name twice in one process.
+std::string file_name(std::string_view time, unsigned long session)
+{
+    std::string stamp;
+    for (const char c : time) {
+        if (c == 'T')
+            stamp += '-';
+        else if (std::isdigit(static_cast<unsigned char>(c)) != 0)
+            stamp += c;
+    }
+    return "kxpdm-trace-" + stamp + "-" + std::to_string(platform::process_id()) + "-" + std::to_string(session) +
+           ".jsonl";
+}
+
+// What the library keeps across sessions, as it stands now.
+std::string state_snapshot()
+{
+    const library_state& s = state();
+    json_line line;
+    line.key("exception_list");
+    if (s.exception_list.held()) {
+        line.open_array();
+        for (int i = 0; i < s.exception_list.count(); ++i) line.text(s.exception_list.data()[i]);
+        line.close_array();
+    } else {
+        line.null();
+    }
+    line.key("import_attr_map").open_object().key("loaded").boolean(s.import_map.loaded).key("path");
+    const import_map_setting path = read_import_map_setting();
+    if (path.has_value())
+        line.text(*path);
+    else
+        line.null();
+    line.key("entries").open_array();
+    for (const import_map_entry& entry : s.import_map.entries) line.open_array().text(entry.key).text(entry.title).close_array();
+    line.close_array().close_object();
+    line.key("family_instance_check").boolean(s.family_instance_check);
+    line.key("import_item_list");
+    if (s.import_item_list.held())
+        line.text(s.import_item_list.view());
+    else
+        line.null();
+    std::string text = line.finish();
+    text.pop_back();  // the newline: this is a value inside the header
+    return text;
+}
+
+json_line event(const char* kind)
+{
+    json_line line;
+    line.key("e").text(kind);
+    return line;
+}
+
+}  // namespace
+
+void session_trace::start() noexcept
+{
+    abandon();
+    try {
+        // Read before the recorder stands on the road: its own settings are
+        // not part of the session.
+        const auto directory = platform::get_env(directory_variable);
+        if (!directory.has_value() || directory->empty()) return;
+        cap_ = cap_from_environment() * megabyte;
+        ++sessions_;
+        time_ = platform::utc_time_text();
+        path_ = platform::join_path(*directory, file_name(time_, sessions_));
+        state_at_start_ = state_snapshot();
+        pending_.clear();
+        written_ = 0;
+        header_written_ = false;
+        session_class_.reset();
+        file_.open(path_, std::ios::binary | std::ios::trunc);
+        if (!file_.is_open()) {
+            give_up();
+            return;
+        }
+        active_ = true;
+        host_table_in_use = &recording_operations();
+        platform::observe(this);
+    } catch (...) {
+        give_up();
+    }
+}
+
+std::string session_trace::header() const
+{
+    json_line line;
+    line.key("trace").text("kxpdm-clone-trace").key("format").number(format_version);
+    line.key("library").text(library_version).key("platform").text(platform::system_name());
+    line.key("code_page").text(platform::code_page()).key("time").text(time_).key("session_class");
+    if (session_class_.has_value())
+        line.number(*session_class_);
+    else
+        line.null();
+    line.key("state").raw(state_at_start_);
+    return line.finish();
+}
+
+void session_trace::record(json_line& line) noexcept
+{
+    if (!active_) return;
+    try {
+        std::string text = line.finish();
+        const unsigned long long header_left = header_written_ ? 0 : state_at_start_.size() + header_room;
+        if (written_ + header_left + pending_.size() + text.size() + cut_line_room > cap_) {
+            cut();
+            return;
+        }
+        pending_ += text;
+    } catch (...) {
+        give_up();
+    }
+}
+
+// The header names the session's class, which the library asks for after
+// Init_Clone: until it has, the events wait with the header, unless the
+// trace must be written now (its end, its cap, a session left unfinished).
+void session_trace::flush(bool now)
+{
+    if (!header_written_) {
+        if (!now && !session_class_.has_value()) return;
+        const std::string text = header();
+        file_.write(text.data(), static_cast<std::streamsize>(text.size()));
+        written_ += text.size();
+        header_written_ = true;
+    }
+    file_.write(pending_.data(), static_cast<std::streamsize>(pending_.size()));
+    written_ += pending_.size();
+    pending_.clear();
+    file_.flush();
+    if (!file_) throw std::ios_base::failure("session trace not written");
+}
+
+void session_trace::cut()
+{
+    flush(true);
+    json_line line = event("cut");
+    line.key("bytes").number(static_cast<long long>(written_));
+    const std::string text = line.finish();
+    file_.write(text.data(), static_cast<std::streamsize>(text.size()));
+    file_.close();
+    take_off();
+    active_ = false;
+    platform::print(msg::trace_cut(path_, cap_ / megabyte));
+}
+
+void session_trace::take_off() noexcept
+{
+    host_table_in_use = &bound_host_operations();
+    platform::observe(nullptr);
+}
+
+void session_trace::give_up() noexcept
+{
+    take_off();
+    active_ = false;
+    pending_.clear();
+    if (file_.is_open()) file_.close();
+    try {
+        platform::print(msg::trace_given_up(path_));
+    } catch (...) {
+        // Nothing is left to say it with; the session goes on.
+    }
+}
+
+void session_trace::abandon() noexcept
+{
+    if (!active_) return;
+    try {
+        flush(true);
+    } catch (...) {
+        // What could not be written is lost with the trace's end.
+    }
+    take_off();
+    active_ = false;
+    pending_.clear();
+    file_.close();
+}
+
+void session_trace::finish() noexcept
+{
+    if (!active_) return;
+    try {
+        json_line line = event("end");
+        record(line);
+        if (!active_) return;  // cut at the cap
+        flush(true);
+        file_.close();
+        take_off();
+        active_ = false;
+    } catch (...) {
+        give_up();
+    }
+}
+
+void session_trace::callback_entered(int point, const char* part_name) noexcept
+{
+    if (!active_) return;
+    try {
+        json_line line = event("call");
+        line.key("callback").text("notify").key("point").number(point).key("part").text(part_name);
+        record(line);
+    } catch (...) {
+        give_up();
+    }
+}
+
+void session_trace::translation_entered(const char* part_spec) noexcept
+{
+    if (!active_) return;
+    try {
+        json_line line = event("call");
+        line.key("callback").text("translate").key("part").text(part_spec);
+        record(line);
+    } catch (...) {
+        give_up();
+    }
+}
+
+void session_trace::callback_returned(int result) noexcept
+{
+    if (!active_) return;
+    try {
+        json_line line = event("return");
+        line.key("result").number(result);
+        record(line);
+        if (active_) flush();
+    } catch (...) {
+        give_up();
+    }
+}
+
+void session_trace::translation_returned(int result, const char* new_name) noexcept
+{
+    if (!active_) return;
+    try {
+        json_line line = event("return");
+        line.key("result").number(result).key("new_name");
+        // The host's buffer holds a name only when the translation succeeded.
+        if (result == 0 && new_name != nullptr)
+            line.text(std::string_view(new_name, strnlen(new_name, HOST_MAX_FSPEC_BUFSIZE)));
+        else
+            line.null();
+        record(line);
+        if (active_) flush();
+    } catch (...) {
+        give_up();
+    }
+}
+
+void session_trace::env_read(const char* name, const std::optional<std::string>& value) noexcept
+{
+    try {
+        json_line line = event("env");
+        line.key("name").text(name).key("value");
+        if (value.has_value())
+            line.text(*value);
+        else
+            line.null();
+        record(line);
+    } catch (...) {
+        give_up();
+    }
+}
+
+void session_trace::printed(std::string_view text) noexcept
+{
+    try {
+        json_line line = event("stdout");
+        line.key("text").text(text);
+        record(line);
+    } catch (...) {
+        give_up();
+    }
+}
+
+void session_trace::file_read(const std::string& path, const std::optional<std::string>& content) noexcept
+{
+    try {
+        json_line line = event("file");
+        line.key("path").text(path).key("content");
+        if (content.has_value())
+            line.text(*content);
+        else
+            line.null();
+        record(line);
+    } catch (...) {
+        give_up();
+    }
+}
+
+void session_trace::command_run(const platform::command& c, const std::string& command_line, int exit_code) noexcept
+{
+    try {
+        json_line line = event("command");
+        line.key("program").text(c.program).key("arguments").open_array();
+        for (const std::string& argument : c.file_arguments) line.text(argument);
+        line.close_array().key("line").text(command_line).key("exit").number(exit_code);
+        record(line);
+    } catch (...) {
+        give_up();
+    }
+}
+
+void session_trace::file_deleted(std::string_view path, int exit_code) noexcept
+{
+    try {
+        json_line line = event("delete");
+        line.key("path").text(path).key("exit").number(exit_code);
+        record(line);
+    } catch (...) {
+        give_up();
+    }
+}
+
+}  // namespace kx::trace

@@ -1,0 +1,79 @@
+// The session recorder: when KXPDM_TRACE_DIR names a folder at Init_Clone,
+// the session is written there as one JSON Lines trace (docs/trace-format.md):
+// every callback the host made, every host operation, request, command,
+// environment variable, file read and text printed. It stands in front of
+// the host's table and on the platform's road, so no rule knows of it, and
+// it never changes what the library does or returns: its own failures end
+// the recording, never the session.
+#pragma once
+
+#include "interfaces/host_table.h"
+#include "interfaces/platform.h"
+
+#include <fstream>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kx::trace {
+
+class json_line;
+
+inline constexpr int format_version = 1;
+inline constexpr char library_version[] = "kxpdm_clone_userexit_v30 3.1";
+inline constexpr char directory_variable[] = "KXPDM_TRACE_DIR";
+inline constexpr char cap_variable[] = "KXPDM_TRACE_MAX_MB";
+inline constexpr unsigned long long default_cap_mb = 100;
+
+class session_trace final : public platform::system_observer {
+public:
+    // At Init_Clone, before its work: ends a trace left unfinished and opens
+    // a new one when the folder variable is set.
+    void start() noexcept;
+    void callback_entered(int point, const char* part_name) noexcept;
+    void translation_entered(const char* part_spec) noexcept;
+    void callback_returned(int result) noexcept;
+    void translation_returned(int result, const char* new_name) noexcept;
+    // After Exit_Clone returned: the end mark, and the file is closed.
+    void finish() noexcept;
+    // Closes a trace without its end mark (a session the host never ended).
+    void abandon() noexcept;
+
+    bool active() const noexcept { return active_; }
+    // Adds one event; the recording table's functions build them.
+    void record(json_line& line) noexcept;
+    void note_session_class(int operation_class) noexcept { session_class_ = operation_class; }
+    // An event could not be built: the recording ends, the session goes on.
+    void record_failed() noexcept { give_up(); }
+    const std::string& path() const noexcept { return path_; }
+
+    void env_read(const char* name, const std::optional<std::string>& value) noexcept override;
+    void printed(std::string_view text) noexcept override;
+    void file_read(const std::string& path, const std::optional<std::string>& content) noexcept override;
+    void command_run(const platform::command& c, const std::string& line, int exit_code) noexcept override;
+    void file_deleted(std::string_view path, int exit_code) noexcept override;
+
+private:
+    void flush(bool now = false);
+    void cut();
+    void give_up() noexcept;
+    void take_off() noexcept;
+    std::string header() const;
+
+    std::ofstream file_;
+    std::string path_;
+    std::string pending_;       // events since the last callback returned
+    std::string state_at_start_;  // the header's "state", as the session began
+    std::string time_;
+    std::optional<int> session_class_;
+    unsigned long long written_ = 0;
+    unsigned long long cap_ = 0;
+    unsigned long sessions_ = 0;
+    bool active_ = false;
+    bool header_written_ = false;
+};
+
+// The table that records each host call and passes it to the bound one.
+const host_operation_table& recording_operations() noexcept;
+
+}  // namespace kx::trace
