@@ -139,7 +139,7 @@ int host_begin_part_load(int, const char*, void*) { return 0; }
 
 class bench_session {
 public:
-    explicit bench_session(const fs::path& directory) : directory_(directory)
+    bench_session(const fs::path& directory, bool traced) : directory_(directory), traced_(traced)
     {
         fs::create_directories(directory_ / "maps");
         fs::create_directories(directory_ / "export");
@@ -148,6 +148,10 @@ public:
                                     "DB_PART_DESC = DESCRIPTION\n";
         system_.cwd = directory_.string();
         system_.env["KXPDM_IMPORT_ATTR_MAP_FILE"] = map_file_;
+        if (traced_) {
+            fs::create_directories(directory_ / "traces");
+            system_.env["KXPDM_TRACE_DIR"] = (directory_ / "traces").string();
+        }
         kx::platform::install(&system_);
     }
     ~bench_session() { kx::platform::install(nullptr); }
@@ -259,6 +263,8 @@ public:
     struct timing {
         double session = 0;  // the whole session
         double library = 0;  // inside the library's callbacks and translator
+        long long host_calls = 0;
+        long long trace_bytes = 0;
     };
 
     // Plays the session built last.
@@ -267,17 +273,45 @@ public:
         const double library_before = library_seconds;
         const auto started = std::chrono::steady_clock::now();
         const sim::session_result result = sim::play_session(options_);
-        const timing seconds{std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
-                             library_seconds - library_before};
+        timing seconds{std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
+                       library_seconds - library_before};
         if (result.refused) {
             std::fprintf(stderr, "large_assembly: the session was refused at %s\n", result.refused_at.c_str());
             std::exit(3);
         }
         check_outcome();
+        for (const auto& [operation, count] : sim::host().call_counts) seconds.host_calls += count;
+        if (traced_) seconds.trace_bytes = take_trace();
         return seconds;
     }
 
 private:
+    // The session's trace, which must be whole: its size, and it goes.
+    long long take_trace() const
+    {
+        long long bytes = 0;
+        int files = 0;
+        for (const auto& entry : fs::directory_iterator(directory_ / "traces")) {
+            ++files;
+            bytes += static_cast<long long>(entry.file_size());
+            std::ifstream in(entry.path(), std::ios::binary);
+            const std::string end_mark = "{\"e\":\"end\"}\n";
+            in.seekg(-static_cast<std::streamoff>(end_mark.size()), std::ios::end);
+            std::string last(end_mark.size(), '\0');
+            in.read(last.data(), static_cast<std::streamsize>(last.size()));
+            if (last != end_mark) {
+                std::fprintf(stderr, "large_assembly: the trace %s has no end mark\n", entry.path().c_str());
+                std::exit(3);
+            }
+            fs::remove(entry.path());
+        }
+        if (files != 1) {
+            std::fprintf(stderr, "large_assembly: %d traces for one session\n", files);
+            std::exit(3);
+        }
+        return bytes;
+    }
+
     // The host has its part table at hand before the session starts: the
     // simulated host's index of it is built here, not in the first call.
     static void index_parts()
@@ -377,6 +411,7 @@ private:
     }
 
     fs::path directory_;
+    bool traced_ = false;
     std::string map_file_;
     bench_system system_;
     sim::session_options options_;
@@ -398,16 +433,18 @@ struct measurement {
     double library_per_part = 0;  // fastest session, the library's own time
     long model_kib = 0;           // resident set growth while the host's model was built
     long session_kib = 0;         // further growth while the sessions ran
+    double host_calls_per_part = 0;
+    double trace_bytes_per_part = 0;
 };
 
 // The child's work: one size, several sessions, the fastest one counts.
-measurement measure(const std::string& kind, int parts, int sessions, const fs::path& directory)
+measurement measure(const std::string& kind, int parts, int sessions, const fs::path& directory, bool traced)
 {
     // A host process that keeps its heap: freed memory is not handed back to
     // the system between sessions, nor large blocks mapped one by one.
     mallopt(M_TRIM_THRESHOLD, 1 << 30);
     mallopt(M_MMAP_THRESHOLD, 1 << 30);
-    bench_session bench(directory);
+    bench_session bench(directory, traced);
     // A first, small session loads what the library keeps for its life (the
     // exception list, the mapping file).
     if (kind == "import")
@@ -416,7 +453,7 @@ measurement measure(const std::string& kind, int parts, int sessions, const fs::
         bench.build_export(100);
     bench.play();
 
-    measurement m{kind, parts, sessions, 0, 0, 0, 0};
+    measurement m{kind, parts, sessions, 0, 0, 0, 0, 0, 0};
     const long start_kib = max_rss_kib();
     double fastest = 0;
     double fastest_library = 0;
@@ -429,6 +466,8 @@ measurement measure(const std::string& kind, int parts, int sessions, const fs::
         const bench_session::timing seconds = bench.play();
         if (i == 0 || seconds.session < fastest) fastest = seconds.session;
         if (i == 0 || seconds.library < fastest_library) fastest_library = seconds.library;
+        m.host_calls_per_part = static_cast<double>(seconds.host_calls) / parts;
+        m.trace_bytes_per_part = static_cast<double>(seconds.trace_bytes) / parts;
     }
     m.session_kib = max_rss_kib() - start_kib - m.model_kib;
     m.seconds_per_part = fastest / parts;
@@ -438,7 +477,8 @@ measurement measure(const std::string& kind, int parts, int sessions, const fs::
 }
 
 // Runs one size in a child process and reads its measurement back.
-std::optional<measurement> measure_in_child(const std::string& kind, int parts, int sessions, const fs::path& directory)
+std::optional<measurement> measure_in_child(const std::string& kind, int parts, int sessions, const fs::path& directory,
+                                           bool traced = false)
 {
     int channel[2];
     if (pipe(channel) != 0) return std::nullopt;
@@ -447,10 +487,13 @@ std::optional<measurement> measure_in_child(const std::string& kind, int parts, 
     if (pid < 0) return std::nullopt;
     if (pid == 0) {
         close(channel[0]);
-        const measurement m = measure(kind, parts, sessions, directory / (kind + "-" + std::to_string(parts)));
+        const measurement m = measure(kind, parts, sessions,
+                                      directory / (kind + "-" + std::to_string(parts) + (traced ? "-traced" : "")),
+                                      traced);
         char line[256];
-        const int n = std::snprintf(line, sizeof line, "%.9e %.9e %ld %ld\n", m.seconds_per_part, m.library_per_part,
-                                    m.model_kib, m.session_kib);
+        const int n = std::snprintf(line, sizeof line, "%.9e %.9e %ld %ld %.9e %.9e\n", m.seconds_per_part,
+                                    m.library_per_part, m.model_kib, m.session_kib, m.host_calls_per_part,
+                                    m.trace_bytes_per_part);
         if (write(channel[1], line, static_cast<std::size_t>(n)) != n) _exit(4);
         _exit(0);
     }
@@ -463,9 +506,9 @@ std::optional<measurement> measure_in_child(const std::string& kind, int parts, 
     int status = 0;
     waitpid(pid, &status, 0);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
-    measurement m{kind, parts, sessions, 0, 0, 0, 0};
-    if (std::sscanf(text.c_str(), "%lf %lf %ld %ld", &m.seconds_per_part, &m.library_per_part, &m.model_kib,
-                    &m.session_kib) != 4)
+    measurement m{kind, parts, sessions, 0, 0, 0, 0, 0, 0};
+    if (std::sscanf(text.c_str(), "%lf %lf %ld %ld %lf %lf", &m.seconds_per_part, &m.library_per_part, &m.model_kib,
+                    &m.session_kib, &m.host_calls_per_part, &m.trace_bytes_per_part) != 6)
         return std::nullopt;
     return m;
 }
@@ -476,18 +519,63 @@ struct plan_entry {
     int sessions;
 };
 
+std::optional<fs::path> temporary_directory()
+{
+    std::string pattern = (fs::temp_directory_path() / "kx-bench-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) return std::nullopt;
+    return fs::path(pattern);
+}
+
+// What recording a session costs: each size played without and with a
+// trace, the library's time per part compared, and the difference spread
+// over the host calls the library made.
+int measure_trace_cost()
+{
+    const auto directory = temporary_directory();
+    if (!directory.has_value()) return 2;
+    const std::vector<plan_entry> plan = {{"import", 1000, 9}, {"import", 10000, 3}, {"export", 1000, 9},
+                                          {"export", 10000, 3}};
+    std::printf("%-7s %8s %12s %12s %12s %12s %12s %12s\n", "session", "parts", "plain", "recorded", "extra",
+                "host calls", "extra per", "trace");
+    std::printf("%-7s %8s %12s %12s %12s %12s %12s %12s\n", "", "", "us/part", "us/part", "us/part", "per part",
+                "call (us)", "bytes/part");
+    bool failed = false;
+    for (const plan_entry& entry : plan) {
+        const auto plain = measure_in_child(entry.kind, entry.parts, entry.sessions, *directory, false);
+        const auto recorded = measure_in_child(entry.kind, entry.parts, entry.sessions, *directory, true);
+        if (!plain.has_value() || !recorded.has_value()) {
+            std::printf("%-7s %8d  the measurement failed\n", entry.kind, entry.parts);
+            failed = true;
+            continue;
+        }
+        const double extra = (recorded->library_per_part - plain->library_per_part) * 1e6;
+        std::printf("%-7s %8d %12.2f %12.2f %12.2f %12.1f %12.3f %12.0f\n", entry.kind, entry.parts,
+                    plain->library_per_part * 1e6, recorded->library_per_part * 1e6, extra,
+                    recorded->host_calls_per_part, extra / recorded->host_calls_per_part,
+                    recorded->trace_bytes_per_part);
+        std::fflush(stdout);
+    }
+    std::error_code ec;
+    fs::remove_all(*directory, ec);
+    std::printf("%s\n", failed ? "bench: FAILED" : "bench: passed");
+    return failed ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     bool quick = false;
     bool check_ratio = false;
+    bool trace_cost = false;
     std::optional<plan_entry> only;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0) {
             quick = true;
         } else if (std::strcmp(argv[i], "--check-ratio") == 0) {
             check_ratio = true;
+        } else if (std::strcmp(argv[i], "--trace-cost") == 0) {
+            trace_cost = true;
         } else if (std::strcmp(argv[i], "--only") == 0 && i + 2 < argc &&
                    (std::strcmp(argv[i + 1], "import") == 0 || std::strcmp(argv[i + 1], "export") == 0) &&
                    std::atoi(argv[i + 2]) > 0) {
@@ -496,7 +584,7 @@ int main(int argc, char** argv)
             i += 2;
             if (i + 1 < argc && std::atoi(argv[i + 1]) > 0) only->sessions = std::atoi(argv[++i]);
         } else {
-            std::fprintf(stderr, "usage: %s [--quick | --check-ratio | --only import|export PARTS [SESSIONS]]\n",
+            std::fprintf(stderr, "usage: %s [--quick | --check-ratio | --trace-cost | --only import|export PARTS [SESSIONS]]\n",
                          argv[0]);
             return 2;
         }
@@ -508,7 +596,7 @@ int main(int argc, char** argv)
     if (only.has_value()) {
         std::string pattern = (fs::temp_directory_path() / "kx-bench-XXXXXX").string();
         if (mkdtemp(pattern.data()) == nullptr) return 2;
-        const measurement m = measure(only->kind, only->parts, only->sessions, pattern);
+        const measurement m = measure(only->kind, only->parts, only->sessions, pattern, false);
         std::error_code ec;
         fs::remove_all(pattern, ec);
         std::printf("%s %d parts, fastest session: %.2f us per part, %.2f in the library\n", only->kind, only->parts,
@@ -523,6 +611,7 @@ int main(int argc, char** argv)
         }
         return 0;
     }
+    if (trace_cost) return measure_trace_cost();
     // --quick plays one session of each kind at the small sizes: enough to
     // check the outcomes, too little to time them. The full run measures
     // every size with several sessions.
@@ -558,6 +647,15 @@ int main(int argc, char** argv)
         }
         results[m->kind][m->parts] = *m;
         print(*m);
+    }
+    // The quick run also plays each kind recorded: the outcome must not
+    // change, and each trace must be whole.
+    if (quick) {
+        for (const char* kind : {"import", "export"}) {
+            const auto m = measure_in_child(kind, 1000, 1, directory, true);
+            std::printf("%-7s %8d  recorded: %s\n", kind, 1000, m.has_value() ? "same outcome, trace whole" : "FAILED");
+            failed = failed || !m.has_value();
+        }
     }
 
     auto& imports = results["import"];

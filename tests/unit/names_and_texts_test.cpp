@@ -136,6 +136,10 @@ TEST(names_and_texts, every_text_keeps_its_words)
         {import_map_not_opened("/m.txt"), "ERROR: Opening mapping file [/m.txt]\n"},
         {pdm_root_not_set("/in/a.prt"), "PDM_ROOT is not set: item ID check not run for file [/in/a.prt]\n"},
         {program_returned("check", 3, "/in/a.prt"), "check program returned [3] for file [/in/a.prt]\n"},
+        {trace_given_up("/t/a.jsonl"), "Session trace /t/a.jsonl could not be written; recording given up.\n"},
+        {trace_cut("/t/a.jsonl", 5), "Session trace /t/a.jsonl reached its cap of 5 MB; recording stopped.\n"},
+        {trace_cap_ignored("x1", 100),
+         "KXPDM_TRACE_MAX_MB=x1 is not a whole number of megabytes from 1 on; 100 used.\n"},
     };
     for (const pinned_text& t : texts) EXPECT_EQ(t.value, t.literal);
 }

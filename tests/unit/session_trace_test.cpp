@@ -1,0 +1,221 @@
+// The session recorder: the trace tells the session as it happened, texts
+// come back byte for byte, and recording never changes what the library
+// does, whether the trace is written whole, cannot be written at all, or
+// reaches its cap.
+#include "test_support.h"
+
+#include "interfaces/host_codes.h"
+#include "session/messages.h"
+#include "session_driver.h"
+#include "trace/json_line.h"
+#include "trace/recorder.h"
+
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+using nlohmann::json;
+
+// A text as the trace's reader gets it back.
+std::string decoded(const json& value)
+{
+    if (value.is_string()) return value.get<std::string>();
+    std::string bytes;
+    const std::u32string characters = [&] {
+        std::u32string out;
+        const std::string utf8 = value.at("bytes").get<std::string>();
+        for (std::size_t i = 0; i < utf8.size();) {
+            const auto b = static_cast<unsigned char>(utf8[i]);
+            if (b < 0x80) {
+                out += b;
+                i += 1;
+            } else {
+                out += static_cast<char32_t>(((b & 0x1F) << 6) | (static_cast<unsigned char>(utf8[i + 1]) & 0x3F));
+                i += 2;
+            }
+        }
+        return out;
+    }();
+    for (const char32_t c : characters) {
+        EXPECT_LE(c, 0xFFu);
+        bytes += static_cast<char>(c);
+    }
+    return bytes;
+}
+
+TEST(trace_texts, come_back_byte_for_byte)
+{
+    const struct {
+        const char* what;
+        std::string bytes;
+        bool plain;
+    } cases[] = {
+        {"ASCII with quotes, backslashes and controls", "C:\\parts\\\"a\"\t\x01\x7f", true},
+        {"UTF-8", "Geh\xc3\xa4use \xe2\x82\xac \xf0\x9f\x98\x80", true},
+        {"Windows-1252", "Geh\xe4use \x80", false},
+        {"overlong form", "\xc0\xaf", false},
+        {"surrogate", "\xed\xa0\x80", false},
+        {"cut sequence", "ok \xe2\x82", false},
+        {"beyond U+10FFFF", "\xf4\x90\x80\x80", false},
+        {"NUL inside", std::string("a\0b", 3), true},
+    };
+    for (const auto& c : cases) {
+        kx::trace::json_line line;
+        line.key("t").text(c.bytes);
+        const json parsed = json::parse(line.finish());
+        EXPECT_EQ(parsed.at("t").is_string(), c.plain) << c.what;
+        EXPECT_EQ(decoded(parsed.at("t")), c.bytes) << c.what;
+    }
+}
+
+class session_trace : public kxtest::library_test {
+protected:
+    // What the session did, as the host and the system saw it.
+    struct outcome {
+        std::vector<std::string> calls;
+        std::vector<std::optional<std::string>> new_names;
+        std::vector<std::string> boxes;
+        std::string listing;
+        std::vector<std::string> requests;
+        std::vector<std::string> commands;
+        std::string printed;
+        bool operator==(const outcome&) const = default;
+    };
+
+    // An import of three parts with a mapping file, an exception list, a
+    // site program and a part named in Windows-1252; `attribute_bytes`
+    // makes each part's attributes that long.
+    outcome play(const std::map<std::string, std::string>& env, std::size_t attribute_bytes = 0)
+    {
+        kx::reset_library_state();
+        sim::reset();
+        system = kxtest::fake_system{};
+        system.env = env;
+        const std::string map = (scratch_dir() / "import.map").string();
+        std::ofstream(map) << "DB_PART_NO = DRAWING_NO\nDB_PART_NAME = TITLE\n";
+        system.env["KXPDM_IMPORT_ATTR_MAP_FILE"] = map;
+        system.env["KXPDM_ADDITIONAL_IMPORT_PROGRAM"] = "site_check -q";
+        system.exit_code = [](const std::string& line) { return line.find("refused") != std::string::npos ? 3 : 0; };
+        start_library();
+        host().operation_class = kx::class_import;
+        host().def_item_type = "Part";
+        host().server = [](int code, const char*) -> sim::pdm_response {
+            if (code == kx::request_get_exceptions) return {1, "KXPDM_AUTO_PUBLISH_AFTER_IMPORT?1"};
+            if (code == kx::request_get_item_type) return {0, "Part"};
+            if (code == kx::request_check_revision) return {0, "NOT_PRESENT"};
+            return {0, std::nullopt};
+        };
+        const std::string filler(attribute_bytes, 'x');
+        // A refused translation ends the session: the refused part comes last.
+        for (const char* name : {"/in/plate.prt", "/in/Geh\xe4use.prt", "/in/refused.prt"}) {
+            sim::clone_part part;
+            part.name = name;
+            part.attributes = {{"DRAWING_NO", std::string("D-") + std::to_string(host().parts.size())},
+                               {"TITLE", "Title"},
+                               {"FILLER", filler}};
+            host().parts.push_back(part);
+        }
+        sim::play_session();
+        outcome o{host().calls, {}, {}, host().listing, {}, system.commands, system.stdout_text};
+        for (const sim::clone_part& part : host().parts) o.new_names.push_back(part.new_name);
+        for (const sim::message_box& box : host().message_boxes) o.boxes.push_back(box.message);
+        for (const sim::pdm_request& r : host().requests)
+            o.requests.push_back(std::to_string(r.code) + ":" + r.input.value_or("(null)"));
+        return o;
+    }
+
+    std::vector<std::filesystem::path> traces(const std::filesystem::path& folder)
+    {
+        std::vector<std::filesystem::path> found;
+        for (const auto& entry : std::filesystem::directory_iterator(folder)) found.push_back(entry.path());
+        return found;
+    }
+
+    std::vector<json> lines(const std::filesystem::path& trace)
+    {
+        std::ifstream in(trace, std::ios::binary);
+        std::vector<json> parsed;
+        for (std::string line; std::getline(in, line);) parsed.push_back(json::parse(line));
+        return parsed;
+    }
+};
+
+TEST_F(session_trace, tells_the_session_as_it_happened_and_changes_nothing)
+{
+    const outcome plain = play({});
+    const std::filesystem::path folder = scratch_dir() / "traces";
+    std::filesystem::create_directory(folder);
+    const outcome recorded = play({{kx::trace::directory_variable, folder.string()}});
+    EXPECT_EQ(recorded, plain);
+
+    const auto files = traces(folder);
+    ASSERT_EQ(files.size(), 1u);
+    const std::vector<json> trace = lines(files[0]);
+    ASSERT_GE(trace.size(), 3u);
+    EXPECT_EQ(trace.front().at("format"), kx::trace::format_version);
+    EXPECT_EQ(trace.front().at("session_class"), kx::class_import);
+    EXPECT_EQ(trace.back(), json({{"e", "end"}}));
+
+    // Each part's translation with the name the host got, the site program
+    // with its argument list, the mapping file and the requests.
+    std::vector<std::string> translated, program_arguments, files_read;
+    std::size_t requests = 0;
+    std::optional<std::string> translating;
+    for (std::size_t i = 1; i + 1 < trace.size(); ++i) {
+        const json& e = trace[i];
+        if (e.at("e") == "call") translating.reset();
+        if (e.at("e") == "call" && e.at("callback") == "translate") translating = decoded(e.at("part"));
+        if (e.at("e") == "return" && translating.has_value()) {
+            const json& name = e.at("new_name");
+            translated.push_back(*translating + " -> " + (name.is_null() ? "refused" : decoded(name)));
+        }
+        if (e.at("e") == "command")
+            program_arguments.push_back(e.at("program").get<std::string>() + " " + decoded(e.at("arguments").at(0)));
+        if (e.at("e") == "file") files_read.push_back(decoded(e.at("content")));
+        requests += e.at("e") == "request" ? 1 : 0;
+    }
+    std::vector<std::string> expected_translations;
+    for (std::size_t p = 0; p < plain.new_names.size(); ++p)
+        expected_translations.push_back(host().parts[p].name + " -> " + plain.new_names[p].value_or("refused"));
+    EXPECT_EQ(translated, expected_translations);
+    EXPECT_EQ(program_arguments, (std::vector<std::string>{"site_check -q /in/plate.prt", "site_check -q /in/Geh\xe4use.prt",
+                                                           "site_check -q /in/refused.prt"}));
+    EXPECT_EQ(files_read, std::vector<std::string>{"DB_PART_NO = DRAWING_NO\nDB_PART_NAME = TITLE\n"});
+    EXPECT_EQ(requests, plain.requests.size());
+}
+
+TEST_F(session_trace, a_trace_that_cannot_be_written_or_reaches_its_cap_leaves_the_session_as_it_was)
+{
+    const outcome plain = play({}, 40000);
+    const std::string missing = (scratch_dir() / "no such folder").string();
+    const std::filesystem::path capped = scratch_dir() / "capped";
+    std::filesystem::create_directory(capped);
+
+    outcome unwritable = play({{kx::trace::directory_variable, missing}}, 40000);
+    // The one line names the file it could not write, in the folder given.
+    const std::string given_up = unwritable.printed.substr(0, unwritable.printed.find('\n') + 1);
+    const std::size_t folder_at = given_up.find(missing + "/kxpdm-trace-");
+    ASSERT_NE(folder_at, std::string::npos) << given_up;
+    const std::string path = given_up.substr(folder_at, given_up.find(".jsonl") + 6 - folder_at);
+    EXPECT_EQ(given_up, kx::msg::trace_given_up(path));
+    unwritable.printed.erase(0, given_up.size());
+    EXPECT_EQ(unwritable, plain);
+
+    // Three parts of 40,000-byte attributes, asked more than once: past 1 MB.
+    outcome cut = play({{kx::trace::directory_variable, capped.string()}, {kx::trace::cap_variable, "1"}}, 400000);
+    const outcome plain_large = play({}, 400000);
+    const auto files = traces(capped);
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_LE(std::filesystem::file_size(files[0]), 1024u * 1024u);
+    const std::vector<json> trace = lines(files[0]);
+    EXPECT_EQ(trace.back().at("e"), "cut");
+    const std::string cut_line = kx::msg::trace_cut(files[0].string(), 1);
+    ASSERT_NE(cut.printed.find(cut_line), std::string::npos) << cut.printed;
+    cut.printed.erase(cut.printed.find(cut_line), cut_line.size());
+    EXPECT_EQ(cut, plain_large);
+}
+
+}  // namespace
