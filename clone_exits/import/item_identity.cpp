@@ -88,14 +88,14 @@ int assign_item_identity(const import_attributes& attributes, const dialog_defau
     // answer: the host may count the numbers it hands out.
     std::string item_id(view(attributes.part_no));
     if (item_id.empty()) {
-        const int status = assign_from_host(HOST_PDM_assign_part_number, item_type, item_id);
+        const int status = assign_from_host(host_ops().HOST_PDM_assign_part_number, item_type, item_id);
         if (status != 0) return status;
     }
     if (!mapped_item_id.empty()) item_id = mapped_item_id;
 
     std::string rev_id(view(attributes.part_rev));
     if (rev_id.empty()) {
-        const int status = assign_from_host(HOST_PDM_assign_part_rev, item_type, rev_id);
+        const int status = assign_from_host(host_ops().HOST_PDM_assign_part_rev, item_type, rev_id);
         if (status != 0) return status;
     }
     if (!mapped_rev.empty()) rev_id = mapped_rev;

@@ -95,7 +95,7 @@ protected:
         system = kxtest::fake_system{};
         system.env = env;
         const std::string map = (scratch_dir() / "import.map").string();
-        std::ofstream(map) << "DB_PART_NO = DRAWING_NO\nDB_PART_NAME = TITLE\n";
+        std::ofstream(map, std::ios::binary) << "DB_PART_NO = DRAWING_NO\nDB_PART_NAME = TITLE\n";
         system.env["KXPDM_IMPORT_ATTR_MAP_FILE"] = map;
         system.env["KXPDM_ADDITIONAL_IMPORT_PROGRAM"] = "site_check -q";
         system.exit_code = [](const std::string& line) { return line.find("refused") != std::string::npos ? 3 : 0; };
@@ -197,7 +197,7 @@ TEST_F(session_trace, a_trace_that_cannot_be_written_or_reaches_its_cap_leaves_t
     outcome unwritable = play({{kx::trace::directory_variable, missing}}, 40000);
     // The one line names the file it could not write, in the folder given.
     const std::string given_up = unwritable.printed.substr(0, unwritable.printed.find('\n') + 1);
-    const std::size_t folder_at = given_up.find(missing + "/kxpdm-trace-");
+    const std::size_t folder_at = given_up.find(kx::platform::join_path(missing, "kxpdm-trace-"));
     ASSERT_NE(folder_at, std::string::npos) << given_up;
     const std::string path = given_up.substr(folder_at, given_up.find(".jsonl") + 6 - folder_at);
     EXPECT_EQ(given_up, kx::msg::trace_given_up(path));
