@@ -3,6 +3,7 @@
 #include "interfaces/platform_os.h"
 
 #include <array>
+#include <filesystem>
 #include <fstream>
 
 namespace kx::platform {
@@ -73,6 +74,12 @@ std::optional<std::string> read_file(const std::string& path)
     auto content = current().read_file(path);
     if (observer != nullptr) observer->file_read(path, content);
     return content;
+}
+
+bool file_exists(const std::string& path) noexcept
+{
+    std::error_code error;
+    return std::filesystem::exists(path, error);
 }
 
 std::string command_line(const command& c)

@@ -105,7 +105,11 @@ void session_trace::start() noexcept
         cap_ = cap_from_environment() * megabyte;
         ++sessions_;
         time_ = platform::utc_time_text();
+        // A library loaded again in the same process and second counts its
+        // sessions from 1 again: a name in use is never written over.
         path_ = platform::join_path(*directory, file_name(time_, sessions_));
+        for (unsigned long n = sessions_ + 1; platform::file_exists(path_) && n < sessions_ + 1000; ++n)
+            path_ = platform::join_path(*directory, file_name(time_, n));
         state_at_start_ = state_snapshot();
         pending_.clear();
         written_ = 0;

@@ -187,6 +187,18 @@ TEST_F(session_trace, tells_the_session_as_it_happened_and_changes_nothing)
     EXPECT_EQ(requests, plain.requests.size());
 }
 
+TEST_F(session_trace, a_library_loaded_again_never_writes_over_a_trace)
+{
+    const std::filesystem::path folder = scratch_dir() / "traces";
+    std::filesystem::create_directory(folder);
+    for (int load = 0; load < 3; ++load) {
+        // A fresh load counts its sessions from 1 again, within the same second.
+        kx::state().trace = kx::trace::session_trace{};
+        play({{kx::trace::directory_variable, folder.string()}});
+    }
+    EXPECT_EQ(traces(folder).size(), 3u);
+}
+
 TEST_F(session_trace, a_trace_that_cannot_be_written_or_reaches_its_cap_leaves_the_session_as_it_was)
 {
     const outcome plain = play({}, 40000);
