@@ -76,7 +76,7 @@ std::optional<std::string> read_file(const std::string& path)
     return content;
 }
 
-bool file_exists(const std::string& path) noexcept
+bool file_exists(const std::string& path)
 {
     std::error_code error;
     return std::filesystem::exists(path, error);

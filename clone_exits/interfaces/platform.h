@@ -84,7 +84,7 @@ void print(std::string_view text);
 std::string current_directory();
 std::optional<std::string> read_file(const std::string& path);
 // Whether anything (a file, a folder) has this name; false when it cannot be told.
-bool file_exists(const std::string& path) noexcept;
+bool file_exists(const std::string& path);
 
 // The line the interpreter gets for `c`.
 std::string command_line(const command& c);
