@@ -239,124 +239,98 @@ void session_trace::finish() noexcept
     }
 }
 
-void session_trace::callback_entered(int point, const char* part_name) noexcept
+// One event: its kind, then what `fill` writes. An event that cannot be
+// built ends the recording, never the session.
+template <typename Fill>
+void session_trace::add(const char* kind, Fill&& fill, bool returning) noexcept
 {
     if (!active_) return;
     try {
-        json_line line = event("call");
-        line.key("callback").text("notify").key("point").number(point).key("part").text(part_name);
+        json_line line = event(kind);
+        fill(line);
         record(line);
+        // Written at every return to the host: a host that goes down leaves
+        // the session up to its last callback.
+        if (returning && active_) flush();
     } catch (...) {
         give_up();
     }
+}
+
+namespace {
+
+void optional_text(json_line& line, const std::optional<std::string>& text)
+{
+    if (text.has_value())
+        line.text(*text);
+    else
+        line.null();
+}
+
+}  // namespace
+
+void session_trace::callback_entered(int point, const char* part_name) noexcept
+{
+    add("call", [&](json_line& line) {
+        line.key("callback").text("notify").key("point").number(point).key("part").text(part_name);
+    });
 }
 
 void session_trace::translation_entered(const char* part_spec) noexcept
 {
-    if (!active_) return;
-    try {
-        json_line line = event("call");
-        line.key("callback").text("translate").key("part").text(part_spec);
-        record(line);
-    } catch (...) {
-        give_up();
-    }
+    add("call", [&](json_line& line) { line.key("callback").text("translate").key("part").text(part_spec); });
 }
 
 void session_trace::callback_returned(int result) noexcept
 {
-    if (!active_) return;
-    try {
-        json_line line = event("return");
-        line.key("result").number(result);
-        record(line);
-        if (active_) flush();
-    } catch (...) {
-        give_up();
-    }
+    add("return", [&](json_line& line) { line.key("result").number(result); }, true);
 }
 
 void session_trace::translation_returned(int result, const char* new_name) noexcept
 {
-    if (!active_) return;
-    try {
-        json_line line = event("return");
+    add("return", [&](json_line& line) {
         line.key("result").number(result).key("new_name");
         // The host's buffer holds a name only when the translation succeeded.
         if (result == 0 && new_name != nullptr)
             line.text(std::string_view(new_name, strnlen(new_name, HOST_MAX_FSPEC_BUFSIZE)));
         else
             line.null();
-        record(line);
-        if (active_) flush();
-    } catch (...) {
-        give_up();
-    }
+    }, true);
 }
 
 void session_trace::env_read(const char* name, const std::optional<std::string>& value) noexcept
 {
-    try {
-        json_line line = event("env");
+    add("env", [&](json_line& line) {
         line.key("name").text(name).key("value");
-        if (value.has_value())
-            line.text(*value);
-        else
-            line.null();
-        record(line);
-    } catch (...) {
-        give_up();
-    }
+        optional_text(line, value);
+    });
 }
 
 void session_trace::printed(std::string_view text) noexcept
 {
-    try {
-        json_line line = event("stdout");
-        line.key("text").text(text);
-        record(line);
-    } catch (...) {
-        give_up();
-    }
+    add("stdout", [&](json_line& line) { line.key("text").text(text); });
 }
 
 void session_trace::file_read(const std::string& path, const std::optional<std::string>& content) noexcept
 {
-    try {
-        json_line line = event("file");
+    add("file", [&](json_line& line) {
         line.key("path").text(path).key("content");
-        if (content.has_value())
-            line.text(*content);
-        else
-            line.null();
-        record(line);
-    } catch (...) {
-        give_up();
-    }
+        optional_text(line, content);
+    });
 }
 
 void session_trace::command_run(const platform::command& c, const std::string& command_line, int exit_code) noexcept
 {
-    try {
-        json_line line = event("command");
+    add("command", [&](json_line& line) {
         line.key("program").text(c.program).key("arguments").open_array();
         for (const std::string& argument : c.file_arguments) line.text(argument);
         line.close_array().key("line").text(command_line).key("exit").number(exit_code);
-        record(line);
-    } catch (...) {
-        give_up();
-    }
+    });
 }
 
 void session_trace::file_deleted(std::string_view path, int exit_code) noexcept
 {
-    try {
-        json_line line = event("delete");
-        line.key("path").text(path).key("exit").number(exit_code);
-        record(line);
-    } catch (...) {
-        give_up();
-    }
+    add("delete", [&](json_line& line) { line.key("path").text(path).key("exit").number(exit_code); });
 }
 
 }  // namespace kx::trace

@@ -54,6 +54,8 @@ public:
     void file_deleted(std::string_view path, int exit_code) noexcept override;
 
 private:
+    template <typename Fill>
+    void add(const char* kind, Fill&& fill, bool returning = false) noexcept;
     void flush(bool now = false);
     void cut();
     void give_up() noexcept;
