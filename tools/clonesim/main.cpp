@@ -5,16 +5,20 @@
 // what looks wrong.
 #include "check_map.h"
 #include "html_report.h"
+#include "outcome_compare.h"
 #include "report.h"
 #include "scenario.h"
 #include "session_run.h"
 #include "sweep.h"
+#include "trace.h"
+#include "trace_model.h"
 
 #include <CLI/CLI.hpp>
 
 #include <array>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <string>
 
@@ -22,8 +26,8 @@ namespace {
 
 using clonesim::exit_usage;
 
-constexpr const char* version_text = "clonesim 1.1 (for kxpdm_clone_userexit_v30)";
-constexpr std::array<const char*, 3> commands = {"run", "check-map", "sweep"};
+constexpr const char* version_text = "clonesim 1.2 (for kxpdm_clone_userexit_v30)";
+constexpr std::array<const char*, 5> commands = {"run", "check-map", "sweep", "replay", "scenario"};
 
 // Runs a command; a broken scenario, library or store ends it with one line
 // on standard error and the usage status.
@@ -38,6 +42,8 @@ int reporting_errors(Body&& body)
         std::cerr << "clonesim: " << e.what() << "\n";
     } catch (const clonesim::store_error& e) {
         std::cerr << "clonesim: " << e.what() << "\n";
+    } catch (const clonesim::trace_error& e) {
+        std::cerr << "clonesim: " << e.what() << "\n";
     } catch (const std::exception& e) {
         std::cerr << "clonesim: " << e.what() << "\n";
     }
@@ -50,22 +56,30 @@ struct run_request {
     std::string library;
     bool as_json = false;
     std::string html_file;
+    std::string record_directory;
     clonesim::report_options report;
 };
 
 int run_command(const run_request& request)
 {
     return reporting_errors([&] {
-        const clonesim::run_outcome run = clonesim::run_scenario(
-            {request.scenario_file, request.library, request.database, !request.html_file.empty()});
+        clonesim::run_options options{request.scenario_file, request.library, request.database,
+                                      !request.html_file.empty(), std::nullopt};
+        if (!request.record_directory.empty()) options.trace_directory = request.record_directory;
+        const clonesim::run_outcome run = clonesim::run_scenario(options);
+        const std::string trace_file = run.trace_file.has_value() ? run.trace_file->string() : "(none written)";
         if (request.report.part.has_value() && !clonesim::has_part(run, *request.report.part)) {
             std::cerr << "clonesim: --part: the scenario has no part named \"" << *request.report.part << "\"\n";
             return exit_usage;
         }
-        if (request.as_json)
-            std::cout << clonesim::json_report(run, request.report.strict).dump(2) << "\n";
-        else
+        if (request.as_json) {
+            auto report = clonesim::json_report(run, request.report.strict);
+            if (options.trace_directory.has_value()) report["trace"] = clonesim::json_safe(trace_file);
+            std::cout << report.dump(2) << "\n";
+        } else {
             std::cout << clonesim::text_report(run, request.report);
+            if (options.trace_directory.has_value()) std::cout << "trace: " << trace_file << "\n";
+        }
         std::cout.flush();
         if (!request.html_file.empty()) clonesim::write_html_report(run, request.html_file);
         return clonesim::judge(run, request.report.strict).exit_status;
@@ -80,6 +94,37 @@ int sweep_command(clonesim::sweep_options options, bool verbose)
         std::cout << clonesim::sweep_text(result);
         std::cout.flush();
         return result.failures.empty() ? 0 : 1;
+    });
+}
+
+int replay_command(const std::string& trace_file, const std::string& library, bool as_json)
+{
+    return reporting_errors([&] {
+        const clonesim::replay_result result = clonesim::replay_trace(trace_file, library);
+        if (as_json)
+            std::cout << clonesim::replay_json(result).dump(2) << "\n";
+        else
+            std::cout << clonesim::replay_text(result);
+        std::cout.flush();
+        return result.differences.empty() ? 0 : 1;
+    });
+}
+
+int scenario_command(const std::string& trace_file, const std::string& output)
+{
+    return reporting_errors([&] {
+        const clonesim::trace_model model = clonesim::model_from_trace(clonesim::read_trace(trace_file));
+        const std::string text = clonesim::scenario_file_text(model.scene);
+        for (const std::string& note : model.notes) std::cerr << "clonesim: note: " << note << "\n";
+        if (output.empty() || output == "-") {
+            std::cout << text;
+            return 0;
+        }
+        std::ofstream out(output, std::ios::binary);
+        out << text;
+        out.close();
+        if (!out) throw clonesim::run_error("cannot write " + output);
+        return 0;
     });
 }
 
@@ -112,7 +157,7 @@ bool unknown_command(int argc, char** argv)
     const std::string word = argv[1];
     for (const char* command : commands)
         if (word == command) return false;
-    std::cerr << "clonesim: unknown command \"" << word << "\"; the commands are run, check-map and sweep "
+    std::cerr << "clonesim: unknown command \"" << word << "\"; the commands are run, check-map, sweep, replay and scenario "
               << "(clonesim --help)\n";
     return true;
 }
@@ -126,7 +171,8 @@ constexpr const char* run_help =
     "  clonesim run examples/import_mapped.json\n"
     "  clonesim run --findings-only --strict big_import.json\n"
     "  clonesim run --part /data/incoming/bracket_plate.prt examples/import_mapped.json\n"
-    "  clonesim run --json examples/clone.json > clone.report.json";
+    "  clonesim run --json examples/clone.json > clone.report.json\n"
+    "  clonesim run --record traces examples/clone.json";
 
 struct run_command_line {
     run_request request;
@@ -147,7 +193,50 @@ CLI::App* add_run(CLI::App& app, run_command_line& line)
     run->add_option("--db", line.request.database,
                     "SQLite file that keeps the simulated PDM database between runs (default: in memory)");
     run->add_option("--library", line.request.library, "The user-exit library to load")->capture_default_str();
+    run->add_option("--record", line.request.record_directory,
+                    "Have the library record the session's trace into this folder (made when missing);\n"
+                    "the report names the trace file");
     return run;
+}
+
+struct replay_command_line {
+    std::string trace_file;
+    std::string library;
+    bool as_json = false;
+};
+
+CLI::App* add_replay(CLI::App& app, replay_command_line& line)
+{
+    CLI::App* replay = app.add_subcommand(
+        "replay", "Play a recorded session's trace again against a library and report every difference in\n"
+                  "outcome: each part's new name or refusal and its messages, the requests sent, the texts\n"
+                  "shown, the files deleted and the commands run. What the new library asks that the\n"
+                  "recorded session never did is reported as unanswered, never answered by a guess.\n"
+                  "Exit status: 0 same outcome; 1 differences; 2 the trace cannot be read (the line is named).\n"
+                  "Examples:\n"
+                  "  clonesim replay traces/kxpdm-trace-20261207-164002-4711-1.jsonl\n"
+                  "  clonesim replay --json --library new/libkxpdm_clone_userexit_v30.so session.jsonl");
+    replay->add_option("trace", line.trace_file, "Trace file (JSON Lines) the library recorded")->required();
+    replay->add_option("--library", line.library, "The user-exit library to play it against")->capture_default_str();
+    replay->add_flag("--json", line.as_json, "Report as JSON");
+    return replay;
+}
+
+struct scenario_command_line {
+    std::string trace_file;
+    std::string output;
+};
+
+CLI::App* add_scenario(CLI::App& app, scenario_command_line& line)
+{
+    CLI::App* scenario = app.add_subcommand(
+        "scenario", "Write a recorded session as an editable scenario file: running it plays the session\n"
+                    "as recorded (the server answers as it did, the site programs exit as they did).\n"
+                    "Exit status: 0 written; 2 the trace cannot be read or the file cannot be written.\n"
+                    "Example:\n  clonesim scenario --from-trace session.jsonl -o session.json");
+    scenario->add_option("--from-trace", line.trace_file, "Trace file (JSON Lines) the library recorded")->required();
+    scenario->add_option("-o,--output", line.output, "Scenario file to write (default: standard output)");
+    return scenario;
 }
 
 CLI::App* add_check_map(CLI::App& app, std::string& map_file)
@@ -197,7 +286,9 @@ int main(int argc, char** argv)
                  "Examples:\n"
                  "  clonesim run examples/import_mapped.json\n"
                  "  clonesim check-map examples/maps/import_attributes.map\n"
-                 "  clonesim sweep examples/clone.json"};
+                 "  clonesim sweep examples/clone.json\n"
+                 "  clonesim run --record traces examples/clone.json\n"
+                 "  clonesim replay traces/kxpdm-trace-20261207-164002-4711-1.jsonl"};
     app.require_subcommand(1);
     app.set_version_flag("--version", version_text);
 
@@ -209,6 +300,11 @@ int main(int argc, char** argv)
     sweep_command_line sweep_line;
     sweep_line.options.library = run_line.request.library;
     CLI::App* sweep = add_sweep(app, sweep_line);
+    replay_command_line replay_line;
+    replay_line.library = run_line.request.library;
+    CLI::App* replay = add_replay(app, replay_line);
+    scenario_command_line scenario_line;
+    CLI::App* scenario = add_scenario(app, scenario_line);
 
     try {
         app.parse(argc, argv);
@@ -225,6 +321,8 @@ int main(int argc, char** argv)
         return run_command(run_line.request);
     }
     if (check->parsed()) return check_map_command(map_file);
+    if (replay->parsed()) return replay_command(replay_line.trace_file, replay_line.library, replay_line.as_json);
+    if (scenario->parsed()) return scenario_command(scenario_line.trace_file, scenario_line.output);
     if (sweep->parsed()) {
         sweep_line.options.clean_after_every_run = !sweep_line.persistent_only;
         return sweep_command(sweep_line.options, sweep_line.verbose);

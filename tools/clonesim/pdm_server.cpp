@@ -3,6 +3,7 @@
 #include "interfaces/host_codes.h"
 #include "sim_internal.h"
 
+#include <algorithm>
 #include <fstream>
 #include <utility>
 
@@ -75,6 +76,7 @@ sim::pdm_response pdm_server::handle(int code, const char* input_text)
 {
     ++request_counts_[code];
     last_answer_ = answer::given;
+    if (scene_.answers.has_value()) return recorded(code, input_text);
     if (auto answer = scripted(code)) return *answer;
     const std::string input = input_text != nullptr ? input_text : "";
     switch (code) {
@@ -109,6 +111,28 @@ std::optional<sim::pdm_response> pdm_server::scripted(int code)
         return sim::pdm_response{rule.status, rule.reply};
     }
     return std::nullopt;
+}
+
+// A recorded session is answered as it was: the same question gets the same
+// answer in the same turn, and a question it never asked gets none.
+sim::pdm_response pdm_server::recorded(int code, const char* input)
+{
+    const std::optional<std::string> asked = input != nullptr ? std::optional<std::string>(input) : std::nullopt;
+    auto same = [&](const recorded_answer& a) {
+        return a.code == code && a.input.has_value() == asked.has_value() &&
+               (!asked.has_value() || same_separators(*a.input) == same_separators(*asked));
+    };
+    std::vector<const recorded_answer*> matching;
+    for (const recorded_answer& a : *scene_.answers)
+        if (same(a)) matching.push_back(&a);
+    if (matching.empty()) {
+        last_answer_ = answer::unanswered;
+        return sim::pdm_response{1, std::nullopt};
+    }
+    std::size_t& turn = answers_given_[{code, same_separators(asked.value_or(""))}];
+    const recorded_answer& a = *matching[std::min(turn, matching.size() - 1)];
+    ++turn;
+    return sim::pdm_response{a.status, a.reply};
 }
 
 sim::pdm_response pdm_server::refuse(std::string reply)

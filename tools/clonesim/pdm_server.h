@@ -45,7 +45,7 @@ public:
 
     // How the server took the request it handled last: a refusal is the
     // server's own, whatever the status number says.
-    enum class answer { given, refused, malformed };
+    enum class answer { given, refused, malformed, unanswered };
     answer last_answer() const { return last_answer_; }
 
     // The file name the server gives an exported part (get_export_file_name).
@@ -68,6 +68,7 @@ public:
 
 private:
     std::optional<sim::pdm_response> scripted(int code);
+    sim::pdm_response recorded(int code, const char* input);
     sim::pdm_response refuse(std::string reply);
     sim::pdm_response reject_malformed(std::string reply);
     sim::pdm_response get_export_file_name(const std::string& input);
@@ -87,6 +88,7 @@ private:
     const scenario& scene_;
     std::filesystem::path mapping_directory_;
     std::map<int, int> request_counts_;
+    std::map<std::pair<int, std::string>, std::size_t> answers_given_;
     std::vector<mapping_file> mapping_files_;
     std::map<std::string, std::string> exported_files_;
     answer last_answer_ = answer::given;

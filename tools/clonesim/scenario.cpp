@@ -400,9 +400,67 @@ void read_replies(const reader& r, const json& value, scenario& s)
     }
 }
 
+void read_answers(const reader& r, const json& value, scenario& s)
+{
+    const json& answers = r.array("server.answers", value, "recorded answers");
+    std::vector<recorded_answer> list;
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+        const std::string path = reader::index("server.answers", i);
+        const json& a = answers[i];
+        r.object(path, a, {"code", "input", "status", "reply"});
+        if (!a.contains("code")) r.fail(reader::join(path, "code"), "missing; expected a request code");
+        if (!a.contains("status")) r.fail(reader::join(path, "status"), "missing; expected an integer");
+        recorded_answer answer;
+        answer.code = r.integer(reader::join(path, "code"), a["code"]);
+        if (a.contains("input")) answer.input = r.optional_text(reader::join(path, "input"), a["input"]);
+        answer.status = r.integer(reader::join(path, "status"), a["status"]);
+        if (a.contains("reply")) answer.reply = r.optional_text(reader::join(path, "reply"), a["reply"]);
+        list.push_back(std::move(answer));
+    }
+    s.answers = std::move(list);
+}
+
+void read_commands(const reader& r, const json& value, scenario& s)
+{
+    const json& commands = r.array("commands", value, "recorded commands");
+    std::vector<recorded_command> list;
+    for (std::size_t i = 0; i < commands.size(); ++i) {
+        const std::string path = reader::index("commands", i);
+        const json& c = commands[i];
+        r.object(path, c, {"program", "arguments", "exit"});
+        if (!c.contains("exit")) r.fail(reader::join(path, "exit"), "missing; expected an integer");
+        recorded_command command;
+        if (c.contains("program")) command.program = r.text(reader::join(path, "program"), c["program"]);
+        if (c.contains("arguments")) {
+            const std::string apath = reader::join(path, "arguments");
+            const json& args = r.array(apath, c["arguments"], "strings");
+            for (std::size_t k = 0; k < args.size(); ++k) command.arguments.push_back(r.text(reader::index(apath, k), args[k]));
+        }
+        command.exit = r.integer(reader::join(path, "exit"), c["exit"]);
+        list.push_back(std::move(command));
+    }
+    s.commands = std::move(list);
+}
+
+void read_files(const reader& r, const json& value, scenario& s)
+{
+    const json& files = r.array("files", value, "files");
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const std::string path = reader::index("files", i);
+        const json& f = files[i];
+        r.object(path, f, {"path", "content"});
+        if (!f.contains("path")) r.fail(reader::join(path, "path"), "missing; expected a non-empty string");
+        file_seed seed;
+        seed.path = r.non_empty_text(reader::join(path, "path"), f["path"]);
+        if (f.contains("content")) seed.content = r.optional_text(reader::join(path, "content"), f["content"]);
+        s.files.push_back(std::move(seed));
+    }
+}
+
 void read_server(const reader& r, const json& value, scenario& s)
 {
-    r.object("server", value, {"exceptions", "items", "replies"});
+    r.object("server", value, {"exceptions", "items", "replies", "answers"});
+    if (value.contains("answers")) read_answers(r, value["answers"], s);
     if (value.contains("exceptions")) read_exceptions(r, value["exceptions"], s);
     if (value.contains("items")) read_items(r, value["items"], s);
     if (value.contains("replies")) read_replies(r, value["replies"], s);
@@ -447,7 +505,118 @@ void check_numbering(const reader& r, const scenario& s)
                std::to_string(last_number) + ")");
 }
 
+json optional(const std::optional<std::string>& text) { return text.has_value() ? json(*text) : json(nullptr); }
+
+json pairs_json(const std::vector<text_pair>& pairs)
+{
+    json list = json::array();
+    for (const auto& [first, second] : pairs) list.push_back({first, second});
+    return list;
+}
+
+json parts_json(const std::vector<sim::clone_part>& parts)
+{
+    json list = json::array();
+    for (const sim::clone_part& part : parts) {
+        json p = {{"name", part.name}};
+        if (!part.file_exists) p["file_exists"] = false;
+        p["state"] = part.state;
+        p["action"] = part.action;
+        p["naming"] = part.naming;
+        if (part.output_name.has_value()) p["output_name"] = *part.output_name;
+        if (part.item_type.has_value()) p["item_type"] = *part.item_type;
+        if (part.pdm_name.has_value()) p["pdm_name"] = *part.pdm_name;
+        if (part.pdm_desc.has_value()) p["pdm_desc"] = *part.pdm_desc;
+        if (!part.attributes.empty()) p["attributes"] = pairs_json(part.attributes);
+        list.push_back(std::move(p));
+    }
+    return list;
+}
+
+json server_json(const scenario& s)
+{
+    json server = json::object();
+    if (s.exceptions.has_value()) {
+        json list = json::object();
+        for (const auto& [name, value] : *s.exceptions) list[name] = value;
+        server["exceptions"] = std::move(list);
+    }
+    if (!s.items.empty()) {
+        json items = json::array();
+        for (const item_seed& item : s.items) {
+            json it = {{"item_id", item.item_id}, {"type", item.item_type}, {"name", item.name},
+                       {"description", item.description}};
+            if (item.owner.has_value()) it["owner"] = *item.owner;
+            items.push_back(std::move(it));
+        }
+        server["items"] = std::move(items);
+    }
+    if (s.answers.has_value()) {
+        json answers = json::array();
+        for (const recorded_answer& a : *s.answers)
+            answers.push_back({{"code", a.code}, {"input", optional(a.input)}, {"status", a.status},
+                               {"reply", optional(a.reply)}});
+        server["answers"] = std::move(answers);
+    }
+    return server;
+}
+
 }  // namespace
+
+std::string scenario_file_text(const scenario& s)
+{
+    json doc = json::object();
+    if (!s.title.empty()) doc["description"] = s.title;
+    doc["operation"] = operation_class_of(operation_name(s.operation_class)).has_value()
+                           ? json(operation_name(s.operation_class))
+                           : json(s.operation_class);
+    if (s.dry_run) doc["dry_run"] = true;
+    json env = json::object();
+    for (const env_setting& setting : s.env) env[setting.name] = optional(setting.value);
+    doc["env"] = std::move(env);
+    json defaults = {{"action", s.def_action}, {"naming", s.def_naming}};
+    if (s.def_item_type.has_value()) defaults["item_type"] = *s.def_item_type;
+    if (s.def_pdm_name.has_value()) defaults["pdm_name"] = *s.def_pdm_name;
+    if (s.def_pdm_desc.has_value()) defaults["pdm_desc"] = *s.def_pdm_desc;
+    if (s.def_directory.has_value()) defaults["directory"] = *s.def_directory;
+    doc["defaults"] = std::move(defaults);
+    json numbering = json::object();
+    if (s.next_item_number.has_value()) numbering["next_item_number"] = *s.next_item_number;
+    if (s.initial_revision.has_value()) numbering["initial_revision"] = *s.initial_revision;
+    if (!numbering.empty()) doc["numbering"] = std::move(numbering);
+    doc["parts"] = parts_json(s.parts);
+    if (!s.part_files.empty()) {
+        json files = json::array();
+        for (const part_file_seed& seed : s.part_files) {
+            json f = {{seed.full_path ? "path" : "name", seed.name}};
+            if (!seed.attributes.empty()) f["attributes"] = pairs_json(seed.attributes);
+            if (seed.family_instance) f["family_instance"] = true;
+            files.push_back(std::move(f));
+        }
+        doc["part_files"] = std::move(files);
+    }
+    json server = server_json(s);
+    if (!server.empty()) doc["server"] = std::move(server);
+    if (s.commands.has_value()) {
+        json commands = json::array();
+        for (const recorded_command& c : *s.commands)
+            commands.push_back({{"program", c.program}, {"arguments", c.arguments}, {"exit", c.exit}});
+        doc["commands"] = std::move(commands);
+    }
+    if (!s.files.empty()) {
+        json files = json::array();
+        for (const file_seed& f : s.files) files.push_back({{"path", f.path}, {"content", optional(f.content)}});
+        doc["files"] = std::move(files);
+    }
+    // A byte that is not UTF-8 cannot stand in a JSON string as it is.
+    return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+std::string same_separators(std::string text)
+{
+    std::replace(text.begin(), text.end(), '\\', '/');
+    return text;
+}
 
 std::optional<int> operation_class_of(const std::string& name)
 {
@@ -501,7 +670,7 @@ scenario load_scenario(const std::filesystem::path& file)
 
     r.object("", document,
              {"description", "operation", "dry_run", "env", "defaults", "numbering", "host_callbacks", "parts",
-              "part_files", "server", "faults"});
+              "part_files", "server", "commands", "files", "faults"});
     if (document.contains("description")) s.title = r.text("description", document["description"]);
 
     if (!document.contains("operation"))
@@ -528,6 +697,8 @@ scenario load_scenario(const std::filesystem::path& file)
     read_parts(r, document["parts"], s, dir);
     if (document.contains("part_files")) read_part_files(r, document["part_files"], s, dir);
     if (document.contains("server")) read_server(r, document["server"], s);
+    if (document.contains("commands")) read_commands(r, document["commands"], s);
+    if (document.contains("files")) read_files(r, document["files"], s);
     if (document.contains("faults")) read_faults(r, document["faults"], s);
     check_numbering(r, s);
     return s;

@@ -74,6 +74,32 @@ struct scripted_reply {
     std::optional<std::string> reply;
 };
 
+// The server's recorded answer to one request, found by code and input: the
+// nth request with the same code and input gets the nth answer, later ones
+// the last.
+struct recorded_answer {
+    int code = 0;
+    std::optional<std::string> input;
+    int status = 0;
+    std::optional<std::string> reply;
+};
+
+// A site program's recorded run: its program text (empty for the item ID
+// check), its arguments and its exit code.
+struct recorded_command {
+    std::string program;
+    std::vector<std::string> arguments;
+    int exit = 0;
+};
+
+// A file the library reads, by the name it reads it under; no content: it
+// cannot be read. The run writes it into a folder of its own and puts that
+// name in place of this one in the variables and the server's answers.
+struct file_seed {
+    std::string path;
+    std::optional<std::string> content;
+};
+
 struct scenario {
     std::filesystem::path file;       // as given on the command line
     std::filesystem::path directory;  // absolute directory of the file
@@ -101,6 +127,13 @@ struct scenario {
     std::optional<std::vector<text_pair>> exceptions;
     std::vector<item_seed> items;
     std::vector<scripted_reply> replies;
+    // When present, the server answers from these alone; a request that is
+    // not among them is refused and counts as unanswered.
+    std::optional<std::vector<recorded_answer>> answers;
+    // When present, the site programs are not run: each run is answered
+    // with the exit code recorded for its program and arguments.
+    std::optional<std::vector<recorded_command>> commands;
+    std::vector<file_seed> files;
     std::vector<sim::fault> faults;
 };
 
@@ -110,6 +143,12 @@ inline constexpr std::size_t max_host_callbacks = 8;
 
 // Reads and checks a scenario file; throws scenario_error.
 scenario load_scenario(const std::filesystem::path& file);
+
+// The scenario as a scenario file reads it back (load_scenario).
+std::string scenario_file_text(const scenario& scene);
+
+// Texts that name files, compared with "\\" and "/" as one separator.
+std::string same_separators(std::string text);
 
 // The operation class for its name ("clone", "edit", "import", "export").
 std::optional<int> operation_class_of(const std::string& name);

@@ -4,6 +4,7 @@
 #include "interfaces/host_codes.h"
 #include "sim_host.h"
 #include "site_programs.h"
+#include "trace.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <set>
@@ -30,6 +32,8 @@ constexpr std::array<const char*, 7> library_variables = {
     "KXPDM_ADDITIONAL_IMPORT_PROGRAM",  "USER_NAME_DONT_OVERWRITE_NAME_DESC",
     "KXPDM_NO_SAVE_ON_CLONE_IMPORT",    "HOST_PDM_ALLOW_PFM_IMPORT_EXPORT",
 };
+
+constexpr const char* trace_variable = "KXPDM_TRACE_DIR";
 
 constexpr const char* observer_name = "clonesim translation observer";
 constexpr const char* step_observer_name = "clonesim step observer";
@@ -229,10 +233,39 @@ std::filesystem::path make_temp_directory()
     return pattern;
 }
 
+// Sets a variable for as long as it lives, then puts the old value back.
+class variable_scope {
+public:
+    variable_scope(const char* name, const std::optional<std::filesystem::path>& value) : name_(name)
+    {
+        if (!value.has_value()) return;
+        if (const char* old = std::getenv(name)) saved_ = old;
+        setenv(name, value->c_str(), 1);
+        set_ = true;
+    }
+    ~variable_scope()
+    {
+        if (!set_) return;
+        if (saved_.has_value())
+            setenv(name_, saved_->c_str(), 1);
+        else
+            unsetenv(name_);
+    }
+    variable_scope(const variable_scope&) = delete;
+    variable_scope& operator=(const variable_scope&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> saved_;
+    bool set_ = false;
+};
+
 void set_environment(const std::vector<env_setting>& env)
 {
     for (const char* name : library_variables) unsetenv(name);
     for (const env_setting& setting : env) {
+        // The run's own recording is not the scenario's to switch.
+        if (setting.name == trace_variable) continue;
         if (setting.value.has_value())
             setenv(setting.name.c_str(), setting.value->c_str(), 1);
         else
@@ -421,6 +454,7 @@ run_outcome run_scenario(const run_options& options)
     session_setup setup;
     setup.database = options.database;
     setup.record_steps = options.record_steps;
+    setup.trace_directory = options.trace_directory;
     return run_session(scene, library, setup);
 }
 
@@ -503,8 +537,18 @@ void play(const scenario& scene, const loaded_library& library, const session_se
           pdm_server& server, run_outcome& out)
 {
     sim::host_model& h = sim::host();
-    const site_program_watch watch = watch_site_programs(scene, out.work_directory);
+    // A recorded session must hold the site's own program texts, so a run
+    // that records does not wrap them.
+    site_program_watch watch;
+    if (scene.commands.has_value())
+        watch = answer_site_programs(scene, out.work_directory);
+    else if (setup.trace_directory.has_value())
+        watch.env = scene.env;
+    else
+        watch = watch_site_programs(scene, out.work_directory);
+    for (const auto& [shown, own] : watch.shown_as) out.stand_ins.emplace_back(own, shown);
     set_environment(watch.env);
+    const variable_scope recording(trace_variable, setup.trace_directory);
     working_directory in_scenario(scene.directory);
     seed_part_files(scene);
     const auto files_before = h.part_files;
@@ -520,7 +564,7 @@ void play(const scenario& scene, const loaded_library& library, const session_se
     attribute_texts();
     out.standard_output = unwrap_output(capture.finish(), watch);
     out.files = part_file_changes(files_before);
-    out.program_runs = read_program_log(watch.log);
+    if (!watch.log.empty()) out.program_runs = read_program_log(watch.log);
 }
 
 void set_identity(part_outcome& p, const db_name& name)
@@ -662,6 +706,69 @@ std::map<std::string, item_record> items_by_id(const item_store& store)
     return items;
 }
 
+// Writes the files the library reads into the run's folder and puts their
+// names in place of the scenario's, in the variables and in the server's
+// answers.
+void place_files(scenario& scene, const std::filesystem::path& folder,
+                 std::vector<std::pair<std::string, std::string>>& stand_ins)
+{
+    if (scene.files.empty()) return;
+    std::filesystem::create_directories(folder);
+    std::vector<std::pair<std::string, std::string>> names;
+    for (std::size_t i = 0; i < scene.files.size(); ++i) {
+        const file_seed& seed = scene.files[i];
+        const std::string base = std::filesystem::path(same_separators(seed.path)).filename().string();
+        const std::filesystem::path placed = folder / (std::to_string(i + 1) + "-" + base);
+        if (seed.content.has_value()) {
+            std::ofstream out(placed, std::ios::binary);
+            out << *seed.content;
+            if (!out) throw run_error("cannot write " + placed.string());
+        }
+        names.emplace_back(seed.path, placed.string());
+    }
+    // The longest name first, so that no name is replaced inside a longer one.
+    std::sort(names.begin(), names.end(),
+              [](const auto& a, const auto& b) { return a.first.size() > b.first.size(); });
+    auto replace_names = [&names](std::string& text) {
+        for (const auto& [recorded, placed] : names) {
+            if (text == recorded) {
+                text = placed;
+                return;
+            }
+        }
+        for (const auto& [recorded, placed] : names)
+            for (std::size_t at = text.find(recorded); at != std::string::npos; at = text.find(recorded, at + placed.size()))
+                text.replace(at, recorded.size(), placed);
+    };
+    for (env_setting& setting : scene.env)
+        if (setting.value.has_value()) replace_names(*setting.value);
+    if (scene.answers.has_value())
+        for (recorded_answer& answer : *scene.answers)
+            if (answer.reply.has_value()) replace_names(*answer.reply);
+    stand_ins.insert(stand_ins.end(), names.begin(), names.end());
+}
+
+// The site programs of a recorded session, as the trace tells them.
+std::vector<program_run> recorded_program_runs(const std::filesystem::path& file)
+{
+    std::vector<program_run> runs;
+    try {
+        for (const trace_event& event : read_trace(file).events) {
+            if (event.kind != "command") continue;
+            program_run run;
+            const std::string program = text_field(event.data, "program").value_or("");
+            run.program = program.empty() ? "item ID check" : "additional import program";
+            if (!program.empty()) run.arguments.push_back(program);
+            for (std::string& argument : texts_field(event.data, "arguments")) run.arguments.push_back(std::move(argument));
+            run.exit_status = static_cast<int>(number_field(event.data, "exit").value_or(-1));
+            runs.push_back(std::move(run));
+        }
+    } catch (const trace_error&) {
+        // The library said on standard output why its trace is not whole.
+    }
+    return runs;
+}
+
 }  // namespace
 
 run_outcome run_session(const scenario& scene_in, const loaded_library& library, const session_setup& setup)
@@ -680,6 +787,13 @@ run_outcome run_session(const scenario& scene_in, const loaded_library& library,
 
     out.temp_directory = make_temp_directory();
     out.work_directory = make_temp_directory();
+    place_files(out.scene, out.work_directory / "files", out.stand_ins);
+    std::vector<std::filesystem::path> traces_before;
+    if (setup.trace_directory.has_value()) {
+        std::filesystem::create_directories(*setup.trace_directory, ec);
+        if (ec) throw run_error("cannot make the trace folder " + setup.trace_directory->string() + ": " + ec.message());
+        traces_before = trace_files_in(*setup.trace_directory);
+    }
     pdm_server server(store, scene, out.temp_directory);
     sim::host_model& h = sim::host();
     load_model(scene, store);
@@ -700,6 +814,12 @@ run_outcome run_session(const scenario& scene_in, const loaded_library& library,
         std::filesystem::remove_all(out.temp_directory, ec);
         std::filesystem::remove_all(out.work_directory, ec);
         throw;
+    }
+    if (setup.trace_directory.has_value()) {
+        for (const std::filesystem::path& file : trace_files_in(*setup.trace_directory))
+            if (std::find(traces_before.begin(), traces_before.end(), file) == traces_before.end()) out.trace_file = file;
+        if (out.trace_file.has_value() && !scene.commands.has_value())
+            out.program_runs = recorded_program_runs(*out.trace_file);
     }
     collect_shown(seen, out);
     collect_parts(scene, store, items_before, out);

@@ -31,6 +31,8 @@ struct run_options {
     // The HTML report tells in which step of the session each request was
     // sent and each text shown.
     bool record_steps = false;
+    // Record the session's trace into this folder (made when missing).
+    std::optional<std::filesystem::path> trace_directory;
 };
 
 struct part_outcome {
@@ -134,6 +136,10 @@ struct run_outcome {
     // library only), for later sessions of the same process.
     std::vector<sim::registered_callback> library_callbacks;
     std::vector<step_mark> steps;  // only when asked for
+    // The names the run put in place of the scenario's (files written into
+    // its own folder, stand-ins for the site programs): scenario's, run's.
+    std::vector<std::pair<std::string, std::string>> stand_ins;
+    std::optional<std::filesystem::path> trace_file;  // the trace the library wrote
 };
 
 // Throws scenario_error for a malformed scenario and run_error when the run
@@ -168,6 +174,7 @@ struct session_setup {
     std::vector<sim::fault> extra_faults;  // besides the scenario's own
     std::optional<server_failure> server_fails;
     bool record_steps = false;
+    std::optional<std::filesystem::path> trace_directory;
 };
 
 // Plays one session of `scene` over the model as it stands (a fresh or

@@ -49,7 +49,72 @@ std::vector<std::string> records(const std::string& content)
     return fields;
 }
 
+// The key a stand-in looks a run up by: the program text and the arguments,
+// one a line, with one separator.
+std::string run_key(const std::string& program, const std::vector<std::string>& arguments)
+{
+    std::string key = program;
+    for (const std::string& argument : arguments) key += "\n" + argument;
+    return same_separators(key);
+}
+
+void write_script(const std::filesystem::path& file, const std::string& text)
+{
+    std::ofstream script(file, std::ios::binary);
+    script << text;
+    script.close();
+    std::filesystem::permissions(file, std::filesystem::perms::owner_all);
+}
+
+std::filesystem::path write_answer_script(const std::vector<recorded_command>& commands,
+                                          const std::filesystem::path& directory)
+{
+    std::string text =
+        "#!/bin/sh\n# clonesim: stands in for the site's programs, answering each run with the exit code\n"
+        "# recorded for its program text and arguments\nlog=$1\nlabel=$2\nshift 2\n"
+        "key=$(printf '%s\\n' \"$@\" | tr '\\\\' /)\ncase \"$key\" in\n";
+    for (const recorded_command& c : commands)
+        text += shell_quote(run_key(c.program, c.arguments)) + ") status=" + std::to_string(c.exit) + " ;;\n";
+    text += "*) status=127 ;;\nesac\nprogram=$1\nshift\nif [ -n \"$program\" ]; then set -- \"$program\" \"$@\"; fi\n"
+            "{ printf '%s\\0' \"$label\" \"$status\" \"$#\"; [ $# -eq 0 ] || printf '%s\\0' \"$@\"; } >>\"$log\"\n"
+            "exit $status\n";
+    const std::filesystem::path file = directory / "answer";
+    write_script(file, text);
+    return file;
+}
+
 }  // namespace
+
+site_program_watch answer_site_programs(const scenario& scene, const std::filesystem::path& directory)
+{
+    site_program_watch watch;
+    watch.env = scene.env;
+    watch.log = directory / "site_programs.log";
+    const std::string answer = shell_quote(write_answer_script(scene.commands.value_or(std::vector<recorded_command>{}), directory).string());
+    const std::string log = shell_quote(watch.log.string());
+    if (env_setting* program = setting(watch.env, additional_program_variable)) {
+        const std::string own = *program->value;
+        program->value = answer + " " + log + " 'additional import program' " + shell_quote(own);
+        watch.shown_as.emplace_back(*program->value, own);
+    }
+    env_setting* root = setting(watch.env, root_variable);
+    if (root != nullptr && setting(watch.env, check_switch_variable) != nullptr) {
+        // The check is "$PDM_ROOT/bin/perl $PDM_ROOT/bin/kxpdm_check_pfm.pl part":
+        // a root of the stand-in's own, whose perl names both as recorded.
+        const std::string real = *root->value;
+        const std::filesystem::path fake = directory / "pdm_root";
+        std::filesystem::create_directories(fake / "bin");
+        const std::string own = shell_quote(real);
+        const std::string prefix = shell_quote(fake.string());
+        write_script(fake / "bin" / "perl",
+                     "#!/bin/sh\n# clonesim: the site's item ID check, answered as recorded\nfake=" + prefix +
+                         "\nscript=$1\nshift\nexec " + answer + " " + log + " 'item ID check' '' " + own +
+                         "\"${0#\"$fake\"}\" " + own + "\"${script#\"$fake\"}\" \"$@\"\n");
+        root->value = fake.string();
+        watch.shown_as.emplace_back(fake.string(), real);
+    }
+    return watch;
+}
 
 std::string shell_quote(const std::string& text)
 {

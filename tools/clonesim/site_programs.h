@@ -25,6 +25,13 @@ struct site_program_watch {
 // Prepares the wrappers in `directory` (which must exist).
 site_program_watch watch_site_programs(const scenario& scene, const std::filesystem::path& directory);
 
+// For a scenario with recorded commands: the site programs are not run; a
+// stand-in in `directory` answers each run with the exit code recorded for
+// its program text and arguments (127 when none is), and logs it as the
+// wrapper does. `shown_as` maps the stand-in's texts back to the recorded
+// ones.
+site_program_watch answer_site_programs(const scenario& scene, const std::filesystem::path& directory);
+
 // The runs the wrapper logged, in order; none when the log is missing.
 std::vector<program_run> read_program_log(const std::filesystem::path& log);
 
