@@ -96,7 +96,7 @@ public:
     {
         for (const field& f : fields) {
             if (!object.contains(f.name))
-                fail(line, what + " without \"" + f.name + "\" (" + shape_name(f.kind) + ")");
+                fail(line, what + " has no \"" + f.name + "\" (" + shape_name(f.kind) + ")");
             if (!fits(object[f.name], f.kind))
                 fail(line, what + ": \"" + f.name + "\" is not " + shape_name(f.kind));
         }
@@ -208,8 +208,8 @@ trace read_trace(const std::filesystem::path& file)
                 r.fail(line, "format " + std::to_string(format) + " is newer than this clonesim reads (" +
                                  std::to_string(trace_format) + ")");
             if (format != trace_format) r.fail(line, "format " + std::to_string(format) + " is not a known format");
-            r.require(line, value, header_fields, "a header");
-            r.require(line, value["state"], state_fields, "a header's state");
+            r.require(line, value, header_fields, "the header");
+            r.require(line, value["state"], state_fields, "the header's state");
             t.header = std::move(value);
             continue;
         }
@@ -217,7 +217,7 @@ trace read_trace(const std::filesystem::path& file)
         const std::string kind = value["e"].get<std::string>();
         const auto known = event_fields().find(kind);
         if (known == event_fields().end()) r.fail(line, "an unknown kind of line \"" + kind + "\"");
-        r.require(line, value, known->second, "a \"" + kind + "\" line");
+        r.require(line, value, known->second, "this \"" + kind + "\" line");
         if (kind == "cut")
             r.fail(line, "the trace was cut at its size cap (" + std::to_string(value["bytes"].get<long long>()) +
                              " bytes): the rest of the session is missing");
@@ -227,8 +227,9 @@ trace read_trace(const std::filesystem::path& file)
     }
     if (line == 0) throw trace_error(name + ": line 1: empty, no trace header");
     if (!ended)
-        r.fail(line, "the trace ends here, with " + (last_kind.empty() ? std::string("its header") : "a \"" + last_kind + "\" line") +
-                         ", and has no end line: it was cut short");
+        r.fail(line, "the trace ends with this " +
+                         (last_kind.empty() ? std::string("header") : "\"" + last_kind + "\" line") +
+                         " and has no end line: it was cut short");
     return t;
 }
 
