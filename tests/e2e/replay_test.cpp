@@ -1,0 +1,202 @@
+// Recorded sessions replayed: every example is recorded with `run --record`
+// and played again against the same library with no difference; a rule
+// changed in the trace gives exactly the differences it should; a trace that
+// cannot be read is refused with its line; a trace from Windows replays on
+// Linux; a trace turned into a scenario plays the recorded session.
+#include "clonesim_runner.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+using json = nlohmann::json;
+using kxtest::read_file;
+using kxtest::scratch;
+using kxtest::write_file;
+using result = kxtest::run_result;
+
+const fs::path examples = fs::path(KX_SOURCE_DIR) / "examples";
+
+result clonesim(const std::vector<std::string>& args, const fs::path& tmp) { return kxtest::run_clonesim(args, tmp); }
+
+// Records an example's session and gives the trace file the report names.
+fs::path record(const std::string& example, const scratch& tmp)
+{
+    const fs::path folder = tmp / "traces";
+    const result r = clonesim({"run", "--record", folder.string(), (examples / (example + ".json")).string()}, tmp.path());
+    EXPECT_TRUE(r.exited);
+    const auto at = r.out.rfind("trace: ");
+    if (at == std::string::npos) {
+        ADD_FAILURE() << "the report names no trace:\n" << r.out << r.err;
+        return {};
+    }
+    const fs::path file = r.out.substr(at + 7, r.out.find('\n', at) - at - 7);
+    EXPECT_EQ(file.parent_path(), folder);
+    EXPECT_TRUE(fs::is_regular_file(file)) << file;
+    return file;
+}
+
+std::vector<json> lines_of(const fs::path& file)
+{
+    std::vector<json> lines;
+    std::istringstream in(read_file(file));
+    for (std::string line; std::getline(in, line);) lines.push_back(json::parse(line));
+    return lines;
+}
+
+fs::path write_lines(const fs::path& file, const std::vector<json>& lines)
+{
+    std::string text;
+    for (const json& line : lines) text += line.dump() + "\n";
+    write_file(file, text);
+    return file;
+}
+
+struct replayed {
+    int exit_status = -1;
+    std::vector<std::string> differences;
+    std::string out, err;
+};
+
+replayed replay(const fs::path& trace, const scratch& tmp)
+{
+    const result r = clonesim({"replay", "--json", trace.string()}, tmp.path());
+    replayed out{r.exit_status, {}, r.out, r.err};
+    if (r.exit_status == 0 || r.exit_status == 1)
+        for (const json& d : json::parse(r.out)["differences"]) out.differences.push_back(d["line"]);
+    return out;
+}
+
+// --- the same library: the same outcome ----------------------------------------
+
+class recorded_example : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(recorded_example, replays_with_no_difference)
+{
+    scratch tmp;
+    const fs::path trace = record(GetParam(), tmp);
+    const replayed r = replay(trace, tmp);
+    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_EQ(r.differences, std::vector<std::string>{});
+
+    // The text report says the same.
+    const result text = clonesim({"replay", trace.string()}, tmp.path());
+    EXPECT_EQ(text.exit_status, 0);
+    EXPECT_NE(text.out.find("verdict: same outcome as recorded"), std::string::npos) << text.out;
+}
+
+// The scenario written from a trace plays the recorded session: each part
+// comes to the same name or refusal as in the example itself.
+TEST_P(recorded_example, scenario_from_the_trace_plays_the_recorded_session)
+{
+    scratch tmp;
+    const fs::path trace = record(GetParam(), tmp);
+    const fs::path scenario = tmp / "from_trace.json";
+    const result written = clonesim({"scenario", "--from-trace", trace.string(), "-o", scenario.string()}, tmp.path());
+    ASSERT_EQ(written.exit_status, 0) << written.err;
+
+    const result original = clonesim({"run", "--json", (examples / (std::string(GetParam()) + ".json")).string()}, tmp.path());
+    const result again = clonesim({"run", "--json", scenario.string()}, tmp.path());
+    ASSERT_EQ(again.exit_status, original.exit_status) << again.out << again.err;
+    const json was = json::parse(original.out), is = json::parse(again.out);
+    ASSERT_EQ(is["parts"].size(), was["parts"].size());
+    for (std::size_t i = 0; i < was["parts"].size(); ++i) {
+        EXPECT_EQ(is["parts"][i]["name"], was["parts"][i]["name"]);
+        EXPECT_EQ(is["parts"][i].value("new_name", json()), was["parts"][i].value("new_name", json()));
+        EXPECT_EQ(is["parts"][i].value("status", json()), was["parts"][i].value("status", json()));
+    }
+    std::vector<std::string> requests_was, requests_is;
+    for (const json& q : was["requests"]) requests_was.push_back(q.dump());
+    for (const json& q : is["requests"]) requests_is.push_back(q.dump());
+    EXPECT_EQ(requests_is.size(), requests_was.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(examples, recorded_example,
+                         ::testing::Values("import_mapped", "clone", "export_design_log", "export_tool_refused",
+                                           "import_refused", "edit"));
+
+// --- traces that cannot be read ------------------------------------------------
+
+struct unreadable_case {
+    const char* name;
+    // Spoils the lines of a whole trace; gives the line the error must name.
+    std::function<std::size_t(std::vector<json>&)> spoil;
+    const char* says;
+};
+
+class unreadable_trace : public ::testing::TestWithParam<unreadable_case> {};
+
+TEST_P(unreadable_trace, is_refused_with_its_line)
+{
+    const unreadable_case c = GetParam();
+    scratch tmp;
+    std::vector<json> lines = lines_of(record("import_mapped", tmp));
+    ASSERT_GT(lines.size(), 10u);
+    const std::size_t line = c.spoil(lines);
+    fs::path spoilt = tmp / "spoilt.jsonl";
+    write_lines(spoilt, lines);
+    if (std::string(c.name) == "corrupted") {
+        // A line cut in the middle, as a disk that filled up leaves it.
+        std::string text = read_file(spoilt);
+        std::size_t at = 0;
+        for (std::size_t k = 1; k < line; ++k) at = text.find('\n', at) + 1;
+        text.erase(at + 20, text.find('\n', at) - at - 20);
+        write_file(spoilt, text);
+    }
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"replay", spoilt.string()},
+                                                std::vector<std::string>{"scenario", "--from-trace", spoilt.string()}}) {
+        const result r = clonesim(args, tmp.path());
+        EXPECT_EQ(r.exit_status, 2) << args[0];
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "clonesim: " + spoilt.string() + ": line " + std::to_string(line) + ": " + c.says + "\n");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    traces, unreadable_trace,
+    ::testing::Values(
+        unreadable_case{"truncated",
+                        [](std::vector<json>& lines) {
+                            // The host ended before the session did, in the middle of a host call.
+                            do lines.pop_back();
+                            while (lines.back()["e"] != "host");
+                            return lines.size();
+                        },
+                        "the trace ends with this \"host\" line and has no end line: it was cut short"},
+        unreadable_case{"future_format",
+                        [](std::vector<json>& lines) {
+                            lines[0]["format"] = 2;
+                            return std::size_t{1};
+                        },
+                        "format 2 is newer than this clonesim reads (1)"},
+        unreadable_case{"corrupted", [](std::vector<json>&) { return std::size_t{5}; },
+                        "not a JSON object: the trace is corrupted here"},
+        unreadable_case{"cut_at_its_cap",
+                        [](std::vector<json>& lines) {
+                            lines.resize(8);
+                            lines.push_back(json{{"e", "cut"}, {"bytes", 4096}});
+                            return lines.size();
+                        },
+                        "the trace was cut at its size cap (4096 bytes): the rest of the session is missing"},
+        unreadable_case{"missing_field",
+                        [](std::vector<json>& lines) {
+                            const auto request = std::find_if(lines.begin(), lines.end(),
+                                                              [](const json& l) { return l["e"] == "request"; });
+                            request->erase("input");
+                            return static_cast<std::size_t>(request - lines.begin()) + 1;
+                        },
+                        "this \"request\" line has no \"input\" (a text)"}),
+    [](const ::testing::TestParamInfo<unreadable_case>& info) { return std::string(info.param.name); });
+
+}  // namespace
