@@ -126,6 +126,97 @@ INSTANTIATE_TEST_SUITE_P(examples, recorded_example,
                          ::testing::Values("import_mapped", "clone", "export_design_log", "export_tool_refused",
                                            "import_refused", "edit"));
 
+// --- traces that say the same in another way ------------------------------------
+
+// Every string of a line, changed in place.
+void each_string(json& value, const std::function<void(std::string&)>& change)
+{
+    if (value.is_string()) {
+        std::string text = value.get<std::string>();
+        change(text);
+        value = text;
+    } else if (value.is_object() || value.is_array()) {
+        for (json& member : value) each_string(member, change);
+    }
+}
+
+// The trace as a Windows host would have written it: every absolute path
+// with "\" for "/" (database names such as "@DB/A100/B" are no paths).
+void as_on_windows(std::vector<json>& lines)
+{
+    static const std::regex path(R"((^|[\s\[="'])(/(?:[A-Za-z0-9_.-]+/)+))");
+    lines[0]["platform"] = "windows";
+    lines[0]["code_page"] = "1252";
+    for (json& line : lines)
+        each_string(line, [](std::string& text) {
+            std::string out;
+            std::smatch m;
+            std::string rest = text;
+            while (std::regex_search(rest, m, path)) {
+                std::string dirs = m[2].str();
+                std::replace(dirs.begin(), dirs.end(), '/', '\\');
+                out += m.prefix().str() + m[1].str() + dirs;
+                rest = m.suffix().str();
+            }
+            text = out + rest;
+        });
+}
+
+// The exception list handed out in an earlier session of the process.
+void exceptions_held(std::vector<json>& lines)
+{
+    const auto request = std::find_if(lines.begin(), lines.end(),
+                                      [](const json& l) { return l["e"] == "request" && l["code"] == 36; });
+    ASSERT_NE(request, lines.end());
+    json list = json::array();
+    std::istringstream reply((*request)["reply"].get<std::string>());
+    for (std::string entry; std::getline(reply, entry, '?');) list.push_back(entry);
+    lines[0]["state"]["exception_list"] = list;
+    lines.erase(request);
+}
+
+// The mapping file read in an earlier session of the process.
+void mapping_file_held(std::vector<json>& lines)
+{
+    const auto file = std::find_if(lines.begin(), lines.end(), [](const json& l) { return l["e"] == "file"; });
+    ASSERT_NE(file, lines.end());
+    json entries = json::array();
+    std::istringstream content((*file)["content"].get<std::string>());
+    for (std::string line; std::getline(content, line);)
+        if (const auto eq = line.find('='); eq != std::string::npos)
+            entries.push_back({line.substr(0, eq), line.substr(eq + 1)});
+    lines[0]["state"]["import_attr_map"] = {{"loaded", true}, {"path", (*file)["path"]}, {"entries", entries}};
+    lines.erase(file);
+}
+
+struct restated_case {
+    const char* name;
+    const char* example;
+    void (*restate)(std::vector<json>&);
+};
+
+class restated_trace : public ::testing::TestWithParam<restated_case> {};
+
+TEST_P(restated_trace, replays_with_no_difference)
+{
+    const restated_case c = GetParam();
+    scratch tmp;
+    std::vector<json> lines = lines_of(record(c.example, tmp));
+    c.restate(lines);
+    const replayed r = replay(write_lines(tmp / "restated.jsonl", lines), tmp);
+    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_EQ(r.differences, std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    traces, restated_trace,
+    ::testing::Values(restated_case{"windows_import", "import_mapped", as_on_windows},
+                      restated_case{"windows_export", "export_design_log", as_on_windows},
+                      restated_case{"windows_refused_import", "import_refused", as_on_windows},
+                      restated_case{"exceptions_held", "import_mapped", exceptions_held},
+                      restated_case{"mapping_file_held", "import_mapped", mapping_file_held}),
+    [](const ::testing::TestParamInfo<restated_case>& info) { return std::string(info.param.name); });
+
 // --- traces that cannot be read ------------------------------------------------
 
 struct unreadable_case {

@@ -252,21 +252,36 @@ void compare_parts(const session_outcome& was, const session_outcome& is, std::v
             out.push_back(difference{"part", "part " + quote(p.name), "not translated", p.outcome});
 }
 
-// Leaves out of `is` what the recorded session cannot answer, each told once.
-std::vector<std::string> answered(const std::vector<std::string>& is, const std::vector<std::string>& keys,
-                                  const std::set<std::string>& known, const std::string& what,
-                                  std::vector<difference>& unanswered)
+// The items of `is` the recorded session has no answer for, by their text.
+std::set<std::string> unanswerable(const std::vector<std::string>& is, const std::vector<std::string>& keys,
+                                   const std::vector<std::string>& known_keys)
 {
-    std::vector<std::string> kept;
-    std::set<std::string> told;
-    for (std::size_t i = 0; i < is.size(); ++i) {
-        if (known.count(keys[i])) {
-            kept.push_back(is[i]);
-        } else if (told.insert(keys[i]).second) {
-            unanswered.push_back(difference{"unanswered", what + " " + keys[i], "", ""});
-        }
+    const std::set<std::string> known(known_keys.begin(), known_keys.end());
+    std::set<std::string> items;
+    for (std::size_t i = 0; i < is.size(); ++i)
+        if (!known.count(keys[i])) items.insert(is[i]);
+    return items;
+}
+
+// A difference whose new side the recorded session cannot answer is an
+// unanswered question.
+void mark_unanswered(std::vector<difference>& out, std::size_t from, const std::set<std::string>& items)
+{
+    for (std::size_t i = from; i < out.size(); ++i) {
+        if (!items.count(out[i].now)) continue;
+        out[i].kind = "unanswered";
+        out[i].now += " (unanswered)";
     }
-    return kept;
+}
+
+void unanswered_questions(const std::vector<std::string>& was, const std::vector<std::string>& is,
+                          std::vector<difference>& out)
+{
+    const std::set<std::string> known(was.begin(), was.end());
+    std::set<std::string> told;
+    for (const std::string& question : is)
+        if (!known.count(question) && told.insert(question).second)
+            out.push_back(difference{"unanswered", "host question " + question, "", ""});
 }
 
 void unanswered_names(const std::set<std::string>& was, const std::set<std::string>& is, const std::string& what,
@@ -303,23 +318,22 @@ std::vector<difference> compare_outcomes(const trace& recorded, const trace& now
                 is.request_keys.erase(is.request_keys.begin() + static_cast<std::ptrdiff_t>(i));
             }
     }
-    std::vector<difference> out, unanswered;
+    std::vector<difference> out;
     compare_parts(was, is, out);
-    const std::vector<std::string> requests =
-        answered(is.requests, is.request_keys, {was.request_keys.begin(), was.request_keys.end()}, "request", unanswered);
-    compare_sequences("request", "request", was.requests, requests, out);
+    std::size_t from = out.size();
+    compare_sequences("request", "request", was.requests, is.requests, out);
+    mark_unanswered(out, from, unanswerable(is.requests, is.request_keys, was.request_keys));
     compare_sequences("text", "text", was.texts, is.texts, out);
     compare_sequences("delete", "deleted file", was.deletes, is.deletes, out);
-    const std::vector<std::string> commands =
-        answered(is.commands, is.command_keys, {was.command_keys.begin(), was.command_keys.end()}, "command", unanswered);
-    compare_sequences("command", "command", was.commands, commands, out);
+    from = out.size();
+    compare_sequences("command", "command", was.commands, is.commands, out);
+    mark_unanswered(out, from, unanswerable(is.commands, is.command_keys, was.command_keys));
 
-    answered(is.questions, is.questions, {was.questions.begin(), was.questions.end()}, "host question", unanswered);
-    unanswered_names(was.variables, is.variables, "environment variable", {}, unanswered);
+    unanswered_questions(was.questions, is.questions, out);
+    unanswered_names(was.variables, is.variables, "environment variable", {}, out);
     std::set<std::string> given;
     if (model.map_file_from_header.has_value()) given.insert(same_separators(*model.map_file_from_header));
-    unanswered_names(was.files, is.files, "file", given, unanswered);
-    out.insert(out.end(), unanswered.begin(), unanswered.end());
+    unanswered_names(was.files, is.files, "file", given, out);
     return out;
 }
 
@@ -360,7 +374,7 @@ replay_result replay_trace(const std::filesystem::path& file, const std::string&
 
 std::string difference_line(const difference& d)
 {
-    if (d.kind == "unanswered") return "unanswered: " + d.what;
+    if (d.kind == "unanswered" && d.recorded.empty() && d.now.empty()) return "unanswered: " + d.what;
     return d.what + ": recorded " + d.recorded + ", now " + d.now;
 }
 
