@@ -718,7 +718,9 @@ void place_files(scenario& scene, const std::filesystem::path& folder,
     for (std::size_t i = 0; i < scene.files.size(); ++i) {
         const file_seed& seed = scene.files[i];
         const std::string base = std::filesystem::path(same_separators(seed.path)).filename().string();
-        const std::filesystem::path placed = folder / (std::to_string(i + 1) + "-" + base);
+        // The file keeps its own name, which the library may show.
+        const std::filesystem::path placed = folder / std::to_string(i + 1) / base;
+        std::filesystem::create_directories(placed.parent_path());
         if (seed.content.has_value()) {
             std::ofstream out(placed, std::ios::binary);
             out << *seed.content;
@@ -771,8 +773,12 @@ std::vector<program_run> recorded_program_runs(const std::filesystem::path& file
 
 }  // namespace
 
-run_outcome run_session(const scenario& scene_in, const loaded_library& library, const session_setup& setup)
+run_outcome run_session(const scenario& scene_in, const loaded_library& library, const session_setup& given)
 {
+    session_setup setup = given;
+    // The session runs in the scenario's directory; the folder was named
+    // from this one.
+    if (setup.trace_directory.has_value()) setup.trace_directory = std::filesystem::absolute(*setup.trace_directory);
     run_outcome out;
     out.scene = scene_in;
     const scenario& scene = out.scene;
