@@ -136,7 +136,7 @@ INSTANTIATE_TEST_SUITE_P(
                        "parts: missing; expected an array of parts"},
         malformed_case{"unknown_top_level_field", "{\"operation\": \"import\", " KX_ENV ", \"parts\": [], \"part\": 1}",
                        "part: unknown field; expected one of description, operation, dry_run, env, defaults, "
-                       "numbering, host_callbacks, parts, part_files, server, faults"},
+                       "numbering, host_callbacks, parts, part_files, server, commands, files, faults"},
         malformed_case{"state_as_text",
                        "{\"operation\": \"import\", " KX_ENV
                        ", \"parts\": [{\"name\": \"/a.prt\"}, {\"name\": \"/b.prt\", \"state\": \"1\"}]}",

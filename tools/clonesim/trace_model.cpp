@@ -188,7 +188,7 @@ private:
             s.items[found->second].description = text_field(c.out, "description").value_or("");
         } else if (c.op == "HOST_PDM_assign_part_number" && !s.next_item_number.has_value()) {
             const std::string number = text_field(c.out, "new_number").value_or("");
-            if (!number.empty() && number.size() <= 6 && std::all_of(number.begin(), number.end(), ::isdigit))
+            if (!number.empty() && number.size() <= 6 && std::all_of(number.begin(), number.end(), [](unsigned char c) { return c >= '0' && c <= '9'; }))
                 s.next_item_number = std::max(1, std::stoi(number));
         } else if (c.op == "HOST_PDM_assign_part_rev" && !s.initial_revision.has_value()) {
             const std::string revision = text_field(c.out, "new_revision").value_or("");
