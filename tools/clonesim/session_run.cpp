@@ -264,8 +264,6 @@ void set_environment(const std::vector<env_setting>& env)
 {
     for (const char* name : library_variables) unsetenv(name);
     for (const env_setting& setting : env) {
-        // The run's own recording is not the scenario's to switch.
-        if (setting.name == trace_variable) continue;
         if (setting.value.has_value())
             setenv(setting.name.c_str(), setting.value->c_str(), 1);
         else
