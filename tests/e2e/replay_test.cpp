@@ -82,26 +82,12 @@ replayed replay(const fs::path& trace, const scratch& tmp)
 
 // --- the same library: the same outcome ----------------------------------------
 
-// The host's numbering (HOST_PDM_assign_part_number and _rev) must be in the
-// trace for a session that takes numbers from the host.
-bool numbering_recorded(const std::string& example, const fs::path& trace)
-{
-    if (example != "clone" && example != "import_refused") return true;
-    return read_file(trace).find("\"HOST_PDM_assign_part_") != std::string::npos;
-}
-
-#define SKIP_UNLESS_NUMBERING_RECORDED(example, trace)                                                          \
-    if (!numbering_recorded(example, trace))                                                                   \
-    GTEST_SKIP() << "the library does not record the host's numbering (HOST_PDM_assign_part_number), so the " \
-                    "replay cannot hand out the recorded numbers"
-
 class recorded_example : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(recorded_example, replays_with_no_difference)
 {
     scratch tmp;
     const fs::path trace = record(GetParam(), tmp);
-    SKIP_UNLESS_NUMBERING_RECORDED(GetParam(), trace);
     const replayed r = replay(trace, tmp);
     EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
     EXPECT_EQ(r.differences, std::vector<std::string>{});
@@ -118,7 +104,6 @@ TEST_P(recorded_example, scenario_from_the_trace_plays_the_recorded_session)
 {
     scratch tmp;
     const fs::path trace = record(GetParam(), tmp);
-    SKIP_UNLESS_NUMBERING_RECORDED(GetParam(), trace);
     const fs::path scenario = tmp / "from_trace.json";
     const result written = clonesim({"scenario", "--from-trace", trace.string(), "-o", scenario.string()}, tmp.path());
     ASSERT_EQ(written.exit_status, 0) << written.err;
@@ -299,7 +284,6 @@ TEST_P(restated_trace, replays_with_no_difference)
     const restated_case c = GetParam();
     scratch tmp;
     const fs::path trace = record(c.example, tmp);
-    SKIP_UNLESS_NUMBERING_RECORDED(c.example, trace);
     std::vector<json> lines = lines_of(trace);
     c.restate(lines);
     const replayed r = replay(write_lines(tmp / "restated.jsonl", lines), tmp);
