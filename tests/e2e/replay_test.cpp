@@ -144,7 +144,7 @@ INSTANTIATE_TEST_SUITE_P(examples, recorded_example,
 void each_line(std::vector<json>& lines, const char* kind, const std::function<void(json&)>& change)
 {
     for (json& line : lines)
-        if (line["e"] == kind) change(line);
+        if (line.value("e", std::string()) == kind) change(line);
 }
 
 struct rule_case {
@@ -248,7 +248,7 @@ void as_on_windows(std::vector<json>& lines)
 void exceptions_held(std::vector<json>& lines)
 {
     const auto request = std::find_if(lines.begin(), lines.end(),
-                                      [](const json& l) { return l["e"] == "request" && l["code"] == 36; });
+                                      [](const json& l) { return l.value("e", std::string()) == "request" && l["code"] == 36; });
     ASSERT_NE(request, lines.end());
     json list = json::array();
     std::istringstream reply((*request)["reply"].get<std::string>());
@@ -260,7 +260,7 @@ void exceptions_held(std::vector<json>& lines)
 // The mapping file read in an earlier session of the process.
 void mapping_file_held(std::vector<json>& lines)
 {
-    const auto file = std::find_if(lines.begin(), lines.end(), [](const json& l) { return l["e"] == "file"; });
+    const auto file = std::find_if(lines.begin(), lines.end(), [](const json& l) { return l.value("e", std::string()) == "file"; });
     ASSERT_NE(file, lines.end());
     json entries = json::array();
     std::istringstream content((*file)["content"].get<std::string>());
@@ -345,7 +345,7 @@ INSTANTIATE_TEST_SUITE_P(
                         [](std::vector<json>& lines) {
                             // The host ended before the session did, in the middle of a host call.
                             do lines.pop_back();
-                            while (lines.back()["e"] != "host");
+                            while (lines.back().value("e", std::string()) != "host");
                             return lines.size();
                         },
                         "the trace ends with this \"host\" line and has no end line: it was cut short"},
@@ -367,7 +367,7 @@ INSTANTIATE_TEST_SUITE_P(
         unreadable_case{"missing_field",
                         [](std::vector<json>& lines) {
                             const auto request = std::find_if(lines.begin(), lines.end(),
-                                                              [](const json& l) { return l["e"] == "request"; });
+                                                              [](const json& l) { return l.value("e", std::string()) == "request"; });
                             request->erase("input");
                             return static_cast<std::size_t>(request - lines.begin()) + 1;
                         },
