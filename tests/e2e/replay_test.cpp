@@ -137,7 +137,9 @@ TEST_P(recorded_example, scenario_from_the_trace_plays_the_recorded_session)
 
 INSTANTIATE_TEST_SUITE_P(examples, recorded_example,
                          ::testing::Values("import_mapped", "clone", "export_design_log", "export_tool_refused",
-                                           "import_refused", "edit"));
+                                           "import_refused", "edit",
+                                           // Part names, a description and a reply that are not UTF-8.
+                                           "../tests/browser/hostile/hostile"));
 
 // --- one rule changed: exactly its differences -----------------------------------
 

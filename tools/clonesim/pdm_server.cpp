@@ -132,6 +132,10 @@ sim::pdm_response pdm_server::recorded(int code, const char* input)
     std::size_t& turn = answers_given_[{code, same_separators(asked.value_or(""))}];
     const recorded_answer& a = *matching[std::min(turn, matching.size() - 1)];
     ++turn;
+    // Read as a scripted reply is: the exception list and a revision check
+    // come with a status that is no refusal.
+    const bool list = code == kx::request_get_exceptions && a.reply.has_value();
+    if (a.status != 0 && !list && code != kx::request_check_revision) last_answer_ = answer::refused;
     return sim::pdm_response{a.status, a.reply};
 }
 

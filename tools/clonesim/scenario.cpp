@@ -1,6 +1,7 @@
 #include "scenario.h"
 
 #include "interfaces/host_codes.h"
+#include "texts.h"
 
 #include <dlfcn.h>
 
@@ -106,8 +107,14 @@ public:
         return value.get<bool>();
     }
 
+    // A text that is not UTF-8 is written {"bytes": "..."}, one character
+    // per byte.
     std::string text(const std::string& path, const json& value) const
     {
+        if (value.is_object() && value.size() == 1 && value.contains("bytes") && value["bytes"].is_string()) {
+            if (auto bytes = characters_as_bytes(value["bytes"].get<std::string>())) return *bytes;
+            fail(path, "expected one character per byte (U+0000 to U+00FF) in \"bytes\"");
+        }
         if (!value.is_string()) wrong(path, value, "a string");
         return value.get<std::string>();
     }
@@ -122,8 +129,8 @@ public:
     std::optional<std::string> optional_text(const std::string& path, const json& value) const
     {
         if (value.is_null()) return std::nullopt;
-        if (!value.is_string()) wrong(path, value, "a string or null");
-        return value.get<std::string>();
+        if (!value.is_string() && !value.is_object()) wrong(path, value, "a string or null");
+        return text(path, value);
     }
 
     std::vector<text_pair> pairs(const std::string& path, const json& value) const
@@ -505,12 +512,25 @@ void check_numbering(const reader& r, const scenario& s)
                std::to_string(last_number) + ")");
 }
 
-json optional(const std::optional<std::string>& text) { return text.has_value() ? json(*text) : json(nullptr); }
+json text_json(const std::string& text)
+{
+    if (valid_utf8(text)) return json(text);
+    return json{{"bytes", bytes_as_characters(text)}};
+}
+
+json optional(const std::optional<std::string>& text) { return text.has_value() ? text_json(*text) : json(nullptr); }
+
+json texts_json(const std::vector<std::string>& texts)
+{
+    json list = json::array();
+    for (const std::string& text : texts) list.push_back(text_json(text));
+    return list;
+}
 
 json pairs_json(const std::vector<text_pair>& pairs)
 {
     json list = json::array();
-    for (const auto& [first, second] : pairs) list.push_back({first, second});
+    for (const auto& [first, second] : pairs) list.push_back(json::array({text_json(first), text_json(second)}));
     return list;
 }
 
@@ -518,15 +538,15 @@ json parts_json(const std::vector<sim::clone_part>& parts)
 {
     json list = json::array();
     for (const sim::clone_part& part : parts) {
-        json p = {{"name", part.name}};
+        json p = {{"name", text_json(part.name)}};
         if (!part.file_exists) p["file_exists"] = false;
         p["state"] = part.state;
         p["action"] = part.action;
         p["naming"] = part.naming;
-        if (part.output_name.has_value()) p["output_name"] = *part.output_name;
-        if (part.item_type.has_value()) p["item_type"] = *part.item_type;
-        if (part.pdm_name.has_value()) p["pdm_name"] = *part.pdm_name;
-        if (part.pdm_desc.has_value()) p["pdm_desc"] = *part.pdm_desc;
+        if (part.output_name.has_value()) p["output_name"] = text_json(*part.output_name);
+        if (part.item_type.has_value()) p["item_type"] = text_json(*part.item_type);
+        if (part.pdm_name.has_value()) p["pdm_name"] = text_json(*part.pdm_name);
+        if (part.pdm_desc.has_value()) p["pdm_desc"] = text_json(*part.pdm_desc);
         if (!part.attributes.empty()) p["attributes"] = pairs_json(part.attributes);
         list.push_back(std::move(p));
     }
@@ -538,15 +558,15 @@ json server_json(const scenario& s)
     json server = json::object();
     if (s.exceptions.has_value()) {
         json list = json::object();
-        for (const auto& [name, value] : *s.exceptions) list[name] = value;
+        for (const auto& [name, value] : *s.exceptions) list[name] = text_json(value);
         server["exceptions"] = std::move(list);
     }
     if (!s.items.empty()) {
         json items = json::array();
         for (const item_seed& item : s.items) {
-            json it = {{"item_id", item.item_id}, {"type", item.item_type}, {"name", item.name},
-                       {"description", item.description}};
-            if (item.owner.has_value()) it["owner"] = *item.owner;
+            json it = {{"item_id", text_json(item.item_id)}, {"type", text_json(item.item_type)},
+                       {"name", text_json(item.name)}, {"description", text_json(item.description)}};
+            if (item.owner.has_value()) it["owner"] = text_json(*item.owner);
             items.push_back(std::move(it));
         }
         server["items"] = std::move(items);
@@ -566,7 +586,7 @@ json server_json(const scenario& s)
 std::string scenario_file_text(const scenario& s)
 {
     json doc = json::object();
-    if (!s.title.empty()) doc["description"] = s.title;
+    if (!s.title.empty()) doc["description"] = text_json(s.title);
     doc["operation"] = operation_class_of(operation_name(s.operation_class)).has_value()
                            ? json(operation_name(s.operation_class))
                            : json(s.operation_class);
@@ -575,10 +595,10 @@ std::string scenario_file_text(const scenario& s)
     for (const env_setting& setting : s.env) env[setting.name] = optional(setting.value);
     doc["env"] = std::move(env);
     json defaults = {{"action", s.def_action}, {"naming", s.def_naming}};
-    if (s.def_item_type.has_value()) defaults["item_type"] = *s.def_item_type;
-    if (s.def_pdm_name.has_value()) defaults["pdm_name"] = *s.def_pdm_name;
-    if (s.def_pdm_desc.has_value()) defaults["pdm_desc"] = *s.def_pdm_desc;
-    if (s.def_directory.has_value()) defaults["directory"] = *s.def_directory;
+    if (s.def_item_type.has_value()) defaults["item_type"] = text_json(*s.def_item_type);
+    if (s.def_pdm_name.has_value()) defaults["pdm_name"] = text_json(*s.def_pdm_name);
+    if (s.def_pdm_desc.has_value()) defaults["pdm_desc"] = text_json(*s.def_pdm_desc);
+    if (s.def_directory.has_value()) defaults["directory"] = text_json(*s.def_directory);
     doc["defaults"] = std::move(defaults);
     json numbering = json::object();
     if (s.next_item_number.has_value()) numbering["next_item_number"] = *s.next_item_number;
@@ -588,7 +608,7 @@ std::string scenario_file_text(const scenario& s)
     if (!s.part_files.empty()) {
         json files = json::array();
         for (const part_file_seed& seed : s.part_files) {
-            json f = {{seed.full_path ? "path" : "name", seed.name}};
+            json f = {{seed.full_path ? "path" : "name", text_json(seed.name)}};
             if (!seed.attributes.empty()) f["attributes"] = pairs_json(seed.attributes);
             if (seed.family_instance) f["family_instance"] = true;
             files.push_back(std::move(f));
@@ -600,15 +620,15 @@ std::string scenario_file_text(const scenario& s)
     if (s.commands.has_value()) {
         json commands = json::array();
         for (const recorded_command& c : *s.commands)
-            commands.push_back({{"program", c.program}, {"arguments", c.arguments}, {"exit", c.exit}});
+            commands.push_back({{"program", text_json(c.program)}, {"arguments", texts_json(c.arguments)}, {"exit", c.exit}});
         doc["commands"] = std::move(commands);
     }
     if (!s.files.empty()) {
         json files = json::array();
-        for (const file_seed& f : s.files) files.push_back({{"path", f.path}, {"content", optional(f.content)}});
+        for (const file_seed& f : s.files) files.push_back({{"path", text_json(f.path)}, {"content", optional(f.content)}});
         doc["files"] = std::move(files);
     }
-    // A byte that is not UTF-8 cannot stand in a JSON string as it is.
+    // Names of variables and exceptions are keys, which have no bytes form.
     return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 

@@ -143,6 +143,45 @@ std::string json_safe(const std::string& bytes)
     return out;
 }
 
+bool valid_utf8(const std::string& text)
+{
+    unsigned long code = 0;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t length = utf8_length(text, at, code);
+        if (length == 0) return false;
+        at += length;
+    }
+    return true;
+}
+
+std::string bytes_as_characters(const std::string& bytes)
+{
+    std::string out;
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x80) {
+            out += c;
+        } else {
+            out += static_cast<char>(0xC0 | (byte >> 6));
+            out += static_cast<char>(0x80 | (byte & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::optional<std::string> characters_as_bytes(const std::string& characters)
+{
+    std::string bytes;
+    unsigned long code = 0;
+    for (std::size_t at = 0; at < characters.size();) {
+        const std::size_t length = utf8_length(characters, at, code);
+        if (length == 0 || code > 0xFF) return std::nullopt;
+        bytes += static_cast<char>(code);
+        at += length;
+    }
+    return bytes;
+}
+
 std::string count_of(std::size_t n, const std::string& singular, const std::string& plural)
 {
     return std::to_string(n) + " " + (n == 1 ? singular : plural);

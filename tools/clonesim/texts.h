@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 namespace clonesim {
@@ -29,6 +30,16 @@ std::string quote_folded(const std::string& text, std::size_t limit = fold_limit
 // that range back to its byte. Valid UTF-8 without such characters is left
 // as it is.
 std::string json_safe(const std::string& bytes);
+
+// Whether every byte is part of a valid UTF-8 sequence.
+bool valid_utf8(const std::string& text);
+
+// Texts that are not UTF-8 as the trace and the scenario file write them:
+// one character per byte, the character with the byte's value (U+0000 to
+// U+00FF), in UTF-8; and back, none when a character is above U+00FF or the
+// text is not UTF-8.
+std::string bytes_as_characters(const std::string& bytes);
+std::optional<std::string> characters_as_bytes(const std::string& characters);
 
 // "1 part", "2 parts".
 std::string count_of(std::size_t n, const std::string& singular, const std::string& plural);

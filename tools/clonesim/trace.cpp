@@ -1,5 +1,7 @@
 #include "trace.h"
 
+#include "texts.h"
+
 #include <algorithm>
 #include <fstream>
 #include <initializer_list>
@@ -119,36 +121,13 @@ private:
     std::string file_;
 };
 
-// Decodes one UTF-8 character; none when the sequence is not valid.
-std::optional<char32_t> next_character(const std::string& text, std::size_t& at)
-{
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char first = byte(at);
-    int length = first < 0x80 ? 1 : (first >> 5) == 0x6 ? 2 : (first >> 4) == 0xE ? 3 : (first >> 3) == 0x1E ? 4 : 0;
-    if (length == 0 || at + static_cast<std::size_t>(length) > text.size()) return std::nullopt;
-    char32_t c = length == 1 ? first : first & (0xFF >> (length + 1));
-    for (int k = 1; k < length; ++k) {
-        if ((byte(at + k) & 0xC0) != 0x80) return std::nullopt;
-        c = (c << 6) | (byte(at + k) & 0x3F);
-    }
-    at += static_cast<std::size_t>(length);
-    return c;
-}
-
 }  // namespace
 
 std::optional<std::string> trace_text(const json& value)
 {
     if (value.is_string()) return value.get<std::string>();
     if (!is_bytes(value) || !value["bytes"].is_string()) return std::nullopt;
-    const std::string& chars = value["bytes"].get_ref<const std::string&>();
-    std::string bytes;
-    for (std::size_t at = 0; at < chars.size();) {
-        const auto c = next_character(chars, at);
-        if (!c.has_value() || *c > 0xFF) return std::nullopt;
-        bytes.push_back(static_cast<char>(*c));
-    }
-    return bytes;
+    return characters_as_bytes(value["bytes"].get_ref<const std::string&>());
 }
 
 std::optional<std::string> text_field(const json& object, const char* key)
