@@ -21,23 +21,14 @@ using json = nlohmann::json;
 // the recorded ones, one separator.
 class restorer {
 public:
-    explicit restorer(name_pairs names) : names_(std::move(names))
+    explicit restorer(const name_pairs& names)
     {
-        std::sort(names_.begin(), names_.end(),
-                  [](const auto& a, const auto& b) { return a.second.size() > b.second.size(); });
+        for (const auto& [recorded, used] : names) back_.emplace_back(used, recorded);
     }
-    std::string operator()(std::string text) const
-    {
-        for (const auto& [recorded, used] : names_) {
-            if (used.empty()) continue;
-            for (std::size_t at = text.find(used); at != std::string::npos; at = text.find(used, at + recorded.size()))
-                text.replace(at, used.size(), recorded);
-        }
-        return same_separators(std::move(text));
-    }
+    std::string operator()(const std::string& text) const { return same_separators(replace_each(text, back_)); }
 
 private:
-    name_pairs names_;
+    name_pairs back_;  // the replay's name, the recorded one
 };
 
 const json& member(const json& object, const char* key)

@@ -4,6 +4,7 @@
 #include "interfaces/host_codes.h"
 #include "sim_host.h"
 #include "site_programs.h"
+#include "texts.h"
 #include "trace.h"
 
 #include <dlfcn.h>
@@ -726,20 +727,7 @@ void place_files(scenario& scene, const std::filesystem::path& folder,
         }
         names.emplace_back(seed.path, placed.string());
     }
-    // The longest name first, so that no name is replaced inside a longer one.
-    std::sort(names.begin(), names.end(),
-              [](const auto& a, const auto& b) { return a.first.size() > b.first.size(); });
-    auto replace_names = [&names](std::string& text) {
-        for (const auto& [recorded, placed] : names) {
-            if (text == recorded) {
-                text = placed;
-                return;
-            }
-        }
-        for (const auto& [recorded, placed] : names)
-            for (std::size_t at = text.find(recorded); at != std::string::npos; at = text.find(recorded, at + placed.size()))
-                text.replace(at, recorded.size(), placed);
-    };
+    auto replace_names = [&names](std::string& text) { text = replace_each(text, names); };
     for (env_setting& setting : scene.env)
         if (setting.value.has_value()) replace_names(*setting.value);
     if (scene.answers.has_value())

@@ -1,5 +1,6 @@
 #include "texts.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace clonesim {
@@ -180,6 +181,25 @@ std::optional<std::string> characters_as_bytes(const std::string& characters)
         at += length;
     }
     return bytes;
+}
+
+std::string replace_each(const std::string& text, std::vector<std::pair<std::string, std::string>> pairs)
+{
+    std::erase_if(pairs, [](const auto& pair) { return pair.first.empty(); });
+    std::sort(pairs.begin(), pairs.end(), [](const auto& a, const auto& b) { return a.first.size() > b.first.size(); });
+    std::string out;
+    for (std::size_t at = 0; at < text.size();) {
+        const auto found = std::find_if(pairs.begin(), pairs.end(), [&](const auto& pair) {
+            return text.compare(at, pair.first.size(), pair.first) == 0;
+        });
+        if (found == pairs.end()) {
+            out += text[at++];
+            continue;
+        }
+        out += found->second;
+        at += found->first.size();
+    }
+    return out;
 }
 
 std::string count_of(std::size_t n, const std::string& singular, const std::string& plural)

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <optional>
+#include <utility>
+#include <vector>
 #include <string>
 
 namespace clonesim {
@@ -40,6 +42,11 @@ bool valid_utf8(const std::string& text);
 // text is not UTF-8.
 std::string bytes_as_characters(const std::string& bytes);
 std::optional<std::string> characters_as_bytes(const std::string& characters);
+
+// The text with every occurrence of a pair's first text put as its second,
+// in one pass from left to right, the longest first text winning where two
+// start at the same place; what was put in is not looked at again.
+std::string replace_each(const std::string& text, std::vector<std::pair<std::string, std::string>> pairs);
 
 // "1 part", "2 parts".
 std::string count_of(std::size_t n, const std::string& singular, const std::string& plural);
