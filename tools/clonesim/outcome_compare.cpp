@@ -136,8 +136,10 @@ private:
         if (op == "HOST_UI_display_nonmodal_msg" || op == "HOST_UI_write_listing_window") {
             const bool box = op == "HOST_UI_display_nonmodal_msg";
             const std::string text = restore_(text_field(in, box ? "message" : "text").value_or(""));
-            out_.texts.push_back((box ? "error box " : "listing window ") + quote(text));
-            if (part != npos) out_.parts[part].messages.push_back(out_.texts.back());
+            // A text shown while a part was translated is compared as that
+            // part's message, the others in the session's order.
+            (part != npos ? out_.parts[part].messages : out_.texts)
+                .push_back((box ? "error box " : "listing window ") + quote(text));
             return;
         }
         // Tags are named after what they were handed out for.
