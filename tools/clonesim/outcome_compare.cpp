@@ -65,7 +65,7 @@ const std::set<std::string>& model_questions()
         "HOST_CLONE_ask_attribute_values", "HOST_PDM_ask_part_tag", "HOST_PDM_ask_part_name_desc",
         "HOST_PDM_assign_part_number", "HOST_PDM_assign_part_rev", "HOST_PART_open",
         "HOST_ATTR_find_attribute",  "HOST_PART_is_family_instance", "HOST_FILE_exists",
-        "HOST_TEXT_open",
+        "HOST_TEXT_open",            "HOST_CLONE_remove_ntfy_callback",
     };
     return ops;
 }

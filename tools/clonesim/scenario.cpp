@@ -604,6 +604,12 @@ std::string scenario_file_text(const scenario& s)
     if (s.next_item_number.has_value()) numbering["next_item_number"] = *s.next_item_number;
     if (s.initial_revision.has_value()) numbering["initial_revision"] = *s.initial_revision;
     if (!numbering.empty()) doc["numbering"] = std::move(numbering);
+    if (!s.host_callbacks.empty()) {
+        json callbacks = json::array();
+        for (const host_callback& cb : s.host_callbacks)
+            callbacks.push_back({{"name", text_json(cb.name)}, {"point", cb.point}, {"description", text_json(cb.description)}});
+        doc["host_callbacks"] = std::move(callbacks);
+    }
     doc["parts"] = parts_json(s.parts);
     if (!s.part_files.empty()) {
         json files = json::array();

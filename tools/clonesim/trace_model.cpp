@@ -116,7 +116,8 @@ private:
             return;
         }
         if (c.status != 0) return;
-        if (c.op.rfind("HOST_CLONE_", 0) == 0) clone_query(c);
+        if (c.op == "HOST_CLONE_ask_ntfy_callbacks" || c.op == "HOST_CLONE_remove_ntfy_callback") host_callback_query(c);
+        else if (c.op.rfind("HOST_CLONE_", 0) == 0) clone_query(c);
         else if (c.op.rfind("HOST_PDM_", 0) == 0) pdm_query(c);
         else part_file_query(c);
     }
@@ -166,6 +167,29 @@ private:
             for (std::size_t i = 0; i < titles.size() && i < values.size(); ++i)
                 p.attributes.emplace_back(titles[i], values[i]);
         }
+    }
+
+    // The host's own callbacks, as far as the library touched them: those it
+    // took away for a while (and gave back).
+    void host_callback_query(const host_call& c)
+    {
+        if (c.op == "HOST_CLONE_ask_ntfy_callbacks") {
+            if (registry_names_.empty()) {
+                registry_names_ = texts_field(c.out, "names");
+                registry_descriptions_ = texts_field(c.out, "descriptions");
+            }
+            return;
+        }
+        const auto name = text_field(c.in, "name");
+        const auto point = int_field(c.in, "point");
+        auto& callbacks = model_.scene.host_callbacks;
+        if (!name.has_value() || !point.has_value() || member(c.out, "removed") != json(true) ||
+            callbacks.size() == max_host_callbacks)
+            return;
+        const bool known = std::any_of(callbacks.begin(), callbacks.end(), [&](const host_callback& k) {
+            return k.name == *name && k.point == *point;
+        });
+        if (!known) callbacks.push_back(host_callback{*name, *point, ""});
     }
 
     void pdm_query(const host_call& c)
@@ -330,6 +354,9 @@ private:
             const auto exists = file_exists_.find(p.name);
             if (exists != file_exists_.end()) p.file_exists = exists->second;
         }
+        for (host_callback& callback : s.host_callbacks)
+            for (std::size_t i = 0; i < registry_names_.size() && i < registry_descriptions_.size(); ++i)
+                if (registry_names_[i] == callback.name) callback.description = registry_descriptions_[i];
         const json& state = member(trace_.header, "state");
         const json& exceptions = member(state, "exception_list");
         if (exceptions.is_array() && !exceptions_asked_) {
@@ -374,6 +401,7 @@ private:
     std::map<long long, std::size_t> channels_;
     std::set<std::size_t> read_whole_;
     bool exceptions_asked_ = false;
+    std::vector<std::string> registry_names_, registry_descriptions_;
 };
 
 }  // namespace
