@@ -135,7 +135,9 @@ TEST_P(recorded_example, scenario_from_the_trace_plays_the_recorded_session)
     EXPECT_EQ(is["listing_window"], was["listing_window"]);
     // The host's own callbacks the library took away for a while and gave
     // back; an edit session leaves them alone, so its trace cannot tell them.
-    if (was["operation"] != "edit") EXPECT_EQ(is["host_callbacks"], was["host_callbacks"]);
+    if (was["operation"] != "edit") {
+        EXPECT_EQ(is["host_callbacks"], was["host_callbacks"]);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(examples, recorded_example,
