@@ -19,7 +19,7 @@ int main(int argc, char** argv)
     }
     try {
         for (int i = 1; i + 1 < argc; i += 2) {
-            clonesim::run_options options{argv[i], KX_DEFAULT_LIBRARY, ":memory:", true};
+            clonesim::run_options options{argv[i], KX_DEFAULT_LIBRARY, ":memory:", true, std::nullopt};
             const clonesim::run_outcome run = clonesim::run_scenario(options);
             double best = 1e9;
             for (int round = 0; round < 3; ++round) {
