@@ -69,6 +69,21 @@ wineserver -p
 wine wineboot -i >/dev/null 2>&1
 windows_status=0
 ctest --test-dir build-win --output-on-failure -j"$jobs" || windows_status=$?
+# Sessions recorded by the DLL under the stand-in host replay on Linux with
+# the same outcome.
+traces="$PWD/build-win/traces"
+rm -rf "$traces" && mkdir -p "$traces"
+KXPDM_TRACE_DIR="$(winepath -w "$traces")" scripts/wine-run build-win/bin/stand_in_host.exe >/dev/null ||
+  windows_status=1
+recorded=0
+for trace in "$traces"/*.jsonl; do
+  [ -e "$trace" ] || continue
+  recorded=$((recorded + 1))
+  build/tools/clonesim/clonesim replay "$trace" >"$trace.replay.txt" ||
+    { windows_status=1; echo "windows: $trace does not replay on Linux as recorded:"; cat "$trace.replay.txt"; }
+done
+echo "windows: $recorded sessions recorded under wine replayed on Linux"
+[ "$recorded" -ge 2 ] || windows_status=1
 wineserver -k || true
 echo "windows: stage took $(( $(date +%s) - windows_start )) s"
 exit "$windows_status"

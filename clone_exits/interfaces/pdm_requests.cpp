@@ -1,6 +1,7 @@
 #include "interfaces/pdm_requests.h"
 
 #include "interfaces/host_table.h"
+#include "interfaces/platform.h"
 #include "session/session_state.h"
 
 #include <cstring>
@@ -102,11 +103,15 @@ private:
     std::size_t capacity_ = 0;
 };
 
-// The native file name of a part_spec: its text after the last "/".
+// The native file name of a part_spec: its text after the last "/". On
+// Windows "\" ends a folder's name as well: the file name of
+// "C:\parts\a.prt" is "a.prt", never the whole path.
 std::string_view native_file_name(std::string_view part_spec)
 {
-    const auto slash = part_spec.rfind('/');
-    return slash == std::string_view::npos ? part_spec : part_spec.substr(slash + 1);
+    for (std::size_t at = part_spec.size(); at > 0; --at) {
+        if (platform::ends_folder_name(part_spec[at - 1])) return part_spec.substr(at);
+    }
+    return part_spec;
 }
 
 }  // namespace

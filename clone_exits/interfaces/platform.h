@@ -119,6 +119,8 @@ std::string quote_argument(std::string_view argument);
 
 // The directory separator of the file system the host runs on.
 char path_separator();
+// Whether a character ends a folder's name in a path: "/", and on Windows "\" too.
+bool ends_folder_name(char c) noexcept;
 
 // Joins path elements with the platform's separator.
 std::string join_path(std::string_view first, std::string_view second);

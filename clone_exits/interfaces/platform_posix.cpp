@@ -81,6 +81,8 @@ std::string quote_argument(std::string_view argument)
 
 char path_separator() { return '/'; }
 
+bool ends_folder_name(char c) noexcept { return c == '/'; }
+
 const char* system_name()
 {
 #ifdef __linux__

@@ -257,6 +257,8 @@ std::string quote_argument(std::string_view argument)
 
 char path_separator() { return '\\'; }
 
+bool ends_folder_name(char c) noexcept { return c == '\\' || c == '/'; }
+
 const char* system_name() { return "windows"; }
 
 std::string code_page() { return std::to_string(GetACP()); }
