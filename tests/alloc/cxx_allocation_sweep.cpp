@@ -5,11 +5,17 @@
 // nothing), and lets the sweep play each scenario with n = 1, 2, ..., once
 // transiently and once persistently.
 //
-//     cxx_allocation_sweep LIBRARY SCENARIO...
+//     cxx_allocation_sweep [--record DIR] LIBRARY SCENARIO...
+//
+// With --record every session is recorded into DIR, so the recorder's own
+// allocations fail too.
 #include "sim_host.h"
 #include "sweep.h"
 
 #include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
 #include <iostream>
 #include <new>
 
@@ -75,15 +81,22 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); 
 
 int main(int argc, char** argv)
 {
-    if (argc < 3) {
-        std::cerr << "usage: cxx_allocation_sweep LIBRARY SCENARIO...\n";
+    std::optional<std::filesystem::path> record;
+    int first = 1;
+    if (argc > 2 && std::string(argv[1]) == "--record") {
+        record = argv[2];
+        first = 3;
+    }
+    if (argc < first + 2) {
+        std::cerr << "usage: cxx_allocation_sweep [--record DIR] LIBRARY SCENARIO...\n";
         return 2;
     }
     int failures = 0;
-    for (int i = 2; i < argc; ++i) {
+    for (int i = first + 1; i < argc; ++i) {
         clonesim::sweep_options options;
-        options.library = argv[1];
+        options.library = argv[first];
         options.scenario_file = argv[i];
+        options.trace_directory = record;
         // The host-call and request sweeps run in tests of their own.
         options.host_and_request_faults = false;
         options.cxx_allocations = clonesim::sweep_options::allocation_failures{

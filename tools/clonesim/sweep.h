@@ -43,6 +43,9 @@ struct sweep_options {
         std::function<long long()> failed;  // allocations failed since the last arm
     };
     std::optional<allocation_failures> cxx_allocations;
+    // Every session recorded into this folder: a failure the recorder takes
+    // on itself must leave the session as the clean one, its own line aside.
+    std::optional<std::filesystem::path> trace_directory;
 };
 
 // A fault, as the sweep labels it.
