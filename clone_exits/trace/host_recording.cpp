@@ -177,11 +177,6 @@ R recorded_call(const char* operation, string_view spelled, R (*bound)(A...), st
             if (succeeded(operation, result)) write_outputs(line, names, tuple, std::index_sequence_for<A...>{});
             line.close_object().key("status").number(result);
             trace.record(line);
-            if constexpr (std::is_same_v<std::tuple<A...>, std::tuple<int*>>) {
-                if (result == 0 && string_view(operation) == "HOST_CLONE_ask_operation_class" &&
-                    std::get<0>(tuple) != nullptr)
-                    trace.note_session_class(*std::get<0>(tuple));
-            }
         } catch (...) {
             trace.record_failed();
         }
@@ -226,12 +221,21 @@ int recorded_request(int request_code, const char* input_text, int* status, char
     return result;
 }
 
+// The session's class goes into the trace's header as well.
+int recorded_operation_class(int* operation_class)
+{
+    const int result = recorded_HOST_CLONE_ask_operation_class(operation_class);
+    if (result == 0 && operation_class != nullptr) state().trace.note_session_class(*operation_class);
+    return result;
+}
+
 host_operation_table make_recording_table()
 {
 #define KX_RECORDED_ENTRY(ret, name, params, args) recorded_##name,
     host_operation_table table{KX_HOST_OPERATIONS(KX_RECORDED_ENTRY)};
 #undef KX_RECORDED_ENTRY
     table.HOST_PDM_invoke_pdm_server = recorded_request;
+    table.HOST_CLONE_ask_operation_class = recorded_operation_class;
     return table;
 }
 

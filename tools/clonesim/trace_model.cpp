@@ -111,8 +111,8 @@ private:
             return;
         }
         if (c.op == "HOST_FILE_exists") {
-            const auto spec = text_field(c.in, "file_spec");
-            if (spec.has_value() && first(c.op, local(*spec))) file_exists_[local(*spec)] = c.status == 0;
+            const auto file = text_field(c.in, "file_spec");
+            if (file.has_value() && first(c.op, local(*file))) file_exists_[local(*file)] = c.status == 0;
             return;
         }
         if (c.status != 0) return;
