@@ -148,6 +148,12 @@ struct host_model {
     // file-name queries: when set, HOST_FILE_ask_name returns this for every part
     std::optional<std::string> file_name_override;
 
+    // Fixed-size outputs (names, descriptions, numbers, decoded fields, fail
+    // messages, file names, lines) filled to their whole size, the text and
+    // then blanks, with no terminator: nothing in the host interface
+    // promises one.
+    bool unterminated_outputs = false;
+
     // accounting
     // Off for long benchmark sessions: `calls`, `open_order` and the per-open
     // and per-save records of part files stay empty; counts, faults and

@@ -74,6 +74,11 @@ part_file* file_of(host_tag_t tag)
 // Copies `text` into a caller's buffer of `size` bytes, cut to fit.
 void copy_cut(std::string_view text, char* buffer, std::size_t size)
 {
+    if (host().unterminated_outputs) {
+        std::memset(buffer, ' ', size);
+        if (!text.empty()) std::memcpy(buffer, text.data(), std::min(text.size(), size));
+        return;
+    }
     const std::size_t n = std::min(text.size(), size - 1);
     if (n != 0) std::memcpy(buffer, text.data(), n);  // an empty view may have no data
     buffer[n] = '\0';
@@ -467,7 +472,9 @@ int HOST_PDM_assign_part_number(const char* part_number, const char* item_type,
     constexpr const char* op = "HOST_PDM_assign_part_number";
     if (auto failed = enter(op, [&] { return join({arg(part_number), arg(item_type)}); })) return *failed;
     if (null_output(op, new_number) || null_output(op, modifiable)) return status_bad_argument;
-    std::snprintf(new_number, HOST_PDM_ID_BUFSIZE, "%06d", host().next_item_number++);
+    char number[HOST_PDM_ID_BUFSIZE];
+    std::snprintf(number, sizeof number, "%06d", host().next_item_number++);
+    copy_cut(number, new_number, HOST_PDM_ID_BUFSIZE);
     *modifiable = 1;
     return 0;
 }

@@ -32,6 +32,30 @@ bool is_part_file_line(std::string_view line)
     return contains(line, "part_file=") || (contains(line, "part_file") && !contains(line, "["));
 }
 
+// Inside the defaults section a line naming the export directory stays in
+// it, whatever else it holds ("export_dir=/data/part_files" names no part
+// file); a header line or a part file line ends the section.
+class defaults_section {
+public:
+    // True while `line`, the file's next one, belongs to the defaults.
+    bool holds(std::string_view line)
+    {
+        if (first_) {
+            first_ = false;
+            inside_ = contains(line, "[Defaults]");
+            return inside_;
+        }
+        if (inside_ && !is_export_dir_line(line) && (contains(line, "[") || is_part_file_line(line)))
+            inside_ = false;
+        return inside_;
+    }
+    static bool is_export_dir_line(std::string_view line) { return contains(line, "export_dir"); }
+
+private:
+    bool first_ = true;
+    bool inside_ = false;
+};
+
 // The value of a "part_file" or "export_dir" line: after the first "=", up
 // to the next "=". A line without "=" has none.
 std::string_view field_value(std::string_view line)
@@ -133,8 +157,9 @@ int count_part_sections(std::string_view file_name, int& count)
     count = 0;
     mapping_reader file(file_name);
     if (!file.is_open()) return mapping_file_failed;
+    defaults_section defaults;
     while (file.advance()) {
-        if (contains(file.line(), "part_file")) ++count;
+        if (!defaults.holds(file.line()) && contains(file.line(), "part_file")) ++count;
     }
     const bool read_failed = file.failed();
     const int close_status = file.close();
@@ -159,14 +184,14 @@ int read_export_mapping_file(std::string_view file_name, export_map& map)
         return mapping_file_failed;
     }
 
+    defaults_section defaults;
     bool have = file.advance();
-    if (have && contains(file.line(), "[Defaults]")) {
-        // A part file line ends the defaults as a header line does.
-        while ((have = file.advance()) && !contains(file.line(), "[") && !is_part_file_line(file.line())) {
-            if (is_attribute_line(file.line()))
-                map.lines_lost = true;
-            else if (contains(file.line(), "export_dir"))
+    if (have && defaults.holds(file.line())) {
+        while ((have = file.advance()) && defaults.holds(file.line())) {
+            if (defaults_section::is_export_dir_line(file.line()))
                 map.export_dir = std::string(field_value(file.line()).substr(0, export_dir_limit));
+            else if (is_attribute_line(file.line()))
+                map.lines_lost = true;
         }
     }
 

@@ -12,6 +12,8 @@
 #include "session/messages.h"
 #include "session/session_state.h"
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 
 namespace kx {
@@ -273,8 +275,13 @@ int build_context_request_text(host_text_builder& text)
         host_tag_t tag = HOST_NULL_TAG;
         status = host_ops().HOST_PDM_ask_part_tag(c_text(entry.item_id), &tag);
         if (tag != HOST_NULL_TAG || is_empty(entry.context)) continue;
-        for (std::string_view field : {view(entry.item_id), view(entry.rev_id), view(entry.item_type),
-                                       view(entry.context)}) {
+        const std::string_view fields[] = {view(entry.item_id), view(entry.rev_id), view(entry.item_type),
+                                           view(entry.context)};
+        // The translation let a field holding "/" through for an item found
+        // in the database; one whose query fails now still counts as new,
+        // and its record would shift every record after it at the server.
+        if (!std::all_of(std::begin(fields), std::end(fields), fits_slash_request)) continue;
+        for (std::string_view field : fields) {
             text.append_reserved(field);
             text.append_reserved("/");
         }

@@ -47,6 +47,13 @@ void write_new_name(char* new_name, std::string_view name) noexcept
     new_name[length] = '\0';
 }
 
+// As prepare_new_items asks it: an item whose query fails counts as new.
+bool item_is_new(const std::string& item_id)
+{
+    host_tag_t tag = HOST_NULL_TAG;
+    return host_ops().HOST_PDM_ask_part_tag(item_id.c_str(), &tag) != 0 || tag == HOST_NULL_TAG;
+}
+
 int derive_name_from_file_name(const char* part_spec, char* new_name)
 {
     char file_name[file_name_size] = {};
@@ -64,10 +71,6 @@ int derive_name_from_file_name(const char* part_spec, char* new_name)
 class part_translation {
 public:
     part_translation(const char* part_spec, char* new_name) : part_spec_(part_spec), new_name_(new_name) {}
-
-    // A refusal from the item type check on; the settings read failing
-    // before it is not one.
-    bool refused() const noexcept { return refused_; }
 
     int run()
     {
@@ -111,9 +114,11 @@ public:
         if (!fits_slash_request(view(relation))) return refuse(part_field_unusable, msg::relation);
         const std::string_view context = view(attributes_->context);
         // Without a relation a part with a context sends its item type and
-        // context in prepare_new_items.
+        // context in prepare_new_items, but only when its item is new to the
+        // database: a field that no request carries refuses nothing.
         if (!has_relation && !context.empty() &&
-            (!fits_slash_request(identity.item_type) || !fits_slash_request(context))) {
+            (!fits_slash_request(identity.item_type) || !fits_slash_request(context)) &&
+            item_is_new(identity.item_id)) {
             return refuse(part_field_unusable, msg::identity);
         }
 
@@ -139,7 +144,7 @@ public:
             if (view(related_name).size() > database_field_limit) return refuse(stop_session, msg::long_related_name);
             // It goes into the database part name and fill_import_filename.
             if (!fits_slash_request(view(related_name)) || !fits_hash_request(view(related_name))) {
-                return refuse(part_field_unusable, msg::related_name);
+                return refuse(part_field_unusable, msg::relation);
             }
         }
 
@@ -175,17 +180,18 @@ private:
         return stop_session;
     }
 
+    // Released first, then reported: the dialog's defaults go even when the
+    // box's text cannot be built, and the next part reads them again.
     int refuse(int code, std::string_view message)
     {
         free_import_attributes(attributes_);
-        refused_ = true;
+        free_dialog_struct();
         return report(code, message);
     }
 
     const char* part_spec_;
     char* new_name_;
     host_object<import_attributes> attributes_;
-    bool refused_ = false;
 };
 
 }  // namespace
@@ -224,12 +230,7 @@ int work::translate_import(const char* part_spec, char new_name[HOST_MAX_FSPEC_B
         }
     }
     if (host_ops().HOST_FILE_exists(part_spec, file_type_any) != 0) return derive_name_from_file_name(part_spec, new_name);
-    part_translation translation(part_spec, new_name);
-    const int result = translation.run();
-    // A refused part drops the dialog's defaults too, so that the next part
-    // reads them again.
-    if (translation.refused()) free_dialog_struct();
-    return result;
+    return part_translation(part_spec, new_name).run();
 }
 
 }  // namespace kx

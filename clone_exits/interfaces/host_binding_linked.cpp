@@ -9,7 +9,7 @@ namespace kx {
 
 namespace {
 
-#define KX_HOST_ADDRESS(ret, name, params, args) &::name,
+#define KX_HOST_ADDRESS(ret, name, params, args, sizes) &::name,
 constinit const host_operation_table linked_operations = {KX_HOST_OPERATIONS(KX_HOST_ADDRESS)};
 #undef KX_HOST_ADDRESS
 

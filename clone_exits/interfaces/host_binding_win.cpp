@@ -113,7 +113,7 @@ int bind_all()
     // half-bound table behind.
     host_operation_table table{};
     const char* missing = nullptr;
-#define KX_BIND(ret, name, params, args)                                                              \
+#define KX_BIND(ret, name, params, args, sizes)                                                             \
     if (missing == nullptr) {                                                                         \
         const FARPROC address = find_export(is_memory_operation(#name) ? memory_modules : modules, #name, \
                                             nullptr);                                                  \

@@ -161,7 +161,7 @@ public:
     void reset() noexcept
     {
         if (status_.file_names != nullptr) host_ops().HOST_free_string_array(status_.n_parts, status_.file_names);
-        host_ops().HOST_free(status_.statuses);
+        if (status_.statuses != nullptr) host_ops().HOST_free(status_.statuses);
         clear();
     }
     host_part_load_status_t* out() noexcept { reset(); return &status_; }
@@ -212,7 +212,9 @@ public:
     void reset() noexcept
     {
         for (std::size_t i = 0; i < size_; ++i) data_[i].~T();
-        host_ops().HOST_free(data_);
+        // Releasing what is not held stays with the library: a second
+        // release of the session state never reaches the host.
+        if (data_ != nullptr) host_ops().HOST_free(data_);
         data_ = nullptr;
         size_ = capacity_ = 0;
     }
@@ -245,7 +247,7 @@ public:
             new (fresh + i) T(std::move(data_[i]));
             data_[i].~T();
         }
-        host_ops().HOST_free(data_);
+        if (data_ != nullptr) host_ops().HOST_free(data_);
         data_ = fresh;
         capacity_ = wanted;
         return 0;
@@ -275,7 +277,7 @@ public:
 
     void reset() noexcept
     {
-        host_ops().HOST_free(data_);
+        if (data_ != nullptr) host_ops().HOST_free(data_);
         data_ = nullptr;
         size_ = capacity_ = 0;
     }

@@ -11,7 +11,7 @@
 namespace kx {
 
 struct host_operation_table {
-#define KX_HOST_SLOT(ret, name, params, args) ret(*name) params;
+#define KX_HOST_SLOT(ret, name, params, args, sizes) ret(*name) params;
     KX_HOST_OPERATIONS(KX_HOST_SLOT)
 #undef KX_HOST_SLOT
 };

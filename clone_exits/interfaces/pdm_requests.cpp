@@ -65,7 +65,7 @@ public:
         int status = 0;
         void* raw = host_ops().HOST_allocate_memory(sizeof(char*), &status);
         if (raw == nullptr || status != 0) {
-            host_ops().HOST_free(raw);
+            if (raw != nullptr) host_ops().HOST_free(raw);
             return status != 0 ? status : 1;
         }
         capacity_ = 1;

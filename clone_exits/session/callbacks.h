@@ -24,6 +24,11 @@ int check_export_admission(int point, const char* part_name, void* data) noexcep
 int translate_export_part(const char* part_spec, char new_name[HOST_MAX_FSPEC_BUFSIZE]) noexcept;
 int translate_import_part(const char* part_spec, char new_name[HOST_MAX_FSPEC_BUFSIZE]) noexcept;
 
+// The recorder as a library loaded afresh has it: a recording left open is
+// ended without its end mark and the sessions are counted from 1 again;
+// used by the tests.
+void reset_recorder() noexcept;
+
 // Releases the session state and gives the host back its suspended callbacks.
 int end_clone_session(int operation_class);
 

@@ -4,16 +4,22 @@
 
 namespace kx {
 
-library_state& state()
-{
-    static library_state* instance = new library_state();
-    return *instance;
-}
+namespace {
+
+union state_storage {
+    library_state value;
+    constexpr state_storage() : value() {}
+    ~state_storage() {}
+};
+constinit state_storage storage;
+
+}  // namespace
+
+library_state& state() noexcept { return storage.value; }
 
 void reset_library_state()
 {
     library_state& s = state();
-    s.trace.abandon();
     s.file_struct_index.clear();
     s.file_struct.reset();
     s.dialog_struct.reset();

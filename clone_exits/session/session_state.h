@@ -5,7 +5,6 @@
 
 #include "interfaces/host_api.h"
 #include "interfaces/host_memory.h"
-#include "trace/recorder.h"
 
 #include <cstddef>
 #include <optional>
@@ -102,14 +101,13 @@ struct library_state {
     host_string_array exception_list;  // not held until the server hands one out
     import_attr_map import_map;
     bool family_instance_check = false;
-
-    // --- the session recorder: one trace file while a session is recorded ---
-    trace::session_trace trace;
 };
 
-// The one instance. It is never destroyed, so that no host memory is given
-// back after the host has gone away at process exit.
-library_state& state();
+// The one instance: constant-initialised, so that reaching it allocates
+// nothing (a process whose first allocation fails still gets its callbacks
+// answered), and never destroyed, so that no host memory is given back
+// after the host has gone away at process exit.
+library_state& state() noexcept;
 
 // Back to the state of a freshly loaded library; used by the tests.
 void reset_library_state();

@@ -5,6 +5,7 @@
 #include "session/callbacks.h"
 #include "session/messages.h"
 #include "session/session_state.h"
+#include "trace/recorder.h"
 
 #include <array>
 #include <utility>
@@ -69,35 +70,61 @@ int guarded(int failure, Work&& work) noexcept
     }
 }
 
+// The session recorder belongs to the entry points, which drive both the
+// session and its recording. It is made at the first callback that needs
+// it, inside that callback's guard: when it cannot be made the session goes
+// on unrecorded, and the next callback tries again.
+trace::session_trace* recorder_instance = nullptr;
+
+trace::session_trace* recorder() noexcept
+{
+    if (recorder_instance == nullptr) {
+        try {
+            recorder_instance = new trace::session_trace();
+        } catch (...) {
+            return nullptr;
+        }
+    }
+    return recorder_instance;
+}
+
 // A notification as the recorder sees it: the call, the work, the result.
 template <typename Work>
 int notified(int point, const char* part_name, Work&& work) noexcept
 {
-    trace::session_trace& trace = state().trace;
-    trace.callback_entered(point, part_name);
+    trace::session_trace* trace = recorder();
+    if (trace != nullptr) trace->callback_entered(point, part_name);
     const int result = guarded(stop_session, std::forward<Work>(work));
-    trace.callback_returned(result);
+    if (trace != nullptr) trace->callback_returned(result);
     return result;
 }
 
 template <typename Work>
 int translated(const char* part_spec, char* new_name, Work&& work) noexcept
 {
-    trace::session_trace& trace = state().trace;
-    trace.translation_entered(part_spec);
+    trace::session_trace* trace = recorder();
+    if (trace != nullptr) trace->translation_entered(part_spec);
     const int result = guarded(stop_session, std::forward<Work>(work));
-    trace.translation_returned(result, new_name);
+    if (trace != nullptr) trace->translation_returned(result, new_name);
     return result;
 }
 
 }  // namespace
 
+void reset_recorder() noexcept
+{
+    if (recorder_instance == nullptr) return;
+    recorder_instance->abandon();
+    delete recorder_instance;
+    recorder_instance = nullptr;
+}
+
 int clone_session_hook(int point, const char* part_name, void* data) noexcept
 {
-    trace::session_trace& trace = state().trace;
+    trace::session_trace* trace = recorder();
     // Whether this session is recorded is decided anew at each session start.
-    if (point == point_init_clone) trace.start();
-    trace.callback_entered(point, part_name);
+    if (point == point_init_clone && trace != nullptr) trace->start();
+    if (trace != nullptr) trace->callback_entered(point, part_name);
     const int result = guarded(stop_session, [&] { return work::clone_session(point, part_name, data); });
     if (result == stop_session && point == point_exit_clone) {
         // The host gets its own callbacks back and the session state goes
@@ -105,8 +132,11 @@ int clone_session_hook(int point, const char* part_name, void* data) noexcept
         // is harmless.
         guarded(stop_session, [] { return end_clone_session(class_unknown); });
     }
-    trace.callback_returned(result);
-    if (point == point_exit_clone) trace.finish();
+    if (trace != nullptr) {
+        trace->callback_returned(result);
+        if (point == point_init_clone) trace->session_started(result);
+        if (point == point_exit_clone) trace->finish();
+    }
     return result;
 }
 

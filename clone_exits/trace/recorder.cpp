@@ -1,6 +1,7 @@
 #include "trace/recorder.h"
 
 #include "import/import_attr_map.h"
+#include "interfaces/host_codes.h"
 #include "session/messages.h"
 #include "session/session_state.h"
 #include "trace/json_line.h"
@@ -121,6 +122,8 @@ void session_trace::start() noexcept
             return;
         }
         active_ = true;
+        refused_at_start_ = false;
+        recording_ = this;
         host_table_in_use = &recording_operations();
         platform::observe(this);
     } catch (...) {
@@ -192,6 +195,7 @@ void session_trace::cut()
 
 void session_trace::take_off() noexcept
 {
+    if (recording_ == this) recording_ = nullptr;
     host_table_in_use = &bound_host_operations();
     platform::observe(nullptr);
 }
@@ -269,8 +273,16 @@ void optional_text(json_line& line, const std::optional<std::string>& text)
 
 }  // namespace
 
+bool session_trace::belongs_to_session(bool exit_clone) noexcept
+{
+    if (!active_ || !refused_at_start_ || exit_clone) return active_;
+    finish();
+    return false;
+}
+
 void session_trace::callback_entered(int point, const char* part_name) noexcept
 {
+    if (!belongs_to_session(point == point_exit_clone)) return;
     add("call", [&](json_line& line) {
         line.key("callback").text("notify").key("point").number(point).key("part").text(part_name);
     });
@@ -278,6 +290,7 @@ void session_trace::callback_entered(int point, const char* part_name) noexcept
 
 void session_trace::translation_entered(const char* part_spec) noexcept
 {
+    if (!belongs_to_session(false)) return;
     add("call", [&](json_line& line) { line.key("callback").text("translate").key("part").text(part_spec); });
 }
 

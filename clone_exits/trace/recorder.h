@@ -30,9 +30,15 @@ public:
     // At Init_Clone, before its work: ends a trace left unfinished and opens
     // a new one when the folder variable is set.
     void start() noexcept;
+    // A callback of the host's. After an Init_Clone that stopped the
+    // session only its Exit_Clone belongs to the trace: any other callback
+    // first ends the trace, unrecorded.
     void callback_entered(int point, const char* part_name) noexcept;
     void translation_entered(const char* part_spec) noexcept;
     void callback_returned(int result) noexcept;
+    // Init_Clone answered: a session it stopped has nothing more to record
+    // but its Exit_Clone.
+    void session_started(int result) noexcept { refused_at_start_ = active_ && result != 0; }
     void translation_returned(int result, const char* new_name) noexcept;
     // After Exit_Clone returned: the end mark, and the file is closed.
     void finish() noexcept;
@@ -40,6 +46,9 @@ public:
     void abandon() noexcept;
 
     bool active() const noexcept { return active_; }
+    // The trace whose recording table stands on the host's road; null when
+    // none does.
+    static session_trace* recording() noexcept { return recording_; }
     // Adds one event; the recording table's functions build them.
     void record(json_line& line) noexcept;
     void note_session_class(int operation_class) noexcept { session_class_ = operation_class; }
@@ -61,6 +70,9 @@ private:
     void give_up() noexcept;
     void take_off() noexcept;
     std::string header() const;
+    bool belongs_to_session(bool exit_clone) noexcept;
+
+    static inline session_trace* recording_ = nullptr;
 
     std::ofstream file_;
     std::string path_;
@@ -73,6 +85,7 @@ private:
     unsigned long sessions_ = 0;
     bool active_ = false;
     bool header_written_ = false;
+    bool refused_at_start_ = false;
 };
 
 // The table that records each host call and passes it to the bound one.

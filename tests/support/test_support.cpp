@@ -34,6 +34,7 @@ std::size_t library_lifetime_allocations()
 
 void library_test::SetUp()
 {
+    kx::reset_recorder();
     kx::reset_library_state();
     sim::reset();
     kx::platform::install(&system);
@@ -46,6 +47,7 @@ void library_test::TearDown()
         std::filesystem::remove_all(scratch_, ignored);
         scratch_.clear();
     }
+    kx::reset_recorder();
     kx::reset_library_state();
     EXPECT_EQ(sim::outstanding_allocations(), 0u) << "host allocations left after the test";
     EXPECT_TRUE(sim::host().misuse.empty()) << (sim::host().misuse.empty() ? "" : sim::host().misuse.front());

@@ -122,6 +122,14 @@ TEST_F(mapping_file_test, format_cases)
          {"[Defaults]", "export_dir=/d", "part_file=a.prt", "  !I_EWO=1"},
          "/d",
          {{"a.prt", {{"  !I_EWO", "1"}}}}},
+        {"an export directory naming part_files stays in the defaults",
+         {"[Defaults]", "export_dir=/data/part_files", "[part1]", "part_file=A100.prt", "  !I_EWO=W-1"},
+         "/data/part_files",
+         {{"A100.prt", {{"  !I_EWO", "W-1"}}}}},
+        {"a part file named after export_dir in a section stays a part file",
+         {"[Defaults]", "export_dir=/d", "[p]", "part_file=export_dir_old.prt"},
+         "/d",
+         {{"export_dir_old.prt", {}}}},
         {"a part file line directly after attribute lines opens the next section",
          {"part_file=a.prt", "  !I_EWO=1", "part_file=b.prt", ""},
          "-",
@@ -273,6 +281,10 @@ TEST_F(mapping_file_test, the_count_counts_every_part_file_line_up_to_the_end_of
     kx::export_map map;
     EXPECT_EQ(kx::read_export_mapping_file(path, map), 0);
     EXPECT_EQ(sections(map), (std::vector<section_view>{{"a.prt", {{"  !I_X", "part_file"}}}, {"b.prt", {}}}));
+
+    // An export directory line in the defaults is no section.
+    EXPECT_EQ(kx::count_part_sections(write({"[Defaults]", "export_dir=/data/part_files", "[p]", "part_file=a.prt"}), count), 0);
+    EXPECT_EQ(count, 1);
 }
 
 // The second pass can fail on its own: the file must then be kept, so the

@@ -162,6 +162,20 @@ TEST_F(begin_perform, sends_nothing_when_no_new_item_has_a_context_or_outside_im
     EXPECT_EQ(sim::calls_of("HOST_PDM_ask_part_tag"), 2);
 }
 
+// The translation lets "/" through for an item it found in the database; a
+// query that fails now counts the item as new, yet no such field is sent.
+TEST_F(begin_perform, a_field_holding_a_slash_is_never_announced)
+{
+    add_entry({"/in/a1.prt", "A1", "01", "Part", "CTX1"});
+    add_entry({"/in/e1.prt", "E1", "01", "Part", "C/D", "", true});
+    add_entry({"/in/e2.prt", "E2", "01", "Pa/rt", "CTX2", "", true});
+    sim::add_item({"E1", "Part", "n", "d"});
+    sim::add_item({"E2", "Part", "n", "d"});
+    host().faults = {{"HOST_PDM_ask_part_tag", 1, true, 7}};
+    EXPECT_EQ(notify(kx::point_begin_perform), 0);
+    EXPECT_EQ(requests(), (std::vector<request_view>{{kx::request_prepare_new_items, "A1/01/Part/CTX1/"}}));
+}
+
 TEST_F(begin_perform, a_refusal_shows_the_reply_and_stops_the_session)
 {
     add_entry({"/in/a1.prt", "A1", "01", "Part", "CTX"});

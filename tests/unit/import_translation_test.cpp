@@ -560,6 +560,7 @@ TEST_F(import_translation, a_field_holding_a_separator_refuses_its_part)
         std::string dialog_type = "Part";
         std::string part_spec = "/in/a.prt";
         std::string_view message = {};     // empty: the part is translated
+        bool item_exists = false;          // X1 is in the database already
     };
     const std::string_view identity = kx::msg::identity;
     const row rows[] = {
@@ -571,8 +572,8 @@ TEST_F(import_translation, a_field_holding_a_separator_refuses_its_part)
         {"revision with /", {{"DB_PART_REV", "A/1"}}, "srv", "Part", "/in/a.prt", identity},
         {"revision with #", {{"DB_PART_REV", "A#1"}}, "srv", "Part", "/in/a.prt", identity},
         {"relation with /", {{"RELATION", "alt/rep"}}, "srv", "Part", "/in/a.prt", kx::msg::relation},
-        {"related name with #", {{"RELATION", "altrep"}}, "a#b", "Part", "/in/a.prt", kx::msg::related_name},
-        {"related name with /", {{"RELATION", "altrep"}}, "a/b", "Part", "/in/a.prt", kx::msg::related_name},
+        {"related name with #", {{"RELATION", "altrep"}}, "a#b", "Part", "/in/a.prt", kx::msg::relation},
+        {"related name with /", {{"RELATION", "altrep"}}, "a/b", "Part", "/in/a.prt", kx::msg::relation},
         {"item type with / and a context", {{"DB_PART_TYPE", "A/B"}, {"CONTEXT", "CTX"}}, "srv", "Part",
          "/in/a.prt", identity},
         {"context with /", {{"CONTEXT", "C/D"}}, "srv", "Part", "/in/a.prt", identity},
@@ -588,6 +589,10 @@ TEST_F(import_translation, a_field_holding_a_separator_refuses_its_part)
         {"related name with ~~", {{"RELATION", "altrep"}}, "a~~b"},
         {"file name with #", {}, "srv", "Part", "/in/a#b.prt"},
         {"name and description with ~~", {{"DB_PART_NAME", "~~n"}, {"DB_PART_DESC", "d~"}}},
+        // Only an item new to the database has its item type and context
+        // announced.
+        {"context with / of an item in the database",
+         {{"DB_PART_NO", "X1"}, {"DB_PART_REV", "A"}, {"CONTEXT", "C/D"}}, "srv", "Part", "/in/a.prt", {}, true},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.what);
@@ -596,6 +601,7 @@ TEST_F(import_translation, a_field_holding_a_separator_refuses_its_part)
         host().def_item_type = r.dialog_type;
         ASSERT_EQ(kx::state().import_item_list.create(), 0);
         add_part(r.part_spec, r.attributes);
+        if (r.item_exists) sim::add_item({"X1", "Part", "Plate", ""});
         host().server = [related = r.related_name](int code, const char*) {
             return code == kx::request_get_related_name ? sim::pdm_response{0, related}
                                                         : sim::pdm_response{0, "NOT_PRESENT"};
@@ -605,6 +611,9 @@ TEST_F(import_translation, a_field_holding_a_separator_refuses_its_part)
         if (r.message.empty()) {
             EXPECT_EQ(t.status, 0) << (messages().empty() ? "" : messages().front());
             EXPECT_EQ(kx::state().file_struct.size(), 1u);
+            if (r.item_exists) {
+                EXPECT_EQ(t.new_name, "@DB/X1/A");
+            }
         } else {
             EXPECT_EQ(t.status, kx::stop_session);
             EXPECT_EQ(messages(), std::vector<std::string>{std::string(r.message)});

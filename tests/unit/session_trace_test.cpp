@@ -5,6 +5,7 @@
 #include "test_support.h"
 
 #include "interfaces/host_codes.h"
+#include "session/callbacks.h"
 #include "session/messages.h"
 #include "session_driver.h"
 #include "trace/json_line.h"
@@ -13,6 +14,8 @@
 #include <nlohmann/json.hpp>
 
 #include <fstream>
+#include <map>
+#include <set>
 #include <sstream>
 
 namespace {
@@ -90,6 +93,7 @@ protected:
     // makes each part's attributes that long.
     outcome play(const std::map<std::string, std::string>& env, std::size_t attribute_bytes = 0)
     {
+        kx::reset_recorder();
         kx::reset_library_state();
         sim::reset();
         system = kxtest::fake_system{};
@@ -100,6 +104,8 @@ protected:
         system.env["KXPDM_ADDITIONAL_IMPORT_PROGRAM"] = "site_check -q";
         system.exit_code = [](const std::string& line) { return line.find("refused") != std::string::npos ? 3 : 0; };
         start_library();
+        // Recorded or not, the host fills fixed-size outputs to their size.
+        host().unterminated_outputs = true;
         host().operation_class = kx::class_import;
         host().def_item_type = "Part";
         host().server = [](int code, const char*) -> sim::pdm_response {
@@ -193,7 +199,7 @@ TEST_F(session_trace, a_library_loaded_again_never_writes_over_a_trace)
     std::filesystem::create_directory(folder);
     for (int load = 0; load < 3; ++load) {
         // A fresh load counts its sessions from 1 again, within the same second.
-        kx::state().trace = kx::trace::session_trace{};
+        kx::reset_recorder();
         play({{kx::trace::directory_variable, folder.string()}});
     }
     EXPECT_EQ(traces(folder).size(), 3u);
@@ -228,6 +234,125 @@ TEST_F(session_trace, a_trace_that_cannot_be_written_or_reaches_its_cap_leaves_t
     ASSERT_NE(cut.printed.find(cut_line), std::string::npos) << cut.printed;
     cut.printed.erase(cut.printed.find(cut_line), cut_line.size());
     EXPECT_EQ(cut, plain_large);
+}
+
+}  // namespace
+
+namespace {
+
+// A host that fills each fixed-size output to its size with no terminator:
+// the trace holds each such output at exactly the size the host interface
+// declares for it, never what lies beyond.
+TEST_F(session_trace, reads_each_fixed_size_output_within_its_size)
+{
+    const std::filesystem::path folder = scratch_dir() / "traces";
+    std::filesystem::create_directory(folder);
+    system.env = {{kx::trace::directory_variable, folder.string()}};
+    start_library();
+    host().unterminated_outputs = true;
+    host().def_item_type = "Part";
+    sim::add_item({"E1", "Part", std::string(40, 'n'), "d"});
+    sim::clone_part derived;
+    derived.name = "/in/4711.A01.003.prt";
+    derived.file_exists = false;
+    sim::clone_part existing;
+    existing.name = "/in/e1.prt";
+    existing.attributes = {{"DB_PART_NO", "E1"}, {"DB_PART_REV", "B"}};
+    sim::clone_part numbered;
+    numbered.name = "/in/numbered.prt";
+    host().parts = {derived, existing, numbered};
+    // An end refused without a reply shows the host's text for its status.
+    host().server = [](int code, const char*) -> sim::pdm_response {
+        if (code == kx::request_end_import) return {5, std::nullopt};
+        if (code == kx::request_check_revision) return {0, "NOT_PRESENT"};
+        if (code == kx::request_get_item_type) return {0, "Part"};
+        return {0, std::nullopt};
+    };
+    sim::play_session();
+
+    sim::reset_model();
+    start_library();
+    host().unterminated_outputs = true;
+    host().operation_class = kx::class_export;
+    sim::clone_part exported;
+    exported.name = "@DB/E1/B";
+    exported.state = 1;  // a part the host only refers to is decoded
+    host().parts = {exported};
+    sim::play_session();
+
+    const std::map<std::string, std::map<std::string, std::size_t>> sized = {
+        {"HOST_PDM_ask_part_name_desc", {{"name", HOST_PDM_NAME_BUFSIZE}, {"description", HOST_PDM_DESC_BUFSIZE}}},
+        {"HOST_PDM_assign_part_number", {{"new_number", HOST_PDM_ID_BUFSIZE}}},
+        {"HOST_PDM_assign_part_rev", {{"new_revision", HOST_PDM_ID_BUFSIZE}}},
+        {"HOST_PDM_decode_part_filename",
+         {{"part_number", HOST_PDM_FIELD_BUFSIZE}, {"part_revision", HOST_PDM_FIELD_BUFSIZE},
+          {"file_type", HOST_PDM_FIELD_BUFSIZE}, {"file_name", HOST_PDM_FIELD_BUFSIZE}}},
+        {"HOST_FILE_ask_name", {{"name", 32}}},
+        {"HOST_get_fail_message", {{"message", HOST_FAIL_MESSAGE_BUFSIZE}}},
+    };
+    std::set<std::string> seen;
+    const auto files = traces(folder);
+    ASSERT_EQ(files.size(), 2u);
+    for (const auto& file : files) {
+        for (const json& e : lines(file)) {
+            if (!e.contains("e") || e.at("e") != "host" || !sized.contains(e.at("op")) || e.at("status") != 0) continue;
+            const std::string op = e.at("op");
+            seen.insert(op);
+            for (const auto& [field, size] : sized.at(op)) {
+                SCOPED_TRACE(op + " " + field);
+                ASSERT_TRUE(e.at("out").contains(field));
+                EXPECT_EQ(decoded(e.at("out").at(field)).size(), size);
+            }
+        }
+    }
+    EXPECT_EQ(seen.size(), sized.size()) << [&] {
+        std::string all;
+        for (const std::string& op : seen) all += op + " ";
+        return all;
+    }();
+}
+
+// After an Init_Clone that stopped its session, only the Exit_Clone that
+// comes next belongs to the trace: any other callback of the host's first
+// ends the trace, unrecorded, and takes the recorder off the host's road.
+TEST_F(session_trace, records_nothing_outside_a_session)
+{
+    const std::filesystem::path folder = scratch_dir() / "traces";
+    std::filesystem::create_directory(folder);
+    system.env = {{kx::trace::directory_variable, folder.string()}};
+    start_library();
+    host().server = [](int code, const char*) -> sim::pdm_response {
+        return code == kx::request_begin_import ? sim::pdm_response{4, "No import today"} : sim::pdm_response{0, {}};
+    };
+    int import = kx::class_import;
+    // What each trace holds after the header: its events' kinds and points.
+    const auto events = [&](const std::filesystem::path& file) {
+        std::vector<std::string> kinds;
+        const std::vector<json> all = lines(file);
+        for (std::size_t i = 1; i < all.size(); ++i) {
+            const json& e = all[i];
+            const std::string kind = e.at("e");
+            if (kind == "call")
+                kinds.push_back(kind + " " + std::to_string(e.at("point").get<int>()));
+            else if (kind == "return" || kind == "end")
+                kinds.push_back(kind);
+        }
+        return kinds;
+    };
+
+    ASSERT_EQ(sim::notify(kx::point_init_clone, nullptr, &import), kx::stop_session);
+    EXPECT_EQ(sim::notify(kx::point_part_load, "/in/opened_later.prt", nullptr), 0);
+    sim::notify(kx::point_exit_clone, nullptr, nullptr);
+    auto files = traces(folder);
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(events(files[0]), (std::vector<std::string>{"call 0", "return", "end"}));
+
+    std::filesystem::remove(files[0]);
+    ASSERT_EQ(sim::notify(kx::point_init_clone, nullptr, &import), kx::stop_session);
+    sim::notify(kx::point_exit_clone, nullptr, nullptr);
+    files = traces(folder);
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(events(files[0]), (std::vector<std::string>{"call 0", "return", "call 1", "return", "end"}));
 }
 
 }  // namespace
