@@ -138,6 +138,9 @@ struct host_model {
 
     // messages
     std::vector<message_box> message_boxes;
+    // Told of each box as it is shown, so that a test can look at the
+    // library's state at that moment.
+    std::function<void(const message_box&)> on_message_box;
     std::string listing;
     bool listing_open = false;
 

@@ -862,6 +862,7 @@ int HOST_UI_display_nonmodal_msg(const char* title, const char* message, int pos
         return *failed;
     host().message_boxes.push_back(
         message_box{title != nullptr ? title : "", message != nullptr ? message : "", position});
+    if (host().on_message_box) host().on_message_box(host().message_boxes.back());
     return 0;
 }
 

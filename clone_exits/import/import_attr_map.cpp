@@ -55,32 +55,40 @@ int load_import_attr_map()
 {
     import_attr_map& map = state().import_map;
     if (map.loaded) return 0;
-    // Whatever happens now, the file is not tried again in this process.
-    map.loaded = true;
-
+    // Each outcome below is kept for the rest of the process, the file is
+    // not tried again. A failure of the library's own (out of memory) is no
+    // outcome: it leaves the map unloaded, so that the next translation tries
+    // again instead of going on without the site's mapping for good.
     const auto path = platform::get_env(map_file_variable);
-    if (!path.has_value() || path->empty()) return 0;
+    if (!path.has_value() || path->empty()) {
+        map.loaded = true;
+        return 0;
+    }
 
-    map.entries.clear();
     // A file that opens but cannot be read through is no map at all, not an
     // empty one: a partial map would map some parts' values and silently not
     // others'.
     const auto content = platform::read_file(*path);
     if (!content.has_value()) {
         platform::print(msg::import_map_not_opened(*path));
+        map.entries.clear();
+        map.loaded = true;
         return mapping_file_not_opened;
     }
 
+    std::vector<import_map_entry> entries;
     std::string_view rest(*content);
-    while (map.entries.size() < import_map_capacity && !rest.empty()) {
+    while (entries.size() < import_map_capacity && !rest.empty()) {
         const auto end = rest.find('\n');
         std::string_view line = rest.substr(0, end);
         rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
         // The host platform's text mode drops the carriage return of a line
         // end; a last line without a line feed keeps what it has.
         if (end != std::string_view::npos && !line.empty() && line.back() == '\r') line.remove_suffix(1);
-        if (auto entry = parse_import_attr_map_line(line)) map.entries.push_back(std::move(*entry));
+        if (auto entry = parse_import_attr_map_line(line)) entries.push_back(std::move(*entry));
     }
+    map.entries = std::move(entries);
+    map.loaded = true;
     return 0;
 }
 

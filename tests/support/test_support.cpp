@@ -2,6 +2,7 @@
 
 #include "session/callbacks.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <random>
 #include <stdexcept>
@@ -47,6 +48,9 @@ void library_test::TearDown()
         std::filesystem::remove_all(scratch_, ignored);
         scratch_.clear();
     }
+    // Releasing what is not held stays inside the library.
+    const std::vector<std::string>& calls = sim::host().calls;
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "HOST_free(NULL)"), 0) << "a release reached the host with nothing";
     kx::reset_recorder();
     kx::reset_library_state();
     EXPECT_EQ(sim::outstanding_allocations(), 0u) << "host allocations left after the test";

@@ -481,9 +481,13 @@ TEST_F(import_translation, every_refusal_shows_its_text_and_records_nothing)
         ASSERT_EQ(kx::state().import_item_list.create(), 0);
         add_part("/in/a.prt");
         r.arrange(*this, system);
+        // A refusal releases first, then reports.
+        std::optional<bool> dialog_held_at_box;
+        host().on_message_box = [&](const sim::message_box&) { dialog_held_at_box = bool(kx::state().dialog_struct); };
 
         EXPECT_EQ(translate("/in/a.prt").status, 3);
         EXPECT_EQ(messages(), std::vector<std::string>{r.message});
+        EXPECT_EQ(dialog_held_at_box, r.dialog_kept);
         EXPECT_EQ(kx::state().file_struct.size(), 0u);
         EXPECT_EQ(list(), "");
         EXPECT_EQ(bool(kx::state().dialog_struct), r.dialog_kept);
