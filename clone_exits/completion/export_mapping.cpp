@@ -166,6 +166,59 @@ int count_part_sections(std::string_view file_name, int& count)
     return read_failed || close_status != 0 ? mapping_file_failed : 0;
 }
 
+namespace {
+
+// Reads the defaults section, when the file begins with one; false when no
+// line is left after it.
+bool read_defaults(mapping_reader& file, export_map& map)
+{
+    defaults_section defaults;
+    bool have = file.advance();
+    if (!have || !defaults.holds(file.line())) return have;
+    while ((have = file.advance()) && defaults.holds(file.line())) {
+        if (defaults_section::is_export_dir_line(file.line()))
+            map.export_dir = std::string(field_value(file.line()).substr(0, export_dir_limit));
+        else if (is_attribute_line(file.line()))
+            map.lines_lost = true;
+    }
+    return have;
+}
+
+// Reads the part sections from the current line on; never more than
+// `counted` of them.
+void read_sections(mapping_reader& file, bool have, std::size_t counted, export_map& map)
+{
+    // Every pass through the loop either reads a line or ends it, and every
+    // line that ends a section is looked at again, so nothing is skipped and
+    // the loop always ends.
+    while (have) {
+        const std::string_view line = file.line();
+        // Header lines, blank lines and anything else outside a section are
+        // passed over: only a part file line opens a section. An attribute
+        // line here belongs to no part file, and its loss must keep the file.
+        if (!is_part_file_line(line)) {
+            if (is_attribute_line(line)) map.lines_lost = true;
+            have = file.advance();
+            continue;
+        }
+        // The file changed between the passes: never more than counted, and
+        // the sections not read keep the file from being taken as done.
+        if (map.sections.size() >= counted) {
+            map.lines_lost = true;
+            return;
+        }
+        part_section& section = map.sections.emplace_back();
+        const std::string_view name = field_value(line);
+        section.part_file = std::string(name);
+        // A NUL byte would end the name where the host reads it, naming
+        // another file, just as a cut name would.
+        section.part_file_too_long = name.size() > part_file_limit || name.find('\0') != std::string_view::npos;
+        while ((have = file.advance()) && is_attribute_line(file.line())) add_attribute_line(map, section, file.line());
+    }
+}
+
+}  // namespace
+
 int read_export_mapping_file(std::string_view file_name, export_map& map)
 {
     map = export_map{};
@@ -183,47 +236,8 @@ int read_export_mapping_file(std::string_view file_name, export_map& map)
         map.lines_lost = true;
         return mapping_file_failed;
     }
-
-    defaults_section defaults;
-    bool have = file.advance();
-    if (have && defaults.holds(file.line())) {
-        while ((have = file.advance()) && defaults.holds(file.line())) {
-            if (defaults_section::is_export_dir_line(file.line()))
-                map.export_dir = std::string(field_value(file.line()).substr(0, export_dir_limit));
-            else if (is_attribute_line(file.line()))
-                map.lines_lost = true;
-        }
-    }
-
-    // Every pass through the loop either reads a line or ends it, and every
-    // line that ends a section is looked at again, so nothing is skipped and
-    // the loop always ends.
-    while (have) {
-        const std::string_view line = file.line();
-        // Header lines, blank lines and anything else outside a section are
-        // passed over: only a part file line opens a section. An attribute
-        // line here belongs to no part file, and its loss must keep the file.
-        if (!is_part_file_line(line)) {
-            if (is_attribute_line(line)) map.lines_lost = true;
-            have = file.advance();
-            continue;
-        }
-        // The file changed between the passes: never more than counted, and
-        // the sections not read keep the file from being taken as done.
-        if (map.sections.size() >= static_cast<std::size_t>(counted)) {
-            map.lines_lost = true;
-            break;
-        }
-        part_section& section = map.sections.emplace_back();
-        const std::string_view name = field_value(line);
-        section.part_file = std::string(name);
-        // A NUL byte would end the name where the host reads it, naming
-        // another file, just as a cut name would.
-        section.part_file_too_long =
-            name.size() > part_file_limit || name.find('\0') != std::string_view::npos;
-        while ((have = file.advance()) && is_attribute_line(file.line()))
-            add_attribute_line(map, section, file.line());
-    }
+    const bool have = read_defaults(file, map);
+    read_sections(file, have, static_cast<std::size_t>(counted), map);
 
     if (file.failed()) map.lines_lost = true;
     // Reported in the listing window; after a whole read it loses nothing.

@@ -79,7 +79,9 @@ int begin_perform(int operation_class)
     return 0;
 }
 
-int import_after_part(const char* part_name)
+// The part's own entry: its name and description go to the server unless
+// the database holds them already.
+int synchronise_entry(const char* part_name)
 {
     const library_state& session = state();
     if (const auto found = session.file_struct_index.find(view(part_name), session.file_struct)) {
@@ -100,8 +102,13 @@ int import_after_part(const char* part_name)
             }
         }
     }
+    return 0;
+}
 
-    if (env_is_set("USER_NAME_DONT_OVERWRITE_NAME_DESC")) return 0;
+// A part the user named (action 3, naming 3) has its name and description
+// sent under the item of its output name.
+int send_user_named(const char* part_name)
+{
 
     const int action = effective_action(part_name);
     int naming = 0;
@@ -113,7 +120,7 @@ int import_after_part(const char* part_name)
     }
     if (action != action_new_name || naming != naming_user_name || is_empty(output_name)) return 0;
 
-    // "@DB/" part number "/" revision: anything shorter names no item.
+    // The prefix, part number "/" revision: anything shorter names no item.
     host_string_array fields;
     split_from_second(view(output_name), name_separator, fields);
     output_name.reset();
@@ -139,6 +146,13 @@ int import_after_part(const char* part_name)
         return stop_session;
     }
     return 0;
+}
+
+int import_after_part(const char* part_name)
+{
+    if (synchronise_entry(part_name) != 0) return stop_session;
+    if (env_is_set("USER_NAME_DONT_OVERWRITE_NAME_DESC")) return 0;
+    return send_user_named(part_name);
 }
 
 int export_after_part(const char* part_name)
@@ -173,67 +187,81 @@ int after_part(int operation_class, const char* part_name)
     }
 }
 
+// A part in a state its own rules skip, and a part the session kept as it
+// was (action 4, directly or by default) whose item exists already, have
+// nothing to finish.
+bool nothing_to_finish(const file_entry& entry, const char* part_spec)
+{
+    int part_state = 0;
+    host_ops().HOST_CLONE_ask_part_state(part_spec, &part_state);
+    if (is_referenced_only(part_state)) return true;
+    int action = 0;
+    host_ops().HOST_CLONE_ask_action(part_spec, &action);
+    int default_action = 0;
+    host_ops().HOST_CLONE_ask_def_action(&default_action);
+    const bool retained = action == action_retain || (action == action_use_default && default_action == action_retain);
+    return entry.in_database && retained;
+}
+
+// Saves one imported part, records its native file name and back-fills a
+// PDI master; false when the back-fill was refused and the phase ends.
+bool finish_part(const file_entry& entry, bool save, const char* part_name)
+{
+    const char* part_spec = c_text(entry.part_spec);
+    const std::string_view item_id = view(entry.item_id);
+    const std::string_view rev_id = view(entry.rev_id);
+    if (save) {
+        if (entry.has_relation) {
+            host_text relation;
+            read_part_relation(part_spec, relation);
+            save_imported_part(item_id, rev_id, view(relation), view(entry.related_name));
+        } else {
+            save_imported_part(item_id, rev_id, {}, {});
+        }
+    }
+    reset_native_filename(item_id, rev_id, view(entry.part_spec), entry.has_relation, view(entry.related_name));
+
+    if (!entry.has_relation && rev_id.size() == pdi_revision_length) {
+        const pdm_reply reply = pdi_backfill(item_id, rev_id);
+        if (!reply.ok()) {
+            write_listing_window(msg::pdi_backfill_failed(view(part_name)));
+            return false;
+        }
+    }
+    return true;
+}
+
+// Publishes the session's new items when the server's switch says so;
+// false when publishing was refused.
+bool publish_new_items(const char* part_name)
+{
+    host_text_builder& items = state().import_item_list;
+    if (items.held() && !items.view().empty() && items.view().back() == '#') items.pop_back();
+    bool publish = false;
+    lookup_exception("KXPDM_AUTO_PUBLISH_AFTER_IMPORT", publish);
+    if (!publish || !items.held() || items.view().empty()) return true;
+    const pdm_reply reply = auto_publish(items.view());
+    if (reply.ok()) return true;
+    write_listing_window(msg::auto_publish_failed(view(part_name)));
+    return false;
+}
+
 int end_perform(int operation_class, const char* part_name)
 {
     if (operation_class != class_import) {
         end_clone_session(operation_class);
         return 0;
     }
-
     const bool save = !env_is_set("KXPDM_NO_SAVE_ON_CLONE_IMPORT");
     auto& entries = state().file_struct;
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const file_entry& entry = entries[i];
-        const char* part_spec = c_text(entry.part_spec);
-        const std::string_view item_id = view(entry.item_id);
-        const std::string_view rev_id = view(entry.rev_id);
-
-        int part_state = 0;
-        host_ops().HOST_CLONE_ask_part_state(part_spec, &part_state);
-        if (is_referenced_only(part_state)) continue;
-
-        int action = 0;
-        host_ops().HOST_CLONE_ask_action(part_spec, &action);
-        int default_action = 0;
-        host_ops().HOST_CLONE_ask_def_action(&default_action);
-        const bool retained =
-            action == action_retain || (action == action_use_default && default_action == action_retain);
-        if (entry.in_database && retained) continue;
-
-        if (save) {
-            if (entry.has_relation) {
-                host_text relation;
-                read_part_relation(part_spec, relation);
-                save_imported_part(item_id, rev_id, view(relation), view(entry.related_name));
-            } else {
-                save_imported_part(item_id, rev_id, {}, {});
-            }
-        }
-        reset_native_filename(item_id, rev_id, view(entry.part_spec), entry.has_relation, view(entry.related_name));
-
-        if (!entry.has_relation && rev_id.size() == pdi_revision_length) {
-            const pdm_reply reply = pdi_backfill(item_id, rev_id);
-            if (!reply.ok()) {
-                // The rest of the phase is skipped; Exit_Clone releases the
-                // session state.
-                write_listing_window(msg::pdi_backfill_failed(view(part_name)));
-                return 0;
-            }
-        }
+        if (nothing_to_finish(entry, c_text(entry.part_spec))) continue;
+        // A refused back-fill or publishing skips the rest of the phase;
+        // Exit_Clone releases the session state.
+        if (!finish_part(entry, save, part_name)) return 0;
     }
-
-    host_text_builder& items = state().import_item_list;
-    if (items.held() && !items.view().empty() && items.view().back() == '#') items.pop_back();
-    bool publish = false;
-    lookup_exception("KXPDM_AUTO_PUBLISH_AFTER_IMPORT", publish);
-    if (publish && items.held() && !items.view().empty()) {
-        const pdm_reply reply = auto_publish(items.view());
-        if (!reply.ok()) {
-            write_listing_window(msg::auto_publish_failed(view(part_name)));
-            return 0;
-        }
-    }
-
+    if (!publish_new_items(part_name)) return 0;
     end_clone_session(operation_class);
     return 0;
 }

@@ -23,9 +23,8 @@ namespace {
 constexpr std::string_view export_extension = ".prt";
 constexpr std::string_view fallback_suffix = "_no.prt";
 
-// Split-list elements hold at most this many characters: an item ID that
-// long may have been cut, and a cut item ID would name another item.
-constexpr std::size_t split_element_limit = 132;
+// Split-list elements hold at most split_element_limit characters: an item
+// ID that long may have been cut, and a cut item ID would name another item.
 
 
 // The host's buffer holds HOST_MAX_FSPEC_BUFSIZE - 1 characters; callers

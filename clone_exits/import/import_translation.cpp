@@ -67,7 +67,8 @@ int derive_name_from_file_name(const char* part_spec, char* new_name)
     return 0;
 }
 
-// The main road, one part at a time.
+// The main road, one part at a time. Each step returns 0 to go on, or the
+// callback's result once it has reported why the part stops.
 class part_translation {
 public:
     part_translation(const char* part_spec, char* new_name) : part_spec_(part_spec), new_name_(new_name) {}
@@ -76,81 +77,123 @@ public:
     {
         host_object<part_clone_settings> settings;
         if (read_part_clone_settings(part_spec_, settings) != 0) return report(stop_session, msg::settings);
-
         const dialog_defaults& dialog = *state().dialog_struct;
+        item_identity identity;
+        part_relation relation;
+        int stopped = check_dialog_item_type(dialog);
+        if (stopped == 0) stopped = read_mapped_values();
+        if (stopped == 0) stopped = decide_identity(dialog, *settings, identity);
+        if (stopped == 0) stopped = give_name_and_description(dialog, *settings, identity);
+        if (stopped == 0) stopped = read_relation(identity, relation);
+        if (stopped == 0) stopped = give_item_type_or_related_name(dialog, identity, relation);
+        if (stopped == 0) stopped = record_and_name(identity, relation);
+        return stopped;
+    }
+
+private:
+    struct part_relation {
+        host_text relation;
+        host_text related_name;
+        bool present = false;
+    };
+
+    int check_dialog_item_type(const dialog_defaults& dialog)
+    {
         const std::string_view default_item_type = view(dialog.item_type);
         if (default_item_type.empty()) return refuse(stop_session, msg::no_item_type);
         if (is_generic_item_type(default_item_type)) return refuse(stop_session, msg::generic_item_type);
+        return 0;
+    }
 
+    // The part's attributes, the site's mapped values, and the site's
+    // program's word on the part file.
+    int read_mapped_values()
+    {
         if (read_import_attributes(part_spec_, attributes_) != 0) return refuse(stop_session, msg::memory);
-
         const import_map_setting map_setting = read_import_map_setting();
-        host_text mapped_item_id, mapped_rev;
-        int status = map_item_id_and_revision(part_spec_, map_setting, mapped_item_id, mapped_rev);
+        int status = map_item_id_and_revision(part_spec_, map_setting, mapped_item_id_, mapped_rev_);
         if (status != 0) return refuse(status, msg::mapping);
-        host_text mapped_name, mapped_desc;
-        status = map_name_and_description(part_spec_, map_setting, mapped_name, mapped_desc);
+        status = map_name_and_description(part_spec_, map_setting, mapped_name_, mapped_desc_);
         if (status != 0) return refuse(status, msg::mapping);
-
         status = run_additional_import_program(part_spec_);
         if (status != 0) return refuse(status, msg::user_function);
+        return 0;
+    }
 
-        item_identity identity;
-        status = assign_item_identity(*attributes_, dialog, *settings, view(mapped_item_id), view(mapped_rev),
-                                      identity);
+    int decide_identity(const dialog_defaults& dialog, const part_clone_settings& settings, item_identity& identity)
+    {
+        const int status = assign_item_identity(*attributes_, dialog, settings, view(mapped_item_id_),
+                                                view(mapped_rev_), identity);
         if (status != 0) return refuse(status, msg::identity);
         if (is_generic_item_type(identity.item_type)) return refuse(stop_session, msg::generic_item_type);
+        return 0;
+    }
 
-        status = set_part_pdm_name(part_spec_, *attributes_, dialog, *settings, view(mapped_name), identity.item_id);
+    int give_name_and_description(const dialog_defaults& dialog, const part_clone_settings& settings,
+                                  const item_identity& identity)
+    {
+        int status = set_part_pdm_name(part_spec_, *attributes_, dialog, settings, view(mapped_name_),
+                                       identity.item_id);
         if (status != 0) return refuse(status, msg::item_name);
-        status = set_part_pdm_description(part_spec_, *attributes_, dialog, *settings, view(mapped_desc),
+        status = set_part_pdm_description(part_spec_, *attributes_, dialog, settings, view(mapped_desc_),
                                           identity.item_id);
         if (status != 0) return refuse(status, msg::item_description);
+        return 0;
+    }
 
-        host_text relation;
-        if (read_part_relation(part_spec_, relation) != 0) return refuse(stop_session, msg::relation);
-        const bool has_relation = !is_empty(relation);
-        if (view(relation).size() > database_field_limit) return refuse(stop_session, msg::long_relation);
-        if (!fits_slash_request(view(relation))) return refuse(part_field_unusable, msg::relation);
+    int read_relation(const item_identity& identity, part_relation& relation)
+    {
+        if (read_part_relation(part_spec_, relation.relation) != 0) return refuse(stop_session, msg::relation);
+        relation.present = !is_empty(relation.relation);
+        if (view(relation.relation).size() > database_field_limit) return refuse(stop_session, msg::long_relation);
+        if (!fits_slash_request(view(relation.relation))) return refuse(part_field_unusable, msg::relation);
         const std::string_view context = view(attributes_->context);
         // Without a relation a part with a context sends its item type and
         // context in prepare_new_items, but only when its item is new to the
         // database: a field that no request carries refuses nothing.
-        if (!has_relation && !context.empty() &&
+        if (!relation.present && !context.empty() &&
             (!fits_slash_request(identity.item_type) || !fits_slash_request(context)) &&
             item_is_new(identity.item_id)) {
             return refuse(part_field_unusable, msg::identity);
         }
+        return 0;
+    }
 
-        host_text related_name;
-        if (!has_relation) {
-            status = host_ops().HOST_CLONE_set_item_type(part_spec_, identity.item_type.c_str());
-            if (status != 0) return refuse(status, "");
-        } else {
-            build_related_part_name(part_spec_, related_name);
-            if (!related_name) {
-                if (!fits_slash_request(default_item_type) || !fits_slash_request(context)) {
-                    return refuse(part_field_unusable, msg::identity);
-                }
-                // The dialog's item type, not the decided one: the server
-                // names related parts by the type the user chose.
-                pdm_reply reply =
-                    get_related_name(identity.item_id, identity.rev_id, default_item_type, view(relation), context);
-                if (!reply.sent) return refuse(reply.status, msg::long_related_request);
-                if (!reply.ok()) return refuse(reply.status, reply.view());
-                if (reply.view().empty()) return refuse(stop_session, msg::empty_related_name);
-                related_name = std::move(reply.text);
-            }
-            if (view(related_name).size() > database_field_limit) return refuse(stop_session, msg::long_related_name);
-            // It goes into the database part name and fill_import_filename.
-            if (!fits_slash_request(view(related_name)) || !fits_hash_request(view(related_name))) {
-                return refuse(part_field_unusable, msg::relation);
-            }
+    int give_item_type_or_related_name(const dialog_defaults& dialog, const item_identity& identity,
+                                       part_relation& relation)
+    {
+        if (!relation.present) {
+            const int status = host_ops().HOST_CLONE_set_item_type(part_spec_, identity.item_type.c_str());
+            return status != 0 ? refuse(status, "") : 0;
         }
+        build_related_part_name(part_spec_, relation.related_name);
+        if (!relation.related_name) {
+            const std::string_view default_item_type = view(dialog.item_type);
+            const std::string_view context = view(attributes_->context);
+            if (!fits_slash_request(default_item_type) || !fits_slash_request(context))
+                return refuse(part_field_unusable, msg::identity);
+            // The dialog's item type, not the decided one: the server
+            // names related parts by the type the user chose.
+            pdm_reply reply = get_related_name(identity.item_id, identity.rev_id, default_item_type,
+                                               view(relation.relation), context);
+            if (!reply.sent) return refuse(reply.status, msg::long_related_request);
+            if (!reply.ok()) return refuse(reply.status, reply.view());
+            if (reply.view().empty()) return refuse(stop_session, msg::empty_related_name);
+            relation.related_name = std::move(reply.text);
+        }
+        const std::string_view related_name = view(relation.related_name);
+        if (related_name.size() > database_field_limit) return refuse(stop_session, msg::long_related_name);
+        // It goes into the database part name and fill_import_filename.
+        if (!fits_slash_request(related_name) || !fits_hash_request(related_name))
+            return refuse(part_field_unusable, msg::relation);
+        return 0;
+    }
 
-        std::string database_name = "@DB/" + identity.item_id + "/" + identity.rev_id;
-        if (has_relation) {
-            database_name.append("/").append(view(relation)).append("/").append(view(related_name));
+    int record_and_name(const item_identity& identity, const part_relation& relation)
+    {
+        std::string database_name = std::string(database_name_prefix) + identity.item_id + "/" + identity.rev_id;
+        if (relation.present) {
+            database_name.append("/").append(view(relation.relation)).append("/").append(view(relation.related_name));
         }
         // Refused before recording, so no entry is left for a part the host
         // never got a name for.
@@ -164,8 +207,8 @@ public:
         part.tool_id = view(attributes_->tool_id);
         part.tool_level = view(attributes_->tool_level);
         part.context = view(attributes_->context);
-        part.relation = view(relation);
-        part.related_name = view(related_name);
+        part.relation = view(relation.relation);
+        part.related_name = view(relation.related_name);
         if (record_imported_part(part) != 0) return refuse(stop_session, msg::import_record);
 
         write_new_name(new_name_, database_name);
@@ -173,7 +216,6 @@ public:
         return 0;
     }
 
-private:
     static int report(int code, std::string_view message)
     {
         show_error(code, message);
@@ -192,13 +234,14 @@ private:
     const char* part_spec_;
     char* new_name_;
     host_object<import_attributes> attributes_;
+    host_text mapped_item_id_, mapped_rev_, mapped_name_, mapped_desc_;
 };
 
 }  // namespace
 
 std::string derived_part_name(std::string_view file_name)
 {
-    const std::string prefix = "@DB/";
+    const std::string prefix(database_name_prefix);
     const auto whole = [&] { return prefix + std::string(file_name) + "/001"; };
     if (std::count(file_name.begin(), file_name.end(), '.') != 2) return whole();
 

@@ -52,8 +52,14 @@ inline constexpr int naming_export = 1;
 inline constexpr int naming_user_name = 3;
 inline constexpr int naming_use_default = 4;
 
-// Parts in states 1 and 4 are treated alike: their own rules skip them.
-constexpr bool is_referenced_only(int part_state) noexcept { return part_state == 1 || part_state == 4; }
+// Parts in these two states are treated alike: their own rules skip them.
+// What else the states mean is the host's.
+inline constexpr int part_state_referenced = 1;
+inline constexpr int part_state_referenced_loaded = 4;
+constexpr bool is_referenced_only(int part_state) noexcept
+{
+    return part_state == part_state_referenced || part_state == part_state_referenced_loaded;
+}
 
 // A PDI is a part whose revision ID has exactly this many characters.
 inline constexpr std::size_t pdi_revision_length = 8;

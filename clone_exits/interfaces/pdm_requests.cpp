@@ -10,8 +10,6 @@ namespace kx {
 
 namespace {
 
-constexpr std::size_t split_element_limit = 132;
-
 bool is_ascii_alnum(char c) noexcept
 {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');

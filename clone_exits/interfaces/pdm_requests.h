@@ -24,6 +24,13 @@ struct pdm_reply {
 // failure with no reply, so a channel that writes nothing reads as one.
 pdm_reply send_pdm_request(int code, const char* input_text);
 
+// A database part name: this prefix, item ID "/" revision ID, and for a
+// part under a relation "/" relation "/" related part name.
+inline constexpr std::string_view database_name_prefix = "@DB/";
+
+// Each element of a split list holds at most this many characters.
+inline constexpr std::size_t split_element_limit = 132;
+
 // Input-text limits of the server, in characters.
 inline constexpr std::size_t fill_import_filename_limit = 1023;
 inline constexpr std::size_t check_revision_limit = 139;
