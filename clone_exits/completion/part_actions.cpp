@@ -67,7 +67,7 @@ int reset_native_filename(std::string_view item_id, std::string_view rev_id, std
                           bool has_relation, std::string_view related_name)
 {
     bool fill = false;
-    lookup_exception("KXPDM_IMPORT_FILL_ORIGINAL_FILENAME", fill);
+    lookup_exception(state().exception_list, "KXPDM_IMPORT_FILL_ORIGINAL_FILENAME", fill);
     if (!fill) return 0;
     // A text over the server's limit is not sent at all and reads as a refusal.
     const pdm_reply reply = fill_import_filename(item_id, rev_id, part_spec, has_relation, related_name);

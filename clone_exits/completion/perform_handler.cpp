@@ -7,7 +7,7 @@
 #include "interfaces/host_table.h"
 #include "interfaces/pdm_requests.h"
 #include "interfaces/platform.h"
-#include "session/callbacks.h"
+#include "session/session_hooks.h"
 #include "interfaces/host_codes.h"
 #include "session/messages.h"
 #include "session/session_state.h"
@@ -238,7 +238,7 @@ bool publish_new_items(const char* part_name)
     host_text_builder& items = state().import_item_list;
     if (items.held() && !items.view().empty() && items.view().back() == '#') items.pop_back();
     bool publish = false;
-    lookup_exception("KXPDM_AUTO_PUBLISH_AFTER_IMPORT", publish);
+    lookup_exception(state().exception_list, "KXPDM_AUTO_PUBLISH_AFTER_IMPORT", publish);
     if (!publish || !items.held() || items.view().empty()) return true;
     const pdm_reply reply = auto_publish(items.view());
     if (reply.ok()) return true;

@@ -1,7 +1,6 @@
 // The perform phase of a clone session: new items announced at its start,
 // names and descriptions synchronised after each part, imported parts saved,
 // back-filled and published at its end, exported parts logged.
-// handle_perform_notification itself is declared in session/callbacks.h.
 #pragma once
 
 #include "interfaces/host_memory.h"
@@ -9,6 +8,11 @@
 #include <string_view>
 
 namespace kx {
+
+namespace work {
+// Begin_Perform, after each part, End_Perform.
+int perform_notification(int point, const char* part_name, void* data);
+}  // namespace work
 
 // The input of prepare_new_items: item ID, revision, item type and context, each
 // followed by "/", of every recorded part whose item is not in the database

@@ -5,7 +5,7 @@
 #include "interfaces/host_memory.h"
 #include "interfaces/host_table.h"
 #include "interfaces/pdm_requests.h"
-#include "session/callbacks.h"
+#include "export/export_admission.h"
 #include "interfaces/host_codes.h"
 #include "session/messages.h"
 

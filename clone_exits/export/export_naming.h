@@ -9,6 +9,11 @@
 
 namespace kx {
 
+namespace work {
+// The native file name of one exported part.
+int translate_export(const char* part_spec, char new_name[HOST_MAX_FSPEC_BUFSIZE]);
+}  // namespace work
+
 // Longest server name taken as it is; a longer one is cut here and gets
 // ".prt" appended.
 inline constexpr std::size_t export_name_limit = 252;

@@ -129,4 +129,10 @@ std::string context_code(std::string_view context)
     return {};
 }
 
+int free_import_attributes(host_object<import_attributes>& attributes)
+{
+    attributes.reset();
+    return 0;
+}
+
 }  // namespace kx

@@ -13,6 +13,21 @@
 
 namespace kx {
 
+// The eight import attributes of one part; each absent or non-empty.
+struct import_attributes {
+    host_text part_no;    // DB_PART_NO
+    host_text part_rev;   // DB_PART_REV
+    host_text part_type;  // DB_PART_TYPE
+    host_text part_name;  // DB_PART_NAME
+    host_text part_desc;  // DB_PART_DESC
+    host_text tool_id;    // TOOL_ID
+    host_text tool_level; // TOOL_LEVEL
+    host_text context;    // CONTEXT
+};
+
+// Releases the record and leaves it absent; returns 0.
+int free_import_attributes(host_object<import_attributes>& attributes);
+
 // Hands the caller a new record at once (all fields absent), then fills it.
 // Titles are compared exactly; an empty value counts as absent and a later
 // attribute of the same title replaces an earlier one.

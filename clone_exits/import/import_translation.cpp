@@ -6,7 +6,6 @@
 #include "import/pre_import_checks.h"
 #include "interfaces/host_table.h"
 #include "interfaces/pdm_requests.h"
-#include "session/callbacks.h"
 #include "session/messages.h"
 #include "session/session_state.h"
 

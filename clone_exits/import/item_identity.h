@@ -7,6 +7,7 @@
 
 #include "interfaces/host_codes.h"
 #include "interfaces/host_memory.h"
+#include "import/attribute_readers.h"
 #include "session/session_state.h"
 
 #include <cstddef>

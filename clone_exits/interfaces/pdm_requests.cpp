@@ -2,7 +2,6 @@
 
 #include "interfaces/host_table.h"
 #include "interfaces/platform.h"
-#include "session/session_state.h"
 
 #include <cstring>
 
@@ -262,9 +261,8 @@ int split_from_second(std::string_view name, char separator, host_string_array& 
     return split_text(rest.c_str(), separator, list);
 }
 
-int lookup_exception(std::string_view name, bool& flag)
+int lookup_exception(const host_string_array& list, std::string_view name, bool& flag)
 {
-    const host_string_array& list = state().exception_list;
     // A name in last position of an odd-length list has no value: untouched.
     for (int i = 0; i + 1 < list.count(); i += 2) {
         if (list[i] == name) {

@@ -87,6 +87,6 @@ int split_from_second(std::string_view name, char separator, host_string_array& 
 
 // Sets `flag` from the exception list: 1 when the name is held with a value
 // other than "999", 0 when held with "999", untouched otherwise. Returns 0.
-int lookup_exception(std::string_view name, bool& flag);
+int lookup_exception(const host_string_array& list, std::string_view name, bool& flag);
 
 }  // namespace kx

@@ -5,7 +5,7 @@
 #include "interfaces/host_table.h"
 #include "interfaces/pdm_requests.h"
 #include "interfaces/platform.h"
-#include "session/callbacks.h"
+#include "session/session_hooks.h"
 #include "interfaces/host_codes.h"
 #include "session/messages.h"
 #include "session/session_state.h"
@@ -82,7 +82,7 @@ int resume(const host_load_callback& callback, bool& suspended, host_clone_notif
     return status;
 }
 
-int begin_export_session()
+int begin_export_session(host_clone_trans_cb translate_export_part)
 {
     if (host_ops().HOST_PDM_set_clone_auto_trans(translate_export_part) != 0) return stop_session;
 
@@ -113,7 +113,7 @@ int begin_export_session()
     return load_exception_list();
 }
 
-int begin_clone_or_import_session(int operation_class)
+int begin_clone_or_import_session(int operation_class, host_clone_trans_cb translate_import_part)
 {
     library_state& s = state();
     // A list kept because the last session's end was refused by the server
@@ -139,17 +139,17 @@ int begin_clone_or_import_session(int operation_class)
     return load_exception_list();
 }
 
-int begin_session(void* data)
+int begin_session(void* data, const translation_callbacks& translators)
 {
     // The host passes the class; without it, it is asked rather than read
     // through a null pointer.
     const int operation_class = data != nullptr ? *static_cast<const int*>(data) : ask_operation_class();
     switch (operation_class) {
     case class_export:
-        return begin_export_session();
+        return begin_export_session(translators.export_part);
     case class_clone:
     case class_import:
-        return begin_clone_or_import_session(operation_class);
+        return begin_clone_or_import_session(operation_class, translators.import_part);
     default:
         return load_exception_list();
     }
@@ -188,11 +188,11 @@ int finish_session()
 
 }  // namespace
 
-int work::clone_session(int point, const char* /*part_name*/, void* data)
+int work::clone_session(int point, const char* /*part_name*/, void* data, const translation_callbacks& translators)
 {
     switch (point) {
     case point_init_clone:
-        return begin_session(data);
+        return begin_session(data, translators);
     case point_exit_clone:
         return finish_session();
     default:

@@ -100,10 +100,4 @@ void part_spec_index::clear() noexcept
     count_ = 0;
 }
 
-int free_import_attributes(host_object<import_attributes>& attributes)
-{
-    attributes.reset();
-    return 0;
-}
-
 }  // namespace kx

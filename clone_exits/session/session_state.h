@@ -37,18 +37,6 @@ struct dialog_defaults {
     host_text item_type;
 };
 
-// The eight import attributes of one part; each absent or non-empty.
-struct import_attributes {
-    host_text part_no;    // DB_PART_NO
-    host_text part_rev;   // DB_PART_REV
-    host_text part_type;  // DB_PART_TYPE
-    host_text part_name;  // DB_PART_NAME
-    host_text part_desc;  // DB_PART_DESC
-    host_text tool_id;    // TOOL_ID
-    host_text tool_level; // TOOL_LEVEL
-    host_text context;    // CONTEXT
-};
-
 struct import_map_entry {
     std::string key;
     std::string title;
@@ -120,6 +108,5 @@ int free_file_struct();
 // Counts a complete entry in file_struct (room made beforehand with
 // reserve_one_more) and indexes it under its part_spec.
 void append_file_entry(file_entry&& entry);
-int free_import_attributes(host_object<import_attributes>& attributes);
 
 }  // namespace kx

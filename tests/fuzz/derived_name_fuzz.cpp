@@ -4,7 +4,7 @@
 #include "fuzz_support.h"
 
 #include "import/import_translation.h"
-#include "session/callbacks.h"
+#include "entry/callbacks.h"
 #include "session/session_state.h"
 #include "sim_host.h"
 

@@ -1,6 +1,6 @@
 #include "test_support.h"
 
-#include "session/callbacks.h"
+#include "entry/callbacks.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -10,7 +10,7 @@
 #include "import/import_attr_map.h"
 #include "interfaces/host_codes.h"
 #include "interfaces/platform.h"
-#include "session/callbacks.h"
+#include "entry/callbacks.h"
 #include "session/messages.h"
 #include "session/session_state.h"
 #include "test_support.h"

@@ -4,7 +4,7 @@
 // must reach each program as exactly one argument, run nothing of its own,
 // and come out whole in the part's record.
 #include "interfaces/host_codes.h"
-#include "session/callbacks.h"
+#include "entry/callbacks.h"
 #include "session/messages.h"
 #include "session/session_state.h"
 #include "test_support.h"

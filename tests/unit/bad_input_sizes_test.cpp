@@ -5,7 +5,7 @@
 #include "completion/export_mapping.h"
 #include "interfaces/host_codes.h"
 #include "interfaces/platform.h"
-#include "session/callbacks.h"
+#include "entry/callbacks.h"
 #include "session/messages.h"
 #include "session/session_state.h"
 #include "test_support.h"

@@ -5,7 +5,7 @@
 #include "interfaces/host_codes.h"
 #include "interfaces/pdm_requests.h"
 #include "interfaces/platform.h"
-#include "session/callbacks.h"
+#include "entry/callbacks.h"
 #include "session/messages.h"
 #include "session/session_state.h"
 #include "session_driver.h"

@@ -3,7 +3,7 @@
 // lookup, driven through export sessions of the simulated host.
 #include "export/export_naming.h"
 #include "interfaces/host_codes.h"
-#include "session/callbacks.h"
+#include "entry/callbacks.h"
 #include "session/messages.h"
 #include "session_driver.h"
 #include "test_support.h"

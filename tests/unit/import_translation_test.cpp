@@ -2,7 +2,7 @@
 // file, the main road with its order of precedence and every
 // refusal, and whole import sessions through the simulated host.
 #include "interfaces/host_codes.h"
-#include "session/callbacks.h"
+#include "entry/callbacks.h"
 #include "session/messages.h"
 #include "session/session_state.h"
 #include "session_driver.h"

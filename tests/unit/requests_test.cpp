@@ -1,4 +1,5 @@
 // PDM requests, the split list, the exception lookup and the releases.
+#include "import/attribute_readers.h"
 #include "interfaces/pdm_requests.h"
 #include "session/session_state.h"
 #include "test_support.h"
@@ -134,7 +135,7 @@ protected:
     bool lookup(const char* name, bool initial)
     {
         bool flag = initial;
-        EXPECT_EQ(kx::lookup_exception(name, flag), 0);
+        EXPECT_EQ(kx::lookup_exception(kx::state().exception_list, name, flag), 0);
         return flag;
     }
 };

@@ -3,7 +3,8 @@
 // Exit_Clone of export, import, clone and edit sessions.
 #include "interfaces/host_codes.h"
 #include "interfaces/pdm_requests.h"
-#include "session/callbacks.h"
+#include "entry/callbacks.h"
+#include "session/session_hooks.h"
 #include "session/messages.h"
 #include "session/session_state.h"
 #include "session_driver.h"
@@ -700,12 +701,12 @@ TEST_F(session_hooks, the_exception_list_is_asked_for_until_the_server_hands_one
     // The list kept is the one first handed out.
     bool publish = false;
     bool fill_name = true;
-    kx::lookup_exception("KXPDM_AUTO_PUBLISH_AFTER_IMPORT", publish);
-    kx::lookup_exception("KXPDM_IMPORT_FILL_ORIGINAL_FILENAME", fill_name);
+    kx::lookup_exception(kx::state().exception_list, "KXPDM_AUTO_PUBLISH_AFTER_IMPORT", publish);
+    kx::lookup_exception(kx::state().exception_list, "KXPDM_IMPORT_FILL_ORIGINAL_FILENAME", fill_name);
     EXPECT_TRUE(publish);
     EXPECT_FALSE(fill_name);
     bool other = false;
-    kx::lookup_exception("OTHER", other);
+    kx::lookup_exception(kx::state().exception_list, "OTHER", other);
     EXPECT_FALSE(other);
 }
 

@@ -5,7 +5,7 @@
 #include "test_support.h"
 
 #include "interfaces/host_codes.h"
-#include "session/callbacks.h"
+#include "entry/callbacks.h"
 #include "session/messages.h"
 #include "session_driver.h"
 #include "trace/json_line.h"

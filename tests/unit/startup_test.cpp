@@ -1,5 +1,5 @@
 // Start-up registration and the error box.
-#include "session/callbacks.h"
+#include "entry/callbacks.h"
 #include "session/messages.h"
 #include "test_support.h"
 

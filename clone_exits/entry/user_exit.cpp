@@ -2,7 +2,12 @@
 #include "interfaces/host_codes.h"
 #include "interfaces/host_table.h"
 #include "interfaces/platform.h"
-#include "session/callbacks.h"
+#include "completion/perform_handler.h"
+#include "entry/callbacks.h"
+#include "export/export_admission.h"
+#include "export/export_naming.h"
+#include "import/import_translation.h"
+#include "session/session_hooks.h"
 #include "session/messages.h"
 #include "session/session_state.h"
 #include "trace/recorder.h"
@@ -125,7 +130,9 @@ int clone_session_hook(int point, const char* part_name, void* data) noexcept
     // Whether this session is recorded is decided anew at each session start.
     if (point == point_init_clone && trace != nullptr) trace->start();
     if (trace != nullptr) trace->callback_entered(point, part_name);
-    const int result = guarded(stop_session, [&] { return work::clone_session(point, part_name, data); });
+    const int result = guarded(stop_session, [&] {
+        return work::clone_session(point, part_name, data, {translate_import_part, translate_export_part});
+    });
     if (result == stop_session && point == point_exit_clone) {
         // The host gets its own callbacks back and the session state goes
         // even when the end of the session failed half way; releasing twice

@@ -1,8 +1,8 @@
-// The callbacks that the library hands to the host, and the work behind them.
-// The host is C and knows nothing of C++ exceptions: each callback is a
-// noexcept trampoline (user_exit.cpp) that runs its work and turns anything
-// thrown into the callback's failure result. The work is defined in the
-// module that owns its rules and may throw.
+// The callbacks that the library hands to the host. The host is C and knows
+// nothing of C++ exceptions: each callback is a noexcept trampoline
+// (user_exit.cpp) that runs its work and turns anything thrown into the
+// callback's failure result. The work is defined in the module that owns its
+// rules, declared in that module's header, and may throw.
 #pragma once
 
 #include "interfaces/host_api.h"
@@ -28,20 +28,6 @@ int translate_import_part(const char* part_spec, char new_name[HOST_MAX_FSPEC_BU
 // ended without its end mark and the sessions are counted from 1 again;
 // used by the tests.
 void reset_recorder() noexcept;
-
-// Releases the session state and gives the host back its suspended callbacks.
-int end_clone_session(int operation_class);
-
-namespace work {
-
-int clone_session(int point, const char* part_name, void* data);
-int load_naming(int point, const char* part_name, void* data);
-int perform_notification(int point, const char* part_name, void* data);
-int export_admission(int point, const char* part_name, void* data);
-int translate_export(const char* part_spec, char new_name[HOST_MAX_FSPEC_BUFSIZE]);
-int translate_import(const char* part_spec, char new_name[HOST_MAX_FSPEC_BUFSIZE]);
-
-}  // namespace work
 
 }  // namespace kx
 
