@@ -10,7 +10,7 @@
 // With --record every session is recorded into DIR, so the recorder's own
 // allocations fail too.
 #include "sim_host.h"
-#include "sweep.h"
+#include "sweep/sweep.h"
 
 #include <cstdlib>
 #include <filesystem>

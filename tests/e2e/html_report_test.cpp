@@ -104,12 +104,12 @@ TEST(html_page_texts, come_back_byte_for_byte)
     const auto data = page_data(read_file(file));
     const auto source = nlohmann::json::parse(read_file(scenario));
 
-    EXPECT_EQ(data["parts"][0]["n"], source["parts"][0]["name"]);
+    EXPECT_EQ(data["parts"][0]["name"], source["parts"][0]["name"]);
     // The PDM name is cut at 32 bytes inside "é": its first byte is left.
     bool cut_seen = false;
     for (const auto& request : data["requests"])
-        if (request["c"] == 34 && request["in"].is_string())
-            cut_seen |= bytes_of(request["in"].get<std::string>()).find("cast i\xC3~~") != std::string::npos;
+        if (request["code"] == 34 && request["input"].is_string())
+            cut_seen |= bytes_of(request["input"].get<std::string>()).find("cast i\xC3~~") != std::string::npos;
     EXPECT_TRUE(cut_seen);
     std::string out;
     for (const auto& line : data["stdout"]) out += bytes_of(line.get<std::string>());

@@ -3,15 +3,19 @@
 // export sessions from a scenario file against a simulated host and PDM
 // server, and reports what each part became, what the user was shown and
 // what looks wrong.
-#include "check_map.h"
-#include "html_report.h"
-#include "outcome_compare.h"
-#include "report.h"
-#include "scenario.h"
-#include "session_run.h"
-#include "sweep.h"
-#include "trace.h"
-#include "trace_model.h"
+#include "replay/replay.h"
+#include "replay/trace_model.h"
+#include "report/check_map.h"
+#include "report/html_report.h"
+#include "report/json_report.h"
+#include "report/text_report.h"
+#include "report/verdict.h"
+#include "run/session.h"
+#include "scenario/scenario.h"
+#include "server/item_store.h"
+#include "sweep/sweep.h"
+#include "texts/texts.h"
+#include "traces/trace.h"
 
 #include <CLI/CLI.hpp>
 
