@@ -72,8 +72,8 @@ int run_command(const run_request& request)
         if (!request.record_directory.empty()) options.trace_directory = request.record_directory;
         const clonesim::run_outcome run = clonesim::run_scenario(options);
         const std::string trace_file = run.trace_file.has_value() ? run.trace_file->string() : "(none written)";
-        if (request.report.part.has_value() && !clonesim::has_part(run, *request.report.part)) {
-            std::cerr << "clonesim: --part: the scenario has no part named \"" << *request.report.part << "\"\n";
+        if (request.report.part_name.has_value() && !clonesim::has_part(run, *request.report.part_name)) {
+            std::cerr << "clonesim: --part: the scenario has no part named \"" << *request.report.part_name << "\"\n";
             return exit_usage;
         }
         if (request.as_json) {
@@ -321,7 +321,7 @@ int main(int argc, char** argv)
 
     if (run->parsed()) {
         run_line.request.report.findings_only = run_line.findings_only;
-        if (!run_line.part.empty()) run_line.request.report.part = run_line.part;
+        if (!run_line.part.empty()) run_line.request.report.part_name = run_line.part;
         return run_command(run_line.request);
     }
     if (check->parsed()) return check_map_command(map_file);

@@ -71,21 +71,21 @@ public:
 
 private:
     // With --part, only what concerns that part.
-    bool shows(const std::string& part) const { return !options_.part.has_value() || part == *options_.part; }
+    bool shows(const std::string& part_name) const { return !options_.part_name.has_value() || part_name == *options_.part_name; }
     bool shows_item(const std::string& item_id) const
     {
-        if (!options_.part.has_value()) return true;
+        if (!options_.part_name.has_value()) return true;
         for (const part_outcome& part : run_.parts)
-            if (part.name == *options_.part) return !part.item_id.empty() && part.item_id == item_id;
+            if (part.name == *options_.part_name) return !part.item_id.empty() && part.item_id == item_id;
         return false;
     }
     bool shows_request(std::size_t i) const
     {
-        if (!options_.part.has_value()) return true;
-        if (i < run_.request_notes.size() && run_.request_notes[i].part_name == *options_.part) return true;
+        if (!options_.part_name.has_value()) return true;
+        if (i < run_.request_notes.size() && run_.request_notes[i].part_name == *options_.part_name) return true;
         const auto& input = run_.requests[i].input;
         for (const part_outcome& part : run_.parts)
-            if (part.name == *options_.part && !part.item_id.empty() && input.has_value())
+            if (part.name == *options_.part_name && !part.item_id.empty() && input.has_value())
                 return input->find(part.item_id) != std::string::npos;
         return false;
     }
@@ -106,7 +106,7 @@ private:
         out_ << "  " << operation_name(scene.operation_class) << " session" << (scene.dry_run ? ", dry run" : "");
         if (!scene.title.empty()) out_ << ": " << escape_bytes(scene.title);
         out_ << "\n";
-        if (options_.part.has_value()) out_ << "  the story of the part " << quote(*options_.part) << "\n";
+        if (options_.part_name.has_value()) out_ << "  the story of the part " << quote(*options_.part_name) << "\n";
     }
 
     void summary()
@@ -223,7 +223,7 @@ private:
         folded_list(out_, writes.size(), "listing-window texts",
                     [&](std::size_t k) { out_ << "  " << quote_folded(run_.listing_texts[writes[k]]) << "\n"; });
         out_ << "\nstandard output\n";
-        const auto lines = options_.part.has_value() ? std::vector<std::string>() : lines_of(run_.standard_output);
+        const auto lines = options_.part_name.has_value() ? std::vector<std::string>() : lines_of(run_.standard_output);
         folded_list(out_, lines.size(), "lines",
                     [&](std::size_t i) { out_ << "  " << escape_bytes(lines[i]) << "\n"; });
     }
@@ -248,9 +248,9 @@ private:
 
     bool shows_file(const file_change& file) const
     {
-        if (!options_.part.has_value()) return true;
+        if (!options_.part_name.has_value()) return true;
         for (const part_outcome& part : run_.parts)
-            if (part.name == *options_.part) return part.new_name == file.path;
+            if (part.name == *options_.part_name) return part.new_name == file.path;
         return false;
     }
 
@@ -263,7 +263,7 @@ private:
 
     void callbacks()
     {
-        if (run_.host_callbacks.empty() || options_.part.has_value()) return;
+        if (run_.host_callbacks.empty() || options_.part_name.has_value()) return;
         out_ << "\nhost callbacks\n";
         for (const callback_outcome& cb : run_.host_callbacks)
             out_ << "  " << quote(cb.name) << " at point " << cb.point << ": called "
@@ -310,7 +310,7 @@ private:
                 continue;
             }
             std::size_t run_length = 1;
-            while (call.result == 0 && !options_.part.has_value() && i + run_length < points.size() &&
+            while (call.result == 0 && !options_.part_name.has_value() && i + run_length < points.size() &&
                    points[i + run_length].point == call.point && points[i + run_length].result == 0)
                 ++run_length;
             out_ << " " << call.point;

@@ -13,7 +13,7 @@ namespace clonesim {
 struct report_options {
     bool strict = false;
     bool findings_only = false;        // the summary and the findings only
-    std::optional<std::string> part;   // one part's story
+    std::optional<std::string> part_name;  // one part's story (--part)
 };
 
 std::string text_report(const run_outcome& run, const report_options& options = {});

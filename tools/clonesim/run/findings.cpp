@@ -158,14 +158,14 @@ private:
         std::set<std::string> failed_items;
         for (const file_change& file : run_.files) {
             if (file.kind != "part file") continue;
-            const std::string part = part_of_file(file.path);
+            const std::string part_name = part_of_file(file.path);
             if (file.failed_saves > 0) {
-                add(severity::error, "save_failed", part,
+                add(severity::error, "save_failed", part_name,
                     "part file " + file.path + ": saved " + count_of(file.saves, "time", "times") + ", " +
                         count_of(file.failed_saves, "save", "saves") + " failed");
                 if (const auto name = parse_db_name(file.path)) failed_items.insert(name->item_id);
             }
-            if (file.left_open) add(severity::warning, "left_open", part, "part file " + file.path + " left open");
+            if (file.left_open) add(severity::warning, "left_open", part_name, "part file " + file.path + " left open");
         }
         for (const journal_entry& entry : run_.journal) {
             if ((entry.kind != "published" && entry.kind != "back-filled") || failed_items.count(entry.item_id) == 0)
@@ -241,16 +241,16 @@ private:
     void site_programs()
     {
         for (const program_run& program : run_.program_runs) {
-            const std::string part = program.arguments.empty() ? "" : program.arguments.back();
+            const std::string part_name = program.arguments.empty() ? "" : program.arguments.back();
             if (program.exit_status == not_executable || program.exit_status == not_found) {
                 std::string command;
                 for (const std::string& argument : program.arguments) command += " " + quote(argument);
-                add(severity::error, "site_program_not_run", part,
+                add(severity::error, "site_program_not_run", part_name,
                     "the " + program.program + " could not be run (exit " + std::to_string(program.exit_status) +
                         "):" + command);
             } else if (program.exit_status != 0 && program.program != "item ID check") {
                 // The check's exit status is its answer, not a failure.
-                add(severity::note, "site_program_exit", part,
+                add(severity::note, "site_program_exit", part_name,
                     "the " + program.program + " exited with " + std::to_string(program.exit_status));
             }
         }

@@ -97,22 +97,22 @@ constexpr std::array<host_clone_notify_cb, max_host_callbacks> recorders = {
 observation_scope::observation_scope(observations& seen) { observing = &seen; }
 observation_scope::~observation_scope() { observing = nullptr; }
 
-std::string current_part() { return observing != nullptr ? observing->current_part : std::string(); }
+std::string current_part_name() { return observing != nullptr ? observing->current_part_name : std::string(); }
 
 void set_current_part(const char* part_name)
 {
     if (observing == nullptr) return;
     attribute_texts();
-    observing->current_part = part_name != nullptr ? part_name : "";
+    observing->current_part_name = part_name != nullptr ? part_name : "";
 }
 
 void attribute_texts()
 {
     if (observing == nullptr) return;
     const std::size_t boxes = sim::host().message_boxes.size();
-    while (observing->box_parts.size() < boxes) observing->box_parts.push_back(observing->current_part);
+    while (observing->box_parts.size() < boxes) observing->box_parts.push_back(observing->current_part_name);
     const std::size_t writes = listing_calls();
-    while (observing->listing_parts.size() < writes) observing->listing_parts.push_back(observing->current_part);
+    while (observing->listing_parts.size() < writes) observing->listing_parts.push_back(observing->current_part_name);
 }
 
 std::size_t listing_calls() { return static_cast<std::size_t>(sim::calls_of(listing_operation)); }

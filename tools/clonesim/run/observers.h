@@ -22,7 +22,7 @@ struct observations {
     std::vector<step_mark>* steps = nullptr;  // null: steps are not marked
     // The part the host is working on: what a request, a box or a listing
     // text of that moment concerns.
-    std::string current_part;
+    std::string current_part_name;
     std::vector<std::string> box_parts;
     std::vector<std::string> listing_parts;
     host_clone_trans_cb library_translator = nullptr;
@@ -38,7 +38,7 @@ public:
 };
 
 // The part the host is working on now; "" when none or nothing is observed.
-std::string current_part();
+std::string current_part_name();
 // The host starts on a part (null: on none).
 void set_current_part(const char* part_name);
 // Gives the boxes and listing texts that appeared since the last look to the

@@ -44,7 +44,7 @@ void connect_server(pdm_server& server, const std::optional<server_fault>& fault
         request_note note;
         note.boxes_before = sim::host().message_boxes.size();
         note.listing_before = listing_calls();
-        note.part_name = current_part();
+        note.part_name = current_part_name();
         sim::pdm_response response;
         if (fault.has_value() && (n == fault->nth || (fault->persistent && n >= fault->nth))) {
             response = sim::pdm_response{fault->status, fault->reply};

@@ -44,7 +44,7 @@ std::vector<std::string> split(const std::string& text, char separator)
     return fields;
 }
 
-// The part_spec behind a native file name record (fill_import_filename),
+// The part name behind a native file name record (fill_import_filename),
 // from the clean session's parts.
 std::string part_of_native_file_record(const run_outcome& clean, const std::string& input)
 {
@@ -86,7 +86,7 @@ std::optional<expectation> host_call_expectation(int operation_class, const std:
 {
     if (at.step == nullptr) return std::nullopt;
     const int point = at.step->point;
-    const std::string& part = at.step->part_name;
+    const std::string& part_name = at.step->part_name;
 
     if (point == point_init_clone && operation == "HOST_PDM_set_clone_auto_trans" && !persistent)
         return expectation{"translation callback not installed: no message", shown::no_error_box, ""};
@@ -123,7 +123,7 @@ std::optional<expectation> host_call_expectation(int operation_class, const std:
 
     if (point == point_after_part && operation_class == class_export &&
         is_one_of(operation, {"HOST_PART_save", "HOST_TEXT_open", "HOST_TEXT_read_line"}))
-        return expectation{"design log not written", shown::listing, kx::msg::could_not_sync(part)};
+        return expectation{"design log not written", shown::listing, kx::msg::could_not_sync(part_name)};
 
     return std::nullopt;
 }
