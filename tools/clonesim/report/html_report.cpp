@@ -5,6 +5,7 @@
 #include "texts/texts.h"
 #include "trace/json_line.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 
@@ -54,8 +55,10 @@ void append_ascii(std::string& out, unsigned char c)
 std::string script_json_string(const std::string& bytes)
 {
     // Valid UTF-8 from here on: the bytes that were not are characters of
-    // the escape range now.
-    const std::string text = json_safe(bytes);
+    // the escape range now. Most texts are ASCII and need no escape.
+    const bool ascii = std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    const std::string escaped = ascii ? std::string() : json_safe(bytes);
+    const std::string& text = ascii ? bytes : escaped;
     std::string out = "\"";
     out.reserve(text.size() + 2);
     for (std::size_t i = 0; i < text.size();) {

@@ -8,6 +8,12 @@
 "use strict";
 {
   const data = JSON.parse(document.getElementById("session-data").textContent);
+  // Long lists of records come as tables: their keys once, then each
+  // record's values in that order.
+  for (const list of ["parts", "requests", "texts", "changes", "item_changes", "findings"]) {
+    const { keys, rows } = data[list];
+    data[list] = rows.map(row => Object.fromEntries(keys.map((key, i) => [key, row[i]])));
+  }
   const ROW = 28;
   const FOLD = 300;
   const OUTCOMES = ["translated", "warning", "refused", "not translated"];

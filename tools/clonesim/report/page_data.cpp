@@ -12,6 +12,8 @@
 #include <nlohmann/json.hpp>
 
 #include <map>
+#include <optional>
+#include <stdexcept>
 #include <set>
 #include <utility>
 
@@ -209,6 +211,40 @@ public:
         dump(value, out_);
     }
     void end_array() { out_ += ']'; }
+
+    // A list of records with the same keys, as a table: the keys once, then
+    // each record's values in their order ({"keys": [...], "rows": [[...]]});
+    // the page makes the records again. Tens of thousands of parts and
+    // requests would otherwise spell out every key of every record.
+    void begin_table(const char* key)
+    {
+        name(key);
+        table_keys_.reset();
+    }
+    void row(const json& record)
+    {
+        if (!table_keys_.has_value()) {
+            table_keys_.emplace();
+            for (const auto& [key, value] : record.items()) table_keys_->push_back(key);
+            out_ += "{\"keys\":";
+            dump(json(*table_keys_), out_);
+            out_ += ",\"rows\":[";
+        } else {
+            out_ += ',';
+        }
+        if (record.size() != table_keys_->size())
+            throw std::logic_error("the records of one table of the page have different keys");
+        out_ += '[';
+        std::size_t i = 0;
+        for (const auto& [key, value] : record.items()) {
+            if (key != (*table_keys_)[i]) throw std::logic_error("the records of one table of the page have different keys");
+            if (i++ != 0) out_ += ',';
+            dump(value, out_);
+        }
+        out_ += ']';
+    }
+    void end_table() { out_ += table_keys_.has_value() ? "]}" : "{\"keys\":[],\"rows\":[]}"; }
+
     void finish() { out_ += '}'; }
 
 private:
@@ -222,6 +258,7 @@ private:
     std::string& out_;
     bool first_field_ = true;
     bool first_element_ = true;
+    std::optional<std::vector<std::string>> table_keys_;
 };
 
 // The page's data, list by list; each list tells the parts' stories what
@@ -284,7 +321,7 @@ private:
 
     void requests()
     {
-        data_.begin_array("requests");
+        data_.begin_table("requests");
         for (std::size_t i = 0; i < run_.requests.size(); ++i) {
             const sim::pdm_request& request = run_.requests[i];
             std::vector<std::size_t> parts = index_.named(i < run_.request_notes.size() ? run_.request_notes[i].part_name : "");
@@ -292,20 +329,20 @@ private:
             add_to(parts, &part_story::requests, i);
             json r = request_json(run_, i);
             r["step"] = locate_.request(i);
-            data_.element(r);
+            data_.row(r);
         }
-        data_.end_array();
+        data_.end_table();
     }
 
     // Error boxes and listing-window texts in one list, each with its step.
     void texts()
     {
         std::size_t count = 0;
-        data_.begin_array("texts");
+        data_.begin_table("texts");
         const auto add_text = [&](const char* kind, const std::string& title, const std::string& text, int step,
                                   const std::string& part_name) {
             add_to(index_.named(part_name), &part_story::texts, count++);
-            data_.element(json{{"kind", kind}, {"title", title}, {"text", text}, {"step", step}});
+            data_.row(json{{"kind", kind}, {"title", title}, {"text", text}, {"step", step}});
         };
         for (std::size_t i = 0; i < run_.message_boxes.size(); ++i)
             add_text("error box", run_.message_boxes[i].title, run_.message_boxes[i].message,
@@ -313,7 +350,7 @@ private:
         for (std::size_t i = 0; i < run_.listing_texts.size(); ++i)
             add_text("listing window", "", run_.listing_texts[i], locate_.call(listing_operation, i),
                      at(run_.listing_parts, i));
-        data_.end_array();
+        data_.end_table();
     }
 
     // A name given to an item shows what it replaced: the scenario's name for
@@ -323,7 +360,7 @@ private:
         std::map<std::string, std::string> item_names;
         for (const item_seed& item : run_.scene.items)
             item_names[item.item_id] = "\"" + item.name + "\", \"" + item.description + "\"";
-        data_.begin_array("changes");
+        data_.begin_table("changes");
         for (std::size_t i = 0; i < run_.journal.size(); ++i) {
             const journal_entry& entry = run_.journal[i];
             json was;
@@ -335,21 +372,21 @@ private:
             add_to(index_.of_item(entry.item_id, entry.rev_id), &part_story::changes, i);
             json change = journal_json(entry);
             change["was"] = std::move(was);
-            data_.element(change);
+            data_.row(change);
         }
-        data_.end_array();
+        data_.end_table();
     }
 
     // Fields of items that were in the database before the session.
     void item_changes()
     {
-        data_.begin_array("item_changes");
+        data_.begin_table("item_changes");
         for (std::size_t i = 0; i < run_.item_changes.size(); ++i) {
             const item_change& change = run_.item_changes[i];
             add_to(index_.of_item(change.item_id, change.rev_id), &part_story::item_changes, i);
-            data_.element(item_change_json(change));
+            data_.row(item_change_json(change));
         }
-        data_.end_array();
+        data_.end_table();
     }
 
     // A mapping file belongs to the part whose request it answered.
@@ -382,16 +419,16 @@ private:
 
     void findings()
     {
-        data_.begin_array("findings");
+        data_.begin_table("findings");
         for (std::size_t i = 0; i < run_.findings.size(); ++i) {
             const finding& f = run_.findings[i];
             const auto& parts = index_.named(f.part_name);
             add_to(parts, &part_story::findings, i);
             json record = finding_json(f);
             record["part_index"] = parts.empty() ? json(-1) : json(parts.front());
-            data_.element(record);
+            data_.row(record);
         }
-        data_.end_array();
+        data_.end_table();
         const finding_counts found = count_findings(run_.findings);
         data_.field("finding_counts", json{{"error", found.errors}, {"warning", found.warnings}, {"note", found.notes}});
     }
@@ -410,7 +447,7 @@ private:
     void parts()
     {
         std::map<std::string, std::size_t> counts{{"translated", 0}, {"warning", 0}, {"refused", 0}, {"not translated", 0}};
-        data_.begin_array("parts");
+        data_.begin_table("parts");
         for (std::size_t i = 0; i < run_.parts.size(); ++i) {
             const part_story& story = stories_[i];
             json p = part_json(run_, run_.parts[i]);
@@ -419,9 +456,9 @@ private:
             p["story"] = json{{"requests", indices(story.requests)},   {"texts", indices(story.texts)},
                               {"changes", indices(story.changes)},     {"item_changes", indices(story.item_changes)},
                               {"files", indices(story.files)}};
-            data_.element(p);
+            data_.row(p);
         }
-        data_.end_array();
+        data_.end_table();
         data_.field("counts", counts);
         const verdict v = judge(run_, strict_);
         data_.field("verdict", json{{"went_through", v.went_through}, {"exit_status", v.exit_status}, {"text", v.text}});

@@ -3,7 +3,8 @@
 // changes to existing items and findings are the JSON report's records
 // (json_report.h) with the page's own additions: a request's and a text's
 // step, a part's outcome and its story (the requests, texts, changes and
-// files that concern it, by index), a finding's part by index.
+// files that concern it, by index), a finding's part by index. The long
+// lists are written as tables, each key once.
 #pragma once
 
 #include "run/outcome.h"
