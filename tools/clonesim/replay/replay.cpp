@@ -30,12 +30,6 @@ private:
     name_pairs back_;  // the replay's name, the recorded one
 };
 
-const json& member(const json& object, const char* key)
-{
-    static const json none;
-    return object.is_object() && object.contains(key) ? object[key] : none;
-}
-
 struct part_result {
     std::string name;
     std::string outcome;

@@ -15,12 +15,6 @@ using json = nlohmann::json;
 constexpr const char* map_variable = "KXPDM_IMPORT_ATTR_MAP_FILE";
 constexpr const char* family_variable = "HOST_PDM_ALLOW_PFM_IMPORT_EXPORT";
 
-const json& member(const json& object, const char* key)
-{
-    static const json none;
-    return object.is_object() && object.contains(key) ? object[key] : none;
-}
-
 std::optional<int> int_field(const json& object, const char* key)
 {
     const auto n = number_field(object, key);

@@ -23,8 +23,6 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-constexpr const char* box_operation = "HOST_UI_display_nonmodal_msg";
-constexpr const char* listing_operation = "HOST_UI_write_listing_window";
 constexpr const char* map_file_variable = "KXPDM_IMPORT_ATTR_MAP_FILE";
 
 std::string at(const std::vector<std::string>& list, std::size_t i) { return i < list.size() ? list[i] : std::string(); }
@@ -308,7 +306,7 @@ private:
     {
         data_.begin_array("steps");
         for (const step_mark& step : run_.steps) {
-            const std::string label = step.point == translation_step ? "translation" : point_name(step.point);
+            const std::string label = step_point_name(step.point);
             json part;
             if (!step.part_name.empty()) {
                 const auto& named = index_.named(step.part_name);

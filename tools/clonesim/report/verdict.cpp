@@ -94,6 +94,8 @@ std::string point_name(int point)
     }
 }
 
+std::string step_point_name(int point) { return point == translation_step ? "translation" : point_name(point); }
+
 verdict judge(const run_outcome& run, bool strict)
 {
     const finding_counts counts = count_findings(run.findings);

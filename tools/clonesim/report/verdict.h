@@ -33,5 +33,7 @@ std::string parts_text(const run_outcome& run);
 
 // The host's name for a notification point ("Init_Clone", "after part", ...).
 std::string point_name(int point);
+// The name of a step: its point's, or "translation".
+std::string step_point_name(int point);
 
 }  // namespace clonesim

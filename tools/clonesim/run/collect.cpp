@@ -11,8 +11,6 @@ namespace clonesim {
 
 namespace {
 
-constexpr const char* listing_operation = "HOST_UI_write_listing_window";
-
 // Each text written to the listing window, from the host's call log; the
 // window itself only holds them run together.
 std::vector<std::string> listing_writes()

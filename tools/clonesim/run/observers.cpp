@@ -13,7 +13,6 @@ namespace {
 constexpr const char* observer_name = "clonesim translation observer";
 constexpr const char* step_observer_name = "clonesim step observer";
 constexpr const char* part_observer_name = "clonesim part observer";
-constexpr const char* listing_operation = "HOST_UI_write_listing_window";
 
 observations* observing = nullptr;
 

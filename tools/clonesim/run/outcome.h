@@ -20,6 +20,11 @@
 
 namespace clonesim {
 
+// The host operations whose calls are the texts shown: error boxes and
+// listing-window texts.
+inline constexpr const char* box_operation = "HOST_UI_display_nonmodal_msg";
+inline constexpr const char* listing_operation = "HOST_UI_write_listing_window";
+
 struct part_outcome {
     std::string name;              // the host's part name
     bool translated = false;       // the translation callback was called

@@ -1,12 +1,12 @@
 #include "sweep/expectations.h"
 
 #include "interfaces/host_codes.h"
+#include "server/pdm_server.h"
 #include "session/messages.h"
 #include "texts/texts.h"
 
 #include <initializer_list>
 #include <map>
-#include <sstream>
 
 namespace clonesim {
 
@@ -35,20 +35,11 @@ bool is_one_of(const std::string& operation, std::initializer_list<const char*> 
 
 bool clones_or_imports(int operation_class) { return operation_class == class_clone || operation_class == class_import; }
 
-std::vector<std::string> split(const std::string& text, char separator)
-{
-    std::vector<std::string> fields;
-    std::string field;
-    std::istringstream in(text);
-    while (std::getline(in, field, separator)) fields.push_back(field);
-    return fields;
-}
-
 // The part name behind a native file name record (fill_import_filename),
 // from the clean session's parts.
 std::string part_of_native_file_record(const run_outcome& clean, const std::string& input)
 {
-    const std::vector<std::string> f = split(input, '#');
+    const std::vector<std::string> f = fields(input, "#");
     if (f.size() < 3) return {};
     for (const part_outcome& part : clean.parts) {
         const auto slash = part.name.rfind('/');

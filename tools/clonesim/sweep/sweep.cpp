@@ -115,15 +115,10 @@ std::string given_back_description(const std::string& name)
     return {};
 }
 
-std::string point_label(int point)
-{
-    return point == translation_step ? "translation" : point_name(point);
-}
-
 std::string step_label(const step_mark* step)
 {
     if (step == nullptr) return "after the session";
-    std::string label = point_label(step->point);
+    std::string label = step_point_name(step->point);
     if (!step->part_name.empty()) label += " of " + step->part_name;
     return label;
 }

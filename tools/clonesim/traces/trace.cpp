@@ -152,6 +152,12 @@ private:
 
 }  // namespace
 
+const json& member(const json& object, const char* key)
+{
+    static const json none;
+    return object.is_object() && object.contains(key) ? object[key] : none;
+}
+
 std::optional<std::string> trace_text(const json& value)
 {
     if (value.is_string()) return value.get<std::string>();

@@ -42,6 +42,9 @@ trace read_trace(const std::filesystem::path& file);
 // character per byte; null and anything else is no text.
 std::optional<std::string> trace_text(const nlohmann::json& value);
 
+// A member of an object; null when it has none or is no object.
+const nlohmann::json& member(const nlohmann::json& object, const char* key);
+
 // A field of an object as a text, a number or a list of texts; absent or of
 // another kind: none.
 std::optional<std::string> text_field(const nlohmann::json& object, const char* key);
