@@ -11,8 +11,16 @@ namespace clonesim {
 
 namespace {
 
-
 sim::pdm_response ok(std::optional<std::string> reply = std::nullopt) { return sim::pdm_response{0, std::move(reply)}; }
+
+// Whether an answer that replaces the handler is the server's refusal: the
+// exception list comes with a non-zero status, and the status of a revision
+// check is not its answer.
+bool is_refusal(int code, const sim::pdm_response& response)
+{
+    const bool list = code == kx::request_get_exceptions && response.reply.has_value();
+    return response.status != 0 && !list && code != kx::request_check_revision;
+}
 
 }  // namespace
 
@@ -104,11 +112,9 @@ std::optional<sim::pdm_response> pdm_server::scripted(int code)
     for (const scripted_reply& rule : scene_.replies) {
         if (rule.code != code) continue;
         if (n != rule.nth && !(rule.persistent && n >= rule.nth)) continue;
-        // The exception list comes with a non-zero status, and the status of
-        // a revision check is not the answer: neither is a refusal.
-        const bool list = code == kx::request_get_exceptions && rule.reply.has_value();
-        if (rule.status != 0 && !list && code != kx::request_check_revision) last_answer_ = answer::refused;
-        return sim::pdm_response{rule.status, rule.reply};
+        const sim::pdm_response response{rule.status, rule.reply};
+        if (is_refusal(code, response)) last_answer_ = answer::refused;
+        return response;
     }
     return std::nullopt;
 }
@@ -132,11 +138,9 @@ sim::pdm_response pdm_server::recorded(int code, const char* input)
     std::size_t& turn = answers_given_[{code, same_separators(asked.value_or(""))}];
     const recorded_answer& a = *matching[std::min(turn, matching.size() - 1)];
     ++turn;
-    // Read as a scripted reply is: the exception list and a revision check
-    // come with a status that is no refusal.
-    const bool list = code == kx::request_get_exceptions && a.reply.has_value();
-    if (a.status != 0 && !list && code != kx::request_check_revision) last_answer_ = answer::refused;
-    return sim::pdm_response{a.status, a.reply};
+    const sim::pdm_response response{a.status, a.reply};
+    if (is_refusal(code, response)) last_answer_ = answer::refused;
+    return response;
 }
 
 sim::pdm_response pdm_server::refuse(std::string reply)
