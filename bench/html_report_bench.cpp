@@ -3,8 +3,8 @@
 // time. Nothing is asserted; the figures are for people.
 //
 // html_report_bench SCENARIO PAGE [SCENARIO PAGE ...]
-#include "html_report.h"
-#include "session_run.h"
+#include "report/html_report.h"
+#include "run/session.h"
 
 #include <chrono>
 #include <cstdio>

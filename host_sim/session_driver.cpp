@@ -92,18 +92,18 @@ private:
             // it is caught by the address sanitizer.
             auto buffer = std::make_unique<char[]>(HOST_MAX_FSPEC_BUFSIZE);
             std::memset(buffer.get(), 0, HOST_MAX_FSPEC_BUFSIZE);
-            const std::string part_spec = h.parts[i].name;
+            const std::string part_name = h.parts[i].name;
             int status = 0;
             {
                 const library_call_scope in_library;
-                status = translator(part_spec.c_str(), buffer.get());
+                status = translator(part_name.c_str(), buffer.get());
             }
             clone_part& part = h.parts[i];
             part.translate_status = status;
             if (status != 0) return false;
             const std::size_t length = strnlen(buffer.get(), HOST_MAX_FSPEC_BUFSIZE);
             if (length == HOST_MAX_FSPEC_BUFSIZE)
-                h.misuse.push_back("translation of " + part_spec + ": new name not terminated within the buffer");
+                h.misuse.push_back("translation of " + part_name + ": new name not terminated within the buffer");
             part.new_name = std::string(buffer.get(), length);
         }
         return true;

@@ -2,11 +2,15 @@
 // operations themselves are in sim_operations.cpp.
 #include "sim_internal.h"
 
+#include "interfaces/host_operations.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
+#include <utility>
 
 namespace sim {
 
@@ -100,6 +104,20 @@ int calls_of(const std::string& operation)
 }
 
 std::string fail_message(int status) { return "host status " + std::to_string(status); }
+
+bool is_host_operation(std::string_view name)
+{
+#define KX_OPERATION_NAME(result, operation, parameters, arguments) #operation,
+    static constexpr std::string_view operations[] = {KX_HOST_OPERATIONS(KX_OPERATION_NAME)};
+#undef KX_OPERATION_NAME
+    return std::find(std::begin(operations), std::end(operations), name) != std::end(operations);
+}
+
+fault::fault(std::string operation_name, int nth_call, bool from_then_on, int failure_status)
+    : operation(std::move(operation_name)), nth(nth_call), persistent(from_then_on), status(failure_status)
+{
+    if (!is_host_operation(operation)) throw std::invalid_argument("\"" + operation + "\" is not a host operation");
+}
 
 namespace {
 

@@ -13,6 +13,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -23,7 +24,7 @@ using attribute = std::pair<std::string, std::string>;
 
 // What the host knows of one part of the clone session.
 struct clone_part {
-    std::string name;              // the part_spec the host uses
+    std::string name;              // the host's part name
     bool file_exists = true;       // HOST_FILE_exists(name, 0)
     int state = 0;                 // HOST_CLONE_ask_part_state
     int action = kx::action_use_default;     // HOST_CLONE_ask_action
@@ -80,7 +81,8 @@ struct pdm_response {
     std::optional<std::string> reply;  // null: no reply text
 };
 
-using pdm_server = std::function<pdm_response(int code, const char* input)>;
+// The site's request handlers behind the host's request channel.
+using request_handler = std::function<pdm_response(int code, const char* input)>;
 
 // One message box shown.
 struct message_box {
@@ -89,25 +91,41 @@ struct message_box {
     int position = 0;
 };
 
-// Makes an operation fail with `status`: only its `nth` call (1-based) when
-// not persistent, or every call from the `nth` on.
+// Whether `name` is one of the host's operations (interfaces/host_api.h).
+bool is_host_operation(std::string_view name);
+
+// A host fault: makes a host operation fail with `status`, only its `nth`
+// call (1-based) when not persistent, or every call from the `nth` on. Only
+// a host operation can be named: any other name is refused where the fault
+// is made (std::invalid_argument), since such a fault would never fire.
 struct fault {
+    fault(std::string operation, int nth = 1, bool persistent = false, int status = 1);
+
     std::string operation;  // e.g. "HOST_PART_save", "HOST_allocate_memory"
     int nth = 1;
     bool persistent = false;
     int status = 1;
 };
 
-struct host_model {
-    // session
-    int operation_class = 2;
+// The host's status for HOST_PART_open of a name it holds no part file for.
+inline constexpr int part_not_found = 641;
+
+// A clone session as the host sets it up before Init_Clone: the operation
+// class, the dry-run flag and the clone dialog's defaults. Unless a test or
+// a scenario says otherwise a session is an import that gives new names
+// (action 3) with naming technique 1.
+struct session_settings {
+    int operation_class = kx::class_import;
     bool dry_run = false;
-    int def_action = 3;
-    int def_naming = 1;
+    int def_action = kx::action_new_name;
+    int def_naming = kx::naming_export;
     std::optional<std::string> def_item_type;
     std::optional<std::string> def_pdm_name;
     std::optional<std::string> def_pdm_desc;
-    std::optional<std::string> def_directory;
+    std::optional<std::string> def_directory;  // the export directory of an export
+};
+
+struct host_model : session_settings {
     std::vector<clone_part> parts;  // in the host's iteration order
 
     // notifications and translation
@@ -134,7 +152,7 @@ struct host_model {
     host_assem_options_t assem_options{};
     bool save_trueshape = false;
     int undo_mark_deletions = 0;
-    int default_open_failure = 641;  // status of HOST_PART_open for an unknown part
+    int default_open_failure = part_not_found;  // status of HOST_PART_open for an unknown part
 
     // messages
     std::vector<message_box> message_boxes;
@@ -145,7 +163,7 @@ struct host_model {
     bool listing_open = false;
 
     // PDM server
-    pdm_server server;  // empty: every request answers status 0 with no reply
+    request_handler server;  // empty: every request answers status 0 with no reply
     std::vector<pdm_request> requests;
 
     // file-name queries: when set, HOST_FILE_ask_name returns this for every part

@@ -7,36 +7,6 @@ namespace kx::trace {
 
 namespace {
 
-// The length of the valid UTF-8 sequence at `at`, 0 when there is none:
-// no overlong forms, no surrogates, nothing beyond U+10FFFF.
-std::size_t sequence_length(std::string_view s, std::size_t at) noexcept
-{
-    const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(s[i]); };
-    const std::uint8_t lead = byte(at);
-    if (lead < 0x80) return 1;
-    std::size_t length = 0;
-    std::uint8_t low = 0x80, high = 0xBF;  // the second byte's range
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (at + length > s.size()) return 0;
-    if (byte(at + 1) < low || byte(at + 1) > high) return 0;
-    for (std::size_t i = 2; i < length; ++i) {
-        if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
-    }
-    return length;
-}
-
 void append_ascii_escaped(std::string& out, char c)
 {
     switch (c) {
@@ -60,14 +30,63 @@ void append_ascii_escaped(std::string& out, char c)
 
 }  // namespace
 
+utf8_character decode_utf8(std::string_view s, std::size_t at) noexcept
+{
+    const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(s[i]); };
+    const std::uint8_t lead = byte(at);
+    if (lead < 0x80) return {1, lead};
+    std::size_t length = 0;
+    char32_t code = 0;
+    std::uint8_t low = 0x80, high = 0xBF;  // the second byte's range
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        code = lead & 0x1Fu;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        code = lead & 0x0Fu;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        code = lead & 0x07u;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return {};
+    }
+    if (at + length > s.size()) return {};
+    if (byte(at + 1) < low || byte(at + 1) > high) return {};
+    for (std::size_t i = 1; i < length; ++i) {
+        if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return {};
+        code = (code << 6) | (byte(at + i) & 0x3Fu);
+    }
+    return {length, code};
+}
+
 bool is_valid_utf8(std::string_view bytes) noexcept
 {
     for (std::size_t at = 0; at < bytes.size();) {
-        const std::size_t n = sequence_length(bytes, at);
+        const std::size_t n = decode_utf8(bytes, at).length;
         if (n == 0) return false;
         at += n;
     }
     return true;
+}
+
+std::string bytes_as_characters(std::string_view bytes)
+{
+    std::string characters;
+    characters.reserve(bytes.size());
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x80) {
+            characters += c;
+        } else {
+            characters += static_cast<char>(0xC0 | (b >> 6));
+            characters += static_cast<char>(0x80 | (b & 0x3F));
+        }
+    }
+    return characters;
 }
 
 void json_line::before_value()
@@ -94,24 +113,9 @@ json_line& json_line::key(std::string_view name)
 
 json_line& json_line::text(std::string_view bytes)
 {
-    if (!is_valid_utf8(bytes)) {
-        // Each byte as the character of the same value: read back byte by
-        // byte, the text is exactly what it was.
-        open_object().key("bytes");
-        before_value();
-        out_ += '"';
-        for (const char c : bytes) {
-            const auto b = static_cast<unsigned char>(c);
-            if (b < 0x80) {
-                append_ascii_escaped(out_, c);
-            } else {
-                out_ += static_cast<char>(0xC0 | (b >> 6));
-                out_ += static_cast<char>(0x80 | (b & 0x3F));
-            }
-        }
-        out_ += '"';
-        return close_object();
-    }
+    // Each byte as the character of the same value: read back byte by byte,
+    // the text is exactly what it was.
+    if (!is_valid_utf8(bytes)) return open_object().key("bytes").text(bytes_as_characters(bytes)).close_object();
     before_value();
     out_ += '"';
     for (const char c : bytes) {

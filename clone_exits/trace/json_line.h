@@ -4,13 +4,27 @@
 // not valid UTF-8 becomes {"bytes": ...}, one character per byte).
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace kx::trace {
 
+// One character of UTF-8 text: its length in bytes and its code point. The
+// length is 0 where no valid sequence starts: no overlong forms, no
+// surrogates, nothing beyond U+10FFFF.
+struct utf8_character {
+    std::size_t length = 0;
+    char32_t code = 0;
+};
+utf8_character decode_utf8(std::string_view bytes, std::size_t at) noexcept;
+
 bool is_valid_utf8(std::string_view bytes) noexcept;
+
+// The trace's form of a text that is not UTF-8: each byte as the character of
+// the same value (U+0000 to U+00FF), in UTF-8.
+std::string bytes_as_characters(std::string_view bytes);
 
 class json_line {
 public:

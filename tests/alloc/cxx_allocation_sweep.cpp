@@ -14,7 +14,7 @@
 #include "interfaces/host_codes.h"
 #include "session/messages.h"
 #include "sim_host.h"
-#include "sweep.h"
+#include "sweep/sweep.h"
 
 #include <sys/wait.h>
 #include <unistd.h>

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,20 @@ TEST_F(host_sim_test, fault_fires_on_its_nth_call_or_from_it_on)
             EXPECT_EQ(action, c.expected[i] == 0 ? 4 : -1) << "call " << i + 1;
         }
         EXPECT_EQ(sim::calls_of("HOST_CLONE_ask_def_action"), static_cast<int>(c.expected.size()));
+    }
+}
+
+// A fault for a name the host has no operation of would never fire: it is
+// refused when it is made, not found missing after the session.
+TEST_F(host_sim_test, a_fault_for_no_host_operation_is_refused_where_it_is_made)
+{
+    for (const char* name : {"HOST_PART_sav", "PART_save", "host_part_save", ""}) {
+        SCOPED_TRACE(name);
+        EXPECT_THROW(sim::fault(name, 1, false, 5), std::invalid_argument);
+    }
+    for (const char* name : {"HOST_PART_save", "HOST_allocate_memory", "HOST_free_string_array"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(sim::fault(name).operation, name);
     }
 }
 

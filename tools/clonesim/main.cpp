@@ -3,15 +3,19 @@
 // export sessions from a scenario file against a simulated host and PDM
 // server, and reports what each part became, what the user was shown and
 // what looks wrong.
-#include "check_map.h"
-#include "html_report.h"
-#include "outcome_compare.h"
-#include "report.h"
-#include "scenario.h"
-#include "session_run.h"
-#include "sweep.h"
-#include "trace.h"
-#include "trace_model.h"
+#include "replay/replay.h"
+#include "replay/trace_model.h"
+#include "report/check_map.h"
+#include "report/html_report.h"
+#include "report/json_report.h"
+#include "report/text_report.h"
+#include "report/verdict.h"
+#include "run/session.h"
+#include "scenario/scenario.h"
+#include "server/item_store.h"
+#include "sweep/sweep.h"
+#include "texts/texts.h"
+#include "traces/trace.h"
 
 #include <CLI/CLI.hpp>
 
@@ -68,8 +72,8 @@ int run_command(const run_request& request)
         if (!request.record_directory.empty()) options.trace_directory = request.record_directory;
         const clonesim::run_outcome run = clonesim::run_scenario(options);
         const std::string trace_file = run.trace_file.has_value() ? run.trace_file->string() : "(none written)";
-        if (request.report.part.has_value() && !clonesim::has_part(run, *request.report.part)) {
-            std::cerr << "clonesim: --part: the scenario has no part named \"" << *request.report.part << "\"\n";
+        if (request.report.part_name.has_value() && !clonesim::has_part(run, *request.report.part_name)) {
+            std::cerr << "clonesim: --part: the scenario has no part named \"" << *request.report.part_name << "\"\n";
             return exit_usage;
         }
         if (request.as_json) {
@@ -317,7 +321,7 @@ int main(int argc, char** argv)
 
     if (run->parsed()) {
         run_line.request.report.findings_only = run_line.findings_only;
-        if (!run_line.part.empty()) run_line.request.report.part = run_line.part;
+        if (!run_line.part.empty()) run_line.request.report.part_name = run_line.part;
         return run_command(run_line.request);
     }
     if (check->parsed()) return check_map_command(map_file);

@@ -1,0 +1,88 @@
+#!/usr/bin/env python3
+"""Holds clonesim to its rooms (tools/clonesim/CMakeLists.txt lists them in
+the order data flows): its top folder holds main.cpp and the build file only
+(and documents), every folder below is a room, a room includes only itself
+and the rooms before it, and no header of clonesim includes itself through
+others. Lists every breach; exit status 1 when there is one.
+
+    scripts/check_rooms.py [ROOT]
+"""
+import pathlib
+import re
+import sys
+
+CLONESIM = "tools/clonesim"
+TOP_FILES = {"main.cpp", "CMakeLists.txt"}
+INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
+
+
+def rooms_in_order(build_file):
+    found = re.search(r"set\(KX_CLONESIM_ROOMS\s+([^)]*)\)", build_file.read_text())
+    return found.group(1).split() if found else []
+
+
+def includes(path, base, rooms):
+    """The clonesim files a source includes, as paths below `base`."""
+    names = []
+    for name in INCLUDE.findall(path.read_text(errors="replace")):
+        room = name.split("/")[0]
+        if room in rooms and (base / name).is_file():
+            names.append(name)
+    return names
+
+
+def cycles(graph):
+    """Each include circle once, as the list of files around it."""
+    found, state, stack = [], {}, []
+
+    def visit(node):
+        state[node] = "open"
+        stack.append(node)
+        for nxt in graph.get(node, []):
+            if state.get(nxt) == "open":
+                found.append(stack[stack.index(nxt):] + [nxt])
+            elif nxt not in state:
+                visit(nxt)
+        stack.pop()
+        state[node] = "done"
+
+    for node in sorted(graph):
+        if node not in state:
+            visit(node)
+    return found
+
+
+def main():
+    root = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else pathlib.Path(__file__).resolve().parent.parent)
+    base = root / CLONESIM
+    rooms = rooms_in_order(base / "CMakeLists.txt")
+    problems = []
+    if not rooms:
+        problems.append(f"{CLONESIM}/CMakeLists.txt: no KX_CLONESIM_ROOMS")
+    for entry in sorted(base.iterdir()):
+        if entry.is_dir() and entry.name not in rooms:
+            problems.append(f"{CLONESIM}/{entry.name}: a folder that is no room of KX_CLONESIM_ROOMS")
+        elif entry.is_file() and entry.name not in TOP_FILES and entry.suffix != ".md":
+            problems.append(f"{CLONESIM}/{entry.name}: only main.cpp and the build file belong at the top")
+
+    graph = {}
+    for rank, room in enumerate(rooms):
+        for path in sorted((base / room).glob("*")):
+            if path.suffix not in (".h", ".cpp"):
+                continue
+            name = f"{room}/{path.name}"
+            graph[name] = includes(path, base, rooms)
+            for included in graph[name]:
+                if rooms.index(included.split("/")[0]) > rank:
+                    problems.append(f"{CLONESIM}/{name}: includes {included} of a later room")
+    for circle in cycles(graph):
+        problems.append(f"{CLONESIM}: include circle " + " -> ".join(circle))
+
+    for p in problems:
+        print(p)
+    print(f"{len(problems)} breaches of the rooms", file=sys.stderr)
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

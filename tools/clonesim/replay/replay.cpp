@@ -1,0 +1,397 @@
+#include "replay/replay.h"
+
+#include "interfaces/host_codes.h"
+#include "run/environment.h"
+#include "run/session.h"
+#include "texts/texts.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <set>
+
+namespace clonesim {
+
+namespace {
+
+using json = nlohmann::json;
+
+// Texts of one trace as they compare: the replay's own names put back to
+// the recorded ones, one separator.
+class restorer {
+public:
+    explicit restorer(const name_pairs& names)
+    {
+        for (const auto& [recorded, used] : names) back_.emplace_back(used, recorded);
+    }
+    std::string operator()(const std::string& text) const { return same_separators(replace_each(text, back_)); }
+
+private:
+    name_pairs back_;  // the replay's name, the recorded one
+};
+
+struct part_result {
+    std::string name;
+    std::string outcome;
+    std::vector<std::string> messages;
+};
+
+// What a session came to, and what it asked, as one trace tells it.
+struct session_outcome {
+    std::vector<part_result> parts;
+    std::vector<std::string> requests, texts, deletes, commands;
+    std::vector<std::string> request_keys, command_keys;  // one for each request and command
+    std::vector<std::string> questions;                   // the host queries with their inputs
+    std::set<std::string> variables, files;
+};
+
+std::string shown(const std::optional<std::string>& text) { return text.has_value() ? quote(*text) : "(none)"; }
+
+// The host's answers that make up the model, by operation and the input
+// that selects the answer. Tags are named by what they were handed out for,
+// since each host numbers its own.
+const std::set<std::string>& model_questions()
+{
+    static const std::set<std::string> ops = {
+        "HOST_CLONE_ask_part_state", "HOST_CLONE_ask_action",     "HOST_CLONE_ask_naming",
+        "HOST_CLONE_ask_item_type",  "HOST_CLONE_ask_pdm_name",   "HOST_CLONE_ask_pdm_desc",
+        "HOST_CLONE_ask_attribute_values", "HOST_PDM_ask_part_tag", "HOST_PDM_ask_part_name_desc",
+        "HOST_PDM_assign_part_number", "HOST_PDM_assign_part_rev", "HOST_PART_open",
+        "HOST_ATTR_find_attribute",  "HOST_PART_is_family_instance", "HOST_FILE_exists",
+        "HOST_TEXT_open",            "HOST_CLONE_remove_ntfy_callback",
+    };
+    return ops;
+}
+
+class outcome_reader {
+public:
+    outcome_reader(const restorer& restore) : restore_(restore) {}
+
+    session_outcome read(const trace& t)
+    {
+        std::vector<std::size_t> open_parts;  // translations under way
+        for (const trace_event& event : t.events) {
+            const json& d = event.data;
+            if (event.kind == "call") {
+                if (text_field(d, "callback").value_or("") != "translate") {
+                    open_parts.push_back(npos);
+                    continue;
+                }
+                open_parts.push_back(out_.parts.size());
+                out_.parts.push_back(part_result{restore_(text_field(d, "part").value_or("")), "", {}});
+            } else if (event.kind == "return") {
+                if (open_parts.empty()) continue;
+                if (open_parts.back() != npos) {
+                    const long long result = number_field(d, "result").value_or(-1);
+                    const auto name = text_field(d, "new_name");
+                    out_.parts[open_parts.back()].outcome =
+                        result == 0 ? "translated to " + shown(name.has_value() ? std::optional(restore_(*name)) : name)
+                                    : "refused with result " + std::to_string(result);
+                }
+                open_parts.pop_back();
+            } else if (event.kind == "host") {
+                host(d, open_parts.empty() ? npos : open_parts.back());
+            } else if (event.kind == "request") {
+                const long long code = number_field(d, "code").value_or(0);
+                const auto input = text_field(d, "input");
+                const std::string in = input.has_value() ? quote(restore_(*input)) : "(no input)";
+                out_.requests.push_back(std::to_string(code) + " " + in);
+                out_.request_keys.push_back(out_.requests.back());
+            } else if (event.kind == "stdout") {
+                out_.texts.push_back("standard output " + quote(restore_(text_field(d, "text").value_or(""))));
+            } else if (event.kind == "delete") {
+                const long long exit = number_field(d, "exit").value_or(0);
+                out_.deletes.push_back(quote(restore_(text_field(d, "path").value_or(""))) +
+                                       (exit != 0 ? " (exit " + std::to_string(exit) + ")" : ""));
+            } else if (event.kind == "command") {
+                std::string key = quote(restore_(text_field(d, "program").value_or("")));
+                for (const std::string& argument : texts_field(d, "arguments")) key += " " + quote(restore_(argument));
+                out_.command_keys.push_back(key);
+                out_.commands.push_back(key + " -> exit " + std::to_string(number_field(d, "exit").value_or(-1)));
+            } else if (event.kind == "env") {
+                const std::string name = text_field(d, "name").value_or("");
+                if (name.rfind("KXPDM_TRACE_", 0) != 0) out_.variables.insert(name);
+            } else if (event.kind == "file") {
+                out_.files.insert(restore_(text_field(d, "path").value_or("")));
+            }
+        }
+        return std::move(out_);
+    }
+
+private:
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+    void host(const json& d, std::size_t part)
+    {
+        const std::string op = text_field(d, "op").value_or("");
+        const json& in = member(d, "in");
+        const json& answer = member(d, "out");
+        if (op == "HOST_UI_display_nonmodal_msg" || op == "HOST_UI_write_listing_window") {
+            const bool box = op == "HOST_UI_display_nonmodal_msg";
+            const std::string text = restore_(text_field(in, box ? "message" : "text").value_or(""));
+            // A text shown while a part was translated is compared as that
+            // part's message, the others in the session's order.
+            (part != npos ? out_.parts[part].messages : out_.texts)
+                .push_back((box ? "error box " : "listing window ") + quote(text));
+            return;
+        }
+        // Tags are named after what they were handed out for.
+        if (op == "HOST_PDM_ask_part_tag") name_tag(number_field(answer, "part"), "item " + quote(restore_(text_field(in, "part_number").value_or(""))));
+        if (op == "HOST_PART_open") {
+            name_tag(number_field(answer, "part"), "part file " + quote(restore_(text_field(in, "part_name").value_or(""))));
+            work_part_ = number_field(answer, "part").value_or(0);
+        }
+        if (op == "HOST_ATTR_ask_part_attribute" && tags_.count(work_part_))
+            name_tag(number_field(answer, "attribute_object"), tags_[work_part_]);
+        if (!model_questions().count(op)) return;
+        std::string key = op + "(";
+        bool later = false;
+        for (const auto& [name, value] : in.items()) {
+            key += (later ? ", " : "") + name + " ";
+            later = true;
+            if ((name == "part" || name == "object") && value.is_number_integer()) {
+                const auto tag = tags_.find(value.get<long long>());
+                key += tag != tags_.end() ? tag->second : "tag " + value.dump();
+            } else if (value.is_number_integer()) {
+                key += value.dump();
+            } else {
+                key += shown(trace_text(value).has_value() ? std::optional(restore_(*trace_text(value))) : std::nullopt);
+            }
+        }
+        out_.questions.push_back(key + ")");
+    }
+
+    void name_tag(std::optional<long long> tag, const std::string& origin)
+    {
+        if (tag.has_value() && *tag != 0) tags_.try_emplace(*tag, origin);
+    }
+
+    const restorer& restore_;
+    session_outcome out_;
+    std::map<long long, std::string> tags_;
+    long long work_part_ = 0;
+};
+
+// The two sequences compared in order: what both have in the same order is
+// the same; the rest, gap by gap, is paired up as recorded vs now.
+void compare_sequences(const std::string& kind, const std::string& what, const std::vector<std::string>& was,
+                       const std::vector<std::string>& is, std::vector<difference>& out)
+{
+    std::size_t head = 0;
+    while (head < was.size() && head < is.size() && was[head] == is[head]) ++head;
+    std::size_t tail = 0;
+    while (tail < was.size() - head && tail < is.size() - head && was[was.size() - 1 - tail] == is[is.size() - 1 - tail])
+        ++tail;
+    const std::size_t n = was.size() - head - tail, m = is.size() - head - tail;
+    // Matched pairs of the middle part: a longest common subsequence, when
+    // it is small enough to find; otherwise nothing in it is matched.
+    std::vector<std::pair<std::size_t, std::size_t>> matched;
+    if (n > 0 && m > 0 && n * m <= 4'000'000) {
+        std::vector<std::vector<std::uint32_t>> length(n + 1, std::vector<std::uint32_t>(m + 1, 0));
+        for (std::size_t i = n; i-- > 0;)
+            for (std::size_t j = m; j-- > 0;)
+                length[i][j] = was[head + i] == is[head + j] ? length[i + 1][j + 1] + 1
+                                                              : std::max(length[i + 1][j], length[i][j + 1]);
+        for (std::size_t i = 0, j = 0; i < n && j < m;) {
+            if (was[head + i] == is[head + j]) {
+                matched.emplace_back(i++, j++);
+            } else if (length[i + 1][j] >= length[i][j + 1]) {
+                ++i;
+            } else {
+                ++j;
+            }
+        }
+    }
+    matched.emplace_back(n, m);
+    std::size_t i = 0, j = 0;
+    for (const auto& [mi, mj] : matched) {
+        while (i < mi || j < mj) {
+            const std::string recorded = i < mi ? was[head + i] : "(none)";
+            const std::string now = j < mj ? is[head + j] : "(none)";
+            out.push_back(difference{kind, what + " " + std::to_string(head + (i < mi ? i : j) + 1), recorded, now});
+            if (i < mi) ++i;
+            if (j < mj) ++j;
+        }
+        i = mi + 1;
+        j = mj + 1;
+    }
+}
+
+void compare_parts(const session_outcome& was, const session_outcome& is, std::vector<difference>& out)
+{
+    std::map<std::string, const part_result*> now;
+    for (const part_result& p : is.parts) now.try_emplace(p.name, &p);
+    std::set<std::string> seen;
+    for (const part_result& p : was.parts) {
+        if (!seen.insert(p.name).second) continue;
+        const auto found = now.find(p.name);
+        const std::string what = "part " + quote(p.name);
+        if (found == now.end()) {
+            out.push_back(difference{"part", what, p.outcome, "not translated"});
+            continue;
+        }
+        if (found->second->outcome != p.outcome) out.push_back(difference{"part", what, p.outcome, found->second->outcome});
+        compare_sequences("part", what + " message", p.messages, found->second->messages, out);
+    }
+    for (const part_result& p : is.parts)
+        if (seen.insert(p.name).second)
+            out.push_back(difference{"part", "part " + quote(p.name), "not translated", p.outcome});
+}
+
+// The items of `is` the recorded session has no answer for, by their text.
+std::set<std::string> unanswerable(const std::vector<std::string>& is, const std::vector<std::string>& keys,
+                                   const std::vector<std::string>& known_keys)
+{
+    const std::set<std::string> known(known_keys.begin(), known_keys.end());
+    std::set<std::string> items;
+    for (std::size_t i = 0; i < is.size(); ++i)
+        if (!known.count(keys[i])) items.insert(is[i]);
+    return items;
+}
+
+// A difference whose new side the recorded session cannot answer is an
+// unanswered question.
+void mark_unanswered(std::vector<difference>& out, std::size_t from, const std::set<std::string>& items)
+{
+    for (std::size_t i = from; i < out.size(); ++i) {
+        if (!items.count(out[i].now)) continue;
+        out[i].kind = "unanswered";
+        out[i].now += " (unanswered)";
+    }
+}
+
+void unanswered_questions(const std::vector<std::string>& was, const std::vector<std::string>& is,
+                          std::vector<difference>& out)
+{
+    const std::set<std::string> known(was.begin(), was.end());
+    std::set<std::string> told;
+    for (const std::string& question : is)
+        if (!known.count(question) && told.insert(question).second)
+            out.push_back(difference{"unanswered", "host question " + question, "", ""});
+}
+
+void unanswered_names(const std::set<std::string>& was, const std::set<std::string>& is, const std::string& what,
+                      const std::set<std::string>& given, std::vector<difference>& out)
+{
+    for (const std::string& name : is)
+        if (!was.count(name) && !given.count(name)) out.push_back(difference{"unanswered", what + " " + quote(name), "", ""});
+}
+
+}  // namespace
+
+std::vector<difference> compare_outcomes(const trace& recorded, const trace& now, const trace_model& model,
+                                         const name_pairs& stand_ins)
+{
+    const restorer as_recorded({}), as_replayed(stand_ins);
+    const session_outcome was = outcome_reader(as_recorded).read(recorded);
+    session_outcome is = outcome_reader(as_replayed).read(now);
+
+    // The fresh library asks for the exception list the recorded one held.
+    if (model.exceptions_from_header) {
+        const std::string asked = std::to_string(kx::request_get_exceptions) + " (no input)";
+        for (std::size_t i = is.requests.size(); i-- > 0;)
+            if (is.requests[i] == asked) {
+                is.requests.erase(is.requests.begin() + static_cast<std::ptrdiff_t>(i));
+                is.request_keys.erase(is.request_keys.begin() + static_cast<std::ptrdiff_t>(i));
+            }
+    }
+    std::vector<difference> out;
+    compare_parts(was, is, out);
+    std::size_t from = out.size();
+    compare_sequences("request", "request", was.requests, is.requests, out);
+    mark_unanswered(out, from, unanswerable(is.requests, is.request_keys, was.request_keys));
+    compare_sequences("text", "text", was.texts, is.texts, out);
+    compare_sequences("delete", "deleted file", was.deletes, is.deletes, out);
+    from = out.size();
+    compare_sequences("command", "command", was.commands, is.commands, out);
+    mark_unanswered(out, from, unanswerable(is.commands, is.command_keys, was.command_keys));
+
+    unanswered_questions(was.questions, is.questions, out);
+    unanswered_names(was.variables, is.variables, "environment variable", {}, out);
+    std::set<std::string> given;
+    if (model.map_file_from_header.has_value()) given.insert(same_separators(*model.map_file_from_header));
+    unanswered_names(was.files, is.files, "file", given, out);
+    return out;
+}
+
+replay_result replay_trace(const std::filesystem::path& file, const std::string& library_path)
+{
+    const trace recorded = read_trace(file);
+    const trace_model model = model_from_trace(recorded);
+    const loaded_library library = load_library(library_path);
+
+    replay_result result;
+    result.trace_file = file;
+    result.recorded_library = text_field(recorded.header, "library").value_or("?");
+    result.library = library.path;
+    result.notes = model.notes;
+
+    const std::filesystem::path folder = make_temp_directory("clonesim-replay");
+    std::error_code ec;
+    try {
+        session_setup setup;
+        setup.trace_directory = folder;
+        const run_outcome run = run_session(model.scene, library, setup);
+        if (!run.trace_file.has_value())
+            throw run_error(library.path + " wrote no trace of the replayed session (does it record?)");
+        trace now;
+        try {
+            now = read_trace(*run.trace_file);
+        } catch (const trace_error& e) {
+            throw run_error(std::string("the replayed session's own trace: ") + e.what());
+        }
+        result.differences = compare_outcomes(recorded, now, model, run.stand_ins);
+    } catch (...) {
+        std::filesystem::remove_all(folder, ec);
+        throw;
+    }
+    std::filesystem::remove_all(folder, ec);
+    return result;
+}
+
+std::string difference_line(const difference& d)
+{
+    if (d.kind == "unanswered" && d.recorded.empty() && d.now.empty()) return "unanswered: " + d.what;
+    return d.what + ": recorded " + d.recorded + ", now " + d.now;
+}
+
+std::string replay_text(const replay_result& r)
+{
+    std::string text = "replay: " + r.trace_file.string() + "\n";
+    text += "  recorded with   " + r.recorded_library + "\n";
+    text += "  played against  " + r.library + "\n\ndifferences\n";
+    for (const difference& d : r.differences) text += "  " + difference_line(d) + "\n";
+    if (r.differences.empty()) text += "  (none)\n";
+    if (!r.notes.empty()) {
+        text += "\nnotes\n";
+        for (const std::string& note : r.notes) text += "  " + note + "\n";
+    }
+    const auto unanswered = std::count_if(r.differences.begin(), r.differences.end(),
+                                          [](const difference& d) { return d.kind == "unanswered"; });
+    text += "\nverdict: ";
+    if (r.differences.empty())
+        text += "same outcome as recorded\n";
+    else
+        text += count_of(r.differences.size(), "difference", "differences") + " from the recorded outcome (" +
+                std::to_string(unanswered) + " unanswered)\n";
+    return text;
+}
+
+nlohmann::ordered_json replay_json(const replay_result& r)
+{
+    nlohmann::ordered_json out;
+    out["trace"] = json_safe(r.trace_file.string());
+    out["recorded_library"] = json_safe(r.recorded_library);
+    out["library"] = json_safe(r.library);
+    out["same"] = r.differences.empty();
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (const difference& d : r.differences)
+        list.push_back({{"kind", d.kind}, {"what", json_safe(d.what)}, {"recorded", json_safe(d.recorded)},
+                        {"now", json_safe(d.now)}, {"line", json_safe(difference_line(d))}});
+    out["differences"] = std::move(list);
+    out["notes"] = r.notes;
+    out["exit_status"] = r.differences.empty() ? 0 : 1;
+    return out;
+}
+
+}  // namespace clonesim

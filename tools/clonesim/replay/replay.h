@@ -1,0 +1,51 @@
+// The outcome of a recorded session compared with that of the same session
+// played again: per part its new name or refusal and its messages, the
+// requests sent, the texts shown, the files deleted and the commands run,
+// and every question the trace cannot answer.
+#pragma once
+
+#include "replay/trace_model.h"
+#include "traces/trace.h"
+
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace clonesim {
+
+struct difference {
+    std::string kind;  // "part", "request", "text", "delete", "command", "unanswered"
+    std::string what;
+    std::string recorded;
+    std::string now;
+};
+
+// Names the replay used in place of recorded ones: recorded, replay's.
+using name_pairs = std::vector<std::pair<std::string, std::string>>;
+
+std::vector<difference> compare_outcomes(const trace& recorded, const trace& now, const trace_model& model,
+                                         const name_pairs& stand_ins);
+
+struct replay_result {
+    std::filesystem::path trace_file;
+    std::string recorded_library;
+    std::string library;
+    std::vector<std::string> notes;
+    std::vector<difference> differences;
+};
+
+// Plays the trace's session against the library with recording on and
+// compares. Throws trace_error when a trace cannot be read, run_error when
+// the session cannot be played.
+replay_result replay_trace(const std::filesystem::path& file, const std::string& library);
+
+std::string replay_text(const replay_result& result);
+nlohmann::ordered_json replay_json(const replay_result& result);
+
+// One line of a difference, as the text report shows it.
+std::string difference_line(const difference& d);
+
+}  // namespace clonesim

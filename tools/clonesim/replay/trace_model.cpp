@@ -1,0 +1,405 @@
+#include "replay/trace_model.h"
+
+#include "interfaces/host_codes.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+namespace clonesim {
+
+namespace {
+
+using json = nlohmann::json;
+
+constexpr const char* map_variable = "KXPDM_IMPORT_ATTR_MAP_FILE";
+constexpr const char* family_variable = "HOST_PDM_ALLOW_PFM_IMPORT_EXPORT";
+
+std::optional<int> int_field(const json& object, const char* key)
+{
+    const auto n = number_field(object, key);
+    if (!n.has_value()) return std::nullopt;
+    return static_cast<int>(*n);
+}
+
+// One host call as recorded.
+struct host_call {
+    std::string op;
+    const json& in;
+    const json& out;
+    long long status;
+};
+
+class model_builder {
+public:
+    explicit model_builder(const trace& t) : trace_(t)
+    {
+        windows_ = text_field(t.header, "platform").value_or("") == "windows";
+    }
+
+    trace_model build()
+    {
+        start_scene();
+        for (const trace_event& event : trace_.events) {
+            if (event.kind == "host") host(event);
+            else if (event.kind == "call") call(event);
+            else if (event.kind == "request") request(event);
+            else if (event.kind == "command") command(event);
+            else if (event.kind == "env") env(event);
+            else if (event.kind == "file") file(event);
+        }
+        finish();
+        return std::move(model_);
+    }
+
+private:
+    // A trace from a host whose separator is "\" names files the way this
+    // platform's library does not: the model uses "/" throughout.
+    std::string local(std::string name) const { return windows_ ? same_separators(std::move(name)) : name; }
+
+    void start_scene()
+    {
+        scenario& s = model_.scene;
+        std::error_code ec;
+        s.file = trace_.file;
+        s.directory = std::filesystem::absolute(trace_.file, ec).parent_path().lexically_normal();
+        s.title = "recorded session " + trace_.file.filename().string() + ": " +
+                  text_field(trace_.header, "library").value_or("?") + " on " +
+                  text_field(trace_.header, "platform").value_or("?") + ", " +
+                  text_field(trace_.header, "time").value_or("?");
+        if (const auto cls = int_field(trace_.header, "session_class")) s.operation_class = *cls;
+        s.answers.emplace();
+        s.commands.emplace();
+    }
+
+    sim::clone_part& part(const std::string& recorded_name)
+    {
+        const std::string name = local(recorded_name);
+        const auto found = part_index_.find(name);
+        if (found != part_index_.end()) return model_.scene.parts[found->second];
+        part_index_.emplace(name, model_.scene.parts.size());
+        sim::clone_part p;
+        p.name = name;
+        model_.scene.parts.push_back(std::move(p));
+        return model_.scene.parts.back();
+    }
+
+    // The first answer of the host about a question is the one that held
+    // before the library changed anything.
+    bool first(const std::string& op, const std::string& about) { return asked_.insert(op + "\n" + about).second; }
+
+    void call(const trace_event& event)
+    {
+        // A part the host translated but never listed still belongs to the
+        // session.
+        if (text_field(event.data, "callback").value_or("") != "translate") return;
+        if (const auto name = text_field(event.data, "part")) part(*name);
+    }
+
+    void host(const trace_event& event)
+    {
+        const host_call c{text_field(event.data, "op").value_or(""), member(event.data, "in"),
+                          member(event.data, "out"), number_field(event.data, "status").value_or(0)};
+        if (c.op == "HOST_TEXT_open" || c.op == "HOST_TEXT_read_line" || c.op == "HOST_TEXT_close") {
+            text_file(c);
+            return;
+        }
+        if (c.op == "HOST_FILE_exists") {
+            const auto file = text_field(c.in, "file_spec");
+            if (file.has_value() && first(c.op, local(*file))) file_exists_[local(*file)] = c.status == 0;
+            return;
+        }
+        if (c.status != 0) return;
+        if (c.op == "HOST_CLONE_ask_ntfy_callbacks" || c.op == "HOST_CLONE_remove_ntfy_callback") host_callback_query(c);
+        else if (c.op.rfind("HOST_CLONE_", 0) == 0) clone_query(c);
+        else if (c.op.rfind("HOST_PDM_", 0) == 0) pdm_query(c);
+        else part_file_query(c);
+    }
+
+    void clone_query(const host_call& c)
+    {
+        scenario& s = model_.scene;
+        if (c.op == "HOST_CLONE_iterate") {
+            if (const auto name = text_field(c.out, "part_name")) part(*name);
+            return;
+        }
+        if (!first(c.op, text_field(c.in, "part_name").value_or(""))) return;
+        if (c.op == "HOST_CLONE_ask_operation_class" && !int_field(trace_.header, "session_class").has_value())
+            s.operation_class = int_field(c.out, "operation_class").value_or(s.operation_class);
+        else if (c.op == "HOST_CLONE_ask_dryrun") s.dry_run = int_field(c.out, "dry_run").value_or(0) != 0;
+        else if (c.op == "HOST_CLONE_ask_def_action") s.def_action = int_field(c.out, "action").value_or(s.def_action);
+        else if (c.op == "HOST_CLONE_ask_def_naming")
+            s.def_naming = int_field(c.out, "naming_technique").value_or(s.def_naming);
+        else if (c.op == "HOST_CLONE_ask_def_item_type") s.def_item_type = text_field(c.out, "item_type");
+        else if (c.op == "HOST_CLONE_ask_def_pdm_name") s.def_pdm_name = text_field(c.out, "name");
+        else if (c.op == "HOST_CLONE_ask_def_pdm_desc") s.def_pdm_desc = text_field(c.out, "description");
+        else if (c.op == "HOST_CLONE_ask_def_directory") {
+            const auto directory = text_field(c.out, "directory");
+            s.def_directory = directory.has_value() ? std::optional<std::string>(local(*directory)) : std::nullopt;
+        } else {
+            part_query(c);
+        }
+    }
+
+    void part_query(const host_call& c)
+    {
+        const auto name = text_field(c.in, "part_name");
+        if (!name.has_value()) return;
+        sim::clone_part& p = part(*name);
+        if (c.op == "HOST_CLONE_ask_part_state") p.state = int_field(c.out, "state").value_or(p.state);
+        else if (c.op == "HOST_CLONE_ask_action") p.action = int_field(c.out, "action").value_or(p.action);
+        else if (c.op == "HOST_CLONE_ask_naming") {
+            p.naming = int_field(c.out, "naming_technique").value_or(p.naming);
+            p.output_name = text_field(c.out, "output_name");
+        } else if (c.op == "HOST_CLONE_ask_item_type") p.item_type = text_field(c.out, "item_type");
+        else if (c.op == "HOST_CLONE_ask_pdm_name") p.pdm_name = text_field(c.out, "name");
+        else if (c.op == "HOST_CLONE_ask_pdm_desc") p.pdm_desc = text_field(c.out, "description");
+        else if (c.op == "HOST_CLONE_ask_attribute_values") {
+            const auto titles = texts_field(c.out, "titles");
+            const auto values = texts_field(c.out, "values");
+            p.attributes.clear();
+            for (std::size_t i = 0; i < titles.size() && i < values.size(); ++i)
+                p.attributes.emplace_back(titles[i], values[i]);
+        }
+    }
+
+    // The host's own callbacks, as far as the library touched them: those it
+    // took away for a while (and gave back).
+    void host_callback_query(const host_call& c)
+    {
+        if (c.op == "HOST_CLONE_ask_ntfy_callbacks") {
+            if (registry_names_.empty()) {
+                registry_names_ = texts_field(c.out, "names");
+                registry_descriptions_ = texts_field(c.out, "descriptions");
+            }
+            return;
+        }
+        const auto name = text_field(c.in, "name");
+        const auto point = int_field(c.in, "point");
+        auto& callbacks = model_.scene.host_callbacks;
+        if (!name.has_value() || !point.has_value() || member(c.out, "removed") != json(true) ||
+            callbacks.size() == max_host_callbacks)
+            return;
+        const bool known = std::any_of(callbacks.begin(), callbacks.end(), [&](const host_callback& k) {
+            return k.name == *name && k.point == *point;
+        });
+        if (!known) callbacks.push_back(host_callback{*name, *point, ""});
+    }
+
+    void pdm_query(const host_call& c)
+    {
+        scenario& s = model_.scene;
+        if (c.op == "HOST_PDM_ask_part_tag") {
+            const auto number = text_field(c.in, "part_number");
+            const auto tag = number_field(c.out, "part");
+            if (number.has_value() && tag.has_value() && *tag != 0 && !item_tags_.count(*tag)) {
+                item_tags_[*tag] = s.items.size();
+                item_seed item;
+                item.item_id = *number;
+                s.items.push_back(std::move(item));
+            }
+        } else if (c.op == "HOST_PDM_ask_part_name_desc") {
+            const auto tag = number_field(c.in, "part");
+            const auto found = tag.has_value() ? item_tags_.find(*tag) : item_tags_.end();
+            if (found == item_tags_.end() || !first(c.op, std::to_string(*tag))) return;
+            s.items[found->second].name = text_field(c.out, "name").value_or("");
+            s.items[found->second].description = text_field(c.out, "description").value_or("");
+        } else if (c.op == "HOST_PDM_assign_part_number" && !s.next_item_number.has_value()) {
+            const std::string number = text_field(c.out, "new_number").value_or("");
+            if (!number.empty() && number.size() <= 6 && std::all_of(number.begin(), number.end(), [](unsigned char c) { return c >= '0' && c <= '9'; }))
+                s.next_item_number = std::max(1, std::stoi(number));
+        } else if (c.op == "HOST_PDM_assign_part_rev" && !s.initial_revision.has_value()) {
+            const std::string revision = text_field(c.out, "new_revision").value_or("");
+            if (!revision.empty()) s.initial_revision = revision;
+        }
+    }
+
+    part_file_seed* part_file(long long tag)
+    {
+        const auto found = file_tags_.find(tag);
+        return found != file_tags_.end() ? &model_.scene.part_files[found->second] : nullptr;
+    }
+
+    void part_file_query(const host_call& c)
+    {
+        scenario& s = model_.scene;
+        if (c.op == "HOST_PART_open") {
+            const auto name = text_field(c.in, "part_name");
+            const auto tag = number_field(c.out, "part");
+            if (!name.has_value() || !tag.has_value()) return;
+            work_part_ = *tag;
+            if (file_tags_.count(*tag)) return;
+            file_tags_[*tag] = s.part_files.size();
+            part_file_seed seed;
+            seed.name = local(*name);
+            seed.full_path = true;
+            s.part_files.push_back(std::move(seed));
+        } else if (c.op == "HOST_ATTR_ask_part_attribute") {
+            // The attribute object is the work part's: the part opened last.
+            const auto tag = number_field(c.out, "attribute_object");
+            if (tag.has_value() && !file_tags_.count(*tag) && file_tags_.count(work_part_))
+                file_tags_[*tag] = file_tags_[work_part_];
+        } else if (c.op == "HOST_ATTR_find_attribute") {
+            part_file_seed* seed = part_file(number_field(c.in, "object").value_or(0));
+            const auto title = text_field(c.in, "title");
+            if (seed == nullptr || !title.has_value() || int_field(c.out, "title_type").value_or(0) == 0) return;
+            const bool known = std::any_of(seed->attributes.begin(), seed->attributes.end(),
+                                           [&](const text_pair& a) { return a.first == *title; });
+            // Only whether the part file has it was asked, not its value.
+            if (!known) seed->attributes.emplace_back(*title, "");
+        } else if (c.op == "HOST_PART_is_family_instance") {
+            if (part_file_seed* seed = part_file(number_field(c.in, "part").value_or(0)))
+                seed->family_instance = int_field(c.out, "is_instance").value_or(0) != 0;
+        }
+    }
+
+    // Text files read through the host, rebuilt line by line.
+    void text_file(const host_call& c)
+    {
+        if (c.op == "HOST_TEXT_open") {
+            const auto name = text_field(c.in, "file_name");
+            if (!name.has_value()) return;
+            const std::size_t index = file_seed_index(*name);
+            if (c.status >= 0) {
+                model_.scene.files[index].content = model_.scene.files[index].content.value_or("");
+                channels_[c.status] = index;
+            }
+        } else if (c.op == "HOST_TEXT_read_line") {
+            const auto channel = channels_.find(number_field(c.in, "channel").value_or(-1));
+            const auto line = text_field(c.out, "line");
+            if (channel == channels_.end() || c.status < 0 || !line.has_value()) return;
+            if (read_whole_.count(channel->second)) return;
+            *model_.scene.files[channel->second].content += *line + "\n";
+        } else {
+            const auto channel = channels_.find(number_field(c.in, "channel").value_or(-1));
+            if (channel == channels_.end()) return;
+            // A second reading of the same file reads the same lines.
+            read_whole_.insert(channel->second);
+            channels_.erase(channel);
+        }
+    }
+
+    std::size_t file_seed_index(const std::string& path)
+    {
+        auto& files = model_.scene.files;
+        for (std::size_t i = 0; i < files.size(); ++i)
+            if (files[i].path == path) return i;
+        files.push_back(file_seed{path, std::nullopt});
+        return files.size() - 1;
+    }
+
+    void request(const trace_event& event)
+    {
+        recorded_answer answer;
+        answer.code = int_field(event.data, "code").value_or(0);
+        answer.input = text_field(event.data, "input");
+        answer.status = int_field(event.data, "status").value_or(0);
+        answer.reply = text_field(event.data, "reply");
+        if (answer.code == kx::request_get_exceptions) exceptions_asked_ = true;
+        if (const auto result = int_field(event.data, "result"); result.value_or(0) != 0)
+            model_.notes.push_back("line " + std::to_string(event.line) + ": the host's request channel failed (" +
+                                   std::to_string(*result) + "); the replay's channel answers as the server did");
+        model_.scene.answers->push_back(std::move(answer));
+    }
+
+    void command(const trace_event& event)
+    {
+        recorded_command c;
+        c.program = text_field(event.data, "program").value_or("");
+        c.arguments = texts_field(event.data, "arguments");
+        c.exit = int_field(event.data, "exit").value_or(-1);
+        auto& commands = *model_.scene.commands;
+        const bool known = std::any_of(commands.begin(), commands.end(), [&](const recorded_command& k) {
+            return k.program == c.program && k.arguments == c.arguments && k.exit == c.exit;
+        });
+        if (!known) commands.push_back(std::move(c));
+    }
+
+    void env(const trace_event& event)
+    {
+        const std::string name = text_field(event.data, "name").value_or("");
+        if (name.empty() || name.rfind("KXPDM_TRACE_", 0) == 0) return;
+        auto& env = model_.scene.env;
+        if (std::any_of(env.begin(), env.end(), [&](const env_setting& e) { return e.name == name; })) return;
+        env.push_back(env_setting{name, text_field(event.data, "value")});
+    }
+
+    void file(const trace_event& event)
+    {
+        const auto path = text_field(event.data, "path");
+        if (!path.has_value()) return;
+        const std::size_t index = file_seed_index(*path);
+        if (!model_.scene.files[index].content.has_value())
+            model_.scene.files[index].content = text_field(event.data, "content");
+    }
+
+    env_setting* variable(const std::string& name)
+    {
+        for (env_setting& e : model_.scene.env)
+            if (e.name == name) return &e;
+        return nullptr;
+    }
+
+    // What the library held when the session began, given to a fresh one.
+    void finish()
+    {
+        scenario& s = model_.scene;
+        for (sim::clone_part& p : s.parts) {
+            const auto exists = file_exists_.find(p.name);
+            if (exists != file_exists_.end()) p.file_exists = exists->second;
+        }
+        for (host_callback& callback : s.host_callbacks)
+            for (std::size_t i = 0; i < registry_names_.size() && i < registry_descriptions_.size(); ++i)
+                if (registry_names_[i] == callback.name) callback.description = registry_descriptions_[i];
+        const json& state = member(trace_.header, "state");
+        const json& exceptions = member(state, "exception_list");
+        if (exceptions.is_array() && !exceptions_asked_) {
+            std::string list;
+            for (const json& entry : exceptions) list += (list.empty() ? "" : "?") + trace_text(entry).value_or("");
+            // The server hands the list over with a non-zero status.
+            s.answers->push_back(recorded_answer{kx::request_get_exceptions, std::nullopt, 1, list});
+            model_.exceptions_from_header = true;
+        }
+        const json& map = member(state, "import_attr_map");
+        const env_setting* map_setting = variable(map_variable);
+        if (member(map, "loaded") == json(true) && map_setting != nullptr && map_setting->value.has_value() &&
+            !map_setting->value->empty()) {
+            std::string content;
+            for (const json& entry : member(map, "entries"))
+                if (entry.is_array() && entry.size() == 2)
+                    content += trace_text(entry[0]).value_or("") + "=" + trace_text(entry[1]).value_or("") + "\n";
+            s.files[file_seed_index(*map_setting->value)].content = content;
+            model_.map_file_from_header = *map_setting->value;
+        }
+        if (member(state, "family_instance_check") == json(true)) {
+            env_setting* family = variable(family_variable);
+            if (family == nullptr) {
+                s.env.push_back(env_setting{family_variable, "1"});
+            } else if (!family->value.has_value() || family->value->empty()) {
+                family->value = "1";
+            }
+        }
+        if (!member(state, "import_item_list").is_null())
+            model_.notes.push_back("the import item list carried over from an earlier session is not given to the replay");
+    }
+
+    const trace& trace_;
+    bool windows_ = false;
+    trace_model model_;
+    std::map<std::string, std::size_t> part_index_;
+    std::set<std::string> asked_;
+    std::map<std::string, bool> file_exists_;
+    std::map<long long, std::size_t> item_tags_;
+    std::map<long long, std::size_t> file_tags_;
+    long long work_part_ = 0;
+    std::map<long long, std::size_t> channels_;
+    std::set<std::size_t> read_whole_;
+    bool exceptions_asked_ = false;
+    std::vector<std::string> registry_names_, registry_descriptions_;
+};
+
+}  // namespace
+
+trace_model model_from_trace(const trace& recorded) { return model_builder(recorded).build(); }
+
+}  // namespace clonesim

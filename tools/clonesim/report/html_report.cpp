@@ -1,0 +1,112 @@
+#include "report/html_report.h"
+
+#include "report/page_assets.h"
+#include "report/page_data.h"
+#include "texts/texts.h"
+#include "trace/json_line.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+
+namespace clonesim {
+
+namespace {
+
+void append_u_escape(std::string& out, unsigned unit)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "\\u%04x", unit & 0xFFFFu);
+    out += text;
+}
+
+void append_code_point(std::string& out, char32_t cp)
+{
+    if (cp < 0x10000) {
+        append_u_escape(out, static_cast<unsigned>(cp));
+        return;
+    }
+    const char32_t v = cp - 0x10000;
+    append_u_escape(out, static_cast<unsigned>(0xD800 + (v >> 10)));
+    append_u_escape(out, static_cast<unsigned>(0xDC00 + (v & 0x3FF)));
+}
+
+void append_ascii(std::string& out, unsigned char c)
+{
+    switch (c) {
+    case '"': out += "\\\""; break;
+    case '\\': out += "\\\\"; break;
+    case '\n': out += "\\n"; break;
+    case '\r': out += "\\r"; break;
+    case '\t': out += "\\t"; break;
+    case '<':
+    case '>':
+    case '&': append_u_escape(out, c); break;
+    default:
+        if (c < 0x20 || c == 0x7F)
+            append_u_escape(out, c);
+        else
+            out += static_cast<char>(c);
+    }
+}
+
+}  // namespace
+
+std::string script_json_string(const std::string& bytes)
+{
+    // Valid UTF-8 from here on: the bytes that were not are characters of
+    // the escape range now. Most texts are ASCII and need no escape.
+    const bool ascii = std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    const std::string escaped = ascii ? std::string() : json_safe(bytes);
+    const std::string& text = ascii ? bytes : escaped;
+    std::string out = "\"";
+    out.reserve(text.size() + 2);
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            append_ascii(out, c);
+            ++i;
+            continue;
+        }
+        const auto character = kx::trace::decode_utf8(text, i);
+        append_code_point(out, character.code);
+        i += character.length == 0 ? 1 : character.length;
+    }
+    return out + "\"";
+}
+
+std::string html_report(const run_outcome& run, bool strict)
+{
+    std::string data;
+    write_page_data(run, strict, data);
+    std::string page;
+    page.reserve(data.size() + 64 * 1024);
+    page += "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+            // Nothing may be fetched: the page is passed around and opened
+            // from disks and mail, and must show the same everywhere.
+            "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
+            "style-src 'unsafe-inline'; script-src 'unsafe-inline'; img-src data:\">\n"
+            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+            "<title>clonesim report</title>\n<style>\n";
+    page += page_style();
+    page += "</style>\n</head>\n<body>\n"
+            "<noscript><p>This report draws itself with a script; allow scripts for this file.</p></noscript>\n"
+            "<script type=\"application/json\" id=\"session-data\">";
+    page += data;
+    page += "</script>\n<script>\n";
+    page += page_script();
+    page += "</script>\n</body>\n</html>\n";
+    return page;
+}
+
+void write_html_report(const run_outcome& run, const std::filesystem::path& file, bool strict)
+{
+    const std::string page = html_report(run, strict);
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    if (!out) throw run_error("cannot write the HTML report " + file.string());
+    out.write(page.data(), static_cast<std::streamsize>(page.size()));
+    out.close();
+    if (!out) throw run_error("cannot write the HTML report " + file.string());
+}
+
+}  // namespace clonesim

@@ -1,0 +1,29 @@
+// The report of one run as a single HTML page that a site's administrator
+// can open in a browser and pass on: the verdict, every part in a table that
+// stays quick at tens of thousands of rows, each part's story, the requests
+// as a timeline and the site's files and programs. The page is one file
+// with its style sheet (page.css), script (page.js) and data inline and
+// fetches nothing.
+#pragma once
+
+#include "run/outcome.h"
+
+#include <filesystem>
+#include <string>
+
+namespace clonesim {
+
+// `strict` judges the session as `--strict` does.
+std::string html_report(const run_outcome& run, bool strict = false);
+
+// Throws run_error when the file cannot be written.
+void write_html_report(const run_outcome& run, const std::filesystem::path& file, bool strict = false);
+
+// A text as a JSON string literal that is safe inside an HTML script
+// element: only ASCII is written, "<", ">" and "&" are escaped so that no
+// "</script>" or "<!--" can appear, U+2028 and U+2029 are escaped, and the
+// bytes go through the JSON report's reversible byte escape (json_safe), so
+// the page can show a byte that is not UTF-8 as \xHH.
+std::string script_json_string(const std::string& bytes);
+
+}  // namespace clonesim

@@ -1,0 +1,33 @@
+// The report of one run as JSON (`clonesim run --json`), and the records it
+// is made of. The HTML page's data is made of the same records with the
+// same keys, adding only what the page needs besides (a request's step, a
+// part's outcome and story). Records hold texts as the bytes they are: the
+// JSON report escapes them with json_safe, the page as it writes its data.
+#pragma once
+
+#include "run/outcome.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+namespace clonesim {
+
+nlohmann::ordered_json part_json(const run_outcome& run, const part_outcome& part);
+nlohmann::ordered_json request_json(const run_outcome& run, std::size_t index);
+nlohmann::ordered_json file_json(const file_change& file);
+nlohmann::ordered_json journal_json(const journal_entry& entry);
+nlohmann::ordered_json item_change_json(const item_change& change);
+nlohmann::ordered_json finding_json(const finding& f);
+nlohmann::ordered_json program_run_json(const program_run& program);
+nlohmann::ordered_json callback_json(const callback_outcome& cb);
+
+// A text, or null when there is none.
+nlohmann::ordered_json optional_json(const std::optional<std::string>& value);
+
+// `strict` judges the session as `--strict` does.
+nlohmann::ordered_json json_report(const run_outcome& run, bool strict = false);
+
+}  // namespace clonesim

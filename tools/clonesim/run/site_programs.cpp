@@ -1,0 +1,170 @@
+#include "run/site_programs.h"
+
+#include "interfaces/platform.h"
+#include "run/environment.h"
+
+#include <fstream>
+#include <sstream>
+
+namespace clonesim {
+
+namespace {
+
+// The wrappers are shell scripts run by the command interpreter the library
+// uses: the platform's own quoting keeps each argument whole.
+std::string shell_quote(const std::string& text) { return kx::platform::quote_argument(text); }
+
+constexpr const char* additional_program_variable = "KXPDM_ADDITIONAL_IMPORT_PROGRAM";
+constexpr const char* check_switch_variable = "KXPDM_PFM_ITEMID_PROPERTY";
+constexpr const char* root_variable = "PDM_ROOT";
+
+std::string wrapper() { return (tools_directory() / "site-program").string(); }
+
+env_setting* setting(std::vector<env_setting>& env, const std::string& name)
+{
+    for (env_setting& s : env)
+        if (s.name == name && s.value.has_value() && !s.value->empty()) return &s;
+    return nullptr;
+}
+
+// The item ID check is "$PDM_ROOT/bin/perl $PDM_ROOT/bin/kxpdm_check_pfm.pl
+// part": a root of clonesim's own whose perl runs the real pair through the
+// wrapper.
+void wrap_item_id_check(env_setting& root, const std::filesystem::path& directory, const std::filesystem::path& log)
+{
+    const std::filesystem::path fake = directory / "pdm_root";
+    std::filesystem::create_directories(fake / "bin");
+    const std::string real = *root.value;
+    const std::filesystem::path perl = fake / "bin" / "perl";
+    std::ofstream script(perl, std::ios::binary);
+    script << "#!/bin/sh\n# clonesim: runs the site's item ID check through its logging wrapper\nshift\n"
+           << "exec " << shell_quote(wrapper()) << " " << shell_quote(log.string()) << " 'item ID check' "
+           << shell_quote(real + "/bin/perl") << " " << shell_quote(real + "/bin/kxpdm_check_pfm.pl") << " \"$@\"\n";
+    script.close();
+    std::filesystem::permissions(perl, std::filesystem::perms::owner_all);
+    root.value = fake.string();
+}
+
+std::vector<std::string> records(const std::string& content)
+{
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (std::size_t at = content.find('\0'); at != std::string::npos; at = content.find('\0', start)) {
+        fields.push_back(content.substr(start, at - start));
+        start = at + 1;
+    }
+    return fields;
+}
+
+// The key a stand-in looks a run up by: the program text and the arguments,
+// one a line, with one separator.
+std::string run_key(const std::string& program, const std::vector<std::string>& arguments)
+{
+    std::string key = program;
+    for (const std::string& argument : arguments) key += "\n" + argument;
+    return same_separators(key);
+}
+
+void write_script(const std::filesystem::path& file, const std::string& text)
+{
+    std::ofstream script(file, std::ios::binary);
+    script << text;
+    script.close();
+    std::filesystem::permissions(file, std::filesystem::perms::owner_all);
+}
+
+std::filesystem::path write_answer_script(const std::vector<recorded_command>& commands,
+                                          const std::filesystem::path& directory)
+{
+    std::string text =
+        "#!/bin/sh\n# clonesim: stands in for the site's programs, answering each run with the exit code\n"
+        "# recorded for its program text and arguments\nlog=$1\nlabel=$2\nshift 2\n"
+        "key=$(printf '%s\\n' \"$@\" | tr '\\\\' /)\ncase \"$key\" in\n";
+    for (const recorded_command& c : commands)
+        text += shell_quote(run_key(c.program, c.arguments)) + ") status=" + std::to_string(c.exit) + " ;;\n";
+    text += "*) status=127 ;;\nesac\nprogram=$1\nshift\nif [ -n \"$program\" ]; then set -- \"$program\" \"$@\"; fi\n"
+            "{ printf '%s\\0' \"$label\" \"$status\" \"$#\"; [ $# -eq 0 ] || printf '%s\\0' \"$@\"; } >>\"$log\"\n"
+            "exit $status\n";
+    const std::filesystem::path file = directory / "answer";
+    write_script(file, text);
+    return file;
+}
+
+}  // namespace
+
+site_program_watch answer_site_programs(const scenario& scene, const std::filesystem::path& directory)
+{
+    site_program_watch watch;
+    watch.env = scene.env;
+    watch.log = directory / "site_programs.log";
+    const std::string answer = shell_quote(write_answer_script(scene.commands.value_or(std::vector<recorded_command>{}), directory).string());
+    const std::string log = shell_quote(watch.log.string());
+    if (env_setting* program = setting(watch.env, additional_program_variable)) {
+        const std::string own = *program->value;
+        program->value = answer + " " + log + " 'additional import program' " + shell_quote(own);
+        watch.shown_as.emplace_back(*program->value, own);
+    }
+    env_setting* root = setting(watch.env, root_variable);
+    if (root != nullptr && setting(watch.env, check_switch_variable) != nullptr) {
+        // The check is "$PDM_ROOT/bin/perl $PDM_ROOT/bin/kxpdm_check_pfm.pl part":
+        // a root of the stand-in's own, whose perl names both as recorded.
+        const std::string real = *root->value;
+        const std::filesystem::path fake = directory / "pdm_root";
+        std::filesystem::create_directories(fake / "bin");
+        const std::string own = shell_quote(real);
+        const std::string prefix = shell_quote(fake.string());
+        write_script(fake / "bin" / "perl",
+                     "#!/bin/sh\n# clonesim: the site's item ID check, answered as recorded\nfake=" + prefix +
+                         "\nscript=$1\nshift\nexec " + answer + " " + log + " 'item ID check' '' " + own +
+                         "\"${0#\"$fake\"}\" " + own + "\"${script#\"$fake\"}\" \"$@\"\n");
+        root->value = fake.string();
+        watch.shown_as.emplace_back(fake.string(), real);
+    }
+    return watch;
+}
+
+site_program_watch watch_site_programs(const scenario& scene, const std::filesystem::path& directory)
+{
+    site_program_watch watch;
+    watch.env = scene.env;
+    watch.log = directory / "site_programs.log";
+    if (env_setting* program = setting(watch.env, additional_program_variable)) {
+        const std::string own = *program->value;
+        program->value = shell_quote(wrapper()) + " " + shell_quote(watch.log.string()) +
+                         " 'additional import program' " + own;
+        watch.shown_as.emplace_back(*program->value, own);
+    }
+    env_setting* root = setting(watch.env, root_variable);
+    if (root != nullptr && setting(watch.env, check_switch_variable) != nullptr)
+        wrap_item_id_check(*root, directory, watch.log);
+    return watch;
+}
+
+std::vector<program_run> read_program_log(const std::filesystem::path& log)
+{
+    std::ifstream in(log, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    const auto fields = records(content.str());
+    std::vector<program_run> runs;
+    for (std::size_t i = 0; i + 3 <= fields.size();) {
+        program_run run;
+        run.program = fields[i];
+        run.exit_status = std::stoi(fields[i + 1]);
+        const std::size_t count = std::stoul(fields[i + 2]);
+        i += 3;
+        for (std::size_t k = 0; k < count && i < fields.size(); ++k, ++i) run.arguments.push_back(fields[i]);
+        runs.push_back(std::move(run));
+    }
+    return runs;
+}
+
+std::string unwrap_output(std::string text, const site_program_watch& watch)
+{
+    for (const auto& [wrapped, own] : watch.shown_as)
+        for (std::size_t at = text.find(wrapped); at != std::string::npos; at = text.find(wrapped, at + own.size()))
+            text.replace(at, wrapped.size(), own);
+    return text;
+}
+
+}  // namespace clonesim
