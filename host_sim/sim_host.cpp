@@ -107,7 +107,7 @@ std::string fail_message(int status) { return "host status " + std::to_string(st
 
 bool is_host_operation(std::string_view name)
 {
-#define KX_OPERATION_NAME(result, operation, parameters, arguments) #operation,
+#define KX_OPERATION_NAME(result, operation, parameters, arguments, sizes) #operation,
     static constexpr std::string_view operations[] = {KX_HOST_OPERATIONS(KX_OPERATION_NAME)};
 #undef KX_OPERATION_NAME
     return std::find(std::begin(operations), std::end(operations), name) != std::end(operations);
