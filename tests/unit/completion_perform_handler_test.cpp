@@ -494,6 +494,22 @@ TEST_F(export_after_part, logs_the_part_and_deletes_the_mapping_file)
     EXPECT_TRUE(host().listing.empty());
 }
 
+// The export directory's value may name part files: it neither ends the
+// defaults nor opens a part, so the part is logged and the file deleted.
+TEST_F(export_after_part, an_export_directory_naming_part_files_opens_no_part)
+{
+    const std::string file = join_path("/exp", "A100.prt");
+    host().part_files[file] = {};
+    const std::string map =
+        write({"[Defaults]", "export_dir=/data/part_files", "[part1]", "part_file=A100.prt", "  !I_EWO=W-1"});
+    serve_mapping_file(map);
+    EXPECT_EQ(notify(kx::point_after_part, "@DB/X1/A"), 0);
+    EXPECT_EQ(host().open_order, std::vector<std::string>{file});
+    EXPECT_EQ(*sim::part_attribute(host().part_files[file], "DESLOG2"), "Work Order  W-1");
+    EXPECT_EQ(system.commands, std::vector<std::string>{"del " + kx::platform::quote_argument(map)});
+    EXPECT_TRUE(host().listing.empty());
+}
+
 TEST_F(export_after_part, a_scenario_part_is_logged_under_its_owner)
 {
     const std::string master = join_path("/exp", "OWN.prt");
