@@ -148,9 +148,10 @@ private:
         if (!fits_slash_request(view(relation.relation))) return refuse(part_field_unusable, msg::relation);
         const std::string_view context = view(attributes_->context);
         // Without a relation a part with a context sends its item type and
-        // context in prepare_new_items, but only when its item is new to the
+        // context in prepare_new_items, but only in an import session (the
+        // one that keeps an item list) and only when its item is new to the
         // database: a field that no request carries refuses nothing.
-        if (!relation.present && !context.empty() &&
+        if (!relation.present && !context.empty() && state().import_item_list.held() &&
             (!fits_slash_request(identity.item_type) || !fits_slash_request(context)) &&
             item_is_new(identity.item_id)) {
             return refuse(part_field_unusable, msg::identity);

@@ -53,7 +53,6 @@ inline constexpr std::string_view long_relation = "Error in Getting Relation: re
 inline constexpr std::string_view long_related_request =
     "Error in Getting Related Part Name: get_related_name request text longer than 132 characters...";
 inline constexpr std::string_view empty_related_name = "Error in Getting Related Part Name: the PDM server gave none...";
-inline constexpr std::string_view related_name = "Error in Getting Related Part Name...";
 inline constexpr std::string_view long_related_name =
     "Error in Getting Related Part Name: related part name longer than 132 characters...";
 inline constexpr std::string_view long_database_name =

@@ -273,10 +273,12 @@ void optional_text(json_line& line, const std::optional<std::string>& text)
 
 }  // namespace
 
+// The host never ended a session that does not go on to its Exit_Clone: its
+// trace ends as such a trace does, without the end mark.
 bool session_trace::belongs_to_session(bool exit_clone) noexcept
 {
     if (!active_ || !refused_at_start_ || exit_clone) return active_;
-    finish();
+    abandon();
     return false;
 }
 

@@ -32,7 +32,7 @@ public:
     void start() noexcept;
     // A callback of the host's. After an Init_Clone that stopped the
     // session only its Exit_Clone belongs to the trace: any other callback
-    // first ends the trace, unrecorded.
+    // first ends the trace, unrecorded and without the end mark.
     void callback_entered(int point, const char* part_name) noexcept;
     void translation_entered(const char* part_spec) noexcept;
     void callback_returned(int result) noexcept;

@@ -565,6 +565,7 @@ TEST_F(import_translation, a_field_holding_a_separator_refuses_its_part)
         std::string part_spec = "/in/a.prt";
         std::string_view message = {};     // empty: the part is translated
         bool item_exists = false;          // X1 is in the database already
+        bool clone_session = false;        // a clone announces no context
     };
     const std::string_view identity = kx::msg::identity;
     const row rows[] = {
@@ -597,13 +598,18 @@ TEST_F(import_translation, a_field_holding_a_separator_refuses_its_part)
         // announced.
         {"context with / of an item in the database",
          {{"DB_PART_NO", "X1"}, {"DB_PART_REV", "A"}, {"CONTEXT", "C/D"}}, "srv", "Part", "/in/a.prt", {}, true},
+        {"context with / in a clone session",
+         {{"DB_PART_NO", "X1"}, {"DB_PART_REV", "A"}, {"CONTEXT", "C/D"}}, "srv", "Part", "/in/a.prt", {}, false,
+         true},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.what);
         kx::reset_library_state();
         sim::reset();
         host().def_item_type = r.dialog_type;
-        ASSERT_EQ(kx::state().import_item_list.create(), 0);
+        if (!r.clone_session) {
+            ASSERT_EQ(kx::state().import_item_list.create(), 0);
+        }
         add_part(r.part_spec, r.attributes);
         if (r.item_exists) sim::add_item({"X1", "Part", "Plate", ""});
         host().server = [related = r.related_name](int code, const char*) {
@@ -615,7 +621,7 @@ TEST_F(import_translation, a_field_holding_a_separator_refuses_its_part)
         if (r.message.empty()) {
             EXPECT_EQ(t.status, 0) << (messages().empty() ? "" : messages().front());
             EXPECT_EQ(kx::state().file_struct.size(), 1u);
-            if (r.item_exists) {
+            if (r.item_exists || r.clone_session) {
                 EXPECT_EQ(t.new_name, "@DB/X1/A");
             }
         } else {

@@ -110,7 +110,6 @@ TEST(names_and_texts, every_text_keeps_its_words)
         {std::string(long_related_request),
          "Error in Getting Related Part Name: get_related_name request text longer than 132 characters..."},
         {std::string(empty_related_name), "Error in Getting Related Part Name: the PDM server gave none..."},
-        {std::string(related_name), "Error in Getting Related Part Name..."},
         {std::string(long_related_name),
          "Error in Getting Related Part Name: related part name longer than 132 characters..."},
         {std::string(long_database_name),
