@@ -8,10 +8,11 @@
 
 namespace kxtest {
 
-std::optional<std::string> fake_system::get_env(const char* name)
+kx::platform::env_value fake_system::get_env(const char* name)
 {
     const auto found = env.find(name);
     if (found == env.end()) return std::nullopt;
+    if (unusable.count(name) != 0) return kx::platform::env_value::unusable(found->second);
     return found->second;
 }
 
