@@ -12,6 +12,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 
@@ -97,7 +99,9 @@ protected:
         const std::string map = (scratch_dir() / "import.map").string();
         std::ofstream(map, std::ios::binary) << "DB_PART_NO = DRAWING_NO\nDB_PART_NAME = TITLE\n";
         system.env["KXPDM_IMPORT_ATTR_MAP_FILE"] = map;
-        system.env["KXPDM_ADDITIONAL_IMPORT_PROGRAM"] = "site_check -q";
+        // A test that names a program of its own has it run for real.
+        system.run_for_real = env.count("KXPDM_ADDITIONAL_IMPORT_PROGRAM") != 0;
+        system.env.emplace("KXPDM_ADDITIONAL_IMPORT_PROGRAM", "site_check -q");
         system.exit_code = [](const std::string& line) { return line.find("refused") != std::string::npos ? 3 : 0; };
         start_library();
         host().operation_class = kx::class_import;
@@ -132,6 +136,25 @@ protected:
         std::vector<std::filesystem::path> found;
         for (const auto& entry : std::filesystem::directory_iterator(folder)) found.push_back(entry.path());
         return found;
+    }
+
+    // The first `count` names the recorder tries for the first session of a
+    // library starting within the next `seconds` seconds.
+    std::vector<std::filesystem::path> first_names(const std::filesystem::path& folder, int seconds, int count)
+    {
+        std::vector<std::filesystem::path> names;
+        const std::time_t now = std::time(nullptr);
+        for (int second = 0; second < seconds; ++second) {
+            const std::time_t then = now + second;
+            const std::tm parts = *std::gmtime(&then);
+            char stamp[32];
+            std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &parts);
+            for (int n = 1; n <= count; ++n)
+                names.push_back(folder / ("kxpdm-trace-" + std::string(stamp) + "-" +
+                                          std::to_string(kx::platform::process_id()) + "-" + std::to_string(n) +
+                                          ".jsonl"));
+        }
+        return names;
     }
 
     std::vector<json> lines(const std::filesystem::path& trace)
@@ -229,5 +252,82 @@ TEST_F(session_trace, a_trace_that_cannot_be_written_or_reaches_its_cap_leaves_t
     cut.printed.erase(cut.printed.find(cut_line), cut_line.size());
     EXPECT_EQ(cut, plain_large);
 }
+
+#ifndef _WIN32
+// Each name is created in one step: when all the names a session may take
+// are in use, one line says so, no trace is written and nothing planted
+// under those names is written over. (Under wine, planting a thousand files
+// takes longer than the seconds they are named for; platform_win_test shows
+// the creation there.)
+TEST_F(session_trace, when_every_name_is_taken_one_line_says_so_and_nothing_is_written_over)
+{
+    const outcome plain = play({});
+    const std::filesystem::path folder = scratch_dir() / "traces";
+    std::filesystem::create_directory(folder);
+    // Three seconds' worth: the session starts within them.
+    const std::vector<std::filesystem::path> planted = first_names(folder, 3, 1000);
+    for (const auto& name : planted) std::ofstream(name, std::ios::binary) << "planted";
+
+    kx::state().trace = kx::trace::session_trace{};  // a fresh load: its sessions count from 1
+    outcome recorded = play({{kx::trace::directory_variable, folder.string()}});
+    const std::string line = recorded.printed.substr(0, recorded.printed.find('\n') + 1);
+    EXPECT_TRUE(std::any_of(planted.begin(), planted.end(),
+                            [&](const auto& name) { return line == kx::msg::trace_given_up(name.string()); }))
+        << line;
+    recorded.printed.erase(0, line.size());
+    EXPECT_EQ(recorded, plain);
+    EXPECT_EQ(traces(folder).size(), planted.size());
+    for (const auto& name : planted) {
+        std::ifstream in(name, std::ios::binary);
+        std::stringstream content;
+        content << in.rdbuf();
+        ASSERT_EQ(content.str(), "planted") << name;
+    }
+}
+
+// A link planted under a free name, pointing nowhere, is a name in use: it
+// is never followed, and the trace takes the next name.
+TEST_F(session_trace, a_link_planted_under_a_free_name_is_never_followed)
+{
+    const std::filesystem::path folder = scratch_dir() / "traces";
+    std::filesystem::create_directory(folder);
+    const std::filesystem::path target = scratch_dir() / "made through the link";
+    const std::vector<std::filesystem::path> links = first_names(folder, 3, 1);
+    for (const auto& name : links) std::filesystem::create_symlink(target, name);
+
+    kx::state().trace = kx::trace::session_trace{};
+    play({{kx::trace::directory_variable, folder.string()}});
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(target)));
+    std::vector<std::filesystem::path> written;
+    for (const auto& file : traces(folder))
+        if (!std::filesystem::is_symlink(file)) written.push_back(file);
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_NE(written[0].string().find("-2.jsonl"), std::string::npos) << written[0];
+    EXPECT_EQ(lines(written[0]).back(), json({{"e", "end"}}));
+}
+#endif
+
+#ifdef __linux__
+// The programs the library runs while recording do not get the trace open.
+TEST_F(session_trace, the_trace_stays_out_of_the_programs_the_library_runs)
+{
+    const std::filesystem::path program = scratch_dir() / "site_check";
+    std::ofstream(program, std::ios::binary) << "#!/bin/sh\n"
+                                                "for fd in /proc/$$/fd/*; do\n"
+                                                "  case \"$(readlink \"$fd\")\" in *kxpdm-trace-*) exit 9 ;; esac\n"
+                                                "done\n"
+                                                "exit 0\n";
+    std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+    const std::filesystem::path folder = scratch_dir() / "traces";
+    std::filesystem::create_directory(folder);
+
+    const outcome plain = play({{"KXPDM_ADDITIONAL_IMPORT_PROGRAM", program.string()}});
+    const outcome recorded = play(
+        {{"KXPDM_ADDITIONAL_IMPORT_PROGRAM", program.string()}, {kx::trace::directory_variable, folder.string()}});
+    EXPECT_EQ(recorded.printed.find("returned [9]"), std::string::npos) << recorded.printed;
+    EXPECT_EQ(recorded, plain);
+    EXPECT_EQ(traces(folder).size(), 1u);
+}
+#endif
 
 }  // namespace

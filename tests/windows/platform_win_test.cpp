@@ -3,7 +3,9 @@
 // directory and files, all with names in the ANSI code page (Windows-1252 in
 // the CI's wine prefix).
 #include "import/pre_import_checks.h"
+#include "interfaces/host_codes.h"
 #include "interfaces/platform.h"
+#include "session_driver.h"
 #include "test_support.h"
 #include "windows_files.h"
 
@@ -229,6 +231,54 @@ TEST_F(windows_platform, programs_inherit_only_their_standard_handles)
     CloseHandle(host_file);
     EXPECT_EQ(host_file_seen, 0);
     EXPECT_EQ(trace_seen, 0);
+}
+
+// A trace file is created new in one step: a name in use, file or folder,
+// is taken and left as it is.
+TEST_F(windows_platform, files_are_created_only_under_free_names)
+{
+    const std::string taken = dir + "\\taken.jsonl";
+    write_file(taken, "planted");
+    fs::create_directories(fs::path(dir) / "folder.jsonl");
+    platform::output_file file;
+    EXPECT_EQ(platform::create_new_file(taken, file), platform::file_creation::name_taken);
+    EXPECT_EQ(platform::create_new_file(dir + "\\folder.jsonl", file), platform::file_creation::name_taken);
+    EXPECT_EQ(platform::create_new_file(dir + "\\no folder\\x.jsonl", file), platform::file_creation::failed);
+    EXPECT_FALSE(file.is_open());
+    EXPECT_EQ(read_all(taken), "planted");
+
+    const std::string name = dir + "\\\xC9tude.jsonl";
+    ASSERT_EQ(platform::create_new_file(name, file), platform::file_creation::created);
+    EXPECT_TRUE(file.write("line\n"));
+    file.close();
+    EXPECT_EQ(read_all(ansi_path(name)), "line\n");
+}
+
+// A session recorded while the site's program runs: the program gets no
+// handle to the trace file.
+TEST_F(windows_platform, a_session_trace_stays_out_of_the_site_program)
+{
+    system.run_for_real = true;
+    system.env["KXPDM_TRACE_DIR"] = dir;
+    system.env["KXPDM_ADDITIONAL_IMPORT_PROGRAM"] = probe("handles kxpdm-trace-");
+    start_library();
+    host().operation_class = kx::class_import;
+    host().def_item_type = "Part";
+    host().server = [](int code, const char*) -> sim::pdm_response {
+        if (code == kx::request_get_item_type) return {0, std::string("Part")};
+        if (code == kx::request_check_revision) return {0, std::string("NOT_PRESENT")};
+        return {0, std::nullopt};
+    };
+    sim::clone_part part;
+    part.name = "C:\\in\\a.prt";
+    host().parts.push_back(part);
+
+    const sim::session_result result = sim::play_session();
+    EXPECT_FALSE(result.refused) << result.refused_at << ": " << system.stdout_text;
+    bool traced = false;
+    for (const auto& entry : fs::directory_iterator(dir))
+        traced = traced || entry.path().filename().string().rfind("kxpdm-trace-", 0) == 0;
+    EXPECT_TRUE(traced);
 }
 
 // A program named without an extension is there when cmd would find it
