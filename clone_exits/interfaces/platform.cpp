@@ -64,6 +64,8 @@ void print(std::string_view text)
 
 std::string current_directory() { return current().current_directory(); }
 
+std::string utc_time_text() { return current().utc_time_text(); }
+
 std::optional<std::string> read_file(const std::string& path)
 {
     auto content = current().read_file(path);

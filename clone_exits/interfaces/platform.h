@@ -69,6 +69,8 @@ public:
     // Whether the path names a regular file (not a folder or a device). By
     // default the real file system.
     virtual bool is_regular_file(const std::string& path);
+    // The time as "2026-12-07T16:40:02Z". By default the real clock.
+    virtual std::string utc_time_text();
 };
 
 // A command for the interpreter: a program text used as it stands (a site's

@@ -80,7 +80,11 @@ bool ends_outside_quotes(std::string_view text, bool ansi_c)
     char previous = ' ';
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
-        const char next = i + 1 < text.size() ? text[i + 1] : '\0';
+        // A backslash and a line feed vanish before the shell reads on, so
+        // "$\<LF>(" opens a substitution as "$(" does.
+        std::size_t after = i + 1;
+        while (after + 1 < text.size() && text[after] == '\\' && text[after + 1] == '\n') after += 2;
+        const char next = after < text.size() ? text[after] : '\0';
         const context in = open.back();
         const char before = std::exchange(previous, c);
         if (in == context::single) {
@@ -93,7 +97,9 @@ bool ends_outside_quotes(std::string_view text, bool ansi_c)
         }
         if (c == '\\') {
             if (++i == text.size()) return false;  // an escape waiting for the argument's first character
-            previous = '\\';
+            // A backslash and a line feed vanish (the line goes on): what
+            // follows them still follows what came before.
+            previous = text[i] == '\n' ? before : '\\';
             continue;
         }
         switch (in) {
@@ -123,7 +129,7 @@ bool ends_outside_quotes(std::string_view text, bool ansi_c)
                 return false;  // a here-document's body would take in the argument
             } else if ((c == '<' || c == '>') && next == '(') {
                 open.push_back(context::substitution);
-                previous = text[++i];
+                previous = text[i = after];
             } else if (c == '(' && in == context::substitution) {
                 open.push_back(context::substitution);
             } else if (c == ')' && in == context::substitution) {
@@ -137,10 +143,10 @@ bool ends_outside_quotes(std::string_view text, bool ansi_c)
             open.push_back(context::backquote);
         } else if (c == '$' && next == '(') {
             open.push_back(context::substitution);
-            previous = text[++i];
+            previous = text[i = after];
         } else if (c == '$' && next == '{') {
             open.push_back(context::parameter);
-            previous = text[++i];
+            previous = text[i = after];
         }
     }
     return open.size() == 1;
@@ -218,7 +224,7 @@ const char* system_name()
 // The library passes the host's bytes through untouched; POSIX hosts speak UTF-8.
 std::string code_page() { return "UTF-8"; }
 
-std::string utc_time_text()
+std::string system_interface::utc_time_text()
 {
     const std::time_t now = std::time(nullptr);
     std::tm parts{};

@@ -469,7 +469,7 @@ const char* system_name() { return "windows"; }
 
 std::string code_page() { return std::to_string(GetACP()); }
 
-std::string utc_time_text()
+std::string system_interface::utc_time_text()
 {
     SYSTEMTIME now{};
     GetSystemTime(&now);

@@ -27,6 +27,8 @@ int fake_system::run_command(const std::string& command_line)
 
 std::string fake_system::current_directory() { return cwd; }
 
+std::string fake_system::utc_time_text() { return time.empty() ? system_interface::utc_time_text() : time; }
+
 std::size_t library_lifetime_allocations()
 {
     const kx::host_string_array& list = kx::state().exception_list;

@@ -34,11 +34,15 @@ public:
     std::function<int(const std::string&)> exit_code;
     bool run_for_real = false;
     std::string cwd = "/work/cwd";
+    // The clock's time as the platform gives it ("2026-12-07T16:40:02Z");
+    // empty: the real clock.
+    std::string time;
 
     kx::platform::env_value get_env(const char* name) override;
     void write_stdout(std::string_view text) override;
     int run_command(const std::string& command_line) override;
     std::string current_directory() override;
+    std::string utc_time_text() override;
 };
 
 // Host allocations the library keeps for its whole life (the exception list).

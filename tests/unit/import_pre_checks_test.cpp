@@ -303,6 +303,8 @@ TEST_F(pre_import_checks, program_texts_that_leave_the_shell_inside_a_quote_are_
         {"check \"`\"", false},
         {"check `'`'", false},          // dash ends the backquote at the first one, bash does not
         {"check # the site's", false},
+        {"check \\\n# the site's", false},  // the line goes on: still a comment
+        {"check <\\\n<END", false},
         {"check <<END", false},
         {"check ${X:-'", false},
         {"'/opt/my site/check' --mode \"strict\"", true},
