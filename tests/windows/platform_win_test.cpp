@@ -233,21 +233,23 @@ TEST_F(windows_platform, programs_inherit_only_their_standard_handles)
     EXPECT_EQ(trace_seen, 0);
 }
 
-// A trace file is created new in one step: a name in use, file or folder,
-// is taken and left as it is.
+// A trace file is created new in one step, by its name in the code page (a
+// folder named with the bytes 0x80 and 0x9F, the euro sign and Y-diaeresis
+// in Windows-1252): a name in use, file or folder, is taken and left as it is.
 TEST_F(windows_platform, files_are_created_only_under_free_names)
 {
-    const std::string taken = dir + "\\taken.jsonl";
-    write_file(taken, "planted");
-    fs::create_directories(fs::path(dir) / "folder.jsonl");
+    const std::string folder = dir + "\\\x80 \x9F";
+    fs::create_directories(ansi_path(folder + "\\folder.jsonl"));
+    const std::string taken = folder + "\\taken.jsonl";
+    write_file(ansi_path(taken), "planted");
     platform::output_file file;
     EXPECT_EQ(platform::create_new_file(taken, file), platform::file_creation::name_taken);
-    EXPECT_EQ(platform::create_new_file(dir + "\\folder.jsonl", file), platform::file_creation::name_taken);
-    EXPECT_EQ(platform::create_new_file(dir + "\\no folder\\x.jsonl", file), platform::file_creation::failed);
+    EXPECT_EQ(platform::create_new_file(folder + "\\folder.jsonl", file), platform::file_creation::name_taken);
+    EXPECT_EQ(platform::create_new_file(folder + "\\no folder\\x.jsonl", file), platform::file_creation::failed);
     EXPECT_FALSE(file.is_open());
-    EXPECT_EQ(read_all(taken), "planted");
+    EXPECT_EQ(read_all(ansi_path(taken)), "planted");
 
-    const std::string name = dir + "\\\xC9tude.jsonl";
+    const std::string name = folder + "\\\xC9tude.jsonl";
     ASSERT_EQ(platform::create_new_file(name, file), platform::file_creation::created);
     EXPECT_TRUE(file.write("line\n"));
     file.close();
