@@ -69,12 +69,17 @@ bool starts_word(char previous)
 
 // Whether the shell stands outside every quote, escape, substitution,
 // comment and here-document at the end of `text`, so that the quoting of
-// the argument that follows is the first the shell meets. `ansi_c` reads
-// $'...' as bash does, where a backslash escapes the closing quote; dash
-// reads it as "$" and a plain single quote.
+// the argument that follows is the first the shell meets, and past a word,
+// so that the argument is an argument: not a command (after nothing, ";",
+// "&", "|", "(" or a line feed) nor a redirection's file (after "<" or
+// ">"). `ansi_c` reads $'...' as bash does, where a backslash escapes the
+// closing quote; dash reads it as "$" and a plain single quote.
 bool ends_outside_quotes(std::string_view text, bool ansi_c)
 {
     std::vector<context> open{context::top};
+    // No text at all: the library's own command, whose first file argument
+    // is the program.
+    bool after_operator = !text.empty();
     // What came before `c`; an escaped character counts as none that starts
     // a word or a $'...'.
     char previous = ' ';
@@ -87,12 +92,18 @@ bool ends_outside_quotes(std::string_view text, bool ansi_c)
         const char next = after < text.size() ? text[after] : '\0';
         const context in = open.back();
         const char before = std::exchange(previous, c);
+        const bool continuation = c == '\\' && i + 1 < text.size() && text[i + 1] == '\n';
+        if (in == context::top && c != ' ' && c != '\t' && !continuation)
+            after_operator = std::string_view(";&|<>(\n").find(c) != std::string_view::npos;
         if (in == context::single) {
             if (c == '\'') open.pop_back();
             continue;
         }
         if (in == context::comment) {
-            if (c == '\n') open.pop_back();
+            if (c == '\n') {
+                open.pop_back();
+                after_operator = true;
+            }
             continue;
         }
         if (c == '\\') {
@@ -149,7 +160,7 @@ bool ends_outside_quotes(std::string_view text, bool ansi_c)
             previous = text[i = after];
         }
     }
-    return open.size() == 1;
+    return open.size() == 1 && !after_operator;
 }
 
 }  // namespace

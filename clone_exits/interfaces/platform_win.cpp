@@ -342,21 +342,33 @@ public:
 // Whether cmd, having read the program text, stands outside every quote and
 // escape, so that the quote that opens the first file argument opens it: a
 // '"' switches quoting, and outside quotes '^' makes the next character
-// literal. A control character ends cmd's line (the file arguments would be
-// cut off) and is not run either.
+// literal. And past a word, so that the argument is an argument: not a
+// command (after nothing, "&", "|" or "(") nor a redirection's file (after
+// "<" or ">"). A control character ends cmd's line (the file arguments
+// would be cut off) and is not run either.
 bool ends_outside_quotes(std::string_view text)
 {
     bool quoted = false;
+    // No text at all: the library's own command, whose first file argument
+    // is the program.
+    bool after_operator = !text.empty();
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (static_cast<unsigned char>(text[i]) < 0x20 && text[i] != '\t') return false;
-        if (text[i] == '"') {
+        const char c = text[i];
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\t') return false;
+        if (c == '"') {
             quoted = !quoted;
-        } else if (text[i] == '^' && !quoted) {
+            after_operator = false;
+        } else if (quoted || c == ' ' || c == '\t') {
+            continue;
+        } else if (c == '^') {
             if (++i == text.size()) return false;
             if (static_cast<unsigned char>(text[i]) < 0x20 && text[i] != '\t') return false;
+            after_operator = false;
+        } else {
+            after_operator = std::string_view("<>|&(").find(c) != std::string_view::npos;
         }
     }
-    return !quoted;
+    return !quoted && !after_operator;
 }
 
 bool changes_quoting(std::string_view text)

@@ -284,9 +284,10 @@ TEST_F(pre_import_checks, settings_that_cannot_be_handed_over_are_set_and_name_n
 
 // A program text that leaves the shell inside a quote, an escape, a
 // substitution, a comment or a here-document would let the characters of
-// the part name that follows run as commands: it is never run, like a
-// program that cannot be started. Constructs the shells read differently
-// count as open.
+// the part name that follows run as commands, and one that ends in an
+// operator would make the part name a command or a file to write: it is
+// never run, like a program that cannot be started. Constructs the shells
+// read differently count as open.
 TEST_F(pre_import_checks, program_texts_that_leave_the_shell_inside_a_quote_are_never_run)
 {
     const struct {
@@ -307,10 +308,16 @@ TEST_F(pre_import_checks, program_texts_that_leave_the_shell_inside_a_quote_are_
         {"check <\\\n<END", false},
         {"check <<END", false},
         {"check ${X:-'", false},
+        {"check |", false},  // the part name would be a command
+        {"check ; ", false},
+        {"check # note\n", false},
+        {"  ", false},
+        {"check >", false},  // or the file the program's output goes to
         {"'/opt/my site/check' --mode \"strict\"", true},
         {"\"$HOME/bin/check\" -q \\# x", true},
         {"check \\$'x' $(printf 'a(b)') ${X:-'y'} `date`", true},
         {"check 'it''s' # note\n  --strict", true},
+        {"check \\| 2>&1", true},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.program);

@@ -133,7 +133,8 @@ TEST_F(windows_platform, commands_that_are_never_run)
 // Program texts as cmd reads them, each with a part name that would run a
 // command of its own if the text left cmd inside a quote or an escape. Such
 // a text is never run, like a program that cannot be started; so is one
-// whose %NAME% brings in a quote or a caret.
+// whose %NAME% brings in a quote or a caret, and one that ends in an
+// operator (wine's cmd even honours a ">" inside the quoted name after one).
 TEST_F(windows_platform, program_texts_that_leave_cmd_inside_a_quote_are_never_run)
 {
     system.env["KX_QUOTE"] = "say \"hi";
@@ -150,9 +151,13 @@ TEST_F(windows_platform, program_texts_that_leave_cmd_inside_a_quote_are_never_r
         {"check.cmd ^\n", false},
         {"check.cmd %KX_QUOTE%", false},
         {"check.cmd %KX_SITE:site=\"%", false},
+        {"check.cmd >&", false},  // the part name would be a file to write, or a command
+        {"check.cmd | ", false},
+        {"  ", false},
         {"\"C:\\site dir\\check.cmd\" --strict", true},
         {"check.cmd ^\"x^\" \"^\"", true},
         {"%KX_SITE%\\check.cmd %KX_UNSET%", true},
+        {"check.cmd ^> 2>nul", true},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.program);
