@@ -58,7 +58,7 @@ public:
     std::size_t stdout_bytes = 0;
     std::size_t commands = 0;
 
-    std::optional<std::string> get_env(const char* name) override
+    kx::platform::env_value get_env(const char* name) override
     {
         const auto found = env.find(name);
         if (found == env.end()) return std::nullopt;

@@ -43,7 +43,8 @@ constexpr char name_separator = '/';
 // Host queries take a text; an absent one is passed as empty.
 const char* c_text(const host_text& text) noexcept { return text ? text.get() : ""; }
 
-bool env_is_set(const char* name) { return platform::get_env(name).has_value(); }
+// Whatever its value, even one the platform cannot hand over.
+bool env_is_set(const char* name) { return platform::get_env(name).is_set(); }
 
 // The part's PDM name and description as the host holds them for the clone.
 int ask_pdm_name_and_description(const char* part_name, host_text& name, host_text& description)

@@ -60,17 +60,17 @@ int load_import_attr_map()
     // outcome: it leaves the map unloaded, so that the next translation tries
     // again instead of going on without the site's mapping for good.
     const auto path = platform::get_env(map_file_variable);
-    if (!path.has_value() || path->empty()) {
+    if (!path.is_set_non_empty()) {
         map.loaded = true;
         return 0;
     }
 
     // A file that opens but cannot be read through is no map at all, not an
     // empty one: a partial map would map some parts' values and silently not
-    // others'.
-    const auto content = platform::read_file(*path);
+    // others'. A path the platform cannot hand over names no file.
+    const auto content = path.usable() ? platform::read_file(*path.exact()) : std::nullopt;
     if (!content.has_value()) {
-        platform::print(msg::import_map_not_opened(*path));
+        platform::print(msg::import_map_not_opened(*path.shown()));
         map.entries.clear();
         map.loaded = true;
         return mapping_file_not_opened;
@@ -116,7 +116,7 @@ int lookup_item_id_and_revision(const char* part_spec, host_text& item_id, host_
     return lookup_pair(part_spec, "DB_PART_NO", "DB_PART_REV", item_id, revision);
 }
 
-import_map_setting read_import_map_setting() { return platform::get_env(map_file_variable); }
+import_map_setting read_import_map_setting() { return platform::get_env(map_file_variable).shown(); }
 
 int map_name_and_description(const char* part_spec, const import_map_setting& setting, host_text& name,
                              host_text& description)

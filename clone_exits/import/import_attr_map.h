@@ -40,7 +40,10 @@ int lookup_name_and_description(const char* part_spec, host_text& name, host_tex
 int lookup_item_id_and_revision(const char* part_spec, host_text& item_id, host_text& revision);
 
 // The mapping-file variable as it stands; read once for each part, so that
-// its item ID and its name and description follow the same setting.
+// its item ID and its name and description follow the same setting. It only
+// switches the mapping on (set and not empty): a value the platform cannot
+// hand over is kept as its stand-in and switches it on too, while the file is
+// only ever opened from the variable's exact value.
 using import_map_setting = std::optional<std::string>;
 import_map_setting read_import_map_setting();
 

@@ -45,11 +45,14 @@ int map_item_id_and_revision(const char* part_spec, const import_map_setting& se
     if (check_on) {
         // Without an installation root there is no interpreter to ask, and
         // an unchecked part must not take the mapped identity.
-        if (!pdm_root.has_value() || pdm_root->empty()) {
+        if (!pdm_root.is_set_non_empty()) {
             platform::print(msg::pdm_root_not_set(view(part_spec)));
             return 0;
         }
-        if (platform::run(item_id_check_command(*pdm_root, view(part_spec))) != mapping_allowed) return 0;
+        // A root the platform cannot hand over names no interpreter either.
+        const std::string* root = pdm_root.exact();
+        if (root == nullptr) return 0;
+        if (platform::run(item_id_check_command(*root, view(part_spec))) != mapping_allowed) return 0;
     }
     return lookup_item_id_and_revision(part_spec, item_id, revision);
 }
@@ -57,11 +60,14 @@ int map_item_id_and_revision(const char* part_spec, const import_map_setting& se
 int run_additional_import_program(const char* part_spec)
 {
     const auto program = platform::get_env("KXPDM_ADDITIONAL_IMPORT_PROGRAM");
-    if (!program.has_value() || program->empty()) return 0;
+    if (!program.is_set_non_empty()) return 0;
 
-    const int code = platform::run(additional_import_command(*program, view(part_spec)));
+    // A program text the platform cannot hand over names no program: it
+    // cannot be started, and the part is refused as for any such program.
+    const int code = program.usable() ? platform::run(additional_import_command(*program.exact(), view(part_spec)))
+                                      : platform::not_started;
     if (code != 0) {
-        platform::print(msg::program_returned(*program, code, view(part_spec)));
+        platform::print(msg::program_returned(*program.shown(), code, view(part_spec)));
     }
     return code;
 }

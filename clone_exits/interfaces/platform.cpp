@@ -3,7 +3,6 @@
 #include "interfaces/platform_os.h"
 
 #include <array>
-#include <filesystem>
 #include <fstream>
 
 namespace kx::platform {
@@ -48,18 +47,14 @@ system_observer* observe(system_observer* next) noexcept
     return previous;
 }
 
-std::optional<std::string> get_env(const char* name)
+env_value get_env(const char* name)
 {
-    auto value = current().get_env(name);
-    if (observer != nullptr) observer->env_read(name, value);
+    env_value value = current().get_env(name);
+    if (observer != nullptr) observer->env_read(name, value.shown());
     return value;
 }
 
-bool env_is_set_non_empty(const char* name)
-{
-    const auto value = get_env(name);
-    return value.has_value() && !value->empty();
-}
+bool env_is_set_non_empty(const char* name) { return get_env(name).is_set_non_empty(); }
 
 void print(std::string_view text)
 {
@@ -69,17 +64,13 @@ void print(std::string_view text)
 
 std::string current_directory() { return current().current_directory(); }
 
+std::string utc_time_text() { return current().utc_time_text(); }
+
 std::optional<std::string> read_file(const std::string& path)
 {
     auto content = current().read_file(path);
     if (observer != nullptr) observer->file_read(path, content);
     return content;
-}
-
-bool file_exists(const std::string& path)
-{
-    std::error_code error;
-    return std::filesystem::exists(path, error);
 }
 
 std::string command_line(const command& c)

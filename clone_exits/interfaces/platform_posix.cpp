@@ -4,11 +4,15 @@
 #include "interfaces/platform_os.h"
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <string_view>
+#include <utility>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,8 +23,9 @@ namespace {
 
 class os_system final : public system_interface {
 public:
-    std::optional<std::string> get_env(const char* name) override
+    env_value get_env(const char* name) override
     {
+        // The bytes are the value: every value is usable.
         const char* value = std::getenv(name);
         if (value == nullptr) return std::nullopt;
         return std::string(value);
@@ -36,14 +41,14 @@ public:
     {
         std::fflush(nullptr);
         const int raw = std::system(command_line.c_str());
-        if (raw == -1) return -1;
+        if (raw == -1) return not_started;
         if (WIFEXITED(raw)) {
             // The shell reports 127 when it cannot start the interpreter
             // itself; a program that is not found also gives 127, which is
             // an ordinary non-zero exit for the callers.
             return WEXITSTATUS(raw);
         }
-        return -1;
+        return not_started;
     }
 
     std::string current_directory() override
@@ -54,7 +59,142 @@ public:
     }
 };
 
+// What the shell is inside of while it reads a program text.
+enum class context { top, single, ansi_c, double_quote, backquote, substitution, parameter, comment };
+
+bool starts_word(char previous)
+{
+    return std::string_view(" \t\n;&|()<>").find(previous) != std::string_view::npos;
+}
+
+// Whether the shell stands outside every quote, escape, substitution,
+// comment and here-document at the end of `text`, so that the quoting of
+// the argument that follows is the first the shell meets, and past a word,
+// so that the argument is an argument: not a command (after nothing, ";",
+// "&", "|", "(" or a line feed) nor a redirection's file (after "<" or
+// ">"). `ansi_c` reads $'...' as bash does, where a backslash escapes the
+// closing quote; dash reads it as "$" and a plain single quote.
+bool ends_outside_quotes(std::string_view text, bool ansi_c)
+{
+    std::vector<context> open{context::top};
+    // No text at all: the library's own command, whose first file argument
+    // is the program.
+    bool after_operator = !text.empty();
+    // What came before `c`; an escaped character counts as none that starts
+    // a word or a $'...'.
+    char previous = ' ';
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        // A backslash and a line feed vanish before the shell reads on, so
+        // "$\<LF>(" opens a substitution as "$(" does.
+        std::size_t after = i + 1;
+        while (after + 1 < text.size() && text[after] == '\\' && text[after + 1] == '\n') after += 2;
+        const char next = after < text.size() ? text[after] : '\0';
+        const context in = open.back();
+        const char before = std::exchange(previous, c);
+        const bool continuation = c == '\\' && i + 1 < text.size() && text[i + 1] == '\n';
+        if (in == context::top && c != ' ' && c != '\t' && !continuation)
+            after_operator = std::string_view(";&|<>(\n").find(c) != std::string_view::npos;
+        if (in == context::single) {
+            if (c == '\'') open.pop_back();
+            continue;
+        }
+        if (in == context::comment) {
+            if (c == '\n') {
+                open.pop_back();
+                after_operator = true;
+            }
+            continue;
+        }
+        if (c == '\\') {
+            if (++i == text.size()) return false;  // an escape waiting for the argument's first character
+            // A backslash and a line feed vanish (the line goes on): what
+            // follows them still follows what came before.
+            previous = text[i] == '\n' ? before : '\\';
+            continue;
+        }
+        switch (in) {
+        case context::ansi_c:
+            if (c == '\'') open.pop_back();
+            continue;
+        case context::backquote:
+            // The shells end it at the first unescaped backquote whatever
+            // stands between, but differ in what they make of quotes,
+            // comments and substitutions inside: such a text is not read.
+            if (c == '`')
+                open.pop_back();
+            else if (c == '\'' || c == '"' || c == '#' || (c == '$' && (next == '(' || next == '{')))
+                return false;
+            continue;
+        case context::double_quote:
+            if (c == '"') open.pop_back();
+            break;
+        default:
+            if (c == '\'') {
+                open.push_back(ansi_c && before == '$' ? context::ansi_c : context::single);
+            } else if (c == '"') {
+                open.push_back(context::double_quote);
+            } else if (c == '#' && in != context::parameter && starts_word(before)) {
+                open.push_back(context::comment);
+            } else if (c == '<' && next == '<') {
+                return false;  // a here-document's body would take in the argument
+            } else if ((c == '<' || c == '>') && next == '(') {
+                open.push_back(context::substitution);
+                previous = text[i = after];
+            } else if (c == '(' && in == context::substitution) {
+                open.push_back(context::substitution);
+            } else if (c == ')' && in == context::substitution) {
+                open.pop_back();
+            } else if (c == '}' && in == context::parameter) {
+                open.pop_back();
+            }
+            break;
+        }
+        if (c == '`') {
+            open.push_back(context::backquote);
+        } else if (c == '$' && next == '(') {
+            open.push_back(context::substitution);
+            previous = text[i = after];
+        } else if (c == '$' && next == '{') {
+            open.push_back(context::parameter);
+            previous = text[i = after];
+        }
+    }
+    return open.size() == 1 && !after_operator;
+}
+
 }  // namespace
+
+bool output_file::write(std::string_view bytes) noexcept
+{
+    if (!is_open()) return false;
+    const int descriptor = static_cast<int>(handle_);
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(descriptor, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+void output_file::close() noexcept
+{
+    if (!is_open()) return;
+    ::close(static_cast<int>(handle_));
+    handle_ = closed;
+}
+
+file_creation create_new_file(const std::string& path, output_file& file)
+{
+    file.close();
+    // O_EXCL refuses every name in use, a link that points nowhere included;
+    // O_CLOEXEC keeps it from the shells the library starts.
+    const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (descriptor < 0) return errno == EEXIST ? file_creation::name_taken : file_creation::failed;
+    file.handle_ = descriptor;
+    return file_creation::created;
+}
 
 bool system_interface::is_regular_file(const std::string& path)
 {
@@ -95,7 +235,7 @@ const char* system_name()
 // The library passes the host's bytes through untouched; POSIX hosts speak UTF-8.
 std::string code_page() { return "UTF-8"; }
 
-std::string utc_time_text()
+std::string system_interface::utc_time_text()
 {
     const std::time_t now = std::time(nullptr);
     std::tm parts{};
@@ -115,8 +255,12 @@ system_interface& real_system_instance()
     return instance;
 }
 
-// The shell keeps everything inside single quotes literal.
-bool may_run(const command&, const std::string&) { return true; }
+// The shell keeps everything inside single quotes literal, once the program
+// text has left it where it started; both shells' readings of $'...' must.
+bool may_run(const command& c, const std::string&)
+{
+    return ends_outside_quotes(c.program, false) && ends_outside_quotes(c.program, true);
+}
 bool may_delete(std::string_view) { return true; }
 
 }  // namespace os

@@ -9,6 +9,7 @@
 #include <array>
 #include <climits>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -53,6 +54,22 @@ std::optional<std::string> from_wide(std::wstring_view wide)
             needed ||
         used_default)
         return std::nullopt;
+    return text;
+}
+
+// A stand-in for a text the code page cannot hold, for messages only: each
+// character it lacks becomes the code page's default character ("?"), never
+// a look-alike that could name something.
+std::string approximation(std::wstring_view wide)
+{
+    if (wide.empty() || wide.size() > static_cast<std::size_t>(INT_MAX)) return std::string();
+    const int length = static_cast<int>(wide.size());
+    const DWORD flags = GetACP() == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    const int needed = WideCharToMultiByte(CP_ACP, flags, wide.data(), length, nullptr, 0, nullptr, nullptr);
+    if (needed <= 0) return std::string();
+    std::string text(static_cast<std::size_t>(needed), '\0');
+    if (WideCharToMultiByte(CP_ACP, flags, wide.data(), length, text.data(), needed, nullptr, nullptr) != needed)
+        return std::string();
     return text;
 }
 
@@ -106,6 +123,83 @@ handle_owner inheritable_std_handle(DWORD which)
     return handle_owner(copy);
 }
 
+// The name of one entry of an environment block ("=C:=C:\\dir" is "=C:").
+std::wstring_view entry_name(std::wstring_view entry)
+{
+    return entry.substr(0, std::min(entry.find(L'=', 1), entry.size()));
+}
+
+// Names in an environment block are kept in order, case ignored.
+int compare_names(std::wstring_view a, std::wstring_view b)
+{
+    return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) -
+           CSTR_EQUAL;
+}
+
+struct environment_strings_release {
+    void operator()(wchar_t* block) const noexcept { FreeEnvironmentStringsW(block); }
+};
+
+// The child's environment: the host's as it stands, with
+// NoDefaultCurrentDirectoryInExePath added, so that cmd looks for a program
+// named without a folder on PATH only and never first in the current folder,
+// where the parts are. The host's own environment stays as it is.
+std::optional<std::vector<wchar_t>> child_environment()
+{
+    constexpr std::wstring_view no_current_folder = L"NoDefaultCurrentDirectoryInExePath";
+    const std::unique_ptr<wchar_t, environment_strings_release> block(GetEnvironmentStringsW());
+    if (!block) return std::nullopt;
+    std::vector<std::wstring_view> entries;
+    for (const wchar_t* entry = block.get(); *entry != L'\0'; entry += entries.back().size() + 1)
+        entries.emplace_back(entry);
+    const std::wstring added = std::wstring(no_current_folder) + L"=1";
+    const auto at = std::find_if(entries.begin(), entries.end(), [&](std::wstring_view entry) {
+        return compare_names(entry_name(entry), no_current_folder) >= 0;
+    });
+    // Present with any value, it is on already.
+    if (at == entries.end() || compare_names(entry_name(*at), no_current_folder) != 0) entries.insert(at, added);
+    std::vector<wchar_t> environment;
+    for (const std::wstring_view entry : entries) {
+        environment.insert(environment.end(), entry.begin(), entry.end());
+        environment.push_back(L'\0');
+    }
+    environment.push_back(L'\0');
+    return environment;
+}
+
+// Lets a child inherit the given handles and none other that the host holds
+// open: an inheritable handle of the host's own, or one the library opened,
+// stays out of the programs it runs.
+class inherit_only {
+public:
+    explicit inherit_only(std::vector<HANDLE> handles) : handles_(std::move(handles))
+    {
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        storage_.resize(size);
+        const auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+        if (size == 0 || !InitializeProcThreadAttributeList(list, 1, 0, &size)) return;
+        initialized_ = true;
+        if (UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
+                                      handles_.size() * sizeof(HANDLE), nullptr, nullptr))
+            list_ = list;
+    }
+    inherit_only(const inherit_only&) = delete;
+    inherit_only& operator=(const inherit_only&) = delete;
+    ~inherit_only()
+    {
+        if (initialized_) DeleteProcThreadAttributeList(reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data()));
+    }
+    // Null when the list could not be made.
+    LPPROC_THREAD_ATTRIBUTE_LIST get() const { return list_; }
+
+private:
+    std::vector<HANDLE> handles_;
+    std::vector<unsigned char> storage_;
+    LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+    bool initialized_ = false;
+};
+
 std::optional<std::wstring> interpreter_path()
 {
     std::vector<wchar_t> directory(MAX_PATH + 1);
@@ -126,7 +220,7 @@ bool program_exists(const std::string& path)
     const std::size_t name_start = path.find_last_of("\\/:");
     const std::string_view name = std::string_view(path).substr(name_start == std::string::npos ? 0 : name_start + 1);
     if (name.empty() || name.find('.') != std::string_view::npos) return false;
-    const std::string extensions = current().get_env("PATHEXT").value_or(".COM;.EXE;.BAT;.CMD");
+    const std::string extensions = current().get_env("PATHEXT").shown().value_or(".COM;.EXE;.BAT;.CMD");
     std::size_t start = 0;
     while (start <= extensions.size()) {
         const std::size_t end = std::min(extensions.find(';', start), extensions.size());
@@ -138,7 +232,7 @@ bool program_exists(const std::string& path)
 
 class os_system final : public system_interface {
 public:
-    std::optional<std::string> get_env(const char* name) override
+    env_value get_env(const char* name) override
     {
         // Asked of the process's environment block each time, so that a
         // variable the host sets while running is seen.
@@ -153,7 +247,12 @@ public:
                 if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
                 return std::string();  // set to the empty text
             }
-            if (length < buffer.size()) return from_wide(std::wstring_view(buffer.data(), length));
+            if (length < buffer.size()) {
+                const std::wstring_view wide(buffer.data(), length);
+                if (auto text = from_wide(wide)) return std::move(*text);
+                // There, but not in the host's code page: set, and unusable.
+                return env_value::unusable(approximation(wide));
+            }
             buffer.resize(length);
         }
     }
@@ -169,7 +268,8 @@ public:
     {
         const auto program = interpreter_path();
         const auto line = to_wide(command_line);
-        if (!program || !line) return -1;
+        auto environment = child_environment();
+        if (!program || !line || !environment) return not_started;
         // The outer quotes are cmd's own under /s: it strips exactly those
         // and keeps the quotes of the line. /d skips AutoRun commands, /v:off
         // keeps '!' literal.
@@ -182,24 +282,31 @@ public:
                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         const handle_owner output = inheritable_std_handle(STD_OUTPUT_HANDLE);
         const handle_owner error = inheritable_std_handle(STD_ERROR_HANDLE);
-        if (!input.valid()) return -1;
+        if (!input.valid()) return not_started;
+        std::vector<HANDLE> standard{input.get()};
+        for (const handle_owner* h : {&output, &error})
+            if (h->valid()) standard.push_back(h->get());
+        const inherit_only inherited(std::move(standard));
+        if (inherited.get() == nullptr) return not_started;
 
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = input.get();
-        startup.hStdOutput = output.get();
-        startup.hStdError = error.get();
+        STARTUPINFOEXW startup{};
+        startup.StartupInfo.cb = sizeof(startup);
+        startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+        startup.StartupInfo.hStdInput = input.get();
+        startup.StartupInfo.hStdOutput = output.get();
+        startup.StartupInfo.hStdError = error.get();
+        startup.lpAttributeList = inherited.get();
         PROCESS_INFORMATION process{};
         std::fflush(nullptr);
-        if (!CreateProcessW(program->c_str(), writable.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                            nullptr, &startup, &process))
-            return -1;
+        if (!CreateProcessW(program->c_str(), writable.data(), nullptr, nullptr, TRUE,
+                            CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT,
+                            environment->data(), nullptr, &startup.StartupInfo, &process))
+            return not_started;
         const handle_owner process_handle(process.hProcess);
         const handle_owner thread_handle(process.hThread);
-        if (WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0) return -1;
+        if (WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0) return not_started;
         DWORD code = 0;
-        if (!GetExitCodeProcess(process.hProcess, &code)) return -1;
+        if (!GetExitCodeProcess(process.hProcess, &code)) return not_started;
         return static_cast<int>(code);
     }
 
@@ -232,7 +339,113 @@ public:
     }
 };
 
+// Whether cmd, having read the program text, stands outside every quote and
+// escape, so that the quote that opens the first file argument opens it: a
+// '"' switches quoting, and outside quotes '^' makes the next character
+// literal. And past a word, so that the argument is an argument: not a
+// command (after nothing, "&", "|" or "(") nor a redirection's file (after
+// "<" or ">"). A control character ends cmd's line (the file arguments
+// would be cut off) and is not run either.
+bool ends_outside_quotes(std::string_view text)
+{
+    bool quoted = false;
+    // No text at all: the library's own command, whose first file argument
+    // is the program.
+    bool after_operator = !text.empty();
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\t') return false;
+        if (c == '"') {
+            quoted = !quoted;
+            after_operator = false;
+        } else if (quoted || c == ' ' || c == '\t') {
+            continue;
+        } else if (c == '^') {
+            if (++i == text.size()) return false;
+            if (static_cast<unsigned char>(text[i]) < 0x20 && text[i] != '\t') return false;
+            after_operator = false;
+        } else {
+            after_operator = std::string_view("<>|&(").find(c) != std::string_view::npos;
+        }
+    }
+    return !quoted && !after_operator;
+}
+
+bool changes_quoting(std::string_view text)
+{
+    return std::any_of(text.begin(), text.end(), [](char ch) {
+        return ch == '"' || ch == '^' || (static_cast<unsigned char>(ch) < 0x20 && ch != '\t');
+    });
+}
+
+// cmd puts the values of %NAME% into the line before it reads it; a value
+// with a quote, a caret or a line break in it would change what the scan of
+// the program text saw. Every text between two neighbouring '%' may be a
+// reference, whichever way cmd pairs them; after a ':' it edits the value
+// (%NAME:~0,4%, %NAME:a=b%), and a replacement may bring in such a character
+// of its own.
+bool references_keep_quoting(std::string_view text)
+{
+    std::size_t start = text.find('%');
+    while (start != std::string_view::npos) {
+        const std::size_t end = text.find('%', start + 1);
+        if (end == std::string_view::npos) break;
+        const std::string_view reference = text.substr(start + 1, end - start - 1);
+        const std::string_view name = reference.substr(0, std::min(reference.find(':'), reference.size()));
+        if (!name.empty() && name.find_first_of("\"^") == std::string_view::npos) {
+            const env_value value = current().get_env(std::string(name).c_str());
+            if (value.is_set()) {
+                // An unusable value's stand-in keeps every ASCII character.
+                if (changes_quoting(*value.shown())) return false;
+                if (reference.size() > name.size() && changes_quoting(reference.substr(name.size()))) return false;
+            }
+        }
+        start = end;
+    }
+    return true;
+}
+
 }  // namespace
+
+bool output_file::write(std::string_view bytes) noexcept
+{
+    if (!is_open()) return false;
+    const auto handle = reinterpret_cast<HANDLE>(handle_);
+    while (!bytes.empty()) {
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 20));
+        DWORD written = 0;
+        if (!WriteFile(handle, bytes.data(), chunk, &written, nullptr) || written == 0) return false;
+        bytes.remove_prefix(written);
+    }
+    return true;
+}
+
+void output_file::close() noexcept
+{
+    if (!is_open()) return;
+    CloseHandle(reinterpret_cast<HANDLE>(handle_));
+    handle_ = closed;
+}
+
+file_creation create_new_file(const std::string& path, output_file& file)
+{
+    file.close();
+    const auto wide = to_wide(path);
+    if (!wide || wide->empty()) return file_creation::failed;
+    // CREATE_NEW fails on every name in use, a link included, and never
+    // follows one; no security attributes: no child inherits the handle.
+    const HANDLE handle = CreateFileW(wide->c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) return file_creation::name_taken;
+        // A folder of that name may answer "access denied" instead.
+        if (GetFileAttributesW(wide->c_str()) != INVALID_FILE_ATTRIBUTES) return file_creation::name_taken;
+        return file_creation::failed;
+    }
+    file.handle_ = reinterpret_cast<std::intptr_t>(handle);
+    return file_creation::created;
+}
 
 bool system_interface::is_regular_file(const std::string& path)
 {
@@ -247,10 +460,15 @@ std::string quote_argument(std::string_view argument)
 {
     // cmd keeps everything between double quotes literal except '%' and the
     // quote itself; the arguments that hold either are never run (os::may_run).
+    // The program's C runtime then reads backslashes before a quote as
+    // escapes: those before the closing one are doubled, so that a folder's
+    // trailing backslash stays one and the quote closes.
+    const std::size_t trailing = argument.size() - std::min(argument.find_last_not_of('\\') + 1, argument.size());
     std::string quoted;
-    quoted.reserve(argument.size() + 2);
+    quoted.reserve(argument.size() + trailing + 2);
     quoted += '"';
     quoted.append(argument);
+    quoted.append(trailing, '\\');
     quoted += '"';
     return quoted;
 }
@@ -263,7 +481,7 @@ const char* system_name() { return "windows"; }
 
 std::string code_page() { return std::to_string(GetACP()); }
 
-std::string utc_time_text()
+std::string system_interface::utc_time_text()
 {
     SYSTEMTIME now{};
     GetSystemTime(&now);
@@ -285,7 +503,10 @@ system_interface& real_system_instance()
 
 bool may_run(const command& c, const std::string& line)
 {
-    if (line.size() > interpreter_line_limit) return false;
+    // cmd counts its limit in the UTF-16 characters it gets.
+    const auto wide = to_wide(line);
+    if (!wide || wide->size() > interpreter_line_limit) return false;
+    if (!ends_outside_quotes(c.program) || !references_keep_quoting(c.program)) return false;
     const bool percent_pairs = std::count(line.begin(), line.end(), '%') >= 2;
     for (const std::string& argument : c.file_arguments) {
         for (char ch : argument) {

@@ -25,7 +25,7 @@ constexpr unsigned long long header_room = 512;
 
 unsigned long long cap_from_environment()
 {
-    const auto value = platform::get_env(cap_variable);
+    const auto value = platform::get_env(cap_variable).shown();
     if (!value.has_value() || value->empty()) return default_cap_mb;
     const bool digits_only = value->size() <= 7 && std::all_of(value->begin(), value->end(), [](char c) {
                                  return std::isdigit(static_cast<unsigned char>(c)) != 0;
@@ -102,22 +102,28 @@ void session_trace::start() noexcept
         // Read before the recorder stands on the road: its own settings are
         // not part of the session.
         const auto directory = platform::get_env(directory_variable);
-        if (!directory.has_value() || directory->empty()) return;
+        if (!directory.is_set_non_empty()) return;
         cap_ = cap_from_environment() * megabyte;
         ++sessions_;
         time_ = platform::utc_time_text();
-        // A library loaded again in the same process and second counts its
-        // sessions from 1 again: a name in use is never written over.
-        path_ = platform::join_path(*directory, file_name(time_, sessions_));
-        for (unsigned long n = sessions_ + 1; platform::file_exists(path_) && n < sessions_ + 1000; ++n)
-            path_ = platform::join_path(*directory, file_name(time_, n));
         state_at_start_ = state_snapshot();
         pending_.clear();
         written_ = 0;
         header_written_ = false;
         session_class_.reset();
-        file_.open(path_, std::ios::binary | std::ios::trunc);
-        if (!file_.is_open()) {
+        // A library loaded again in the same process and second counts its
+        // sessions from 1 again: each name is created in one step, and one
+        // in use (a file, a folder, a planted link) is passed over, never
+        // written through. A folder the platform cannot hand over names
+        // nothing, so no name in it is tried.
+        auto created = platform::file_creation::failed;
+        for (unsigned long n = sessions_; n < sessions_ + 1000; ++n) {
+            path_ = platform::join_path(*directory.shown(), file_name(time_, n));
+            if (!directory.usable()) break;
+            created = platform::create_new_file(path_, file_);
+            if (created != platform::file_creation::name_taken) break;
+        }
+        if (created != platform::file_creation::created) {
             give_up();
             return;
         }
@@ -169,15 +175,13 @@ void session_trace::flush(bool now)
     if (!header_written_) {
         if (!now && !session_class_.has_value()) return;
         const std::string text = header();
-        file_.write(text.data(), static_cast<std::streamsize>(text.size()));
+        if (!file_.write(text)) throw std::ios_base::failure("session trace not written");
         written_ += text.size();
         header_written_ = true;
     }
-    file_.write(pending_.data(), static_cast<std::streamsize>(pending_.size()));
+    if (!file_.write(pending_)) throw std::ios_base::failure("session trace not written");
     written_ += pending_.size();
     pending_.clear();
-    file_.flush();
-    if (!file_) throw std::ios_base::failure("session trace not written");
 }
 
 void session_trace::cut()
@@ -185,8 +189,7 @@ void session_trace::cut()
     flush(true);
     json_line line = event("cut");
     line.key("bytes").number(static_cast<long long>(written_));
-    const std::string text = line.finish();
-    file_.write(text.data(), static_cast<std::streamsize>(text.size()));
+    file_.write(line.finish());
     file_.close();
     take_off();
     active_ = false;
@@ -205,7 +208,7 @@ void session_trace::give_up() noexcept
     take_off();
     active_ = false;
     pending_.clear();
-    if (file_.is_open()) file_.close();
+    file_.close();
     try {
         platform::print(msg::trace_given_up(path_));
     } catch (...) {

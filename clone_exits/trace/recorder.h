@@ -10,7 +10,6 @@
 #include "interfaces/host_table.h"
 #include "interfaces/platform.h"
 
-#include <fstream>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -74,7 +73,7 @@ private:
 
     static inline session_trace* recording_ = nullptr;
 
-    std::ofstream file_;
+    platform::output_file file_;
     std::string path_;
     std::string pending_;       // events since the last callback returned
     std::string state_at_start_;  // the header's "state", as the session began

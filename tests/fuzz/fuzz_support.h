@@ -32,7 +32,7 @@ class quiet_system final : public kx::platform::system_interface {
 public:
     std::map<std::string, std::string> env;
 
-    std::optional<std::string> get_env(const char* name) override
+    kx::platform::env_value get_env(const char* name) override
     {
         const auto found = env.find(name);
         if (found == env.end()) return std::nullopt;

@@ -9,10 +9,11 @@
 
 namespace kxtest {
 
-std::optional<std::string> fake_system::get_env(const char* name)
+kx::platform::env_value fake_system::get_env(const char* name)
 {
     const auto found = env.find(name);
     if (found == env.end()) return std::nullopt;
+    if (unusable.count(name) != 0) return kx::platform::env_value::unusable(found->second);
     return found->second;
 }
 
@@ -26,6 +27,8 @@ int fake_system::run_command(const std::string& command_line)
 }
 
 std::string fake_system::current_directory() { return cwd; }
+
+std::string fake_system::utc_time_text() { return time.empty() ? system_interface::utc_time_text() : time; }
 
 std::size_t library_lifetime_allocations()
 {

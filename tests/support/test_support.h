@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,9 @@ namespace kxtest {
 class fake_system final : public kx::platform::system_interface {
 public:
     std::map<std::string, std::string> env;
+    // Variables of `env` whose values the platform could not hand over
+    // exactly: read as set but unusable, shown as their `env` text.
+    std::set<std::string> unusable;
     std::string stdout_text;
     std::vector<std::string> commands;
     // Exit code of a command; by default 0. When `run_for_real` is set the
@@ -30,11 +34,15 @@ public:
     std::function<int(const std::string&)> exit_code;
     bool run_for_real = false;
     std::string cwd = "/work/cwd";
+    // The clock's time as the platform gives it ("2026-12-07T16:40:02Z");
+    // empty: the real clock.
+    std::string time;
 
-    std::optional<std::string> get_env(const char* name) override;
+    kx::platform::env_value get_env(const char* name) override;
     void write_stdout(std::string_view text) override;
     int run_command(const std::string& command_line) override;
     std::string current_directory() override;
+    std::string utc_time_text() override;
 };
 
 // Host allocations the library keeps for its whole life (the exception list).

@@ -245,7 +245,100 @@ TEST_F(pre_import_checks, real_additional_program_exit_codes)
     EXPECT_NE(kx::run_additional_import_program("/in/a.prt"), 0);
 }
 
+// --- settings that cannot be handed over ----------------------------------------------
+
+// A value the platform cannot hand over exactly (on Windows, one the ANSI
+// code page cannot hold) is set, and names nothing: the additional program
+// cannot be started, the check switch stays on, and a PDM root or mapping
+// file so named gives no mapped item ID or revision.
+TEST_F(pre_import_checks, settings_that_cannot_be_handed_over_are_set_and_name_nothing)
+{
+    add_part("/in/a.prt");
+    system.env["KXPDM_ADDITIONAL_IMPORT_PROGRAM"] = "/opt/s?te/check";
+    system.unusable = {"KXPDM_ADDITIONAL_IMPORT_PROGRAM"};
+    EXPECT_EQ(kx::run_additional_import_program("/in/a.prt"), kx::platform::not_started);
+    EXPECT_EQ(system.stdout_text, kx::msg::program_returned("/opt/s?te/check", -1, "/in/a.prt"));
+
+    system.env["KXPDM_IMPORT_ATTR_MAP_FILE"] = map_file;
+    system.env["KXPDM_PFM_ITEMID_PROPERTY"] = "??????";
+    system.env["PDM_ROOT"] = "/opt/pdm";
+    system.unusable = {"KXPDM_PFM_ITEMID_PROPERTY"};
+    system.exit_code = [](const std::string&) { return 2; };
+    EXPECT_EQ(map("/in/a.prt"), (mapped{std::nullopt, std::nullopt})) << "the check ran and said no";
+    EXPECT_EQ(system.commands.size(), 1u);
+
+    system.unusable = {"PDM_ROOT"};
+    system.exit_code = [](const std::string&) { return 1; };
+    EXPECT_EQ(map("/in/a.prt"), (mapped{std::nullopt, std::nullopt}));
+    EXPECT_EQ(system.commands.size(), 1u) << "no interpreter under a root that names nothing";
+
+    system.env.erase("KXPDM_PFM_ITEMID_PROPERTY");
+    system.env["KXPDM_IMPORT_ATTR_MAP_FILE"] = "/data/??????.map";
+    system.unusable = {"KXPDM_IMPORT_ATTR_MAP_FILE"};
+    system.stdout_text.clear();
+    EXPECT_EQ(map("/in/a.prt"), (mapped{std::nullopt, std::nullopt}));
+    EXPECT_EQ(system.stdout_text, kx::msg::import_map_not_opened("/data/??????.map"));
+}
+
 // --- no command injection ---------------------------------------------------------------
+
+// A program text that leaves the shell inside a quote, an escape, a
+// substitution, a comment or a here-document would let the characters of
+// the part name that follows run as commands, and one that ends in an
+// operator would make the part name a command or a file to write: it is
+// never run, like a program that cannot be started. Constructs the shells
+// read differently count as open.
+TEST_F(pre_import_checks, program_texts_that_leave_the_shell_inside_a_quote_are_never_run)
+{
+    const struct {
+        const char* program;
+        bool runs;
+    } rows[] = {
+        {"echo '", false},
+        {"check \"--mode", false},
+        {"check \\", false},
+        {"check `", false},
+        {"check $'\\'", false},        // bash: the quote is escaped
+        {"check \\$'x' 'y", false},   // neither shell reads this one closed
+        {"check \"$(\"", false},
+        {"check \"`\"", false},
+        {"check `'`'", false},          // dash ends the backquote at the first one, bash does not
+        {"check # the site's", false},
+        {"check \\\n# the site's", false},  // the line goes on: still a comment
+        {"check <\\\n<END", false},
+        {"check <<END", false},
+        {"check ${X:-'", false},
+        {"check |", false},  // the part name would be a command
+        {"check ; ", false},
+        {"check # note\n", false},
+        {"  ", false},
+        {"check >", false},  // or the file the program's output goes to
+        {"'/opt/my site/check' --mode \"strict\"", true},
+        {"\"$HOME/bin/check\" -q \\# x", true},
+        {"check \\$'x' $(printf 'a(b)') ${X:-'y'} `date`", true},
+        {"check 'it''s' # note\n  --strict", true},
+        {"check \\| 2>&1", true},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.program);
+        system.commands.clear();
+        system.stdout_text.clear();
+        system.env["KXPDM_ADDITIONAL_IMPORT_PROGRAM"] = r.program;
+        EXPECT_EQ(kx::run_additional_import_program("/in/a.prt"), r.runs ? 0 : kx::platform::not_started);
+        EXPECT_EQ(system.commands.size(), r.runs ? 1u : 0u);
+        EXPECT_EQ(system.stdout_text, r.runs ? "" : kx::msg::program_returned(r.program, -1, "/in/a.prt"));
+    }
+
+    // Through the real shell: a quote the program text left open would have
+    // let the part name's line feeds end its argument.
+    system.run_for_real = true;
+    const std::string pwned = (dir / "pwned").string();
+    system.env["KXPDM_ADDITIONAL_IMPORT_PROGRAM"] = "echo '";
+    const std::string part = "/in/a\ntouch " + pwned + "\nb.prt";
+    EXPECT_EQ(kx::run_additional_import_program(part.c_str()), kx::platform::not_started);
+    EXPECT_FALSE(fs::exists(pwned)) << "a part name ran a command of its own";
+}
+
 
 TEST_F(pre_import_checks, part_names_reach_both_programs_as_one_argument_and_run_nothing)
 {
@@ -268,6 +361,9 @@ TEST_F(pre_import_checks, part_names_reach_both_programs_as_one_argument_and_run
         "it's  two  blanks.prt",
         "-n",
         "a\\b.prt",
+        "a\ntouch " + pwned + "\nb.prt",
+        "C:\\in\\sub dir\\",
+        "a\"b ^\" c",
     };
     for (const std::string& name : names) {
         SCOPED_TRACE(name);

@@ -96,12 +96,16 @@ protected:
         kx::reset_recorder();
         kx::reset_library_state();
         sim::reset();
+        const std::string clock = system.time;  // a test's clock stays
         system = kxtest::fake_system{};
+        system.time = clock;
         system.env = env;
         const std::string map = (scratch_dir() / "import.map").string();
         std::ofstream(map, std::ios::binary) << "DB_PART_NO = DRAWING_NO\nDB_PART_NAME = TITLE\n";
         system.env["KXPDM_IMPORT_ATTR_MAP_FILE"] = map;
-        system.env["KXPDM_ADDITIONAL_IMPORT_PROGRAM"] = "site_check -q";
+        // A test that names a program of its own has it run for real.
+        system.run_for_real = env.count("KXPDM_ADDITIONAL_IMPORT_PROGRAM") != 0;
+        system.env.emplace("KXPDM_ADDITIONAL_IMPORT_PROGRAM", "site_check -q");
         system.exit_code = [](const std::string& line) { return line.find("refused") != std::string::npos ? 3 : 0; };
         start_library();
         // Recorded or not, the host fills fixed-size outputs to their size.
@@ -138,6 +142,18 @@ protected:
         std::vector<std::filesystem::path> found;
         for (const auto& entry : std::filesystem::directory_iterator(folder)) found.push_back(entry.path());
         return found;
+    }
+
+    // The first `count` names the recorder tries, in order, for the first
+    // session of a library loaded at `clock_time`.
+    static constexpr char clock_time[] = "2026-12-07T16:40:02Z";
+    std::vector<std::filesystem::path> first_names(const std::filesystem::path& folder, int count)
+    {
+        std::vector<std::filesystem::path> names;
+        for (int n = 1; n <= count; ++n)
+            names.push_back(folder / ("kxpdm-trace-20261207-164002-" + std::to_string(kx::platform::process_id()) +
+                                      "-" + std::to_string(n) + ".jsonl"));
+        return names;
     }
 
     std::vector<json> lines(const std::filesystem::path& trace)
@@ -235,6 +251,79 @@ TEST_F(session_trace, a_trace_that_cannot_be_written_or_reaches_its_cap_leaves_t
     cut.printed.erase(cut.printed.find(cut_line), cut_line.size());
     EXPECT_EQ(cut, plain_large);
 }
+
+// Each name is created in one step: when all the names a session may take
+// are in use, one line says so, no trace is written and nothing planted
+// under those names is written over.
+TEST_F(session_trace, when_every_name_is_taken_one_line_says_so_and_nothing_is_written_over)
+{
+    const outcome plain = play({});
+    const std::filesystem::path folder = scratch_dir() / "traces";
+    std::filesystem::create_directory(folder);
+    const std::vector<std::filesystem::path> planted = first_names(folder, 1000);
+    for (const auto& name : planted) std::ofstream(name, std::ios::binary) << "planted";
+
+    system.time = clock_time;
+    kx::state().trace = kx::trace::session_trace{};  // a fresh load: its sessions count from 1
+    outcome recorded = play({{kx::trace::directory_variable, folder.string()}});
+    const std::string line = kx::msg::trace_given_up(planted.back().string());
+    EXPECT_EQ(recorded.printed.substr(0, line.size()), line);
+    recorded.printed.erase(0, line.size());
+    EXPECT_EQ(recorded, plain);
+    EXPECT_EQ(traces(folder).size(), planted.size());
+    for (const auto& name : planted) {
+        std::ifstream in(name, std::ios::binary);
+        std::stringstream content;
+        content << in.rdbuf();
+        ASSERT_EQ(content.str(), "planted") << name;
+    }
+}
+
+#ifndef _WIN32
+// A link planted under a free name, pointing nowhere, is a name in use: it
+// is never followed, and the trace takes the next name.
+TEST_F(session_trace, a_link_planted_under_a_free_name_is_never_followed)
+{
+    const std::filesystem::path folder = scratch_dir() / "traces";
+    std::filesystem::create_directory(folder);
+    const std::filesystem::path target = scratch_dir() / "made through the link";
+    std::filesystem::create_symlink(target, first_names(folder, 1).front());
+
+    system.time = clock_time;
+    kx::state().trace = kx::trace::session_trace{};
+    play({{kx::trace::directory_variable, folder.string()}});
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(target)));
+    std::vector<std::filesystem::path> written;
+    for (const auto& file : traces(folder))
+        if (!std::filesystem::is_symlink(file)) written.push_back(file);
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_EQ(written[0], first_names(folder, 2).back());
+    EXPECT_EQ(lines(written[0]).back(), json({{"e", "end"}}));
+}
+#endif
+
+#ifdef __linux__
+// The programs the library runs while recording do not get the trace open.
+TEST_F(session_trace, the_trace_stays_out_of_the_programs_the_library_runs)
+{
+    const std::filesystem::path program = scratch_dir() / "site_check";
+    std::ofstream(program, std::ios::binary) << "#!/bin/sh\n"
+                                                "for fd in /proc/$$/fd/*; do\n"
+                                                "  case \"$(readlink \"$fd\")\" in *kxpdm-trace-*) exit 9 ;; esac\n"
+                                                "done\n"
+                                                "exit 0\n";
+    std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+    const std::filesystem::path folder = scratch_dir() / "traces";
+    std::filesystem::create_directory(folder);
+
+    const outcome plain = play({{"KXPDM_ADDITIONAL_IMPORT_PROGRAM", program.string()}});
+    const outcome recorded = play(
+        {{"KXPDM_ADDITIONAL_IMPORT_PROGRAM", program.string()}, {kx::trace::directory_variable, folder.string()}});
+    EXPECT_EQ(recorded.printed.find("returned [9]"), std::string::npos) << recorded.printed;
+    EXPECT_EQ(recorded, plain);
+    EXPECT_EQ(traces(folder).size(), 1u);
+}
+#endif
 
 }  // namespace
 

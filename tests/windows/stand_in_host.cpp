@@ -3,6 +3,7 @@
 // LoadLibrary and binds them itself at user_exit_start, and whole sessions
 // run with the site's programs as .cmd scripts through the real cmd.exe.
 #include "interfaces/host_codes.h"
+#include "session/messages.h"
 #include "session_driver.h"
 #include "sim_host.h"
 #include "windows_files.h"
@@ -147,6 +148,99 @@ TEST_F(stand_in_host, import_with_the_item_id_check_and_the_site_program_as_cmd_
     EXPECT_EQ(read_all(bin / "checked.txt"), expected);
     EXPECT_EQ(read_all(dir / "site.txt"), expected);
     EXPECT_TRUE(sim::host().message_boxes.empty());
+}
+
+// A session whose site program Windows alone refuses plays differently
+// elsewhere, so it is kept out of the recordings that are replayed on Linux.
+class unrecorded {
+public:
+    unrecorded()
+    {
+        const DWORD length = GetEnvironmentVariableW(L"KXPDM_TRACE_DIR", nullptr, 0);
+        if (length == 0) return;
+        saved_.resize(length);
+        saved_.resize(GetEnvironmentVariableW(L"KXPDM_TRACE_DIR", saved_.data(), length));
+        was_set_ = true;
+        SetEnvironmentVariableW(L"KXPDM_TRACE_DIR", nullptr);
+    }
+    ~unrecorded()
+    {
+        if (was_set_) SetEnvironmentVariableW(L"KXPDM_TRACE_DIR", saved_.c_str());
+    }
+
+private:
+    std::wstring saved_;
+    bool was_set_ = false;
+};
+
+// One new part imported; its file is made, with its mapped number in its
+// attributes.
+sim::session_result import_one_part(const std::string& part_name)
+{
+    write_file(ansi_path(part_name), "part\n");
+    sim::host().operation_class = kx::class_import;
+    sim::host().def_item_type = "Part";
+    sim::host().def_action = 3;
+    sim::host().server = import_server;
+    sim::clone_part part;
+    part.name = part_name;
+    part.attributes = {{"NUMBER", "M-0"}, {"REV", "B"}};
+    sim::host().parts.push_back(part);
+    return sim::play_session();
+}
+
+// The additional program's closing quote forgotten: the part name that
+// follows would run "mkdir" of its own. The program is one that cannot be
+// started, and the part is refused.
+TEST_F(stand_in_host, a_program_text_left_inside_a_quote_refuses_the_part_and_runs_nothing)
+{
+    const unrecorded quiet;
+    fs::create_directories(dir / "site dir");
+    write_file(dir / "site dir" / "check.cmd", "@exit /b 0\r\n");
+    set_env("KXPDM_ADDITIONAL_IMPORT_PROGRAM", "\"" + (dir / "site dir" / "check.cmd").string());
+
+    const sim::session_result result = import_one_part(dir_text + "\\a & mkdir kx_injected & b.prt");
+    EXPECT_TRUE(result.refused);
+    ASSERT_EQ(sim::host().message_boxes.size(), 1u);
+    EXPECT_EQ(sim::host().message_boxes[0].message, kx::msg::user_function);
+    EXPECT_FALSE(fs::exists("kx_injected"));
+    EXPECT_FALSE(fs::exists(dir / "kx_injected"));
+}
+
+// Settings the ANSI code page cannot hold are set, and name nothing: a site
+// program in a Greek folder cannot be started, so the part is refused.
+TEST_F(stand_in_host, a_program_the_code_page_cannot_hold_refuses_the_part)
+{
+    const unrecorded quiet;
+    const fs::path greek = dir / L"\u0395\u03bb\u03bb\u03ac\u03b4\u03b1";
+    fs::create_directories(greek);
+    write_file(greek / "check.cmd", "@exit /b 0\r\n");
+    SetEnvironmentVariableW(L"KXPDM_ADDITIONAL_IMPORT_PROGRAM", (greek / "check.cmd").wstring().c_str());
+
+    const sim::session_result result = import_one_part(dir_text + "\\a.prt");
+    EXPECT_TRUE(result.refused);
+    ASSERT_EQ(sim::host().message_boxes.size(), 1u);
+    EXPECT_EQ(sim::host().message_boxes[0].message, kx::msg::user_function);
+}
+
+// The same in the item-ID switch keeps the check on: the check says no, and
+// the mapped number is not used.
+TEST_F(stand_in_host, an_item_id_switch_the_code_page_cannot_hold_keeps_the_check_on)
+{
+    const unrecorded quiet;
+    const fs::path bin = dir / "pdm" / "bin";
+    fs::create_directories(bin);
+    write_file(bin / "perl.cmd", "@echo checked> \"%~dp0checked.txt\"\r\n@exit /b 2\r\n");
+    write_file(bin / "kxpdm_check_pfm.pl", "");
+    write_file(dir / "map.txt", "DB_PART_NO = NUMBER\r\nDB_PART_REV = REV\r\n");
+    set_env("KXPDM_IMPORT_ATTR_MAP_FILE", (dir / "map.txt").string());
+    SetEnvironmentVariableW(L"KXPDM_PFM_ITEMID_PROPERTY", L"\u0395\u03bb\u03bb\u03ac\u03b4\u03b1");
+    set_env("PDM_ROOT", (dir / "pdm").string());
+
+    const sim::session_result result = import_one_part(dir_text + "\\a.prt");
+    ASSERT_FALSE(result.refused) << result.refused_at;
+    EXPECT_TRUE(fs::exists(bin / "checked.txt")) << "the check did not run";
+    EXPECT_NE(sim::host().parts[0].new_name.value_or(""), "@DB/M-0/B");
 }
 
 TEST_F(stand_in_host, export_writes_the_design_log_and_del_removes_the_mapping_file)
