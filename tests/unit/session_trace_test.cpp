@@ -264,7 +264,7 @@ TEST_F(session_trace, when_every_name_is_taken_one_line_says_so_and_nothing_is_w
     for (const auto& name : planted) std::ofstream(name, std::ios::binary) << "planted";
 
     system.time = clock_time;
-    kx::state().trace = kx::trace::session_trace{};  // a fresh load: its sessions count from 1
+    kx::reset_recorder();  // a fresh load: its sessions count from 1
     outcome recorded = play({{kx::trace::directory_variable, folder.string()}});
     const std::string line = kx::msg::trace_given_up(planted.back().string());
     EXPECT_EQ(recorded.printed.substr(0, line.size()), line);
@@ -290,7 +290,7 @@ TEST_F(session_trace, a_link_planted_under_a_free_name_is_never_followed)
     std::filesystem::create_symlink(target, first_names(folder, 1).front());
 
     system.time = clock_time;
-    kx::state().trace = kx::trace::session_trace{};
+    kx::reset_recorder();
     play({{kx::trace::directory_variable, folder.string()}});
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(target)));
     std::vector<std::filesystem::path> written;
