@@ -16,8 +16,8 @@
 // the import time per part at the largest size is more than 1.3 times that
 // at the smallest, both measured in this one run: a time check that a busy
 // machine can fail, so ctest runs --quick, which checks the outcomes only.
-#include "interfaces/host_codes.h"
-#include "interfaces/platform.h"
+#include "host/host_codes.h"
+#include "platform/platform.h"
 #include "session_driver.h"
 #include "sim_host.h"
 

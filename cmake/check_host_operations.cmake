@@ -1,11 +1,11 @@
 cmake_minimum_required(VERSION 3.20)
 # Fails when the list of host operations that the Windows DLL binds
-# (clone_exits/interfaces/host_operations.h) and the host's interface
-# (clone_exits/interfaces/host_api.h) name different operations or another
+# (clone_exits/host/host_operations.h) and the host's interface
+# (clone_exits/host/host_api.h) name different operations or another
 # order. Run: cmake -DSOURCE_DIR=<checkout> -P check_host_operations.cmake
-set(interfaces ${SOURCE_DIR}/clone_exits/interfaces)
+set(host_room ${SOURCE_DIR}/clone_exits/host)
 
-file(READ ${interfaces}/host_api.h api)
+file(READ ${host_room}/host_api.h api)
 string(REGEX REPLACE "/\\*[^*]*\\*+([^/*][^*]*\\*+)*/" "" api "${api}")
 string(REGEX MATCHALL "HOST_[A-Za-z0-9_]+[ ]*\\(" calls "${api}")
 set(declared "")
@@ -14,7 +14,7 @@ foreach(call ${calls})
   list(APPEND declared ${name})
 endforeach()
 
-file(READ ${interfaces}/host_operations.h listed_text)
+file(READ ${host_room}/host_operations.h listed_text)
 string(REGEX MATCHALL "X\\([^,]+, *HOST_[A-Za-z0-9_]+," entries "${listed_text}")
 set(listed "")
 foreach(entry ${entries})

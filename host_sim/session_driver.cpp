@@ -3,7 +3,7 @@
 
 #include "sim_internal.h"
 
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 
 #include <cstring>
 #include <memory>

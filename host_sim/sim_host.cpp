@@ -2,7 +2,7 @@
 // operations themselves are in sim_operations.cpp.
 #include "sim_internal.h"
 
-#include "interfaces/host_operations.h"
+#include "host/host_operations.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,12 +1,12 @@
-// The simulated host: every operation of interfaces/host_api.h implemented
+// The simulated host: every operation of host/host_api.h implemented
 // over the in-memory model below, with a log of the calls received, an account
 // of outstanding host allocations and fault injection. Tests and clonesim set
 // the model's fields directly, play a session (session_driver.h) and read the
 // model back.
 #pragma once
 
-#include "interfaces/host_api.h"
-#include "interfaces/host_codes.h"
+#include "host/host_api.h"
+#include "host/host_codes.h"
 
 #include <cstddef>
 #include <functional>
@@ -91,7 +91,7 @@ struct message_box {
     int position = 0;
 };
 
-// Whether `name` is one of the host's operations (interfaces/host_api.h).
+// Whether `name` is one of the host's operations (host/host_api.h).
 bool is_host_operation(std::string_view name);
 
 // A host fault: makes a host operation fail with `status`, only its `nth`

@@ -1,9 +1,9 @@
-// The host operations of interfaces/host_api.h over the model of sim_host.h.
+// The host operations of host/host_api.h over the model of sim_host.h.
 // Each one logs itself, counts itself and lets an injected fault fire before
 // it touches anything.
 #include "sim_internal.h"
 
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 
 #include <sys/stat.h>
 

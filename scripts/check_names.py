@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Lists host codes, request codes, notification points and library texts
-written outside the one header that names them (clone_exits/interfaces/
+written outside the one header that names them (clone_exits/host/
 host_codes.h) and the messages module (clone_exits/session/messages.*).
 
 One test pins every name and text to its literal value and is the only other
@@ -13,8 +13,9 @@ import re
 import sys
 
 CODE_DIRS = ["clone_exits", "host_sim", "tools", "tests", "bench"]
-HEADER = "clone_exits/interfaces/host_codes.h"
+HEADER = "clone_exits/host/host_codes.h"
 MESSAGES = ("clone_exits/session/messages.h", "clone_exits/session/messages.cpp")
+SETTINGS = "clone_exits/session/settings.h"
 PINNING_TEST = "tests/unit/names_and_texts_test.cpp"
 SKIP_DIRS = ("tests/fuzz/corpus",)
 
@@ -62,6 +63,10 @@ def main():
                 if len(core) >= 10 and " " in core:
                     texts.add(core)
 
+    settings_file = root / SETTINGS
+    setting_names = set(re.findall(r'constexpr char \w+\[\] = "([^"]+)"', settings_file.read_text())) \
+        if settings_file.exists() else set()
+
     findings = []
 
     def flag(rel, number, line, why):
@@ -77,6 +82,11 @@ def main():
     compare = re.compile(r"\b(point|code|request_code|request)\s*[!=]=\s*(\d+)\b")
     case_label = re.compile(r"\bcase\s+(\d+)\s*:")
     point_list = re.compile(r"\bpoint\s*:\s*\{([\d,\s]+)\}")
+    # A callback's registration written as {point, callback, ...}.
+    point_in_braces = re.compile(
+        r"\{\s*(\d+)\s*,\s*(?:kx::)?(?:clone_session_hook|load_naming_hook|handle_perform_notification|"
+        r"check_export_admission)\b")
+    part_state = re.compile(r"(?:\.state|\bpart_state)\s*(?:=|==|!=)\s*([14])\b")
     redefinition = re.compile(r"\bconstexpr\s+(?:int|unsigned)\s+(\w+)\s*=\s*(-?\d+)")
 
     for top in CODE_DIRS:
@@ -84,7 +94,7 @@ def main():
             if path.suffix not in (".cpp", ".h", ".hpp") or not path.is_file():
                 continue
             rel = path.relative_to(root).as_posix()
-            if rel in (HEADER, PINNING_TEST, "clone_exits/interfaces/host_api.h") or rel.startswith(SKIP_DIRS):
+            if rel in (HEADER, PINNING_TEST, "clone_exits/host/host_api.h") or rel.startswith(SKIP_DIRS):
                 continue
             in_messages = rel in MESSAGES
             for number, line in enumerate(path.read_text(errors="replace").splitlines(), 1):
@@ -97,6 +107,13 @@ def main():
                     nums = [int(m.group(1))] + [int(x) for x in re.findall(r"\d+", m.group(2))]
                     if any(n in requests for n in nums):
                         flag(rel, number, line, "request code by number")
+                m = point_in_braces.search(code)
+                if m and int(m.group(1)) in points:
+                    flag(rel, number, line, "notification point by number")
+                if part_state.search(code):
+                    flag(rel, number, line, "part state by number")
+                if rel.startswith("clone_exits/") and rel != SETTINGS and any(lit in setting_names for lit in literals(code)):
+                    flag(rel, number, line, "setting name spelled outside the settings header")
                 if bare_point_call.search(code):
                     flag(rel, number, line, "notification point by number")
                 if bare_request_call.search(code):

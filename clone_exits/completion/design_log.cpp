@@ -2,12 +2,13 @@
 
 #include "completion/export_mapping.h"
 #include "completion/part_actions.h"
-#include "interfaces/host_codes.h"
-#include "interfaces/host_table.h"
+#include "host/host_codes.h"
+#include "host/host_table.h"
 #include "session/messages.h"
-#include "interfaces/host_memory.h"
-#include "interfaces/platform.h"
+#include "host/host_memory.h"
+#include "platform/platform.h"
 #include "session/session_state.h"
+#include "session/settings.h"
 
 #include <array>
 #include <string>
@@ -251,7 +252,7 @@ int write_section(std::string_view owner_name, part_section& section, std::strin
 int update_export_log(std::string_view owner_name, std::string_view mapping_file_name)
 {
     // Once seen, the check stays on for the life of the process.
-    if (platform::env_is_set_non_empty("HOST_PDM_ALLOW_PFM_IMPORT_EXPORT")) state().family_instance_check = true;
+    if (platform::env_is_set_non_empty(setting::allow_family_instances)) state().family_instance_check = true;
 
     if (mapping_file_name.empty()) {
         write_listing_window(msg::no_mapping_file);

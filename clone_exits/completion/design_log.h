@@ -3,7 +3,7 @@
 // mark "KXPDM_EXPORTED", written from the export log mapping file.
 #pragma once
 
-#include "interfaces/host_api.h"
+#include "host/host_api.h"
 
 #include <cstddef>
 #include <string>

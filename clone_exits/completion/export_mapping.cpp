@@ -1,10 +1,10 @@
 #include "completion/export_mapping.h"
 
 #include "completion/part_actions.h"
-#include "interfaces/host_api.h"
-#include "interfaces/host_table.h"
+#include "host/host_api.h"
+#include "host/host_table.h"
 #include "session/messages.h"
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 
 #include <string>
 

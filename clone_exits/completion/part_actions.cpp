@@ -1,11 +1,12 @@
 #include "completion/part_actions.h"
 
-#include "interfaces/host_codes.h"
-#include "interfaces/host_memory.h"
-#include "interfaces/host_table.h"
-#include "interfaces/pdm_requests.h"
+#include "host/host_codes.h"
+#include "host/host_memory.h"
+#include "host/host_table.h"
+#include "pdm/pdm_requests.h"
 #include "session/messages.h"
 #include "session/session_state.h"
+#include "session/settings.h"
 
 #include <string>
 
@@ -67,7 +68,7 @@ int reset_native_filename(std::string_view item_id, std::string_view rev_id, std
                           bool has_relation, std::string_view related_name)
 {
     bool fill = false;
-    lookup_exception(state().exception_list, "KXPDM_IMPORT_FILL_ORIGINAL_FILENAME", fill);
+    lookup_exception(state().exception_list, setting::fill_original_filename, fill);
     if (!fill) return 0;
     // A text over the server's limit is not sent at all and reads as a refusal.
     const pdm_reply reply = fill_import_filename(item_id, rev_id, part_spec, has_relation, related_name);

@@ -3,7 +3,7 @@
 // it came from.
 #pragma once
 
-#include "interfaces/host_api.h"
+#include "host/host_api.h"
 
 #include <cstddef>
 #include <string>

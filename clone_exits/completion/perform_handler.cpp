@@ -3,14 +3,15 @@
 #include "completion/design_log.h"
 #include "completion/part_actions.h"
 #include "import/attribute_readers.h"
-#include "interfaces/host_api.h"
-#include "interfaces/host_table.h"
-#include "interfaces/pdm_requests.h"
-#include "interfaces/platform.h"
+#include "host/host_api.h"
+#include "host/host_table.h"
+#include "pdm/pdm_requests.h"
+#include "platform/platform.h"
 #include "session/session_hooks.h"
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 #include "session/messages.h"
 #include "session/session_state.h"
+#include "session/settings.h"
 
 #include <algorithm>
 #include <iterator>
@@ -152,7 +153,7 @@ int send_user_named(const char* part_name)
 int import_after_part(const char* part_name)
 {
     if (synchronise_entry(part_name) != 0) return stop_session;
-    if (env_is_set("USER_NAME_DONT_OVERWRITE_NAME_DESC")) return 0;
+    if (env_is_set(setting::keep_user_names)) return 0;
     return send_user_named(part_name);
 }
 
@@ -239,7 +240,7 @@ bool publish_new_items(const char* part_name)
     host_text_builder& items = state().import_item_list;
     if (items.held() && !items.view().empty() && items.view().back() == '#') items.pop_back();
     bool publish = false;
-    lookup_exception(state().exception_list, "KXPDM_AUTO_PUBLISH_AFTER_IMPORT", publish);
+    lookup_exception(state().exception_list, setting::auto_publish, publish);
     if (!publish || !items.held() || items.view().empty()) return true;
     const pdm_reply reply = auto_publish(items.view());
     if (reply.ok()) return true;
@@ -253,7 +254,7 @@ int end_perform(int operation_class, const char* part_name)
         end_clone_session(operation_class);
         return 0;
     }
-    const bool save = !env_is_set("KXPDM_NO_SAVE_ON_CLONE_IMPORT");
+    const bool save = !env_is_set(setting::no_save_on_import);
     auto& entries = state().file_struct;
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const file_entry& entry = entries[i];

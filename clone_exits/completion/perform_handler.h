@@ -3,7 +3,7 @@
 // back-filled and published at its end, exported parts logged.
 #pragma once
 
-#include "interfaces/host_memory.h"
+#include "host/host_memory.h"
 
 #include <string_view>
 

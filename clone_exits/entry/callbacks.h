@@ -5,7 +5,7 @@
 // rules, declared in that module's header, and may throw.
 #pragma once
 
-#include "interfaces/host_api.h"
+#include "host/host_api.h"
 
 namespace kx {
 

@@ -1,12 +1,12 @@
 // Tool parts of the PDM database may not leave it: an export that holds a
 // tool PDI is refused as a whole before the host applies its defaults.
 #include "export/export_naming.h"
-#include "interfaces/host_api.h"
-#include "interfaces/host_memory.h"
-#include "interfaces/host_table.h"
-#include "interfaces/pdm_requests.h"
+#include "host/host_api.h"
+#include "host/host_memory.h"
+#include "host/host_table.h"
+#include "pdm/pdm_requests.h"
 #include "export/export_admission.h"
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 #include "session/messages.h"
 
 #include <string>

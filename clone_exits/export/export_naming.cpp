@@ -4,10 +4,10 @@
 // export.
 #include "export/export_naming.h"
 
-#include "interfaces/host_memory.h"
-#include "interfaces/host_table.h"
-#include "interfaces/pdm_requests.h"
-#include "interfaces/host_codes.h"
+#include "host/host_memory.h"
+#include "host/host_table.h"
+#include "pdm/pdm_requests.h"
+#include "host/host_codes.h"
 #include "session/messages.h"
 
 #include <algorithm>

@@ -2,7 +2,7 @@
 // of a part that the export rules share.
 #pragma once
 
-#include "interfaces/host_api.h"
+#include "host/host_api.h"
 
 #include <string>
 #include <string_view>

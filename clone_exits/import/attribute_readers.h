@@ -5,7 +5,7 @@
 // before returning; the readers show nothing and return the host's status.
 #pragma once
 
-#include "interfaces/host_memory.h"
+#include "host/host_memory.h"
 #include "session/session_state.h"
 
 #include <string>

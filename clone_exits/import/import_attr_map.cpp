@@ -1,8 +1,9 @@
 #include "import/import_attr_map.h"
 
-#include "interfaces/platform.h"
+#include "platform/platform.h"
 #include "session/messages.h"
 #include "session/session_state.h"
+#include "session/settings.h"
 
 #include <algorithm>
 
@@ -10,7 +11,7 @@ namespace kx {
 
 namespace {
 
-constexpr const char* map_file_variable = "KXPDM_IMPORT_ATTR_MAP_FILE";
+constexpr const char* map_file_variable = setting::import_attr_map_file;
 
 int lookup_pair(const char* part_spec, std::string_view first_key, std::string_view second_key,
                 host_text& first, host_text& second)

@@ -4,7 +4,7 @@
 // named by KXPDM_IMPORT_ATTR_MAP_FILE and kept in state().import_map.
 #pragma once
 
-#include "interfaces/host_memory.h"
+#include "host/host_memory.h"
 #include "session/session_state.h"
 
 #include <cstddef>

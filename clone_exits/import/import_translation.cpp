@@ -4,8 +4,8 @@
 #include "import/import_attr_map.h"
 #include "import/item_identity.h"
 #include "import/pre_import_checks.h"
-#include "interfaces/host_table.h"
-#include "interfaces/pdm_requests.h"
+#include "host/host_table.h"
+#include "pdm/pdm_requests.h"
 #include "session/messages.h"
 #include "session/session_state.h"
 

@@ -3,7 +3,7 @@
 // derivation of a database part name from a bare file name.
 #pragma once
 
-#include "interfaces/host_api.h"
+#include "host/host_api.h"
 
 #include <string>
 #include <string_view>

@@ -1,8 +1,8 @@
 #include "import/item_identity.h"
 
-#include "interfaces/host_table.h"
-#include "interfaces/pdm_requests.h"
-#include "interfaces/host_codes.h"
+#include "host/host_table.h"
+#include "pdm/pdm_requests.h"
+#include "host/host_codes.h"
 
 #include <initializer_list>
 #include <utility>

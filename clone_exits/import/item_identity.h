@@ -5,8 +5,8 @@
 // message, each returns the first non-zero status.
 #pragma once
 
-#include "interfaces/host_codes.h"
-#include "interfaces/host_memory.h"
+#include "host/host_codes.h"
+#include "host/host_memory.h"
 #include "import/attribute_readers.h"
 #include "session/session_state.h"
 

@@ -1,9 +1,10 @@
 #include "import/pre_import_checks.h"
 
 #include "import/import_attr_map.h"
-#include "interfaces/platform.h"
+#include "platform/platform.h"
 #include "session/messages.h"
 #include "session/session_state.h"
+#include "session/settings.h"
 
 namespace kx {
 
@@ -37,8 +38,8 @@ int map_item_id_and_revision(const char* part_spec, const import_map_setting& se
     item_id.reset();
     revision.reset();
 
-    const bool check_on = platform::env_is_set_non_empty("KXPDM_PFM_ITEMID_PROPERTY");
-    const auto pdm_root = platform::get_env("PDM_ROOT");
+    const bool check_on = platform::env_is_set_non_empty(setting::pfm_itemid_property);
+    const auto pdm_root = platform::get_env(setting::pdm_root);
 
     if (!setting.has_value() || setting->empty()) return 0;
 
@@ -59,7 +60,7 @@ int map_item_id_and_revision(const char* part_spec, const import_map_setting& se
 
 int run_additional_import_program(const char* part_spec)
 {
-    const auto program = platform::get_env("KXPDM_ADDITIONAL_IMPORT_PROGRAM");
+    const auto program = platform::get_env(setting::additional_import_program);
     if (!program.is_set_non_empty()) return 0;
 
     // A program text the platform cannot hand over names no program: it

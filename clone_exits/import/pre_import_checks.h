@@ -5,7 +5,7 @@
 #pragma once
 
 #include "import/import_attr_map.h"
-#include "interfaces/host_memory.h"
+#include "host/host_memory.h"
 
 
 namespace kx {

@@ -1,7 +1,7 @@
 #include "session/messages.h"
 
-#include "interfaces/host_api.h"
-#include "interfaces/host_table.h"
+#include "host/host_api.h"
+#include "host/host_table.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,12 +1,12 @@
 // The hooks that frame every clone session: what the library installs and
 // suspends at Init_Clone, and what it releases and gives back at the end.
-#include "interfaces/host_api.h"
-#include "interfaces/host_memory.h"
-#include "interfaces/host_table.h"
-#include "interfaces/pdm_requests.h"
-#include "interfaces/platform.h"
+#include "host/host_api.h"
+#include "host/host_memory.h"
+#include "host/host_table.h"
+#include "pdm/pdm_requests.h"
+#include "platform/platform.h"
 #include "session/session_hooks.h"
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 #include "session/messages.h"
 #include "session/session_state.h"
 

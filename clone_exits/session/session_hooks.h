@@ -2,7 +2,7 @@
 // suspends at Init_Clone, and what it releases and gives back at the end.
 #pragma once
 
-#include "interfaces/host_api.h"
+#include "host/host_api.h"
 
 namespace kx {
 

@@ -3,8 +3,8 @@
 // a time, so nothing here is locked.
 #pragma once
 
-#include "interfaces/host_api.h"
-#include "interfaces/host_memory.h"
+#include "host/host_api.h"
+#include "host/host_memory.h"
 
 #include <cstddef>
 #include <optional>

@@ -1,7 +1,7 @@
 #include "trace/recorder.h"
 
 #include "import/import_attr_map.h"
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 #include "session/messages.h"
 #include "session/session_state.h"
 #include "trace/json_line.h"

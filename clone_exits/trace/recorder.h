@@ -7,8 +7,9 @@
 // the recording, never the session.
 #pragma once
 
-#include "interfaces/host_table.h"
-#include "interfaces/platform.h"
+#include "host/host_table.h"
+#include "platform/platform.h"
+#include "session/settings.h"
 
 #include <optional>
 #include <string>
@@ -20,8 +21,8 @@ class json_line;
 
 inline constexpr int format_version = 1;
 inline constexpr char library_version[] = "kxpdm_clone_userexit_v30 3.1";
-inline constexpr char directory_variable[] = "KXPDM_TRACE_DIR";
-inline constexpr char cap_variable[] = "KXPDM_TRACE_MAX_MB";
+inline constexpr const char* directory_variable = setting::trace_directory;
+inline constexpr const char* cap_variable = setting::trace_cap_mb;
 inline constexpr unsigned long long default_cap_mb = 100;
 
 class session_trace final : public platform::system_observer {

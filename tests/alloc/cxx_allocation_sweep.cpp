@@ -11,7 +11,7 @@
 // allocations fail too. With --first-session each n runs in a process of its
 // own that loads the library afresh, so the allocations that only the first
 // session of a process makes (the library's state, the recorder) fail too.
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 #include "session/messages.h"
 #include "sim_host.h"
 #include "sweep/sweep.h"

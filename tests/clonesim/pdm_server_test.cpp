@@ -3,7 +3,7 @@
 // understood), the scripted and recorded answers that replace its handlers,
 // and what it keeps in the store: names, native file names, the journal and
 // the released items.
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 #include "server/item_store.h"
 #include "server/pdm_server.h"
 #include "sim_host.h"

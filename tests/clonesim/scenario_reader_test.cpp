@@ -2,7 +2,7 @@
 // with the path of its field, what is absent takes the simulated host's
 // defaults, paths and bytes are read as the format says, and a scenario
 // written back reads as the same scenario.
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 #include "scenario/scenario.h"
 
 #include <gtest/gtest.h>

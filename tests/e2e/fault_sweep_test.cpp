@@ -4,7 +4,7 @@
 // a crash names the session that was running. (ctest runs the sweep of every
 // example on the real library as fault_sweep.<example>.)
 #include "clonesim_runner.h"
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 
 #include <gtest/gtest.h>
 

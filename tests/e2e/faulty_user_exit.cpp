@@ -11,8 +11,8 @@
 //             process, as reading through the null text would
 //
 // Nothing else of the real library's rules is here.
-#include "interfaces/host_api.h"
-#include "interfaces/host_codes.h"
+#include "host/host_api.h"
+#include "host/host_codes.h"
 #include "session/messages.h"
 
 #include <csignal>

@@ -3,7 +3,7 @@
 // broken invariant that both libFuzzer and the replay driver report as a crash.
 #pragma once
 
-#include "interfaces/platform.h"
+#include "platform/platform.h"
 #include "sim_host.h"
 
 #include <cstddef>

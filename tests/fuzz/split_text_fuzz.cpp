@@ -4,7 +4,7 @@
 // given back whole.
 #include "fuzz_support.h"
 
-#include "interfaces/pdm_requests.h"
+#include "pdm/pdm_requests.h"
 #include "sim_host.h"
 
 #include <algorithm>

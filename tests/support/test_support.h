@@ -3,7 +3,7 @@
 // stand-in for the operating system.
 #pragma once
 
-#include "interfaces/platform.h"
+#include "platform/platform.h"
 #include "session/session_state.h"
 #include "sim_host.h"
 

@@ -3,7 +3,7 @@
 // programs switched on and run for real by the command interpreter. Each name
 // must reach each program as exactly one argument, run nothing of its own,
 // and come out whole in the part's record.
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 #include "entry/callbacks.h"
 #include "session/messages.h"
 #include "session/session_state.h"

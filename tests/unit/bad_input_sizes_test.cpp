@@ -3,8 +3,8 @@
 // Texts meant for people are cut to their documented widths, and every
 // buffer the host hands over is written within its size.
 #include "completion/export_mapping.h"
-#include "interfaces/host_codes.h"
-#include "interfaces/platform.h"
+#include "host/host_codes.h"
+#include "platform/platform.h"
 #include "entry/callbacks.h"
 #include "session/messages.h"
 #include "session/session_state.h"

@@ -1,6 +1,6 @@
 // The design log written into exported part files from the mapping file.
 #include "completion/design_log.h"
-#include "interfaces/platform.h"
+#include "platform/platform.h"
 #include "session/messages.h"
 #include "session/session_state.h"
 #include "test_support.h"

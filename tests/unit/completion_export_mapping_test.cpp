@@ -1,6 +1,6 @@
 // The export log mapping file: counting its part sections and parsing it.
 #include "completion/export_mapping.h"
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 #include "session/messages.h"
 #include "test_support.h"
 

@@ -1,8 +1,8 @@
 // Saving imported parts, reporting their native file names, and the listing
 // window.
 #include "completion/part_actions.h"
-#include "interfaces/host_codes.h"
-#include "interfaces/pdm_requests.h"
+#include "host/host_codes.h"
+#include "pdm/pdm_requests.h"
 #include "session/messages.h"
 #include "session/session_state.h"
 #include "test_support.h"

@@ -2,9 +2,9 @@
 // session state filled by hand, and whole import and export sessions played
 // through the simulated host.
 #include "completion/perform_handler.h"
-#include "interfaces/host_codes.h"
-#include "interfaces/pdm_requests.h"
-#include "interfaces/platform.h"
+#include "host/host_codes.h"
+#include "pdm/pdm_requests.h"
+#include "platform/platform.h"
 #include "entry/callbacks.h"
 #include "session/messages.h"
 #include "session/session_state.h"

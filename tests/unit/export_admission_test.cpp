@@ -1,6 +1,6 @@
 // The refusal of exports that hold a tool PDI, at Begin_Apply_Defaults
 // (Begin_Apply_Defaults), called as the host calls it and within whole sessions.
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 #include "entry/callbacks.h"
 #include "session/messages.h"
 #include "session_driver.h"

@@ -2,7 +2,7 @@
 // names, the fallback for parts in states 1 and 4, and the clone attribute
 // lookup, driven through export sessions of the simulated host.
 #include "export/export_naming.h"
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 #include "entry/callbacks.h"
 #include "session/messages.h"
 #include "session_driver.h"

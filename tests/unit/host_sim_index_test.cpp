@@ -3,7 +3,7 @@
 // can be switched off without losing counts or faults, and the lookups by
 // part name, item ID and part-file name stay right when tests change the
 // public vectors behind the indexes.
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 #include "sim_host.h"
 #include "sim_internal.h"
 
@@ -96,9 +96,9 @@ TEST_F(sim_index, parts_are_found_after_the_vector_is_replaced_renamed_or_holds_
     EXPECT_EQ(sim::find_part("/in/d.prt"), &parts[1]) << "the first part of a name";
 
     int state = -1;
-    parts[1].state = 4;
+    parts[1].state = kx::part_state_referenced_loaded;
     EXPECT_EQ(HOST_CLONE_ask_part_state("/in/d.prt", &state), 0);
-    EXPECT_EQ(state, 4);
+    EXPECT_EQ(state, kx::part_state_referenced_loaded);
 }
 
 TEST_F(sim_index, items_are_found_by_id_as_they_are_added_replaced_or_reindexed)

@@ -1,6 +1,6 @@
 // The simulated host's own logic: fault injection, allocation accounting,
 // text-file reading, database part names and the session driver's order.
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 #include "session_driver.h"
 #include "sim_host.h"
 

@@ -1,7 +1,7 @@
 // Item ID, revision, item type, PDM name and description of an imported part,
 // and the record that the perform phase works from.
 #include "import/item_identity.h"
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 #include "session/session_state.h"
 #include "test_support.h"
 

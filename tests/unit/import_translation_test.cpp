@@ -1,7 +1,7 @@
 // The import translation callback: the derived-name road for parts without a
 // file, the main road with its order of precedence and every
 // refusal, and whole import sessions through the simulated host.
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 #include "entry/callbacks.h"
 #include "session/messages.h"
 #include "session/session_state.h"

@@ -2,12 +2,15 @@
 // This is the one place besides the header and the messages module that
 // spells them, so that a mistyped value or text cannot copy itself into the
 // other tests: they all use the names.
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 #include "session/messages.h"
+#include "session/settings.h"
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <string>
+#include <utility>
 #include <string_view>
 
 namespace {
@@ -39,6 +42,8 @@ TEST(names_and_texts, every_code_keeps_its_value)
         {"export_refused", kx::export_refused, 2},
         {"stop_session", kx::stop_session, 3},
         {"translation_no_file_name", kx::translation_no_file_name, 5},
+        {"part_state_referenced", kx::part_state_referenced, 1},
+        {"part_state_referenced_loaded", kx::part_state_referenced_loaded, 4},
         {"action_new_name", kx::action_new_name, 3},
         {"action_retain", kx::action_retain, 4},
         {"action_use_default", kx::action_use_default, 5},
@@ -150,6 +155,25 @@ TEST(names_and_texts, a_listing_text_keeps_its_frame_when_the_name_is_cut)
     EXPECT_EQ(text.size(), kx::listing_message_limit);
     EXPECT_EQ(text.front(), '\n');
     EXPECT_EQ(text.back(), '\n');
+}
+
+TEST(names, settings_are_the_names_a_site_writes)
+{
+    const std::pair<std::string_view, std::string_view> settings[] = {
+        {kx::setting::import_attr_map_file, "KXPDM_IMPORT_ATTR_MAP_FILE"},
+        {kx::setting::pfm_itemid_property, "KXPDM_PFM_ITEMID_PROPERTY"},
+        {kx::setting::pdm_root, "PDM_ROOT"},
+        {kx::setting::additional_import_program, "KXPDM_ADDITIONAL_IMPORT_PROGRAM"},
+        {kx::setting::keep_user_names, "USER_NAME_DONT_OVERWRITE_NAME_DESC"},
+        {kx::setting::no_save_on_import, "KXPDM_NO_SAVE_ON_CLONE_IMPORT"},
+        {kx::setting::allow_family_instances, "HOST_PDM_ALLOW_PFM_IMPORT_EXPORT"},
+        {kx::setting::trace_directory, "KXPDM_TRACE_DIR"},
+        {kx::setting::trace_cap_mb, "KXPDM_TRACE_MAX_MB"},
+        {kx::setting::auto_publish, "KXPDM_AUTO_PUBLISH_AFTER_IMPORT"},
+        {kx::setting::fill_original_filename, "KXPDM_IMPORT_FILL_ORIGINAL_FILENAME"},
+    };
+    for (const auto& [name, text] : settings) EXPECT_EQ(name, text);
+    EXPECT_EQ(std::size(kx::setting::environment_variables), 9u);
 }
 
 }  // namespace

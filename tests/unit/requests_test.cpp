@@ -1,6 +1,6 @@
 // PDM requests, the split list, the exception lookup and the releases.
 #include "import/attribute_readers.h"
-#include "interfaces/pdm_requests.h"
+#include "pdm/pdm_requests.h"
 #include "session/session_state.h"
 #include "test_support.h"
 

@@ -1,8 +1,8 @@
 // The hooks that open and close clone sessions, driven the way the host
 // drives them: Init_Clone, the load points, Begin_Apply_Defaults, the translations and
 // Exit_Clone of export, import, clone and edit sessions.
-#include "interfaces/host_codes.h"
-#include "interfaces/pdm_requests.h"
+#include "host/host_codes.h"
+#include "pdm/pdm_requests.h"
 #include "entry/callbacks.h"
 #include "session/session_hooks.h"
 #include "session/messages.h"

@@ -4,7 +4,7 @@
 // reaches its cap.
 #include "test_support.h"
 
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 #include "entry/callbacks.h"
 #include "session/messages.h"
 #include "session_driver.h"
@@ -365,7 +365,7 @@ TEST_F(session_trace, reads_each_fixed_size_output_within_its_size)
     host().operation_class = kx::class_export;
     sim::clone_part exported;
     exported.name = "@DB/E1/B";
-    exported.state = 1;  // a part the host only refers to is decoded
+    exported.state = kx::part_state_referenced;  // a part the host only refers to is decoded
     host().parts = {exported};
     sim::play_session();
 

@@ -16,14 +16,14 @@ struct expected_registration {
 };
 
 const expected_registration registrations[] = {
-    {0, kx::clone_session_hook, "Init_Clone"},
-    {2, kx::load_naming_hook, "Assy Load"},
-    {6, kx::load_naming_hook, "Part Load"},
-    {10, kx::handle_perform_notification, "Begin_Perform"},
-    {12, kx::check_export_admission, "Begin_Apply_Defaults"},
-    {51, kx::handle_perform_notification, "End_Perform"},
-    {11, kx::handle_perform_notification, "End_Perform"},
-    {1, kx::clone_session_hook, "Exit_Clone"},
+    {kx::point_init_clone, kx::clone_session_hook, "Init_Clone"},
+    {kx::point_assy_load, kx::load_naming_hook, "Assy Load"},
+    {kx::point_part_load, kx::load_naming_hook, "Part Load"},
+    {kx::point_begin_perform, kx::handle_perform_notification, "Begin_Perform"},
+    {kx::point_begin_apply_defaults, kx::check_export_admission, "Begin_Apply_Defaults"},
+    {kx::point_after_part, kx::handle_perform_notification, "End_Perform"},
+    {kx::point_end_perform, kx::handle_perform_notification, "End_Perform"},
+    {kx::point_exit_clone, kx::clone_session_hook, "Exit_Clone"},
 };
 
 class startup : public library_test {};

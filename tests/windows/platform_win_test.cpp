@@ -3,8 +3,8 @@
 // directory and files, all with names in the ANSI code page (Windows-1252 in
 // the CI's wine prefix).
 #include "import/pre_import_checks.h"
-#include "interfaces/host_codes.h"
-#include "interfaces/platform.h"
+#include "host/host_codes.h"
+#include "platform/platform.h"
 #include "session_driver.h"
 #include "test_support.h"
 #include "windows_files.h"

@@ -2,7 +2,7 @@
 // from this executable (stand_in_host.def), the DLL is loaded by name with
 // LoadLibrary and binds them itself at user_exit_start, and whole sessions
 // run with the site's programs as .cmd scripts through the real cmd.exe.
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 #include "session/messages.h"
 #include "session_driver.h"
 #include "sim_host.h"

@@ -1,6 +1,6 @@
 #include "replay/replay.h"
 
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 #include "run/environment.h"
 #include "run/session.h"
 #include "texts/texts.h"

@@ -1,6 +1,6 @@
 #include "replay/trace_model.h"
 
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 
 #include <algorithm>
 #include <map>

@@ -1,6 +1,6 @@
 #include "report/page_data.h"
 
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 #include "report/check_map.h"
 #include "report/html_report.h"
 #include "report/json_report.h"

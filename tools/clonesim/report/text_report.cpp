@@ -1,6 +1,6 @@
 #include "report/text_report.h"
 
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 #include "report/verdict.h"
 #include "run/findings.h"
 #include "server/pdm_server.h"

@@ -1,6 +1,6 @@
 #include "report/verdict.h"
 
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 #include "run/findings.h"
 #include "texts/texts.h"
 

@@ -1,6 +1,6 @@
 #include "run/collect.h"
 
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 #include "traces/trace.h"
 
 #include <algorithm>

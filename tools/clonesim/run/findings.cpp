@@ -1,6 +1,6 @@
 #include "run/findings.h"
 
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 #include "server/pdm_server.h"
 #include "texts/texts.h"
 

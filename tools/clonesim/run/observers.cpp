@@ -1,6 +1,6 @@
 #include "run/observers.h"
 
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 #include "sim_host.h"
 
 #include <array>

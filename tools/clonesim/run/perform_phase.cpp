@@ -1,6 +1,6 @@
 #include "run/perform_phase.h"
 
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 #include "run/observers.h"
 
 #include <filesystem>

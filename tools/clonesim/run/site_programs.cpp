@@ -1,6 +1,6 @@
 #include "run/site_programs.h"
 
-#include "interfaces/platform.h"
+#include "platform/platform.h"
 #include "run/environment.h"
 
 #include <fstream>

@@ -3,7 +3,7 @@
 // field's path before anything runs.
 #include "scenario/scenario.h"
 
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 #include "texts/texts.h"
 
 #include <nlohmann/json.hpp>

@@ -1,6 +1,6 @@
 #include "server/pdm_server.h"
 
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 #include "sim_internal.h"
 
 #include <algorithm>

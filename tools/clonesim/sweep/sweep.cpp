@@ -1,6 +1,6 @@
 #include "sweep/sweep.h"
 
-#include "interfaces/host_codes.h"
+#include "host/host_codes.h"
 #include "report/text_report.h"
 #include "report/verdict.h"
 #include "session/messages.h"

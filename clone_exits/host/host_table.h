@@ -6,7 +6,7 @@
 // for a session, without a line of the rules knowing.
 #pragma once
 
-#include "interfaces/host_operations.h"
+#include "host/host_operations.h"
 
 namespace kx {
 

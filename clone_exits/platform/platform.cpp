@@ -1,6 +1,6 @@
-#include "interfaces/platform.h"
+#include "platform/platform.h"
 
-#include "interfaces/platform_os.h"
+#include "platform/platform_os.h"
 
 #include <array>
 #include <fstream>

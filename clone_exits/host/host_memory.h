@@ -5,8 +5,8 @@
 // them and make them fail.
 #pragma once
 
-#include "interfaces/host_api.h"
-#include "interfaces/host_table.h"
+#include "host/host_api.h"
+#include "host/host_table.h"
 
 #include <cstddef>
 #include <memory>

@@ -10,7 +10,7 @@
 // list and host_api.h disagree.
 #pragma once
 
-#include "interfaces/host_api.h"
+#include "host/host_api.h"
 
 #define KX_SIZE_FOLLOWS (-1)
 

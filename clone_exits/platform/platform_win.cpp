@@ -2,8 +2,8 @@
 // host hands them over; they become UTF-16 only at the wide API calls here,
 // and a text that does not convert exactly is treated as unusable rather
 // than approximated. Commands run through cmd.exe from the system directory.
-#include "interfaces/platform.h"
-#include "interfaces/platform_os.h"
+#include "platform/platform.h"
+#include "platform/platform_os.h"
 
 #include <algorithm>
 #include <array>

@@ -2,7 +2,7 @@
 // platform_win.cpp) provides to the shared part in platform.cpp.
 #pragma once
 
-#include "interfaces/platform.h"
+#include "platform/platform.h"
 
 #include <string>
 #include <string_view>

@@ -5,8 +5,8 @@
 // wins. The memory operations all come
 // from the module that exports HOST_allocate_memory, so that a block is
 // always freed by the allocator that made it.
-#include "interfaces/host_table.h"
-#include "interfaces/platform.h"
+#include "host/host_table.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 #include <array>

@@ -1,7 +1,7 @@
-#include "interfaces/pdm_requests.h"
+#include "pdm/pdm_requests.h"
 
-#include "interfaces/host_table.h"
-#include "interfaces/platform.h"
+#include "host/host_table.h"
+#include "platform/platform.h"
 
 #include <cstring>
 

@@ -3,8 +3,8 @@
 // the reply comes back owned, so it is released on every path.
 #pragma once
 
-#include "interfaces/host_codes.h"
-#include "interfaces/host_memory.h"
+#include "host/host_codes.h"
+#include "host/host_memory.h"
 
 #include <string>
 #include <string_view>

@@ -1,5 +1,5 @@
-#include "interfaces/host_memory.h"
-#include "interfaces/host_table.h"
+#include "host/host_memory.h"
+#include "host/host_table.h"
 
 #include <cstring>
 

@@ -2,8 +2,8 @@
 // POSIX systems, a program linking the library statically), the table is
 // their addresses, fixed before any code runs: nothing is looked up and
 // nothing is filled at start-up.
-#include "interfaces/host_table.h"
-#include "interfaces/platform.h"
+#include "host/host_table.h"
+#include "platform/platform.h"
 
 namespace kx {
 

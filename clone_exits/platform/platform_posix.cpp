@@ -1,7 +1,7 @@
 // The platform on POSIX systems: the C runtime's environment, the shell
 // through system(3), single-quoted arguments, '/' between path elements.
-#include "interfaces/platform.h"
-#include "interfaces/platform_os.h"
+#include "platform/platform.h"
+#include "platform/platform_os.h"
 
 #include <array>
 #include <cerrno>
