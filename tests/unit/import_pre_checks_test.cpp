@@ -313,6 +313,10 @@ TEST_F(pre_import_checks, program_texts_that_leave_the_shell_inside_a_quote_are_
         {"check # note\n", false},
         {"  ", false},
         {"check >", false},  // or the file the program's output goes to
+        {"!", false},                    // no command word: the part name is the command
+        {"LANG=C", false},
+        {">/var/log/check 2>&1", false},
+        {"LANG=C /opt/site/check.sh --strict", true},
         {"'/opt/my site/check' --mode \"strict\"", true},
         {"\"$HOME/bin/check\" -q \\# x", true},
         {"check \\$'x' $(printf 'a(b)') ${X:-'y'} `date`", true},
