@@ -2,7 +2,10 @@
 
 #include "platform/platform_os.h"
 
+#include <algorithm>
 #include <array>
+#include <iterator>
+#include <vector>
 #include <fstream>
 
 namespace kx::platform {
@@ -90,6 +93,64 @@ int run(const command& c)
     if (observer != nullptr) observer->command_run(c, line, exit_code);
     return exit_code;
 }
+
+namespace os {
+
+bool names_a_command(std::string_view text, bool cmd)
+{
+    // The library's own command ("del") has no text: its first argument is
+    // the program.
+    if (text.empty()) return true;
+    std::vector<std::string_view> words;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t start = text.find_first_not_of(" \t", at);
+        if (start == std::string_view::npos) break;
+        const std::size_t end = std::min(text.find_first_of(" \t", start), text.size());
+        words.push_back(text.substr(start, end - start));
+        at = end;
+    }
+    const auto is_redirection = [](std::string_view word) {
+        const std::size_t digits = std::min(word.find_first_not_of("0123456789"), word.size());
+        return digits < word.size() && (word[digits] == '<' || word[digits] == '>');
+    };
+    static constexpr std::string_view shell_words[] = {"!",    "{",    "}",    "if",    "then",  "else",
+                                                       "elif", "fi",   "do",   "done",  "case",  "esac",
+                                                       "while", "until", "for", "in", "function", "select",
+                                                       "[[",   "]]",   "time", "coproc"};
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        std::string_view word = words[i];
+        if (cmd) {
+            while (!word.empty() && word.front() == '@') word.remove_prefix(1);
+            if (word.empty()) continue;
+        }
+        if (is_redirection(word)) {
+            // An operator standing alone takes the next word as its target.
+            if (word.find_last_of("<>&") == word.size() - 1) ++i;
+            continue;
+        }
+        if (!cmd) {
+            const std::size_t equals = word.find('=');
+            const bool assignment = equals != std::string_view::npos && equals > 0 &&
+                                    word.substr(0, equals).find_first_not_of(
+                                        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_") ==
+                                        std::string_view::npos &&
+                                    !(word[0] >= '0' && word[0] <= '9');
+            if (assignment) {
+                // A quoted or substituted value may hold blanks this reading
+                // does not see: such a text is not read, never guessed at.
+                if (word.substr(equals + 1).find_first_of("'\"\\`$") != std::string_view::npos) return false;
+                continue;
+            }
+            // A word the shell reads as its own ("! prog", "time prog")
+            // still wants a command after it.
+            if (std::find(std::begin(shell_words), std::end(shell_words), word) != std::end(shell_words)) continue;
+        }
+        return true;
+    }
+    return false;
+}
+
+}  // namespace os
 
 namespace {
 

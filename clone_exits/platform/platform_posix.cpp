@@ -259,7 +259,8 @@ system_interface& real_system_instance()
 // text has left it where it started; both shells' readings of $'...' must.
 bool may_run(const command& c, const std::string&)
 {
-    return ends_outside_quotes(c.program, false) && ends_outside_quotes(c.program, true);
+    return ends_outside_quotes(c.program, false) && ends_outside_quotes(c.program, true) &&
+           names_a_command(c.program, false);
 }
 bool may_delete(std::string_view) { return true; }
 

@@ -378,6 +378,21 @@ bool changes_quoting(std::string_view text)
     });
 }
 
+bool is_dynamic_variable(std::string_view name)
+{
+    static constexpr std::string_view dynamic[] = {"CD",          "DATE",          "TIME",
+                                                   "RANDOM",      "ERRORLEVEL",    "CMDEXTVERSION",
+                                                   "CMDCMDLINE",  "HIGHESTNUMANODENUMBER", "__CD__",
+                                                   "__APPDIR__"};
+    for (std::string_view d : dynamic) {
+        if (d.size() == name.size() && std::equal(d.begin(), d.end(), name.begin(), [](char a, char b) {
+                return a == (b >= 'a' && b <= 'z' ? static_cast<char>(b - 'a' + 'A') : b);
+            }))
+            return true;
+    }
+    return false;
+}
+
 // cmd puts the values of %NAME% into the line before it reads it; a value
 // with a quote, a caret or a line break in it would change what the scan of
 // the program text saw. Every text between two neighbouring '%' may be a
@@ -394,9 +409,16 @@ bool references_keep_quoting(std::string_view text)
         const std::string_view name = reference.substr(0, std::min(reference.find(':'), reference.size()));
         if (!name.empty() && name.find_first_of("\"^") == std::string_view::npos) {
             const env_value value = current().get_env(std::string(name).c_str());
+            // cmd's own variables are in no environment; %CMDCMDLINE% holds
+            // the quoted part name itself and %CD% a folder name of any
+            // characters: their values cannot be looked at, so not run.
+            if (!value.is_set() && is_dynamic_variable(name)) return false;
             if (value.is_set()) {
                 // An unusable value's stand-in keeps every ASCII character.
-                if (changes_quoting(*value.shown())) return false;
+                // cmd reads its operators after putting the value in.
+                if (changes_quoting(*value.shown()) ||
+                    value.shown()->find_first_of("&|<>()") != std::string::npos)
+                    return false;
                 if (reference.size() > name.size() && changes_quoting(reference.substr(name.size()))) return false;
             }
         }
@@ -506,7 +528,8 @@ bool may_run(const command& c, const std::string& line)
     // cmd counts its limit in the UTF-16 characters it gets.
     const auto wide = to_wide(line);
     if (!wide || wide->size() > interpreter_line_limit) return false;
-    if (!ends_outside_quotes(c.program) || !references_keep_quoting(c.program)) return false;
+    if (!ends_outside_quotes(c.program) || !references_keep_quoting(c.program) || !names_a_command(c.program, true))
+        return false;
     const bool percent_pairs = std::count(line.begin(), line.end(), '%') >= 2;
     for (const std::string& argument : c.file_arguments) {
         for (char ch : argument) {

@@ -317,6 +317,8 @@ TEST_F(pre_import_checks, program_texts_that_leave_the_shell_inside_a_quote_are_
         {"LANG=C", false},
         {">/var/log/check 2>&1", false},
         {"LANG=C /opt/site/check.sh --strict", true},
+        {"LANG='C x'", false},           // a quoted value is not read, never guessed at
+        {"! /opt/site/check.sh", true},  // the shell's own word, then a command
         {"'/opt/my site/check' --mode \"strict\"", true},
         {"\"$HOME/bin/check\" -q \\# x", true},
         {"check \\$'x' $(printf 'a(b)') ${X:-'y'} `date`", true},

@@ -139,6 +139,7 @@ TEST_F(windows_platform, program_texts_that_leave_cmd_inside_a_quote_are_never_r
 {
     system.env["KX_QUOTE"] = "say \"hi";
     system.env["KX_SITE"] = "C:\\site";
+    system.env["KX_AMP"] = "x &";
     const struct {
         const char* program;
         bool runs;
@@ -154,6 +155,10 @@ TEST_F(windows_platform, program_texts_that_leave_cmd_inside_a_quote_are_never_r
         {"check.cmd >&", false},  // the part name would be a file to write, or a command
         {"check.cmd | ", false},
         {"  ", false},
+        {"@", false},  // no command word: the part name would be the command
+        {">nul 2>&1", false},
+        {"check.cmd %KX_AMP%", false},  // cmd reads the value's operator
+        {"check.cmd %CD%", false},      // cmd's own variable, in no environment
         {"\"C:\\site dir\\check.cmd\" --strict", true},
         {"check.cmd ^\"x^\" \"^\"", true},
         {"%KX_SITE%\\check.cmd %KX_UNSET%", true},
