@@ -68,100 +68,136 @@ bool starts_word(char previous)
 }
 
 // Whether the shell stands outside every quote, escape, substitution,
-// comment and here-document at the end of `text`, so that the quoting of
-// the argument that follows is the first the shell meets, and past a word,
-// so that the argument is an argument: not a command (after nothing, ";",
-// "&", "|", "(" or a line feed) nor a redirection's file (after "<" or
-// ">"). `ansi_c` reads $'...' as bash does, where a backslash escapes the
-// closing quote; dash reads it as "$" and a plain single quote.
-bool ends_outside_quotes(std::string_view text, bool ansi_c)
-{
-    std::vector<context> open{context::top};
-    // No text at all: the library's own command, whose first file argument
-    // is the program.
-    bool after_operator = !text.empty();
-    // What came before `c`; an escaped character counts as none that starts
-    // a word or a $'...'.
-    char previous = ' ';
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
+// comment and here-document at the end of a program text, so that the
+// quoting of the argument that follows is the first the shell meets, and
+// past a word, so that the argument is an argument: not a command (after
+// nothing, ";", "&", "|", "(" or a line feed) nor a redirection's file
+// (after "<" or ">"). `ansi_c` reads $'...' as bash does, where a backslash
+// escapes the closing quote; dash reads it as "$" and a plain single quote.
+class shell_scan {
+public:
+    shell_scan(std::string_view text, bool ansi_c) : text_(text), ansi_c_(ansi_c), after_operator_(!text.empty()) {}
+
+    bool ends_outside_quotes()
+    {
+        for (i_ = 0; i_ < text_.size(); ++i_) {
+            if (!step()) return false;
+        }
+        return open_.size() == 1 && !after_operator_;
+    }
+
+private:
+    // Reads the character at i_; false when the text cannot be run.
+    bool step()
+    {
+        const char c = text_[i_];
         // A backslash and a line feed vanish before the shell reads on, so
         // "$\<LF>(" opens a substitution as "$(" does.
-        std::size_t after = i + 1;
-        while (after + 1 < text.size() && text[after] == '\\' && text[after + 1] == '\n') after += 2;
-        const char next = after < text.size() ? text[after] : '\0';
-        const context in = open.back();
-        const char before = std::exchange(previous, c);
-        const bool continuation = c == '\\' && i + 1 < text.size() && text[i + 1] == '\n';
+        after_ = i_ + 1;
+        while (after_ + 1 < text_.size() && text_[after_] == '\\' && text_[after_ + 1] == '\n') after_ += 2;
+        next_ = after_ < text_.size() ? text_[after_] : '\0';
+        const context in = open_.back();
+        before_ = std::exchange(previous_, c);
+        const bool continuation = c == '\\' && i_ + 1 < text_.size() && text_[i_ + 1] == '\n';
         if (in == context::top && c != ' ' && c != '\t' && !continuation)
-            after_operator = std::string_view(";&|<>(\n").find(c) != std::string_view::npos;
+            after_operator_ = std::string_view(";&|<>(\n").find(c) != std::string_view::npos;
         if (in == context::single) {
-            if (c == '\'') open.pop_back();
-            continue;
+            if (c == '\'') open_.pop_back();
+            return true;
         }
         if (in == context::comment) {
             if (c == '\n') {
-                open.pop_back();
-                after_operator = true;
+                open_.pop_back();
+                after_operator_ = true;
             }
-            continue;
+            return true;
         }
         if (c == '\\') {
-            if (++i == text.size()) return false;  // an escape waiting for the argument's first character
+            if (++i_ == text_.size()) return false;  // an escape waiting for the argument's first character
             // A backslash and a line feed vanish (the line goes on): what
             // follows them still follows what came before.
-            previous = text[i] == '\n' ? before : '\\';
-            continue;
+            previous_ = text_[i_] == '\n' ? before_ : '\\';
+            return true;
         }
         switch (in) {
         case context::ansi_c:
-            if (c == '\'') open.pop_back();
-            continue;
+            if (c == '\'') open_.pop_back();
+            return true;
         case context::backquote:
             // The shells end it at the first unescaped backquote whatever
             // stands between, but differ in what they make of quotes,
             // comments and substitutions inside: such a text is not read.
             if (c == '`')
-                open.pop_back();
-            else if (c == '\'' || c == '"' || c == '#' || (c == '$' && (next == '(' || next == '{')))
+                open_.pop_back();
+            else if (c == '\'' || c == '"' || c == '#' || (c == '$' && (next_ == '(' || next_ == '{')))
                 return false;
-            continue;
+            return true;
         case context::double_quote:
-            if (c == '"') open.pop_back();
+            if (c == '"') open_.pop_back();
             break;
         default:
-            if (c == '\'') {
-                open.push_back(ansi_c && before == '$' ? context::ansi_c : context::single);
-            } else if (c == '"') {
-                open.push_back(context::double_quote);
-            } else if (c == '#' && in != context::parameter && starts_word(before)) {
-                open.push_back(context::comment);
-            } else if (c == '<' && next == '<') {
-                return false;  // a here-document's body would take in the argument
-            } else if ((c == '<' || c == '>') && next == '(') {
-                open.push_back(context::substitution);
-                previous = text[i = after];
-            } else if (c == '(' && in == context::substitution) {
-                open.push_back(context::substitution);
-            } else if (c == ')' && in == context::substitution) {
-                open.pop_back();
-            } else if (c == '}' && in == context::parameter) {
-                open.pop_back();
-            }
+            if (!nest(c, in)) return false;
             break;
         }
+        open_substitution(c);
+        return true;
+    }
+
+    // Outside quotes: what opens or closes a quote, a comment or a
+    // substitution; false for a here-document.
+    bool nest(char c, context in)
+    {
+        if (c == '\'') {
+            open_.push_back(ansi_c_ && before_ == '$' ? context::ansi_c : context::single);
+        } else if (c == '"') {
+            open_.push_back(context::double_quote);
+        } else if (c == '#' && in != context::parameter && starts_word(before_)) {
+            open_.push_back(context::comment);
+        } else if (c == '<' && next_ == '<') {
+            return false;  // a here-document's body would take in the argument
+        } else if ((c == '<' || c == '>') && next_ == '(') {
+            open_.push_back(context::substitution);
+            previous_ = text_[i_ = after_];
+        } else if (c == '(' && in == context::substitution) {
+            open_.push_back(context::substitution);
+        } else if (c == ')' && in == context::substitution) {
+            open_.pop_back();
+        } else if (c == '}' && in == context::parameter) {
+            open_.pop_back();
+        }
+        return true;
+    }
+
+    // Outside single quotes: a backquote, "$(" or "${".
+    void open_substitution(char c)
+    {
         if (c == '`') {
-            open.push_back(context::backquote);
-        } else if (c == '$' && next == '(') {
-            open.push_back(context::substitution);
-            previous = text[i = after];
-        } else if (c == '$' && next == '{') {
-            open.push_back(context::parameter);
-            previous = text[i = after];
+            open_.push_back(context::backquote);
+        } else if (c == '$' && next_ == '(') {
+            open_.push_back(context::substitution);
+            previous_ = text_[i_ = after_];
+        } else if (c == '$' && next_ == '{') {
+            open_.push_back(context::parameter);
+            previous_ = text_[i_ = after_];
         }
     }
-    return open.size() == 1 && !after_operator;
-}
+
+    std::string_view text_;
+    bool ansi_c_;
+    std::vector<context> open_{context::top};
+    // No text at all: the library's own command, whose first file argument
+    // is the program.
+    bool after_operator_;
+    // What came before the current character; an escaped character counts
+    // as none that starts a word or a $'...'.
+    char previous_ = ' ';
+    char before_ = ' ';
+    char next_ = '\0';
+    std::size_t i_ = 0;
+    std::size_t after_ = 0;
+};
+
+bool ends_outside_quotes(std::string_view text, bool ansi_c) { return shell_scan(text, ansi_c).ends_outside_quotes(); }
 
 }  // namespace
 
