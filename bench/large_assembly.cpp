@@ -20,6 +20,7 @@
 #include "platform/platform.h"
 #include "session_driver.h"
 #include "sim_host.h"
+#include "session/settings.h"
 
 #include <malloc.h>
 #include <sys/resource.h>
@@ -147,10 +148,10 @@ public:
         std::ofstream(map_file_) << "DB_PART_NO = DRAWING_NO\nDB_PART_REV = ISSUE\nDB_PART_NAME = TITLE\n"
                                     "DB_PART_DESC = DESCRIPTION\n";
         system_.cwd = directory_.string();
-        system_.env["KXPDM_IMPORT_ATTR_MAP_FILE"] = map_file_;
+        system_.env[kx::setting::import_attr_map_file] = map_file_;
         if (traced_) {
             fs::create_directories(directory_ / "traces");
-            system_.env["KXPDM_TRACE_DIR"] = (directory_ / "traces").string();
+            system_.env[kx::setting::trace_directory] = (directory_ / "traces").string();
         }
         kx::platform::install(&system_);
     }

@@ -1,6 +1,7 @@
 #include "replay/trace_model.h"
 
 #include "host/host_codes.h"
+#include "session/settings.h"
 
 #include <algorithm>
 #include <map>
@@ -12,8 +13,8 @@ namespace {
 
 using json = nlohmann::json;
 
-constexpr const char* map_variable = "KXPDM_IMPORT_ATTR_MAP_FILE";
-constexpr const char* family_variable = "HOST_PDM_ALLOW_PFM_IMPORT_EXPORT";
+constexpr const char* map_variable = kx::setting::import_attr_map_file;
+constexpr const char* family_variable = kx::setting::allow_family_instances;
 
 std::optional<int> int_field(const json& object, const char* key)
 {

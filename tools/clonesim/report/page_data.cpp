@@ -8,6 +8,7 @@
 #include "run/findings.h"
 #include "server/pdm_server.h"
 #include "texts/texts.h"
+#include "session/settings.h"
 
 #include <nlohmann/json.hpp>
 
@@ -23,7 +24,7 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-constexpr const char* map_file_variable = "KXPDM_IMPORT_ATTR_MAP_FILE";
+constexpr const char* map_file_variable = kx::setting::import_attr_map_file;
 
 std::string at(const std::vector<std::string>& list, std::size_t i) { return i < list.size() ? list[i] : std::string(); }
 

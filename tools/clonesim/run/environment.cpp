@@ -2,6 +2,7 @@
 
 #include "run/run_error.h"
 #include "texts/texts.h"
+#include "session/settings.h"
 
 #include <stdlib.h>
 
@@ -17,9 +18,9 @@ namespace {
 
 // The variables the library reads.
 constexpr std::array<const char*, 7> library_variables = {
-    "KXPDM_IMPORT_ATTR_MAP_FILE",       "KXPDM_PFM_ITEMID_PROPERTY",     "PDM_ROOT",
-    "KXPDM_ADDITIONAL_IMPORT_PROGRAM",  "USER_NAME_DONT_OVERWRITE_NAME_DESC",
-    "KXPDM_NO_SAVE_ON_CLONE_IMPORT",    "HOST_PDM_ALLOW_PFM_IMPORT_EXPORT",
+    kx::setting::import_attr_map_file, kx::setting::pfm_itemid_property,    kx::setting::pdm_root,
+    kx::setting::additional_import_program, kx::setting::keep_user_names, kx::setting::no_save_on_import,
+    kx::setting::allow_family_instances,
 };
 
 }  // namespace

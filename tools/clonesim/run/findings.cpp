@@ -3,6 +3,7 @@
 #include "host/host_codes.h"
 #include "server/pdm_server.h"
 #include "texts/texts.h"
+#include "session/settings.h"
 
 #include <fstream>
 #include <map>
@@ -12,7 +13,7 @@ namespace clonesim {
 
 namespace {
 
-constexpr const char* map_file_variable = "KXPDM_IMPORT_ATTR_MAP_FILE";
+constexpr const char* map_file_variable = kx::setting::import_attr_map_file;
 // Exit statuses of the command interpreter for a program it could not run.
 constexpr int not_executable = 126;
 constexpr int not_found = 127;

@@ -11,6 +11,7 @@
 #include "server/pdm_server.h"
 #include "session_driver.h"
 #include "traces/trace.h"
+#include "session/settings.h"
 
 #include <algorithm>
 #include <memory>
@@ -20,7 +21,7 @@ namespace clonesim {
 
 namespace {
 
-constexpr const char* trace_variable = "KXPDM_TRACE_DIR";
+constexpr const char* trace_variable = kx::setting::trace_directory;
 
 // The item store of a session, with the scenario's items in it.
 std::unique_ptr<item_store> open_store(const std::string& database, const scenario& scene)

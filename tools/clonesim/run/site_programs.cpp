@@ -2,6 +2,7 @@
 
 #include "platform/platform.h"
 #include "run/environment.h"
+#include "session/settings.h"
 
 #include <fstream>
 #include <sstream>
@@ -14,9 +15,9 @@ namespace {
 // uses: the platform's own quoting keeps each argument whole.
 std::string shell_quote(const std::string& text) { return kx::platform::quote_argument(text); }
 
-constexpr const char* additional_program_variable = "KXPDM_ADDITIONAL_IMPORT_PROGRAM";
-constexpr const char* check_switch_variable = "KXPDM_PFM_ITEMID_PROPERTY";
-constexpr const char* root_variable = "PDM_ROOT";
+constexpr const char* additional_program_variable = kx::setting::additional_import_program;
+constexpr const char* check_switch_variable = kx::setting::pfm_itemid_property;
+constexpr const char* root_variable = kx::setting::pdm_root;
 
 std::string wrapper() { return (tools_directory() / "site-program").string(); }
 
