@@ -18,8 +18,9 @@ Run: check_floors.py CHECKOUT. Prints one line per finding; exit status 1
 when there is any.
 """
 import pathlib
-import re
 import sys
+
+from include_graph import circles, quoted_includes
 
 FLOORS = [
     ("platform", "host"),
@@ -30,7 +31,6 @@ FLOORS = [
     ("entry",),
 ]
 FLOOR_OF = {folder: level for level, folders in enumerate(FLOORS) for folder in folders}
-INCLUDE = re.compile(r'^\s*#\s*include\s+"([a-z_]+)/[^"]+"', re.MULTILINE)
 
 
 def edges(library):
@@ -40,28 +40,10 @@ def edges(library):
         if path.suffix not in (".h", ".cpp") or path.parent == library:
             continue
         source = path.relative_to(library).parts[0]
-        for target in INCLUDE.findall(path.read_text(encoding="utf-8", errors="replace")):
+        for name in quoted_includes(path):
+            target = name.split("/")[0] if "/" in name else source
             if target != source:
                 found.append((source, target, path.relative_to(library.parent).as_posix()))
-    return found
-
-
-def circles(graph):
-    """Each circle of the folder graph once, as a list of folders."""
-    found, seen = [], set()
-
-    def walk(start, node, path):
-        for nxt in sorted(graph.get(node, ())):
-            if nxt == start:
-                key = frozenset(path)
-                if key not in seen:
-                    seen.add(key)
-                    found.append(path + [start])
-            elif nxt not in path and nxt > start:
-                walk(start, nxt, path + [nxt])
-
-    for start in sorted(graph):
-        walk(start, start, [start])
     return found
 
 

@@ -11,9 +11,10 @@ import pathlib
 import re
 import sys
 
+from include_graph import circles, quoted_includes
+
 CLONESIM = "tools/clonesim"
 TOP_FILES = {"main.cpp", "CMakeLists.txt"}
-INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
 
 def rooms_in_order(build_file):
@@ -24,32 +25,11 @@ def rooms_in_order(build_file):
 def includes(path, base, rooms):
     """The clonesim files a source includes, as paths below `base`."""
     names = []
-    for name in INCLUDE.findall(path.read_text(errors="replace")):
+    for name in quoted_includes(path):
         room = name.split("/")[0]
         if room in rooms and (base / name).is_file():
             names.append(name)
     return names
-
-
-def cycles(graph):
-    """Each include circle once, as the list of files around it."""
-    found, state, stack = [], {}, []
-
-    def visit(node):
-        state[node] = "open"
-        stack.append(node)
-        for nxt in graph.get(node, []):
-            if state.get(nxt) == "open":
-                found.append(stack[stack.index(nxt):] + [nxt])
-            elif nxt not in state:
-                visit(nxt)
-        stack.pop()
-        state[node] = "done"
-
-    for node in sorted(graph):
-        if node not in state:
-            visit(node)
-    return found
 
 
 def main():
@@ -75,7 +55,7 @@ def main():
             for included in graph[name]:
                 if rooms.index(included.split("/")[0]) > rank:
                     problems.append(f"{CLONESIM}/{name}: includes {included} of a later room")
-    for circle in cycles(graph):
+    for circle in circles(graph):
         problems.append(f"{CLONESIM}: include circle " + " -> ".join(circle))
 
     for p in problems:
