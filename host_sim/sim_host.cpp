@@ -114,9 +114,9 @@ bool is_host_operation(std::string_view name)
 }
 
 fault::fault(std::string operation_name, int nth_call, bool from_then_on, int failure_status)
-    : operation(std::move(operation_name)), nth(nth_call), persistent(from_then_on), status(failure_status)
+    : nth(nth_call), persistent(from_then_on), status(failure_status), operation_(std::move(operation_name))
 {
-    if (!is_host_operation(operation)) throw std::invalid_argument("\"" + operation + "\" is not a host operation");
+    if (!is_host_operation(operation_)) throw std::invalid_argument("\"" + operation_ + "\" is not a host operation");
 }
 
 namespace {
@@ -239,7 +239,7 @@ std::optional<int> count_call(const char* operation)
     host_model& h = host();
     const int n = ++h.call_counts[operation];
     for (const fault& f : h.faults) {
-        if (f.operation != operation) continue;
+        if (f.operation() != operation) continue;
         if (n == f.nth || (f.persistent && n >= f.nth)) {
             h.faults_fired.push_back(std::string(operation) + " #" + std::to_string(n));
             return f.status;

@@ -98,13 +98,18 @@ bool is_host_operation(std::string_view name);
 // call (1-based) when not persistent, or every call from the `nth` on. Only
 // a host operation can be named: any other name is refused where the fault
 // is made (std::invalid_argument), since such a fault would never fire.
+// The operation's name is read only, so that no fault is pointed at a
+// name after it was checked.
 struct fault {
     fault(std::string operation, int nth = 1, bool persistent = false, int status = 1);
 
-    std::string operation;  // e.g. "HOST_PART_save", "HOST_allocate_memory"
+    const std::string& operation() const { return operation_; }  // e.g. "HOST_PART_save"
     int nth = 1;
     bool persistent = false;
     int status = 1;
+
+private:
+    std::string operation_;
 };
 
 // The host's status for HOST_PART_open of a name it holds no part file for.

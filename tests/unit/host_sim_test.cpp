@@ -71,7 +71,7 @@ TEST_F(host_sim_test, a_fault_for_no_host_operation_is_refused_where_it_is_made)
     }
     for (const char* name : {"HOST_PART_save", "HOST_allocate_memory", "HOST_free_string_array"}) {
         SCOPED_TRACE(name);
-        EXPECT_EQ(sim::fault(name).operation, name);
+        EXPECT_EQ(sim::fault(name).operation(), name);
     }
 }
 

@@ -497,8 +497,8 @@ void read_faults(const reader& r, const json& value, scenario& s)
         if (!f.contains("operation"))
             r.fail(operation_path, "missing; expected a host operation name such as \"HOST_PART_save\"");
         sim::fault fault = host_fault(r, operation_path, r.non_empty_text(operation_path, f["operation"]));
-        if (fault.operation == "HOST_free" || fault.operation == "HOST_free_string_array")
-            r.fail(operation_path, "\"" + fault.operation + "\" returns nothing and cannot fail");
+        if (fault.operation() == "HOST_free" || fault.operation() == "HOST_free_string_array")
+            r.fail(operation_path, "\"" + fault.operation() + "\" returns nothing and cannot fail");
         if (f.contains("nth")) fault.nth = r.integer(reader::join(path, "nth"), f["nth"], 1);
         if (f.contains("persistent")) fault.persistent = r.boolean(reader::join(path, "persistent"), f["persistent"]);
         if (f.contains("status")) fault.status = r.integer(reader::join(path, "status"), f["status"]);
