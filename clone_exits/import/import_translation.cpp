@@ -74,15 +74,14 @@ public:
 
     int run()
     {
-        host_object<part_clone_settings> settings;
-        if (read_part_clone_settings(part_spec_, settings) != 0) return report(stop_session, msg::settings);
+        if (read_part_clone_settings(part_spec_, settings_) != 0) return report(stop_session, msg::settings);
         const dialog_defaults& dialog = *state().dialog_struct;
         item_identity identity;
         part_relation relation;
         int stopped = check_dialog_item_type(dialog);
         if (stopped == 0) stopped = read_mapped_values();
-        if (stopped == 0) stopped = decide_identity(dialog, *settings, identity);
-        if (stopped == 0) stopped = give_name_and_description(dialog, *settings, identity);
+        if (stopped == 0) stopped = decide_identity(dialog, *settings_, identity);
+        if (stopped == 0) stopped = give_name_and_description(dialog, *settings_, identity);
         if (stopped == 0) stopped = read_relation(identity, relation);
         if (stopped == 0) stopped = give_item_type_or_related_name(dialog, identity, relation);
         if (stopped == 0) stopped = record_and_name(identity, relation);
@@ -234,6 +233,9 @@ private:
     const char* part_spec_;
     char* new_name_;
     host_object<import_attributes> attributes_;
+    // Declared before the mapped texts so that, as members go in reverse, the
+    // texts are released before the settings they were read beside.
+    host_object<part_clone_settings> settings_;
     host_text mapped_item_id_, mapped_rev_, mapped_name_, mapped_desc_;
 };
 

@@ -5,6 +5,7 @@
 #include "entry/callbacks.h"
 #include "session/messages.h"
 #include "session/session_state.h"
+#include "import/item_identity.h"
 #include "session_driver.h"
 #include "sim_host.h"
 #include "test_support.h"
@@ -215,8 +216,15 @@ TEST_F(import_translation, precedence_from_mapping_file_over_attributes_over_set
     part.pdm_name = "Own name";
     part.pdm_desc = "Own desc";
 
+    const std::size_t before = host().calls.size();
     translation t = translate("/in/a.prt");
     ASSERT_EQ(t.status, 0) << (messages().empty() ? "" : messages().front());
+    // The mapped texts go before the part's clone settings, as they always
+    // have: the settings' block is the translation's last release.
+    std::string last_release;
+    for (std::size_t i = before; i < host().calls.size(); ++i)
+        if (host().calls[i].starts_with("HOST_free")) last_release = host().calls[i];
+    EXPECT_EQ(last_release, "HOST_free(" + std::to_string(sizeof(kx::part_clone_settings)) + ")");
     EXPECT_EQ(t.new_name, "@DB/M-NO/M-REV");
     EXPECT_EQ(host().parts[0].pdm_name, "M-name");
     EXPECT_EQ(host().parts[0].pdm_desc, "M-desc");
