@@ -11,7 +11,7 @@ import pathlib
 import re
 import sys
 
-from include_graph import circles, quoted_includes
+from include_graph import circles, includes as included_names
 
 CLONESIM = "tools/clonesim"
 TOP_FILES = {"main.cpp", "CMakeLists.txt"}
@@ -25,7 +25,7 @@ def rooms_in_order(build_file):
 def includes(path, base, rooms):
     """The clonesim files a source includes, as paths below `base`."""
     names = []
-    for name in quoted_includes(path):
+    for name, _ in included_names(path):
         room = name.split("/")[0]
         if room in rooms and (base / name).is_file():
             names.append(name)

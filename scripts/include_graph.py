@@ -3,12 +3,17 @@ layout checks (check_floors.py for the library, check_rooms.py for clonesim)
 share, so that both read an include and a circle the same way."""
 import re
 
-INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)
+INCLUDE = re.compile(r'^\s*#\s*include\s*(?:"([^"]+)"|<([^>]+)>)', re.MULTILINE)
+
+# Every suffix a C or C++ source or header of ours may carry.
+SOURCE_SUFFIXES = {".h", ".hh", ".hpp", ".hxx", ".inl", ".ipp", ".c", ".cc", ".cpp", ".cxx"}
 
 
-def quoted_includes(path):
-    """The names a source includes with quotes, in the order written."""
-    return INCLUDE.findall(path.read_text(encoding="utf-8", errors="replace"))
+def includes(path):
+    """(name, quoted) for each include of a source, in the order written:
+    both forms, since a folder on the include path is reached by either."""
+    text = path.read_text(encoding="utf-8", errors="replace")
+    return [(quoted or angled, bool(quoted)) for quoted, angled in INCLUDE.findall(text)]
 
 
 def circles(graph):

@@ -2,6 +2,7 @@
 
 #include "host/host_api.h"
 #include "host/host_table.h"
+#include "session/settings.h"
 
 #include <algorithm>
 #include <cstring>
@@ -133,7 +134,7 @@ std::string trace_cut(std::string_view path, unsigned long long megabytes)
 
 std::string trace_cap_ignored(std::string_view value, unsigned long long megabytes)
 {
-    return "KXPDM_TRACE_MAX_MB=" + std::string(value) + " is not a whole number of megabytes from 1 on; " +
+    return std::string(setting::trace_cap_mb) + "=" + std::string(value) + " is not a whole number of megabytes from 1 on; " +
            std::to_string(megabytes) + " used.\n";
 }
 
