@@ -111,7 +111,6 @@ int synchronise_entry(const char* part_name)
 // sent under the item of its output name.
 int send_user_named(const char* part_name)
 {
-
     const int action = effective_action(part_name);
     int naming = 0;
     host_text output_name;
