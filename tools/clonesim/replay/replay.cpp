@@ -1,6 +1,7 @@
 #include "replay/replay.h"
 
 #include "host/host_codes.h"
+#include "report/verdict.h"
 #include "run/environment.h"
 #include "run/session.h"
 #include "texts/texts.h"
@@ -40,6 +41,7 @@ struct part_result {
 struct session_outcome {
     std::vector<part_result> parts;
     std::vector<std::string> requests, texts, deletes, commands;
+    std::vector<std::string> effects;  // the host calls that change the world, with their inputs and status
     std::vector<std::string> request_keys, command_keys;  // one for each request and command
     std::vector<std::string> questions;                   // the host queries with their inputs
     std::set<std::string> variables, files;
@@ -59,6 +61,21 @@ const std::set<std::string>& model_questions()
         "HOST_PDM_assign_part_number", "HOST_PDM_assign_part_rev", "HOST_PART_open",
         "HOST_ATTR_find_attribute",  "HOST_PART_is_family_instance", "HOST_FILE_exists",
         "HOST_TEXT_open",            "HOST_CLONE_remove_ntfy_callback",
+    };
+    return ops;
+}
+
+// The host operations that change something (a part file, an attribute, the
+// session's settings, the host's callbacks): each call is compared with its
+// inputs and its status, since a save left out is as real as a name changed.
+const std::set<std::string>& effect_operations()
+{
+    static const std::set<std::string> ops = {
+        "HOST_PART_open", "HOST_PART_save", "HOST_PART_close", "HOST_ATTR_assign",
+        "HOST_ASSEM_set_assem_options", "HOST_ASSEM_set_save_trueshape", "HOST_CLONE_register_ntfy_callback",
+        "HOST_CLONE_remove_ntfy_callback", "HOST_CLONE_set_def_naming", "HOST_CLONE_set_item_type",
+        "HOST_CLONE_set_pdm_desc", "HOST_CLONE_set_pdm_name", "HOST_PDM_set_clone_auto_trans",
+        "HOST_UNDO_delete_all_marks", "HOST_UI_open_listing_window",
     };
     return ops;
 }
@@ -143,7 +160,19 @@ private:
         }
         if (op == "HOST_ATTR_ask_part_attribute" && tags_.count(work_part_))
             name_tag(number_field(answer, "attribute_object"), tags_[work_part_]);
-        if (!model_questions().count(op)) return;
+        if (effect_operations().count(op)) {
+            std::string effect = call_text(op, in);
+            // A save takes no part: it saves the work part, the one opened last.
+            if (op == "HOST_PART_save" && tags_.count(work_part_)) effect += " of " + tags_[work_part_];
+            out_.effects.push_back(effect + " -> status " + std::to_string(number_field(d, "status").value_or(0)));
+        }
+        if (model_questions().count(op)) out_.questions.push_back(call_text(op, in));
+    }
+
+    // An operation with its inputs; tags named by what they were handed out
+    // for, since each host numbers its own.
+    std::string call_text(const std::string& op, const json& in)
+    {
         std::string key = op + "(";
         bool later = false;
         for (const auto& [name, value] : in.items()) {
@@ -152,13 +181,28 @@ private:
             if ((name == "part" || name == "object") && value.is_number_integer()) {
                 const auto tag = tags_.find(value.get<long long>());
                 key += tag != tags_.end() ? tag->second : "tag " + value.dump();
-            } else if (value.is_number_integer()) {
-                key += value.dump();
             } else {
-                key += shown(trace_text(value).has_value() ? std::optional(restore_(*trace_text(value))) : std::nullopt);
+                key += value_text(value);
             }
         }
-        out_.questions.push_back(key + ")");
+        return key + ")";
+    }
+
+    std::string value_text(const json& value) const
+    {
+        if (value.is_null()) return "(none)";
+        if (const auto text = trace_text(value)) return quote(restore_(*text));
+        if (value.is_array()) {
+            std::string list = "[";
+            for (const json& v : value) list += (list.size() > 1 ? ", " : "") + value_text(v);
+            return list + "]";
+        }
+        if (value.is_object()) {
+            std::string fields = "{";
+            for (const auto& [name, v] : value.items()) fields += (fields.size() > 1 ? ", " : "") + name + " " + value_text(v);
+            return fields + "}";
+        }
+        return value.dump();
     }
 
     void name_tag(std::optional<long long> tag, const std::string& origin)
@@ -280,7 +324,7 @@ void unanswered_names(const std::set<std::string>& was, const std::set<std::stri
 }  // namespace
 
 std::vector<difference> compare_outcomes(const trace& recorded, const trace& now, const trace_model& model,
-                                         const name_pairs& stand_ins)
+                                         const name_pairs& stand_ins, const given_names& changed)
 {
     const restorer as_recorded({}), as_replayed(stand_ins);
     const session_outcome was = outcome_reader(as_recorded).read(recorded);
@@ -302,28 +346,49 @@ std::vector<difference> compare_outcomes(const trace& recorded, const trace& now
     mark_unanswered(out, from, unanswerable(is.requests, is.request_keys, was.request_keys));
     compare_sequences("text", "text", was.texts, is.texts, out);
     compare_sequences("delete", "deleted file", was.deletes, is.deletes, out);
+    compare_sequences("host", "host call", was.effects, is.effects, out);
     from = out.size();
     compare_sequences("command", "command", was.commands, is.commands, out);
     mark_unanswered(out, from, unanswerable(is.commands, is.command_keys, was.command_keys));
 
     unanswered_questions(was.questions, is.questions, out);
-    unanswered_names(was.variables, is.variables, "environment variable", {}, out);
+    unanswered_names(was.variables, is.variables, "environment variable",
+                     std::set<std::string>(changed.variables.begin(), changed.variables.end()), out);
     std::set<std::string> given;
     if (model.map_file_from_header.has_value()) given.insert(same_separators(*model.map_file_from_header));
+    for (const std::string& file : changed.files) given.insert(same_separators(file));
     unanswered_names(was.files, is.files, "file", given, out);
     return out;
 }
 
-replay_result replay_trace(const std::filesystem::path& file, const std::string& library_path)
+std::string partial_text(const trace& t)
+{
+    if (!t.partial.has_value()) return "";
+    const trace_cut& cut = *t.partial;
+    std::string text = "the trace is partial: " + cut.why + "; ";
+    if (cut.complete_line == 0) return text + "no callback of it is complete, so nothing of it is compared";
+    const json& call = cut.last_call;
+    const std::string callback =
+        text_field(call, "callback").value_or("") == "translate"
+            ? "the translation of " + quote(text_field(call, "part").value_or(""))
+            : "the " + point_name(static_cast<int>(number_field(call, "point").value_or(-1))) + " notification";
+    return text + "replayed up to line " + std::to_string(cut.complete_line) + ", the end of " + callback +
+           ", the last callback it holds whole";
+}
+
+replay_result replay_trace(const std::filesystem::path& file, const std::string& library_path, const rule_changes& changes)
 {
     const trace recorded = read_trace(file);
-    const trace_model model = model_from_trace(recorded);
+    trace_model model = model_from_trace(recorded);
+    const applied_changes applied = apply_rule_changes(model, changes);
     const loaded_library library = load_library(library_path);
 
     replay_result result;
     result.trace_file = file;
     result.recorded_library = text_field(recorded.header, "library").value_or("?");
     result.library = library.path;
+    result.changes = applied.named;
+    if (recorded.partial.has_value()) result.partial = partial_text(recorded);
     result.notes = model.notes;
 
     const std::filesystem::path folder = make_temp_directory("clonesim-replay");
@@ -340,7 +405,11 @@ replay_result replay_trace(const std::filesystem::path& file, const std::string&
         } catch (const trace_error& e) {
             throw run_error(std::string("the replayed session's own trace: ") + e.what());
         }
-        result.differences = compare_outcomes(recorded, now, model, run.stand_ins);
+        // The session played again goes on past where the recorded one
+        // stops; only as many callbacks as the recorded one holds whole
+        // are compared.
+        if (recorded.partial.has_value()) now.events = first_callbacks(now.events, complete_callbacks(recorded.events));
+        result.differences = compare_outcomes(recorded, now, model, run.stand_ins, {applied.variables, applied.files});
     } catch (...) {
         std::filesystem::remove_all(folder, ec);
         throw;
@@ -359,7 +428,10 @@ std::string replay_text(const replay_result& r)
 {
     std::string text = "replay: " + r.trace_file.string() + "\n";
     text += "  recorded with   " + r.recorded_library + "\n";
-    text += "  played against  " + r.library + "\n\ndifferences\n";
+    text += "  played against  " + r.library + "\n";
+    for (const std::string& change : r.changes) text += "  changed         " + change + "\n";
+    if (r.partial.has_value()) text += "  partial         " + *r.partial + "\n";
+    text += "\ndifferences\n";
     for (const difference& d : r.differences) text += "  " + difference_line(d) + "\n";
     if (r.differences.empty()) text += "  (none)\n";
     if (!r.notes.empty()) {
@@ -370,7 +442,8 @@ std::string replay_text(const replay_result& r)
                                           [](const difference& d) { return d.kind == "unanswered"; });
     text += "\nverdict: ";
     if (r.differences.empty())
-        text += "same outcome as recorded\n";
+        text += r.partial.has_value() ? "same outcome as recorded, as far as the partial trace goes\n"
+                                      : "same outcome as recorded\n";
     else
         text += count_of(r.differences.size(), "difference", "differences") + " from the recorded outcome (" +
                 std::to_string(unanswered) + " unanswered)\n";
@@ -383,6 +456,8 @@ nlohmann::ordered_json replay_json(const replay_result& r)
     out["trace"] = json_safe(r.trace_file.string());
     out["recorded_library"] = json_safe(r.recorded_library);
     out["library"] = json_safe(r.library);
+    out["changes"] = r.changes;
+    out["partial"] = r.partial.has_value() ? nlohmann::ordered_json(json_safe(*r.partial)) : nlohmann::ordered_json(nullptr);
     out["same"] = r.differences.empty();
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
     for (const difference& d : r.differences)
