@@ -406,9 +406,9 @@ replay_result replay_trace(const std::filesystem::path& file, const std::string&
             throw run_error(std::string("the replayed session's own trace: ") + e.what());
         }
         // The session played again goes on past where the recorded one
-        // stops; only as many callbacks as the recorded one holds whole
-        // are compared.
-        if (recorded.partial.has_value()) now.events = first_callbacks(now.events, complete_callbacks(recorded.events));
+        // stops; only the callbacks the recorded one holds whole are
+        // compared.
+        if (recorded.partial.has_value()) now.events = callbacks_as_in(now.events, recorded.events);
         result.differences = compare_outcomes(recorded, now, model, run.stand_ins, {applied.variables, applied.files});
     } catch (...) {
         std::filesystem::remove_all(folder, ec);

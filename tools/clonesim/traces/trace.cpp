@@ -1,5 +1,6 @@
 #include "traces/trace.h"
 
+#include "scenario/scenario.h"
 #include "texts/texts.h"
 
 #include <algorithm>
@@ -209,27 +210,41 @@ void mark_partial(trace& t, std::size_t last_line, std::string why)
 
 }  // namespace
 
-std::size_t complete_callbacks(const std::vector<trace_event>& events)
-{
-    std::size_t depth = 0, n = 0;
-    for (const trace_event& event : events) {
-        if (event.kind == "call") ++depth;
-        else if (event.kind == "return" && depth > 0 && --depth == 0) ++n;
-    }
-    return n;
-}
+namespace {
 
-std::vector<trace_event> first_callbacks(const std::vector<trace_event>& events, std::size_t n)
+// The outermost calls of a trace with the index of their return line.
+std::vector<std::pair<const trace_event*, std::size_t>> outer_callbacks(const std::vector<trace_event>& events)
 {
-    std::size_t depth = 0, done = 0, keep = 0;
-    for (std::size_t i = 0; i < events.size() && done < n; ++i) {
-        if (events[i].kind == "call") ++depth;
-        else if (events[i].kind == "return" && depth > 0 && --depth == 0) {
-            ++done;
-            keep = i + 1;
+    std::vector<std::pair<const trace_event*, std::size_t>> calls;
+    std::size_t depth = 0;
+    const trace_event* call = nullptr;
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        if (events[i].kind == "call") {
+            if (depth++ == 0) call = &events[i];
+        } else if (events[i].kind == "return" && depth > 0 && --depth == 0) {
+            calls.emplace_back(call, i);
         }
     }
-    if (done < n) keep = events.size();
+    return calls;
+}
+
+std::string callback_key(const nlohmann::json& call)
+{
+    return text_field(call, "callback").value_or("") + "\n" + std::to_string(number_field(call, "point").value_or(-1)) +
+           "\n" + same_separators(text_field(call, "part").value_or(""));
+}
+
+}  // namespace
+
+std::vector<trace_event> callbacks_as_in(const std::vector<trace_event>& events, const std::vector<trace_event>& recorded)
+{
+    const auto was = outer_callbacks(recorded);
+    const auto is = outer_callbacks(events);
+    std::size_t keep = 0;
+    for (std::size_t i = 0; i < was.size() && i < is.size(); ++i) {
+        if (callback_key(was[i].first->data) != callback_key(is[i].first->data)) break;
+        keep = is[i].second + 1;
+    }
     return {events.begin(), events.begin() + static_cast<std::ptrdiff_t>(keep)};
 }
 

@@ -51,13 +51,12 @@ struct trace {
 // callback and marked partial.
 trace read_trace(const std::filesystem::path& file);
 
-// The callbacks the host made that returned, outermost only (a callback the
-// library's host call led to is part of the one it happened in).
-std::size_t complete_callbacks(const std::vector<trace_event>& events);
-
-// The events up to the return of the nth complete callback; the first n
-// when there are fewer.
-std::vector<trace_event> first_callbacks(const std::vector<trace_event>& events, std::size_t n);
+// The events of `events` up to the return of the last of its outermost
+// callbacks that the host made as in `recorded` (the same callback, point
+// and part, in the same place), at most as many as `recorded` holds whole.
+// A session played from a partial trace knows only the parts seen so far,
+// so the host's callbacks part from the recorded ones where the trace ends.
+std::vector<trace_event> callbacks_as_in(const std::vector<trace_event>& events, const std::vector<trace_event>& recorded);
 
 // A file that is a scenario rather than a trace: one JSON object with the
 // members only a scenario has.
