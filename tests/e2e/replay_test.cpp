@@ -506,6 +506,34 @@ INSTANTIATE_TEST_SUITE_P(
                     {R"(command 2: recorded "" "pdm/bin/perl" "pdm/bin/kxpdm_check_pfm.pl" "/in/other.prt" -> exit 0, now "" "pdm/bin/perl" "pdm/bin/kxpdm_check_pfm.pl" "/in/other.prt" -> exit 1)"}}),
     [](const ::testing::TestParamInfo<option_case>& info) { return std::string(info.param.name); });
 
+// What the recorded session never answered is not guessed: the rest of
+// that part is not known, while the change's own difference stays known.
+TEST(replay_option, what_follows_an_unanswered_question_is_not_known)
+{
+    scratch tmp;
+    const replayed r = replay(record("guide/item_id_check", tmp), tmp, {"--program", "check=1"});
+    ASSERT_EQ(r.exit_status, 1) << r.err;
+    std::vector<std::string> known, not_known;
+    bool unanswered = false;
+    for (const json& d : r.report["differences"]) {
+        if (d["part"] != "/in/other.prt") continue;
+        if (d["kind"] == "unanswered") unanswered = true;
+        else (d["known"] == true ? known : not_known).push_back(d["line"]);
+    }
+    EXPECT_TRUE(unanswered);
+    EXPECT_EQ(known, std::vector<std::string>{R"(command 2: recorded "" "pdm/bin/perl" "pdm/bin/kxpdm_check_pfm.pl" "/in/other.prt" -> exit 0, now "" "pdm/bin/perl" "pdm/bin/kxpdm_check_pfm.pl" "/in/other.prt" -> exit 1)"});
+    EXPECT_EQ(not_known.size(), 6u) << r.out;
+    EXPECT_NE(std::find(not_known.begin(), not_known.end(),
+                        R"(part "/in/other.prt": recorded translated to "@DB/A-2/A", now translated to "@DB/M-2/A")"),
+              not_known.end());
+    // The text report leads with it.
+    const result text = clonesim({"replay", "--program", "check=1", r.report["trace"].get<std::string>()}, tmp.path());
+    const auto direct = text.out.find("differences, by part\n  part \"/in/other.prt\"\n    command 2: ");
+    const auto open = text.out.find("unanswered, and what is not known after it, by part\n  part \"/in/other.prt\"\n    request 4: ");
+    EXPECT_NE(direct, std::string::npos) << text.out;
+    EXPECT_LT(direct, open) << text.out;
+}
+
 // --- partial traces ----------------------------------------------------------------
 
 // A trace cut after every tenth line, without its end line or with the cap's

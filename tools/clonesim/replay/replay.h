@@ -18,10 +18,13 @@
 namespace clonesim {
 
 struct difference {
-    std::string kind;  // "part", "request", "text", "delete", "command", "unanswered"
+    std::string kind;  // "part", "request", "text", "delete", "command", "host", "unanswered"
     std::string what;
     std::string recorded;
     std::string now;
+    std::string part;         // the part it concerns; empty: the session's own
+    bool known = true;        // false: it follows an unanswered question of its part
+    std::size_t at = static_cast<std::size_t>(-1);  // its event in the replayed trace; none: -1
 };
 
 // Names the replay used in place of recorded ones: recorded, replay's.
