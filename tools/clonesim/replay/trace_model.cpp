@@ -301,6 +301,10 @@ private:
         answer.status = int_field(event.data, "status").value_or(0);
         answer.reply = text_field(event.data, "reply");
         if (answer.code == kx::request_get_exceptions) exceptions_asked_ = true;
+        if (answer.status == 0 && answer.input.has_value() && answer.reply.has_value()) {
+            if (answer.code == kx::request_get_item_type) item_types_.try_emplace(*answer.input, *answer.reply);
+            if (answer.code == kx::request_check_revision && *answer.reply == "PRESENT") present_.push_back(*answer.input);
+        }
         if (const auto result = int_field(event.data, "result"); result.value_or(0) != 0)
             model_.notes.push_back("line " + std::to_string(event.line) + ": the host's request channel failed (" +
                                    std::to_string(*result) + "); the replay's channel answers as the server did");
@@ -384,11 +388,41 @@ private:
                 family->value = "1";
             }
         }
+        existing_items();
         if (!member(state, "import_item_list").is_null())
             model_.notes.push_back("the import item list carried over from an earlier session is not given to the replay");
     }
 
+    // The items the PDM manager held as the session saw them: the type the
+    // server named for each, and the revisions it said are present. An
+    // import never sees whether a revision is released, so each is taken as
+    // released: renaming an item that may be released is the case to catch.
+    void existing_items()
+    {
+        for (item_seed& item : model_.scene.items) {
+            if (const auto type = item_types_.find(item.item_id); type != item_types_.end() && !type->second.empty())
+                item.item_type = type->second;
+            for (const std::string& present : present_) {
+                const auto slash = present.find('/');
+                if (slash == std::string::npos || present.compare(0, slash, item.item_id) != 0 || slash != item.item_id.size())
+                    continue;
+                const std::string rev = present.substr(slash + 1);
+                const bool known = std::any_of(item.revisions.begin(), item.revisions.end(),
+                                               [&](const revision_seed& r) { return r.rev_id == rev; });
+                if (known || rev.empty()) continue;
+                revision_seed revision;
+                revision.rev_id = rev;
+                revision.release_status = released_unknown;
+                item.revisions.push_back(std::move(revision));
+            }
+        }
+    }
+
+    static constexpr const char* released_unknown = "not known from the trace";
+
     const trace& trace_;
+    std::map<std::string, std::string> item_types_;
+    std::vector<std::string> present_;
     bool windows_ = false;
     trace_model model_;
     std::map<std::string, std::size_t> part_index_;
