@@ -508,22 +508,26 @@ std::string replace_map(trace_model& model, const std::filesystem::path& file, a
     return "the mapping file " + quote(*variable.value) + " reads " + file.string();
 }
 
-void answer_programs(trace_model& model, const rule_changes::program_answer& change)
+// Gives how many runs the answer applies to.
+std::size_t answer_programs(trace_model& model, const rule_changes::program_answer& change)
 {
+    std::size_t answered = 0;
     auto& commands = *model.scene.commands;
     const bool check = change.program == "check";
     std::vector<recorded_command> added;
     for (recorded_command& c : commands) {
         if (c.program.empty() != check) continue;
-        if (!change.part.has_value() || (!c.arguments.empty() && same_separators(c.arguments.back()) == same_separators(*change.part)))
+        if (!change.part.has_value() || (!c.arguments.empty() && same_separators(c.arguments.back()) == same_separators(*change.part))) {
             c.exit = change.exit;
+            ++answered;
+        }
     }
     // A part the program never ran for when recorded gets the same answer
     // when the change names it or every part: its run looks like the others
     // with that part as the last argument.
     const auto shape = std::find_if(commands.begin(), commands.end(),
                                     [&](const recorded_command& c) { return c.program.empty() == check && !c.arguments.empty(); });
-    if (shape == commands.end()) return;
+    if (shape == commands.end()) return answered;
     const recorded_command pattern = *shape;
     for (const sim::clone_part& part : model.scene.parts) {
         if (change.part.has_value() && same_separators(part.name) != same_separators(*change.part)) continue;
@@ -536,7 +540,9 @@ void answer_programs(trace_model& model, const rule_changes::program_answer& cha
         c.exit = change.exit;
         added.push_back(std::move(c));
     }
+    answered += added.size();
     commands.insert(commands.end(), added.begin(), added.end());
+    return answered;
 }
 
 void set_exception(trace_model& model, const std::string& name, const std::string& value)
@@ -589,10 +595,11 @@ applied_changes apply_rule_changes(trace_model& model, const rule_changes& chang
     }
     if (changes.map_file.has_value()) applied.named.push_back("--map: " + replace_map(model, *changes.map_file, applied));
     for (const auto& change : changes.programs) {
-        answer_programs(model, change);
+        const bool answers = answer_programs(model, change) > 0;
         applied.named.push_back("--program: the " + std::string(change.program == "check" ? "item ID check" : "additional import program") +
                                 " exits " + std::to_string(change.exit) +
-                                (change.part.has_value() ? " for " + quote(*change.part) : " for every part"));
+                                (change.part.has_value() ? " for " + quote(*change.part) : " for every part") +
+                                (answers ? "" : " (the recorded session never ran it: nothing to answer)"));
     }
     for (const auto& [name, value] : changes.exceptions) {
         set_exception(model, name, value);
