@@ -591,6 +591,31 @@ TEST(partial_trace, that_disagrees_before_its_end_differs)
     EXPECT_FALSE(r.differences.empty());
 }
 
+// A change that does not read stops before anything is played.
+TEST(replay_option, that_does_not_read_is_refused_with_its_reason)
+{
+    scratch tmp;
+    const fs::path trace = record("import_refused", tmp);
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--set", "KXPDM_NO_SAVE_ON_CLONE_IMPORT"}, "--set \"KXPDM_NO_SAVE_ON_CLONE_IMPORT\": expected NAME=VALUE"},
+        {{"--exception", "=1"}, "--exception \"=1\": expected NAME=VALUE"},
+        {{"--program", "other=1"}, "--program \"other=1\": the program is additional or check"},
+        {{"--program", "check=256"}, "--program \"check=256\": the exit code is a whole number from 0 to 255"},
+        {{"--program", "additional=-1"}, "--program \"additional=-1\": the exit code is a whole number from 0 to 255"},
+        {{"--program", "additional=3@"}, "--program \"additional=3@\": no part after @"},
+        {{"--map", (tmp / "missing.map").string()}, "--map " + (tmp / "missing.map").string() + ": cannot be read"},
+    };
+    for (const auto& [options, says] : cases) {
+        std::vector<std::string> args = {"replay"};
+        args.insert(args.end(), options.begin(), options.end());
+        args.push_back(trace.string());
+        const result r = clonesim(args, tmp.path());
+        EXPECT_EQ(r.exit_status, 2) << options[0];
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "clonesim: " + says + "\n");
+    }
+}
+
 // --- the wrong kind of file ---------------------------------------------------------
 
 TEST(wrong_file, a_scenario_to_replay_and_a_trace_to_run_are_named)
