@@ -101,10 +101,33 @@ int sweep_command(clonesim::sweep_options options, bool verbose)
     });
 }
 
-int replay_command(const std::string& trace_file, const std::string& library, bool as_json)
+struct replay_command_line {
+    std::string trace_file;
+    std::string library;
+    bool as_json = false;
+    std::vector<std::string> set, unset, programs, exceptions;
+    std::string map_file;
+};
+
+// A scenario handed to a command that reads traces is named for what it is.
+void refuse_scenario(const std::string& file)
+{
+    if (clonesim::looks_like_scenario(file))
+        throw clonesim::trace_error(file + ": is a scenario file, not a session trace: play it with `clonesim run " + file + "`");
+}
+
+int replay_command(const replay_command_line& line)
 {
     return reporting_errors([&] {
-        const clonesim::replay_result result = clonesim::replay_trace(trace_file, library);
+        refuse_scenario(line.trace_file);
+        clonesim::rule_changes changes;
+        for (const std::string& text : line.set) changes.set.push_back(clonesim::name_value("--set", text));
+        changes.unset = line.unset;
+        if (!line.map_file.empty()) changes.map_file = line.map_file;
+        for (const std::string& text : line.programs) changes.programs.push_back(clonesim::program_answer_of(text));
+        for (const std::string& text : line.exceptions) changes.exceptions.push_back(clonesim::name_value("--exception", text));
+        const clonesim::replay_result result = clonesim::replay_trace(line.trace_file, line.library, changes);
+        const bool as_json = line.as_json;
         if (as_json)
             std::cout << clonesim::replay_json(result).dump(2) << "\n";
         else
@@ -117,8 +140,12 @@ int replay_command(const std::string& trace_file, const std::string& library, bo
 int scenario_command(const std::string& trace_file, const std::string& output)
 {
     return reporting_errors([&] {
-        const clonesim::trace_model model = clonesim::model_from_trace(clonesim::read_trace(trace_file));
+        refuse_scenario(trace_file);
+        const clonesim::trace recorded = clonesim::read_trace(trace_file);
+        clonesim::trace_model model = clonesim::model_from_trace(recorded);
+        if (recorded.partial.has_value()) model.scene.title += " (partial: up to line " + std::to_string(recorded.partial->complete_line) + ")";
         const std::string text = clonesim::scenario_file_text(model.scene);
+        if (recorded.partial.has_value()) std::cerr << "clonesim: note: " << clonesim::partial_text(recorded) << "\n";
         for (const std::string& note : model.notes) std::cerr << "clonesim: note: " << note << "\n";
         if (output.empty() || output == "-") {
             std::cout << text;
@@ -203,12 +230,6 @@ CLI::App* add_run(CLI::App& app, run_command_line& line)
     return run;
 }
 
-struct replay_command_line {
-    std::string trace_file;
-    std::string library;
-    bool as_json = false;
-};
-
 CLI::App* add_replay(CLI::App& app, replay_command_line& line)
 {
     CLI::App* replay = app.add_subcommand(
@@ -216,13 +237,27 @@ CLI::App* add_replay(CLI::App& app, replay_command_line& line)
                   "outcome: each part's new name or refusal and its messages, the requests sent, the texts\n"
                   "shown, the files deleted and the commands run. What the new library asks that the\n"
                   "recorded session never did is reported as unanswered, never answered by a guess.\n"
+                  "A trace cut at its size cap or without its end line replays up to its last complete callback.\n"
                   "Exit status: 0 same outcome; 1 differences; 2 the trace cannot be read (the line is named).\n"
                   "Examples:\n"
                   "  clonesim replay traces/kxpdm-trace-20261207-164002-4711-1.jsonl\n"
+                  "  clonesim replay --set KXPDM_NO_SAVE_ON_CLONE_IMPORT=1 session.jsonl\n"
+                  "  clonesim replay --program additional=3@/data/incoming/a.prt --map site.map session.jsonl\n"
                   "  clonesim replay --json --library new/libkxpdm_clone_userexit_v30.so session.jsonl");
     replay->add_option("trace", line.trace_file, "Trace file (JSON Lines) the library recorded")->required();
     replay->add_option("--library", line.library, "The user-exit library to play it against")->capture_default_str();
     replay->add_flag("--json", line.as_json, "Report as JSON");
+    replay->add_option("--set", line.set, "Set an environment variable for the replay: NAME=VALUE")->type_name("NAME=VALUE");
+    replay->add_option("--unset", line.unset, "Unset an environment variable for the replay")->type_name("NAME");
+    replay->add_option("--map", line.map_file,
+                       "The import attribute mapping file's content from FILE instead of the recorded one\n"
+                       "(also where the library held it as loaded from an earlier session)")->type_name("FILE");
+    replay->add_option("--program", line.programs,
+                       "The additional import program's or the item ID check's exit code, for every part or\n"
+                       "for one: additional=EXIT, check=EXIT@PART")->type_name("additional|check=EXIT[@PART]");
+    replay->add_option("--exception", line.exceptions,
+                       "Set an entry of the exception list the server hands out (also one held from an\n"
+                       "earlier session): NAME=VALUE")->type_name("NAME=VALUE");
     return replay;
 }
 
@@ -325,7 +360,7 @@ int main(int argc, char** argv)
         return run_command(run_line.request);
     }
     if (check->parsed()) return check_map_command(map_file);
-    if (replay->parsed()) return replay_command(replay_line.trace_file, replay_line.library, replay_line.as_json);
+    if (replay->parsed()) return replay_command(replay_line);
     if (scenario->parsed()) return scenario_command(scenario_line.trace_file, scenario_line.output);
     if (sweep->parsed()) {
         sweep_line.options.clean_after_every_run = !sweep_line.persistent_only;

@@ -1,6 +1,7 @@
 #include "replay/replay.h"
 
 #include "host/host_codes.h"
+#include "report/verdict.h"
 #include "run/environment.h"
 #include "run/session.h"
 #include "texts/texts.h"
@@ -30,18 +31,32 @@ private:
     name_pairs back_;  // the replay's name, the recorded one
 };
 
+constexpr std::size_t nowhere = static_cast<std::size_t>(-1);
+
 struct part_result {
     std::string name;
     std::string outcome;
     std::vector<std::string> messages;
+    std::optional<std::string> new_name;
+    std::size_t at = nowhere;  // the event its callback returned at
 };
+
+// Where an item of a session happened: the part it concerns ("" the
+// session's own) and its event's place in the trace.
+struct origin {
+    std::string part;
+    std::size_t at = nowhere;
+};
+using origins = std::vector<origin>;
 
 // What a session came to, and what it asked, as one trace tells it.
 struct session_outcome {
     std::vector<part_result> parts;
     std::vector<std::string> requests, texts, deletes, commands;
+    std::vector<std::string> effects;  // the host calls that change the world, with their inputs and status
     std::vector<std::string> request_keys, command_keys;  // one for each request and command
     std::vector<std::string> questions;                   // the host queries with their inputs
+    origins request_at, text_at, delete_at, command_at, effect_at, question_at;
     std::set<std::string> variables, files;
 };
 
@@ -63,6 +78,21 @@ const std::set<std::string>& model_questions()
     return ops;
 }
 
+// The host operations that change something (a part file, an attribute, the
+// session's settings, the host's callbacks): each call is compared with its
+// inputs and its status, since a save left out is as real as a name changed.
+const std::set<std::string>& effect_operations()
+{
+    static const std::set<std::string> ops = {
+        "HOST_PART_open", "HOST_PART_save", "HOST_PART_close", "HOST_ATTR_assign",
+        "HOST_ASSEM_set_assem_options", "HOST_ASSEM_set_save_trueshape", "HOST_CLONE_register_ntfy_callback",
+        "HOST_CLONE_remove_ntfy_callback", "HOST_CLONE_set_def_naming", "HOST_CLONE_set_item_type",
+        "HOST_CLONE_set_pdm_desc", "HOST_CLONE_set_pdm_name", "HOST_PDM_set_clone_auto_trans",
+        "HOST_UNDO_delete_all_marks", "HOST_UI_open_listing_window",
+    };
+    return ops;
+}
+
 class outcome_reader {
 public:
     outcome_reader(const restorer& restore) : restore_(restore) {}
@@ -72,19 +102,28 @@ public:
         std::vector<std::size_t> open_parts;  // translations under way
         for (const trace_event& event : t.events) {
             const json& d = event.data;
+            at_ = origin{"", static_cast<std::size_t>(&event - t.events.data())};
+            for (auto p = open_parts.rbegin(); p != open_parts.rend(); ++p)
+                if (*p != npos) {
+                    at_.part = out_.parts[*p].name;
+                    break;
+                }
             if (event.kind == "call") {
                 if (text_field(d, "callback").value_or("") != "translate") {
                     open_parts.push_back(npos);
                     continue;
                 }
                 open_parts.push_back(out_.parts.size());
-                out_.parts.push_back(part_result{restore_(text_field(d, "part").value_or("")), "", {}});
+                out_.parts.push_back(part_result{restore_(text_field(d, "part").value_or("")), "", {}, std::nullopt, nowhere});
             } else if (event.kind == "return") {
                 if (open_parts.empty()) continue;
                 if (open_parts.back() != npos) {
                     const long long result = number_field(d, "result").value_or(-1);
                     const auto name = text_field(d, "new_name");
-                    out_.parts[open_parts.back()].outcome =
+                    part_result& part = out_.parts[open_parts.back()];
+                    part.at = at_.at;
+                    if (result == 0 && name.has_value()) part.new_name = restore_(*name);
+                    part.outcome =
                         result == 0 ? "translated to " + shown(name.has_value() ? std::optional(restore_(*name)) : name)
                                     : "refused with result " + std::to_string(result);
                 }
@@ -97,17 +136,21 @@ public:
                 const std::string in = input.has_value() ? quote(restore_(*input)) : "(no input)";
                 out_.requests.push_back(std::to_string(code) + " " + in);
                 out_.request_keys.push_back(out_.requests.back());
+                out_.request_at.push_back(at_);
             } else if (event.kind == "stdout") {
                 out_.texts.push_back("standard output " + quote(restore_(text_field(d, "text").value_or(""))));
+                out_.text_at.push_back(at_);
             } else if (event.kind == "delete") {
                 const long long exit = number_field(d, "exit").value_or(0);
                 out_.deletes.push_back(quote(restore_(text_field(d, "path").value_or(""))) +
                                        (exit != 0 ? " (exit " + std::to_string(exit) + ")" : ""));
+                out_.delete_at.push_back(at_);
             } else if (event.kind == "command") {
                 std::string key = quote(restore_(text_field(d, "program").value_or("")));
                 for (const std::string& argument : texts_field(d, "arguments")) key += " " + quote(restore_(argument));
                 out_.command_keys.push_back(key);
                 out_.commands.push_back(key + " -> exit " + std::to_string(number_field(d, "exit").value_or(-1)));
+                out_.command_at.push_back(at_);
             } else if (event.kind == "env") {
                 const std::string name = text_field(d, "name").value_or("");
                 if (name.rfind("KXPDM_TRACE_", 0) != 0) out_.variables.insert(name);
@@ -115,6 +158,7 @@ public:
                 out_.files.insert(restore_(text_field(d, "path").value_or("")));
             }
         }
+        attribute_to_parts();
         return std::move(out_);
     }
 
@@ -133,6 +177,7 @@ private:
             // part's message, the others in the session's order.
             (part != npos ? out_.parts[part].messages : out_.texts)
                 .push_back((box ? "error box " : "listing window ") + quote(text));
+            if (part == npos) out_.text_at.push_back(at_);
             return;
         }
         // Tags are named after what they were handed out for.
@@ -143,7 +188,50 @@ private:
         }
         if (op == "HOST_ATTR_ask_part_attribute" && tags_.count(work_part_))
             name_tag(number_field(answer, "attribute_object"), tags_[work_part_]);
-        if (!model_questions().count(op)) return;
+        if (effect_operations().count(op)) {
+            std::string effect = call_text(op, in);
+            // A save takes no part: it saves the work part, the one opened last.
+            if (op == "HOST_PART_save" && tags_.count(work_part_)) effect += " of " + tags_[work_part_];
+            out_.effects.push_back(effect + " -> status " + std::to_string(number_field(d, "status").value_or(0)));
+            out_.effect_at.push_back(at_);
+        }
+        if (model_questions().count(op)) {
+            out_.questions.push_back(call_text(op, in));
+            out_.question_at.push_back(at_);
+        }
+    }
+
+    // What happened outside a part's translation (the end of an import
+    // saving, naming and publishing each part) concerns the part whose
+    // database name it quotes.
+    void attribute_to_parts()
+    {
+        std::map<std::string, std::string> by_new_name;
+        for (const part_result& p : out_.parts)
+            if (p.new_name.has_value()) by_new_name.try_emplace(quote(*p.new_name), p.name);
+        auto resolve = [&](const std::vector<std::string>& items, origins& where) {
+            for (std::size_t i = 0; i < items.size() && i < where.size(); ++i) {
+                if (!where[i].part.empty()) continue;
+                for (std::size_t at = items[i].find("\"@DB/"); at != std::string::npos; at = items[i].find("\"@DB/", at + 1)) {
+                    const std::size_t end = items[i].find('"', at + 1);
+                    if (end == std::string::npos) break;
+                    const auto found = by_new_name.find(items[i].substr(at, end - at + 1));
+                    if (found == by_new_name.end()) continue;
+                    where[i].part = found->second;
+                    break;
+                }
+            }
+        };
+        resolve(out_.effects, out_.effect_at);
+        resolve(out_.requests, out_.request_at);
+        resolve(out_.texts, out_.text_at);
+        resolve(out_.questions, out_.question_at);
+    }
+
+    // An operation with its inputs; tags named by what they were handed out
+    // for, since each host numbers its own.
+    std::string call_text(const std::string& op, const json& in)
+    {
         std::string key = op + "(";
         bool later = false;
         for (const auto& [name, value] : in.items()) {
@@ -152,13 +240,28 @@ private:
             if ((name == "part" || name == "object") && value.is_number_integer()) {
                 const auto tag = tags_.find(value.get<long long>());
                 key += tag != tags_.end() ? tag->second : "tag " + value.dump();
-            } else if (value.is_number_integer()) {
-                key += value.dump();
             } else {
-                key += shown(trace_text(value).has_value() ? std::optional(restore_(*trace_text(value))) : std::nullopt);
+                key += value_text(value);
             }
         }
-        out_.questions.push_back(key + ")");
+        return key + ")";
+    }
+
+    std::string value_text(const json& value) const
+    {
+        if (value.is_null()) return "(none)";
+        if (const auto text = trace_text(value)) return quote(restore_(*text));
+        if (value.is_array()) {
+            std::string list = "[";
+            for (const json& v : value) list += (list.size() > 1 ? ", " : "") + value_text(v);
+            return list + "]";
+        }
+        if (value.is_object()) {
+            std::string fields = "{";
+            for (const auto& [name, v] : value.items()) fields += (fields.size() > 1 ? ", " : "") + name + " " + value_text(v);
+            return fields + "}";
+        }
+        return value.dump();
     }
 
     void name_tag(std::optional<long long> tag, const std::string& origin)
@@ -168,6 +271,7 @@ private:
 
     const restorer& restore_;
     session_outcome out_;
+    origin at_;
     std::map<long long, std::string> tags_;
     long long work_part_ = 0;
 };
@@ -175,7 +279,8 @@ private:
 // The two sequences compared in order: what both have in the same order is
 // the same; the rest, gap by gap, is paired up as recorded vs now.
 void compare_sequences(const std::string& kind, const std::string& what, const std::vector<std::string>& was,
-                       const std::vector<std::string>& is, std::vector<difference>& out)
+                       const std::vector<std::string>& is, std::vector<difference>& out, const origins& was_at = {},
+                       const origins& is_at = {})
 {
     std::size_t head = 0;
     while (head < was.size() && head < is.size() && was[head] == is[head]) ++head;
@@ -208,7 +313,14 @@ void compare_sequences(const std::string& kind, const std::string& what, const s
         while (i < mi || j < mj) {
             const std::string recorded = i < mi ? was[head + i] : "(none)";
             const std::string now = j < mj ? is[head + j] : "(none)";
-            out.push_back(difference{kind, what + " " + std::to_string(head + (i < mi ? i : j) + 1), recorded, now});
+            difference d{kind, what + " " + std::to_string(head + (i < mi ? i : j) + 1), recorded, now, "", true, nowhere};
+            if (j < mj && head + j < is_at.size()) {
+                d.part = is_at[head + j].part;
+                d.at = is_at[head + j].at;
+            } else if (i < mi && head + i < was_at.size()) {
+                d.part = was_at[head + i].part;
+            }
+            out.push_back(std::move(d));
             if (i < mi) ++i;
             if (j < mj) ++j;
         }
@@ -227,15 +339,21 @@ void compare_parts(const session_outcome& was, const session_outcome& is, std::v
         const auto found = now.find(p.name);
         const std::string what = "part " + quote(p.name);
         if (found == now.end()) {
-            out.push_back(difference{"part", what, p.outcome, "not translated"});
+            out.push_back(difference{"part", what, p.outcome, "not translated", p.name});
             continue;
         }
-        if (found->second->outcome != p.outcome) out.push_back(difference{"part", what, p.outcome, found->second->outcome});
+        const std::size_t from = out.size();
+        if (found->second->outcome != p.outcome)
+            out.push_back(difference{"part", what, p.outcome, found->second->outcome, p.name, true, found->second->at});
         compare_sequences("part", what + " message", p.messages, found->second->messages, out);
+        for (std::size_t i = from; i < out.size(); ++i) {
+            out[i].part = p.name;
+            out[i].at = found->second->at;
+        }
     }
     for (const part_result& p : is.parts)
         if (seen.insert(p.name).second)
-            out.push_back(difference{"part", "part " + quote(p.name), "not translated", p.outcome});
+            out.push_back(difference{"part", "part " + quote(p.name), "not translated", p.outcome, p.name, true, p.at});
 }
 
 // The items of `is` the recorded session has no answer for, by their text.
@@ -260,27 +378,44 @@ void mark_unanswered(std::vector<difference>& out, std::size_t from, const std::
     }
 }
 
-void unanswered_questions(const std::vector<std::string>& was, const std::vector<std::string>& is,
+void unanswered_questions(const std::vector<std::string>& was, const std::vector<std::string>& is, const origins& is_at,
                           std::vector<difference>& out)
 {
     const std::set<std::string> known(was.begin(), was.end());
     std::set<std::string> told;
-    for (const std::string& question : is)
-        if (!known.count(question) && told.insert(question).second)
-            out.push_back(difference{"unanswered", "host question " + question, "", ""});
+    for (std::size_t i = 0; i < is.size(); ++i)
+        if (!known.count(is[i]) && told.insert(is[i]).second)
+            out.push_back(difference{"unanswered", "host question " + is[i], "", "", is_at[i].part, true, is_at[i].at});
+}
+
+// What a part did after the library asked something the recorded session
+// never answered is not known: the answer could have changed it.
+void mark_not_known(std::vector<difference>& out)
+{
+    std::map<std::string, std::size_t> first_unanswered;
+    for (const difference& d : out)
+        if (d.kind == "unanswered" && !d.part.empty() && d.at != nowhere) {
+            const auto [at, inserted] = first_unanswered.emplace(d.part, d.at);
+            if (!inserted) at->second = std::min(at->second, d.at);
+        }
+    for (difference& d : out) {
+        if (d.kind == "unanswered" || d.part.empty()) continue;
+        const auto first = first_unanswered.find(d.part);
+        if (first != first_unanswered.end() && (d.at == nowhere || d.at > first->second)) d.known = false;
+    }
 }
 
 void unanswered_names(const std::set<std::string>& was, const std::set<std::string>& is, const std::string& what,
                       const std::set<std::string>& given, std::vector<difference>& out)
 {
     for (const std::string& name : is)
-        if (!was.count(name) && !given.count(name)) out.push_back(difference{"unanswered", what + " " + quote(name), "", ""});
+        if (!was.count(name) && !given.count(name)) out.push_back(difference{"unanswered", what + " " + quote(name), "", "", "", true, nowhere});
 }
 
 }  // namespace
 
 std::vector<difference> compare_outcomes(const trace& recorded, const trace& now, const trace_model& model,
-                                         const name_pairs& stand_ins)
+                                         const name_pairs& stand_ins, const given_names& changed)
 {
     const restorer as_recorded({}), as_replayed(stand_ins);
     const session_outcome was = outcome_reader(as_recorded).read(recorded);
@@ -293,37 +428,60 @@ std::vector<difference> compare_outcomes(const trace& recorded, const trace& now
             if (is.requests[i] == asked) {
                 is.requests.erase(is.requests.begin() + static_cast<std::ptrdiff_t>(i));
                 is.request_keys.erase(is.request_keys.begin() + static_cast<std::ptrdiff_t>(i));
+                is.request_at.erase(is.request_at.begin() + static_cast<std::ptrdiff_t>(i));
             }
     }
     std::vector<difference> out;
     compare_parts(was, is, out);
     std::size_t from = out.size();
-    compare_sequences("request", "request", was.requests, is.requests, out);
+    compare_sequences("request", "request", was.requests, is.requests, out, was.request_at, is.request_at);
     mark_unanswered(out, from, unanswerable(is.requests, is.request_keys, was.request_keys));
-    compare_sequences("text", "text", was.texts, is.texts, out);
-    compare_sequences("delete", "deleted file", was.deletes, is.deletes, out);
+    compare_sequences("text", "text", was.texts, is.texts, out, was.text_at, is.text_at);
+    compare_sequences("delete", "deleted file", was.deletes, is.deletes, out, was.delete_at, is.delete_at);
+    compare_sequences("host", "host call", was.effects, is.effects, out, was.effect_at, is.effect_at);
     from = out.size();
-    compare_sequences("command", "command", was.commands, is.commands, out);
+    compare_sequences("command", "command", was.commands, is.commands, out, was.command_at, is.command_at);
     mark_unanswered(out, from, unanswerable(is.commands, is.command_keys, was.command_keys));
 
-    unanswered_questions(was.questions, is.questions, out);
-    unanswered_names(was.variables, is.variables, "environment variable", {}, out);
+    unanswered_questions(was.questions, is.questions, is.question_at, out);
+    unanswered_names(was.variables, is.variables, "environment variable",
+                     std::set<std::string>(changed.variables.begin(), changed.variables.end()), out);
     std::set<std::string> given;
     if (model.map_file_from_header.has_value()) given.insert(same_separators(*model.map_file_from_header));
+    for (const std::string& file : changed.files) given.insert(same_separators(file));
     unanswered_names(was.files, is.files, "file", given, out);
+    mark_not_known(out);
     return out;
 }
 
-replay_result replay_trace(const std::filesystem::path& file, const std::string& library_path)
+std::string partial_text(const trace& t)
+{
+    if (!t.partial.has_value()) return "";
+    const trace_cut& cut = *t.partial;
+    std::string text = "the trace is partial: " + cut.why + "; ";
+    if (cut.complete_line == 0) return text + "no callback of it is complete, so nothing of it is compared";
+    const json& call = cut.last_call;
+    const std::string callback =
+        text_field(call, "callback").value_or("") == "translate"
+            ? "the translation of " + quote(text_field(call, "part").value_or(""))
+            : "the " + point_name(static_cast<int>(number_field(call, "point").value_or(-1))) + " notification";
+    return text + "replayed up to line " + std::to_string(cut.complete_line) + ", the end of " + callback +
+           ", the last callback it holds whole";
+}
+
+replay_result replay_trace(const std::filesystem::path& file, const std::string& library_path, const rule_changes& changes)
 {
     const trace recorded = read_trace(file);
-    const trace_model model = model_from_trace(recorded);
+    trace_model model = model_from_trace(recorded);
+    const applied_changes applied = apply_rule_changes(model, changes);
     const loaded_library library = load_library(library_path);
 
     replay_result result;
     result.trace_file = file;
     result.recorded_library = text_field(recorded.header, "library").value_or("?");
     result.library = library.path;
+    result.changes = applied.named;
+    if (recorded.partial.has_value()) result.partial = partial_text(recorded);
     result.notes = model.notes;
 
     const std::filesystem::path folder = make_temp_directory("clonesim-replay");
@@ -340,7 +498,11 @@ replay_result replay_trace(const std::filesystem::path& file, const std::string&
         } catch (const trace_error& e) {
             throw run_error(std::string("the replayed session's own trace: ") + e.what());
         }
-        result.differences = compare_outcomes(recorded, now, model, run.stand_ins);
+        // The session played again goes on past where the recorded one
+        // stops; only the callbacks the recorded one holds whole are
+        // compared.
+        if (recorded.partial.has_value()) now.events = callbacks_as_in(now.events, recorded.events);
+        result.differences = compare_outcomes(recorded, now, model, run.stand_ins, {applied.variables, applied.files});
     } catch (...) {
         std::filesystem::remove_all(folder, ec);
         throw;
@@ -355,25 +517,59 @@ std::string difference_line(const difference& d)
     return d.what + ": recorded " + d.recorded + ", now " + d.now;
 }
 
+namespace {
+
+// Differences by the part they concern, in the order the parts first come
+// up; the session's own last.
+std::string by_part(const std::vector<const difference*>& list)
+{
+    std::vector<std::string> parts;
+    std::map<std::string, std::vector<const difference*>> of;
+    for (const difference* d : list) {
+        if (!d->part.empty() && !of.count(d->part)) parts.push_back(d->part);
+        of[d->part].push_back(d);
+    }
+    if (of.count("")) parts.push_back("");
+    std::string text;
+    for (const std::string& part : parts) {
+        text += "  " + (part.empty() ? std::string("the session") : "part " + quote(part)) + "\n";
+        for (const difference* d : of[part]) text += "    " + std::string(d->known ? "" : "not known: ") + difference_line(*d) + "\n";
+    }
+    return text;
+}
+
+}  // namespace
+
 std::string replay_text(const replay_result& r)
 {
     std::string text = "replay: " + r.trace_file.string() + "\n";
     text += "  recorded with   " + r.recorded_library + "\n";
-    text += "  played against  " + r.library + "\n\ndifferences\n";
-    for (const difference& d : r.differences) text += "  " + difference_line(d) + "\n";
-    if (r.differences.empty()) text += "  (none)\n";
+    text += "  played against  " + r.library + "\n";
+    for (const std::string& change : r.changes) text += "  changed         " + change + "\n";
+    if (r.partial.has_value()) text += "  partial         " + *r.partial + "\n";
+    // What the change causes comes first; what the recorded session cannot
+    // answer, and what follows from that, apart.
+    std::vector<const difference*> direct, open;
+    for (const difference& d : r.differences) (d.known && d.kind != "unanswered" ? direct : open).push_back(&d);
+    std::stable_partition(open.begin(), open.end(), [](const difference* d) { return d->kind == "unanswered"; });
+    text += "\ndifferences, by part\n";
+    text += direct.empty() ? "  (none)\n" : by_part(direct);
+    if (!open.empty()) text += "\nunanswered, and what is not known after it, by part\n" + by_part(open);
     if (!r.notes.empty()) {
         text += "\nnotes\n";
         for (const std::string& note : r.notes) text += "  " + note + "\n";
     }
     const auto unanswered = std::count_if(r.differences.begin(), r.differences.end(),
                                           [](const difference& d) { return d.kind == "unanswered"; });
+    const auto not_known = std::count_if(r.differences.begin(), r.differences.end(),
+                                         [](const difference& d) { return !d.known; });
     text += "\nverdict: ";
     if (r.differences.empty())
-        text += "same outcome as recorded\n";
+        text += r.partial.has_value() ? "same outcome as recorded, as far as the partial trace goes\n"
+                                      : "same outcome as recorded\n";
     else
         text += count_of(r.differences.size(), "difference", "differences") + " from the recorded outcome (" +
-                std::to_string(unanswered) + " unanswered)\n";
+                std::to_string(unanswered) + " unanswered, " + std::to_string(not_known) + " not known)\n";
     return text;
 }
 
@@ -383,11 +579,14 @@ nlohmann::ordered_json replay_json(const replay_result& r)
     out["trace"] = json_safe(r.trace_file.string());
     out["recorded_library"] = json_safe(r.recorded_library);
     out["library"] = json_safe(r.library);
+    out["changes"] = r.changes;
+    out["partial"] = r.partial.has_value() ? nlohmann::ordered_json(json_safe(*r.partial)) : nlohmann::ordered_json(nullptr);
     out["same"] = r.differences.empty();
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
     for (const difference& d : r.differences)
         list.push_back({{"kind", d.kind}, {"what", json_safe(d.what)}, {"recorded", json_safe(d.recorded)},
-                        {"now", json_safe(d.now)}, {"line", json_safe(difference_line(d))}});
+                        {"now", json_safe(d.now)}, {"part", d.part.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(json_safe(d.part))},
+                        {"known", d.known}, {"line", json_safe(difference_line(d))}});
     out["differences"] = std::move(list);
     out["notes"] = r.notes;
     out["exit_status"] = r.differences.empty() ? 0 : 1;

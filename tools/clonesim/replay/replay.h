@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,30 +18,46 @@
 namespace clonesim {
 
 struct difference {
-    std::string kind;  // "part", "request", "text", "delete", "command", "unanswered"
+    std::string kind;  // "part", "request", "text", "delete", "command", "host", "unanswered"
     std::string what;
     std::string recorded;
     std::string now;
+    std::string part;         // the part it concerns; empty: the session's own
+    bool known = true;        // false: it follows an unanswered question of its part
+    std::size_t at = static_cast<std::size_t>(-1);  // its event in the replayed trace; none: -1
 };
 
 // Names the replay used in place of recorded ones: recorded, replay's.
 using name_pairs = std::vector<std::pair<std::string, std::string>>;
 
+// What the replay hands the library that the recorded session never read:
+// not unanswered, since the changes give it.
+struct given_names {
+    std::vector<std::string> variables, files;
+};
+
 std::vector<difference> compare_outcomes(const trace& recorded, const trace& now, const trace_model& model,
-                                         const name_pairs& stand_ins);
+                                         const name_pairs& stand_ins, const given_names& given = {});
 
 struct replay_result {
     std::filesystem::path trace_file;
     std::string recorded_library;
     std::string library;
+    std::vector<std::string> changes;  // the rule changes applied, one line each
+    std::optional<std::string> partial;  // where and why a partial trace ends
     std::vector<std::string> notes;
     std::vector<difference> differences;
 };
 
-// Plays the trace's session against the library with recording on and
-// compares. Throws trace_error when a trace cannot be read, run_error when
-// the session cannot be played.
-replay_result replay_trace(const std::filesystem::path& file, const std::string& library);
+// Plays the trace's session against the library with recording on and the
+// rule changes applied, and compares. Throws trace_error when a trace cannot
+// be read, run_error when the session cannot be played or a change cannot
+// be made.
+replay_result replay_trace(const std::filesystem::path& file, const std::string& library,
+                           const rule_changes& changes = {});
+
+// Where and why a partial trace ends and how far it replays.
+std::string partial_text(const trace& t);
 
 std::string replay_text(const replay_result& result);
 nlohmann::ordered_json replay_json(const replay_result& result);

@@ -1,9 +1,13 @@
 #include "replay/trace_model.h"
 
 #include "host/host_codes.h"
+#include "run/run_error.h"
 #include "session/settings.h"
+#include "texts/texts.h"
 
 #include <algorithm>
+#include <fstream>
+#include <sstream>
 #include <map>
 #include <set>
 
@@ -297,6 +301,10 @@ private:
         answer.status = int_field(event.data, "status").value_or(0);
         answer.reply = text_field(event.data, "reply");
         if (answer.code == kx::request_get_exceptions) exceptions_asked_ = true;
+        if (answer.status == 0 && answer.input.has_value() && answer.reply.has_value()) {
+            if (answer.code == kx::request_get_item_type) item_types_.try_emplace(*answer.input, *answer.reply);
+            if (answer.code == kx::request_check_revision && *answer.reply == "PRESENT") present_.push_back(*answer.input);
+        }
         if (const auto result = int_field(event.data, "result"); result.value_or(0) != 0)
             model_.notes.push_back("line " + std::to_string(event.line) + ": the host's request channel failed (" +
                                    std::to_string(*result) + "); the replay's channel answers as the server did");
@@ -380,11 +388,41 @@ private:
                 family->value = "1";
             }
         }
+        existing_items();
         if (!member(state, "import_item_list").is_null())
             model_.notes.push_back("the import item list carried over from an earlier session is not given to the replay");
     }
 
+    // The items the PDM manager held as the session saw them: the type the
+    // server named for each, and the revisions it said are present. An
+    // import never sees whether a revision is released, so each is taken as
+    // released: renaming an item that may be released is the case to catch.
+    void existing_items()
+    {
+        for (item_seed& item : model_.scene.items) {
+            if (const auto type = item_types_.find(item.item_id); type != item_types_.end() && !type->second.empty())
+                item.item_type = type->second;
+            for (const std::string& present : present_) {
+                const auto slash = present.find('/');
+                if (slash == std::string::npos || present.compare(0, slash, item.item_id) != 0 || slash != item.item_id.size())
+                    continue;
+                const std::string rev = present.substr(slash + 1);
+                const bool known = std::any_of(item.revisions.begin(), item.revisions.end(),
+                                               [&](const revision_seed& r) { return r.rev_id == rev; });
+                if (known || rev.empty()) continue;
+                revision_seed revision;
+                revision.rev_id = rev;
+                revision.release_status = released_unknown;
+                item.revisions.push_back(std::move(revision));
+            }
+        }
+    }
+
+    static constexpr const char* released_unknown = "not known from the trace";
+
     const trace& trace_;
+    std::map<std::string, std::string> item_types_;
+    std::vector<std::string> present_;
     bool windows_ = false;
     trace_model model_;
     std::map<std::string, std::size_t> part_index_;
@@ -402,5 +440,173 @@ private:
 }  // namespace
 
 trace_model model_from_trace(const trace& recorded) { return model_builder(recorded).build(); }
+
+std::pair<std::string, std::string> name_value(const std::string& option, const std::string& text)
+{
+    const auto eq = text.find('=');
+    if (eq == std::string::npos || eq == 0)
+        throw run_error(option + " " + quote(text) + ": expected NAME=VALUE");
+    return {text.substr(0, eq), text.substr(eq + 1)};
+}
+
+rule_changes::program_answer program_answer_of(const std::string& text)
+{
+    const auto [program, rest] = name_value("--program", text);
+    if (program != "additional" && program != "check")
+        throw run_error("--program " + quote(text) + ": the program is additional or check");
+    rule_changes::program_answer answer{program, 0, std::nullopt};
+    const auto at = rest.find('@');
+    const std::string exit = rest.substr(0, at);
+    if (exit.empty() || exit.size() > 3 || !std::all_of(exit.begin(), exit.end(), [](unsigned char c) { return c >= '0' && c <= '9'; }))
+        throw run_error("--program " + quote(text) + ": the exit code is a whole number from 0 to 255");
+    answer.exit = std::stoi(exit);
+    if (answer.exit > 255) throw run_error("--program " + quote(text) + ": the exit code is a whole number from 0 to 255");
+    if (at != std::string::npos) {
+        answer.part = rest.substr(at + 1);
+        if (answer.part->empty()) throw run_error("--program " + quote(text) + ": no part after @");
+    }
+    return answer;
+}
+
+namespace {
+
+env_setting& setting_of(scenario& s, const std::string& name)
+{
+    for (env_setting& e : s.env)
+        if (e.name == name) return e;
+    s.env.push_back(env_setting{name, std::nullopt});
+    return s.env.back();
+}
+
+file_seed& file_of(scenario& s, const std::string& path)
+{
+    for (file_seed& f : s.files)
+        if (same_separators(f.path) == same_separators(path)) return f;
+    s.files.push_back(file_seed{path, std::nullopt});
+    return s.files.back();
+}
+
+// The mapping file's content from FILE, under the name the session reads
+// it by; a session that names none is given FILE's own name.
+std::string replace_map(trace_model& model, const std::filesystem::path& file, applied_changes& applied)
+{
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw run_error("--map " + file.string() + ": cannot be read");
+    std::ostringstream content;
+    content << in.rdbuf();
+    env_setting& variable = setting_of(model.scene, map_variable);
+    if (!variable.value.has_value() || variable.value->empty()) {
+        std::error_code ec;
+        variable.value = std::filesystem::absolute(file, ec).string();
+        applied.variables.push_back(variable.name);
+    }
+    file_of(model.scene, *variable.value).content = content.str();
+    applied.files.push_back(*variable.value);
+    // A mapping file the library held from an earlier session is the one
+    // the model hands the fresh library, so the option replaces it too.
+    if (model.map_file_from_header.has_value()) return "the mapping file " + quote(*variable.value) + " (held as loaded) reads " + file.string();
+    return "the mapping file " + quote(*variable.value) + " reads " + file.string();
+}
+
+// Gives how many runs the answer applies to.
+std::size_t answer_programs(trace_model& model, const rule_changes::program_answer& change)
+{
+    std::size_t answered = 0;
+    auto& commands = *model.scene.commands;
+    const bool check = change.program == "check";
+    std::vector<recorded_command> added;
+    for (recorded_command& c : commands) {
+        if (c.program.empty() != check) continue;
+        if (!change.part.has_value() || (!c.arguments.empty() && same_separators(c.arguments.back()) == same_separators(*change.part))) {
+            c.exit = change.exit;
+            ++answered;
+        }
+    }
+    // A part the program never ran for when recorded gets the same answer
+    // when the change names it or every part: its run looks like the others
+    // with that part as the last argument.
+    const auto shape = std::find_if(commands.begin(), commands.end(),
+                                    [&](const recorded_command& c) { return c.program.empty() == check && !c.arguments.empty(); });
+    if (shape == commands.end()) return answered;
+    const recorded_command pattern = *shape;
+    for (const sim::clone_part& part : model.scene.parts) {
+        if (change.part.has_value() && same_separators(part.name) != same_separators(*change.part)) continue;
+        const bool known = std::any_of(commands.begin(), commands.end(), [&](const recorded_command& c) {
+            return c.program.empty() == check && !c.arguments.empty() && same_separators(c.arguments.back()) == same_separators(part.name);
+        });
+        if (known) continue;
+        recorded_command c = pattern;
+        c.arguments.back() = part.name;
+        c.exit = change.exit;
+        added.push_back(std::move(c));
+    }
+    answered += added.size();
+    commands.insert(commands.end(), added.begin(), added.end());
+    return answered;
+}
+
+void set_exception(trace_model& model, const std::string& name, const std::string& value)
+{
+    auto& answers = *model.scene.answers;
+    bool found = false;
+    for (recorded_answer& a : answers) {
+        if (a.code != kx::request_get_exceptions) continue;
+        found = true;
+        std::vector<std::string> entries;
+        if (a.status != 0 && a.reply.has_value()) {
+            std::string rest = *a.reply;
+            for (std::size_t at; (at = rest.find('?')) != std::string::npos; rest.erase(0, at + 1)) entries.push_back(rest.substr(0, at));
+            entries.push_back(rest);
+        }
+        bool set = false;
+        for (std::size_t i = 0; i + 1 < entries.size(); i += 2)
+            if (entries[i] == name) {
+                entries[i + 1] = value;
+                set = true;
+            }
+        if (!set) {
+            if (entries.size() % 2 != 0) entries.pop_back();
+            entries.push_back(name);
+            entries.push_back(value);
+        }
+        std::string list;
+        for (const std::string& entry : entries) list += (list.empty() ? "" : "?") + entry;
+        // The server hands the list over with a non-zero status.
+        a.status = 1;
+        a.reply = list;
+    }
+    if (!found) answers.push_back(recorded_answer{kx::request_get_exceptions, std::nullopt, 1, name + "?" + value});
+}
+
+}  // namespace
+
+applied_changes apply_rule_changes(trace_model& model, const rule_changes& changes)
+{
+    applied_changes applied;
+    for (const auto& [name, value] : changes.set) {
+        setting_of(model.scene, name).value = value;
+        applied.variables.push_back(name);
+        applied.named.push_back("--set " + name + "=" + value);
+    }
+    for (const std::string& name : changes.unset) {
+        setting_of(model.scene, name).value = std::nullopt;
+        applied.variables.push_back(name);
+        applied.named.push_back("--unset " + name);
+    }
+    if (changes.map_file.has_value()) applied.named.push_back("--map: " + replace_map(model, *changes.map_file, applied));
+    for (const auto& change : changes.programs) {
+        const bool answers = answer_programs(model, change) > 0;
+        applied.named.push_back("--program: the " + std::string(change.program == "check" ? "item ID check" : "additional import program") +
+                                " exits " + std::to_string(change.exit) +
+                                (change.part.has_value() ? " for " + quote(*change.part) : " for every part") +
+                                (answers ? "" : " (the recorded session never ran it: nothing to answer)"));
+    }
+    for (const auto& [name, value] : changes.exceptions) {
+        set_exception(model, name, value);
+        applied.named.push_back("--exception " + name + "=" + value +
+                                (model.exceptions_from_header ? " (in the list held from an earlier session)" : ""));
+    }
+    return applied;
+}
 
 }  // namespace clonesim

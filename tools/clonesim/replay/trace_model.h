@@ -6,7 +6,10 @@
 #include "scenario/scenario.h"
 #include "traces/trace.h"
 
+#include <filesystem>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace clonesim {
@@ -27,5 +30,34 @@ struct trace_model {
 
 // Throws trace_error for a trace whose events do not make a model.
 trace_model model_from_trace(const trace& recorded);
+
+// A rule changed for the replay, as given on the command line.
+struct rule_changes {
+    std::vector<std::pair<std::string, std::string>> set;  // variable, value
+    std::vector<std::string> unset;
+    std::optional<std::filesystem::path> map_file;  // the mapping file's content instead of the recorded one
+    struct program_answer {
+        std::string program;  // "additional" or "check"
+        int exit = 0;
+        std::optional<std::string> part;  // none: every part
+    };
+    std::vector<program_answer> programs;
+    std::vector<std::pair<std::string, std::string>> exceptions;  // name, value
+
+    bool empty() const { return set.empty() && unset.empty() && !map_file && programs.empty() && exceptions.empty(); }
+};
+
+// Reads one option's text ("NAME=VALUE", "additional=3@/parts/a.prt");
+// throws run_error naming the option when it does not read.
+std::pair<std::string, std::string> name_value(const std::string& option, const std::string& text);
+rule_changes::program_answer program_answer_of(const std::string& text);
+
+// Applies the changes to the model; gives one line naming each, and the
+// variables and files the changes give that the recorded session never read.
+struct applied_changes {
+    std::vector<std::string> named;
+    std::vector<std::string> variables, files;
+};
+applied_changes apply_rule_changes(trace_model& model, const rule_changes& changes);
 
 }  // namespace clonesim

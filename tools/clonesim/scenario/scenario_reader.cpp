@@ -533,6 +533,12 @@ json parse_file(const std::filesystem::path& file)
     std::ostringstream buffer;
     buffer << in.rdbuf();
     const std::string content = buffer.str();
+    // A session trace is JSON Lines, whose first line is its header: named
+    // for what it is rather than as a JSON error on line 2.
+    const json first = json::parse(content.substr(0, content.find('\n')), nullptr, false);
+    if (first.is_object() && first.contains("trace") && first["trace"] == "kxpdm-clone-trace")
+        throw scenario_error(name + ": is a session trace, not a scenario file: replay it with `clonesim replay " + name +
+                             "`, or turn it into a scenario with `clonesim scenario --from-trace " + name + "`");
     try {
         return json::parse(content);
     } catch (const json::parse_error& e) {

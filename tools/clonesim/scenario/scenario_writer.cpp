@@ -67,6 +67,19 @@ json server_json(const scenario& s)
             json it = {{"item_id", text_json(item.item_id)}, {"type", text_json(item.item_type)},
                        {"name", text_json(item.name)}, {"description", text_json(item.description)}};
             if (item.owner.has_value()) it["owner"] = text_json(*item.owner);
+            if (!item.revisions.empty()) {
+                json revisions = json::array();
+                for (const revision_seed& rev : item.revisions) {
+                    json r = {{"rev_id", text_json(rev.rev_id)}};
+                    if (rev.native_file.has_value()) r["native_file"] = text_json(*rev.native_file);
+                    if (rev.release_status.has_value()) r["release_status"] = text_json(*rev.release_status);
+                    if (rev.released_date.has_value()) r["released_date"] = text_json(*rev.released_date);
+                    if (rev.context.has_value()) r["context"] = text_json(*rev.context);
+                    if (!rev.design_log.empty()) r["design_log"] = pairs_json(rev.design_log);
+                    revisions.push_back(std::move(r));
+                }
+                it["revisions"] = std::move(revisions);
+            }
             items.push_back(std::move(it));
         }
         server["items"] = std::move(items);

@@ -139,7 +139,23 @@ sim::pdm_response pdm_server::recorded(int code, const char* input)
     const recorded_answer& a = *matching[std::min(turn, matching.size() - 1)];
     ++turn;
     const sim::pdm_response response{a.status, a.reply};
-    if (is_refusal(code, response)) last_answer_ = answer::refused;
+    if (is_refusal(code, response)) {
+        last_answer_ = answer::refused;
+        return response;
+    }
+    // What the server did on a request it granted happens to the store too,
+    // so that the items after the session are as the recorded server left
+    // them; the answer stays the recorded one.
+    const std::string text = asked.value_or("");
+    switch (code) {
+    case kx::request_pdi_backfill: pdi_backfill(text); break;
+    case kx::request_fill_import_filename: fill_import_filename(text); break;
+    case kx::request_auto_publish: auto_publish(text); break;
+    case kx::request_prepare_new_items: prepare_new_items(text); break;
+    case kx::request_set_name_description: set_name_description(text); break;
+    default: break;
+    }
+    last_answer_ = answer::given;
     return response;
 }
 

@@ -1,5 +1,6 @@
 #include "traces/trace.h"
 
+#include "scenario/scenario.h"
 #include "texts/texts.h"
 
 #include <algorithm>
@@ -140,9 +141,6 @@ public:
         const auto known = event_fields().find(kind);
         if (known == event_fields().end()) fail(line, "an unknown kind of line \"" + kind + "\"");
         require(line, value, known->second, "this \"" + kind + "\" line");
-        if (kind == "cut")
-            fail(line, "the trace was cut at its size cap (" + std::to_string(value["bytes"].get<long long>()) +
-                           " bytes): the rest of the session is missing");
         return trace_event{line, kind, std::move(value)};
     }
 
@@ -185,6 +183,71 @@ std::vector<std::string> texts_field(const json& object, const char* key)
     return texts;
 }
 
+namespace {
+
+// Keeps the events up to the last complete callback and says why the trace
+// stops where it does.
+void mark_partial(trace& t, std::size_t last_line, std::string why)
+{
+    trace_cut cut;
+    cut.last_line = last_line;
+    cut.why = std::move(why);
+    std::size_t depth = 0, keep = 0;
+    const trace_event* outer_call = nullptr;
+    for (std::size_t i = 0; i < t.events.size(); ++i) {
+        const trace_event& event = t.events[i];
+        if (event.kind == "call") {
+            if (depth++ == 0) outer_call = &event;
+        } else if (event.kind == "return" && depth > 0 && --depth == 0) {
+            keep = i + 1;
+            cut.complete_line = event.line;
+            cut.last_call = outer_call->data;
+        }
+    }
+    t.events.resize(keep);
+    t.partial = std::move(cut);
+}
+
+}  // namespace
+
+namespace {
+
+// The outermost calls of a trace with the index of their return line.
+std::vector<std::pair<const trace_event*, std::size_t>> outer_callbacks(const std::vector<trace_event>& events)
+{
+    std::vector<std::pair<const trace_event*, std::size_t>> calls;
+    std::size_t depth = 0;
+    const trace_event* call = nullptr;
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        if (events[i].kind == "call") {
+            if (depth++ == 0) call = &events[i];
+        } else if (events[i].kind == "return" && depth > 0 && --depth == 0) {
+            calls.emplace_back(call, i);
+        }
+    }
+    return calls;
+}
+
+std::string callback_key(const nlohmann::json& call)
+{
+    return text_field(call, "callback").value_or("") + "\n" + std::to_string(number_field(call, "point").value_or(-1)) +
+           "\n" + same_separators(text_field(call, "part").value_or(""));
+}
+
+}  // namespace
+
+std::vector<trace_event> callbacks_as_in(const std::vector<trace_event>& events, const std::vector<trace_event>& recorded)
+{
+    const auto was = outer_callbacks(recorded);
+    const auto is = outer_callbacks(events);
+    std::size_t keep = 0;
+    for (std::size_t i = 0; i < was.size() && i < is.size(); ++i) {
+        if (callback_key(was[i].first->data) != callback_key(is[i].first->data)) break;
+        keep = is[i].second + 1;
+    }
+    return {events.begin(), events.begin() + static_cast<std::ptrdiff_t>(keep)};
+}
+
 trace read_trace(const std::filesystem::path& file)
 {
     const std::string name = file.string();
@@ -208,6 +271,12 @@ trace read_trace(const std::filesystem::path& file)
         try {
             value = json::parse(text);
         } catch (const json::parse_error&) {
+            // A last line without its line end is one the writer never
+            // finished: the host went down or the disk filled up.
+            if (line > 1 && in.eof()) {
+                mark_partial(t, line, "its last line was cut in the middle, at line " + std::to_string(line));
+                return t;
+            }
             r.fail(line, "not a JSON object: the trace is corrupted here");
         }
         if (!value.is_object()) r.fail(line, "not a JSON object: the trace is corrupted here");
@@ -219,14 +288,26 @@ trace read_trace(const std::filesystem::path& file)
         }
         t.events.push_back(r.event(line, std::move(value)));
         last_kind = t.events.back().kind;
-        ended = last_kind == "end";
+        ended = last_kind == "end" || last_kind == "cut";
     }
     if (line == 0) throw trace_error(name + ": line 1: empty, no trace header");
-    if (!ended)
-        r.fail(line, "the trace ends with this " +
-                         (last_kind.empty() ? std::string("header") : "\"" + last_kind + "\" line") +
-                         " and has no end line: it was cut short");
+    if (last_kind == "cut") {
+        const long long bytes = number_field(t.events.back().data, "bytes").value_or(0);
+        mark_partial(t, line, "it was cut at its size cap (" + std::to_string(bytes) + " bytes) at line " +
+                                  std::to_string(line));
+    } else if (!ended) {
+        mark_partial(t, line, "it has no end line after line " + std::to_string(line) +
+                                  ": the host ended before the session did");
+    }
     return t;
+}
+
+bool looks_like_scenario(const std::filesystem::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return false;
+    const json value = json::parse(in, nullptr, false);
+    return value.is_object() && !value.contains("trace") && (value.contains("parts") || value.contains("operation"));
 }
 
 std::vector<std::filesystem::path> trace_files_in(const std::filesystem::path& directory)
