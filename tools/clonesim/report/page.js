@@ -468,9 +468,10 @@
     return [el("h3", null, "Site programs"),
       table(["Variable", "Program"], programs.map(([n, v]) => [n, v])),
       el("p", null, "What they printed is under ", el("a", { href: "#texts" }, "Standard output"), ". The runs, in order:"),
-      longTable(["#", "Program", "Arguments", "Exit status"], data.programs.length, k => {
+      longTable(["#", "Program", "Arguments", "Exit status", "Error output"], data.programs.length, k => {
         const run = data.programs[k];
-        return [String(k + 1), run.program, run.arguments.map(plain).join(" "), run.exit_status ? el("span", { class: "sev-warning" }, String(run.exit_status)) : "0"];
+        return [String(k + 1), run.program, run.arguments.map(plain).join(" "), run.exit_status ? el("span", { class: "sev-warning" }, String(run.exit_status)) : "0",
+                run.error_output ? el("pre", null, run.error_output) : none("(none)")];
       })];
   }
   function sessionSteps() {

@@ -232,6 +232,26 @@ private:
         const auto lines = options_.part_name.has_value() ? std::vector<std::string>() : lines_of(run_.standard_output);
         folded_list(out_, lines.size(), "lines",
                     [&](std::size_t i) { out_ << "  " << escape_bytes(lines[i]) << "\n"; });
+        error_output();
+    }
+
+    // What the site programs wrote to their error output: often the only
+    // word on why one could not run. Shown only when one wrote something.
+    void error_output()
+    {
+        const auto chosen = picked(run_.program_runs.size(), [this](std::size_t i) {
+            const program_run& program = run_.program_runs[i];
+            return !program.error_output.empty() && shows(program.arguments.empty() ? "" : program.arguments.back());
+        });
+        if (chosen.empty()) return;
+        out_ << "\nsite programs' error output\n";
+        folded_list(out_, chosen.size(), "runs", [&](std::size_t k) {
+            const program_run& program = run_.program_runs[chosen[k]];
+            out_ << "  " << program.program;
+            for (const std::string& argument : program.arguments) out_ << " " << quote(argument);
+            out_ << ": exit " << program.exit_status << "\n";
+            for (const std::string& line : lines_of(program.error_output)) out_ << "      | " << escape_bytes(line) << "\n";
+        });
     }
 
     void file_details(const file_change& file)
