@@ -179,7 +179,8 @@ constexpr const char* run_help =
     "Play the session of a scenario file and report what each part became, with a summary and the\n"
     "findings first.\n"
     "Exit status: 0 the session went through with no error finding; 1 it was refused, or an error was\n"
-    "found (with --strict, a warning too); 2 the command line or the scenario is wrong.\n"
+    "found (with --strict, a warning too); 2 the command line or the scenario is wrong, or a report file\n"
+    "cannot be written (checked before the session runs).\n"
     "Examples:\n"
     "  clonesim run examples/import_mapped.json\n"
     "  clonesim run --findings-only --strict big_import.json\n"
@@ -259,7 +260,7 @@ CLI::App* add_check_map(CLI::App& app, std::string& map_file)
 {
     CLI::App* check = app.add_subcommand(
         "check-map", "Read an import attribute mapping file as the library does and explain each line.\n"
-                     "Exit status: 0 at least one key is mapped, 1 none is, 2 the file cannot be read.\n"
+                     "Exit status: 0 at least one key is mapped, 1 none is, 2 the file cannot be read or is a folder.\n"
                      "Example:\n  clonesim check-map examples/maps/import_attributes.map");
     check->add_option("file", map_file, "Import attribute mapping file")->required();
     return check;

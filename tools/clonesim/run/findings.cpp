@@ -1,24 +1,23 @@
 #include "run/findings.h"
 
 #include "completion/design_log.h"
+#include "host/host_codes.h"
 #include "pdm/pdm_requests.h"
 #include "run/check_map.h"
-#include "session/messages.h"
-
-#include "host/host_codes.h"
 #include "server/pdm_server.h"
-#include "texts/texts.h"
+#include "session/messages.h"
 #include "session/settings.h"
+#include "texts/texts.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <array>
 #include <cctype>
+#include <cstdio>
 #include <fstream>
-#include <optional>
-#include <string_view>
 #include <map>
+#include <optional>
 #include <set>
+#include <string_view>
 
 namespace clonesim {
 
@@ -74,8 +73,11 @@ std::size_t edit_distance(std::string_view a, std::string_view b)
 // is not one itself.
 std::optional<std::string_view> meant_variable(const std::string& name)
 {
+    std::string upper = name;
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     const bool site_name = std::any_of(setting_prefixes.begin(), setting_prefixes.end(),
-                                       [&](std::string_view prefix) { return name.rfind(prefix, 0) == 0; });
+                                       [&](std::string_view prefix) { return upper.rfind(prefix, 0) == 0; });
     if (!site_name) return std::nullopt;
     const auto& known = kx::setting::environment_variables;
     if (std::find(known.begin(), known.end(), name) != known.end()) return std::nullopt;
@@ -85,6 +87,7 @@ std::optional<std::string_view> meant_variable(const std::string& name)
         if (edit_distance(variable, name) <= 2) return variable;
     return std::nullopt;
 }
+
 // Exit statuses of the command interpreter for a program it could not run.
 constexpr int not_executable = 126;
 constexpr int not_found = 127;
