@@ -82,8 +82,11 @@ int run_command(const run_request& request)
         }
         // Decided once; every report renders this verdict.
         const clonesim::verdict decided = clonesim::judge(run, request.strict);
-        auto json = clonesim::json_report(run, decided);
-        if (options.trace_directory.has_value()) json["trace"] = clonesim::json_safe(trace_file);
+        nlohmann::ordered_json json;
+        if (request.as_json || !request.json_file.empty()) {
+            json = clonesim::json_report(run, decided);
+            if (options.trace_directory.has_value()) json["trace"] = clonesim::json_safe(trace_file);
+        }
         // The files first: a report that cannot be kept fails the command
         // before anything is printed.
         if (!request.html_file.empty()) clonesim::write_html_report(run, decided, request.html_file);

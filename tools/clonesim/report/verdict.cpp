@@ -176,7 +176,8 @@ verdict judge(const run_outcome& run, bool strict)
     } else if (strict && counts.warnings > 0) {
         v.outcome = verdict_outcome::findings;
         what = operation + " ran to its end with " +
-               count_of(counts.warnings, "warning finding", "warning findings") + ", which fail with --strict";
+               count_of(counts.warnings, "warning finding, which fails", "warning findings, which fail") +
+               " with --strict";
     } else {
         v.outcome = verdict_outcome::clean;
         what = operation + " went through";
