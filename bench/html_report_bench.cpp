@@ -24,7 +24,7 @@ int main(int argc, char** argv)
             double best = 1e9;
             for (int round = 0; round < 3; ++round) {
                 const auto start = std::chrono::steady_clock::now();
-                clonesim::write_html_report(run, argv[i + 1]);
+                clonesim::write_html_report(run, clonesim::judge(run), argv[i + 1]);
                 best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
             }
             const auto bytes = std::filesystem::file_size(argv[i + 1]);

@@ -1,6 +1,8 @@
-// The HTML report of each example session and of a scenario full of hostile
-// texts, checked through the page chromium draws: the verdict, the findings
-// and every part's outcome are shown, the outcome filter and the search narrow the
+// The HTML report of each example and guide session and of a scenario full
+// of hostile texts, checked through the page chromium draws: the banner
+// renders the run's one verdict (its words, its colour, the exit status),
+// the findings and every part's fate and label are shown, the outcome filter
+// and the search narrow the
 // table, a part opens with its story, texts are shown as text, and the page
 // fetched nothing and logged no error. A screenshot of each page is left in
 // the artifacts directory for a person to look at.
@@ -13,21 +15,35 @@ const path = require("path");
 const { launch, open, checker } = require("./browser.cjs");
 
 const [clonesim, sourceDir, workDir, artifacts] = process.argv.slice(2);
-const examples = ["import_mapped", "clone", "edit", "export_design_log", "export_tool_refused", "import_refused"];
+// Every example and every guide scenario, by its path below examples/.
+const examplesDir = path.join(sourceDir, "examples");
+const examples = [
+  ...fs.readdirSync(examplesDir).filter(f => /^[^.]+\.json$/.test(f)),
+  ...fs.readdirSync(path.join(examplesDir, "guide")).filter(f => /^[^.]+\.json$/.test(f)).map(f => "guide/" + f),
+].map(f => f.replace(/\.json$/, "")).sort();
+const OUTCOMES = ["translated", "not completed", "refused", "not translated"];
 const t = checker();
 
+// The page and the JSON report of one run, and its exit status.
 function writePage(scenario, name) {
-  const file = path.join(workDir, name + ".html");
-  const run = spawnSync(clonesim, ["run", scenario, "--html", file], { encoding: "buffer" });
+  const file = path.join(workDir, name.replace(/\//g, "_") + ".html");
+  const json = file.replace(/\.html$/, ".json");
+  const run = spawnSync(clonesim, ["run", scenario, "--html", file, "--json-file", json], { encoding: "buffer" });
   t.check(run.status === 0 || run.status === 1, name + ": clonesim ran (exit " + run.status + ": " + run.stderr + ")");
-  return file;
+  return { file, report: fs.existsSync(json) ? JSON.parse(fs.readFileSync(json, "utf8")) : null, status: run.status };
 }
 
-// A translated part with an error or a warning found about it is a warning.
-function expectedOutcome(report, part) {
-  if (!part.translated) return "not translated";
-  if (part.status !== 0) return "refused";
-  return report.findings.some(f => f.part === part.name && f.severity !== "note") ? "warning" : "translated";
+// The page files a part under its final fate, in the same words for every
+// operation ("exported" and "not exported" are "translated" and "not
+// completed"); its label is the worst finding about it.
+function expectedOutcome(part) {
+  if (part.fate === "exported") return "translated";
+  if (part.fate.startsWith("not ") && part.fate !== "not translated") return "not completed";
+  return part.fate;
+}
+function expectedLabel(report, part) {
+  const levels = report.findings.filter(f => f.part === part.name).map(f => f.severity);
+  return ["error", "warning", "note"].find(l => levels.includes(l)) || "";
 }
 
 // The findings at the top of the page: each shown once, linked to its part,
@@ -43,7 +59,8 @@ async function checkFindings(page, name, report) {
   }
   for (const level of ["error", "warning", "note"]) {
     const count = report.findings.filter(f => f.severity === level).length;
-    t.check((await page.textContent("#count-" + level)).startsWith(count + " " + level), name + ": " + count + " " + level + " counted");
+    const chip = await page.textContent("#count-" + level);
+    t.check(chip === count + " " + level + (count === 1 ? " finding" : " findings"), name + ": " + count + " " + level + " counted as findings (" + chip + ")");
   }
 }
 
@@ -56,38 +73,53 @@ function shownRows(page) {
 }
 
 async function setFilter(page, outcomes) {
-  for (const o of ["translated", "warning", "refused", "not translated"]) {
+  for (const o of OUTCOMES) {
     const box = page.locator("#filter-" + o.replace(/ /g, "-"));
     if ((await box.isChecked()) !== outcomes.includes(o)) await box.click();
   }
 }
 
+// The banner is the run's one verdict: its text, its outcome and exit
+// status, green only for a clean run, and "went through" only with exit 0.
+async function checkBanner(page, name, report, status) {
+  const banner = await page.$eval("#verdict", b => ({
+    text: b.textContent, outcome: b.getAttribute("data-outcome"), exit: b.getAttribute("data-exit-status"),
+    colour: getComputedStyle(b).backgroundColor }));
+  t.equal(banner.text, "verdict: " + report.verdict.text, name + ": verdict");
+  t.equal(banner.outcome, report.verdict.outcome, name + ": the banner's outcome");
+  t.equal(banner.exit, String(status), name + ": the banner's exit status is the run's");
+  const [r, g, b] = banner.colour.match(/\d+/g).map(Number);
+  t.equal(g > r && g > b, report.verdict.outcome === "clean", name + ": the banner is green only when clean (" + banner.colour + ")");
+  t.equal(banner.text.includes("went through"), status === 0, name + ": \"went through\" only with exit status 0");
+}
+
 async function checkExample(context, name) {
   const scenario = path.join(sourceDir, "examples", name + ".json");
-  const report = JSON.parse(spawnSync(clonesim, ["run", scenario, "--json"], { encoding: "utf8" }).stdout);
-  const file = writePage(scenario, name);
+  const { file, report, status } = writePage(scenario, name);
+  if (!report) return;
   const { page, seen } = await open(context, file);
 
-  t.equal(await page.textContent("#verdict"), "verdict: " + report.verdict.text, name + ": verdict");
+  await checkBanner(page, name, report, status);
   await checkFindings(page, name, report);
   const rows = await shownRows(page);
   t.equal(rows.length, report.parts.length, name + ": one row per part");
   report.parts.forEach((part, i) => {
     const row = rows.find(r => r.index === i);
     t.check(row && row.cells[1] === part.name, name + ": part " + (i + 1) + " named " + part.name);
-    t.equal(row ? row.cells[8] : "", expectedOutcome(report, part), name + ": outcome of " + part.name);
-    if (row && part.translated && part.status === 0)
+    t.equal(row ? row.cells[8] : "", expectedOutcome(part), name + ": outcome of " + part.name);
+    t.equal(row ? row.cells[9] : "", expectedLabel(report, part), name + ": label of " + part.name);
+    if (row && expectedOutcome(part) === "translated")
       t.equal(row.cells[2], part.database_name || part.exported_as, name + ": new name of " + part.name);
   });
 
   // Each outcome filter shows exactly the parts of that outcome.
-  for (const o of ["translated", "warning", "refused", "not translated"]) {
+  for (const o of OUTCOMES) {
     await setFilter(page, [o]);
     const filtered = await shownRows(page);
     t.check(filtered.every(r => r.cells[8] === o) && filtered.length === rows.filter(r => r.cells[8] === o).length,
             name + ": filter " + o + " shows its " + rows.filter(r => r.cells[8] === o).length + " parts");
   }
-  await setFilter(page, ["translated", "warning", "refused", "not translated"]);
+  await setFilter(page, OUTCOMES);
 
   // The search finds a part by a piece of its name.
   const last = report.parts[report.parts.length - 1];
@@ -113,7 +145,7 @@ async function checkExample(context, name) {
   t.check(timelineRows > 0 || report.requests.length === 0, name + ": the timeline shows requests");
 
   await page.evaluate(() => window.scrollTo(0, 0));
-  await page.screenshot({ path: path.join(artifacts, name + ".png"), fullPage: true });
+  await page.screenshot({ path: path.join(artifacts, name.replace(/\//g, "_") + ".png"), fullPage: true });
   t.equal(seen.requests, [], name + ": the page fetched nothing");
   t.equal(seen.errors, [], name + ": no script error");
   await page.close();
@@ -122,7 +154,7 @@ async function checkExample(context, name) {
 async function checkHostile(context) {
   const scenario = path.join(sourceDir, "tests", "browser", "hostile", "hostile.json");
   const source = JSON.parse(fs.readFileSync(scenario, "utf8"));
-  const file = writePage(scenario, "hostile");
+  const { file } = writePage(scenario, "hostile");
   const { page, seen } = await open(context, file);
 
   t.equal(await page.evaluate(() => window.pwned), undefined, "hostile: no text ran as a script");

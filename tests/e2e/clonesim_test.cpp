@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -72,7 +73,7 @@ TEST_P(clonesim_example, json_report_agrees_with_the_exit_status)
     EXPECT_EQ(r.exit_status, c.exit_status);
     const auto report = nlohmann::json::parse(r.out);
     EXPECT_EQ(report["exit_status"], c.exit_status);
-    EXPECT_EQ(report["verdict"]["went_through"], c.exit_status == 0);
+    EXPECT_EQ(report["verdict"]["outcome"], c.exit_status == 0 ? "clean" : "refused");
     EXPECT_EQ(report["scenario"], std::string(c.name) + ".json");
 }
 
@@ -248,7 +249,7 @@ TEST(clonesim_malformed_file, a_missing_scenario_file_or_a_directory_is_a_usage_
     const fs::path file = tmp / "absent.json";
     const result r = clonesim({"run", file.string()}, tmp.path());
     EXPECT_EQ(r.exit_status, 2);
-    EXPECT_EQ(r.err, "clonesim: " + file.string() + ": cannot be read\n");
+    EXPECT_EQ(r.err, "clonesim: " + file.string() + ": cannot be read: No such file or directory\n");
     fs::create_directories(tmp / "dir.json");
     const result dir = clonesim({"run", (tmp / "dir.json").string()}, tmp.path());
     EXPECT_EQ(dir.exit_status, 2);
@@ -351,7 +352,7 @@ TEST(clonesim_item_store, without_the_store_the_same_export_is_refused)
     const result r = clonesim({"run", (tmp / "export.json").string()}, tmp.path());
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_NE(r.out.find("verdict: export refused at the translation of \"@DB/FL-10/A\" (status 3): \"Error in "
-                         "Generating the Export Filename\": "),
+                         "Generating the Export Filename\"; parts: 0 exported, 1 refused, 1 not reached"),
               std::string::npos)
         << r.out;
 }
@@ -398,13 +399,13 @@ INSTANTIATE_TEST_SUITE_P(
         feature_case{"failed_import_save_is_shown",
                      R"({"operation": "import", "defaults": {"item_type": "Part"}, "parts": [{"name": "/in/a.prt"}],
                          "faults": [{"operation": "HOST_PART_save", "status": 5}]})",
-                     1, "import went through: 1 part translated, 0 refused; 1 error,",
+                     1, "import ran to its end with 1 error finding; parts: 1 translated, 0 refused; findings: 1 error,",
                      "part file @DB/000001/A: saved 0 times, 1 save failed\n"},
         feature_case{"failed_export_save_keeps_the_part_open_and_the_mapping_file",
                      R"({"operation": "export", "defaults": {"directory": "/exp"}, "parts": [{"name": "@DB/A1/B"}],
                          "server": {"items": [{"item_id": "A1", "revisions": [{"rev_id": "B"}]}]},
                          "faults": [{"operation": "HOST_PART_save", "status": 5}]})",
-                     1, "export went through: 1 part exported, 0 refused; 1 error, 2 warnings",
+                     1, "export ran to its end with 1 error finding; parts: 1 exported, 0 refused; findings: 1 error, 2 warnings",
                      "part file /exp/A1_B.prt: saved 0 times, 1 save failed, left open\n"
                      "    DESLOG1 = \" \"\n"
                      "    RELATION = \"master\"\n"
@@ -414,14 +415,20 @@ INSTANTIATE_TEST_SUITE_P(
         feature_case{"dry_run_creates_nothing",
                      R"({"operation": "import", "dry_run": true, "defaults": {"item_type": "Part"},
                          "parts": [{"name": "/in/a.prt"}]})",
-                     0, "import went through (dry run): 1 part translated, 0 refused; 0 errors",
+                     0, "import went through (dry run); parts: 1 translated, 0 refused; findings: 0 errors",
                      "PDM database\n  (no change)\n"},
         feature_case{"failed_publishing_is_a_listing_message",
                      R"({"operation": "import", "defaults": {"item_type": "Part"}, "parts": [{"name": "/in/a.prt"}],
                          "server": {"exceptions": {"KXPDM_AUTO_PUBLISH_AFTER_IMPORT": "1"},
                                     "replies": [{"code": 27, "status": 3, "reply": "Publishing is off"}]}})",
-                     1, "import went through: 1 part translated, 0 refused; 1 error, 1 warning",
-                     "1 listing-window text"},
+                     1, "import ran to its end with 1 error finding; parts: 1 translated, 0 refused; findings: 1 error, 0 warnings",
+                     "\"; then the library sent 24 end_import\n"},
+        feature_case{"refused_at_begin_perform_nothing_is_imported",
+                     R"({"operation": "import", "defaults": {"item_type": "Part"},
+                         "parts": [{"name": "/in/a.prt", "attributes": [["CONTEXT", "ENG"]]}, {"name": "/in/b.prt"}],
+                         "server": {"replies": [{"code": 28, "status": 2, "reply": "No new items today"}]}})",
+                     1, "import refused at Begin_Perform: \"No new items today\"; parts: 2 translated, then not imported, 0 refused",
+                     "    in the end      translated, then not imported: the session was refused at Begin_Perform\n"},
         feature_case{"item_type_document_refused",
                      R"({"operation": "import", "defaults": {"item_type": "Document"}, "parts": [{"name": "/in/a.prt"}]})",
                      1,
@@ -481,7 +488,8 @@ INSTANTIATE_TEST_SUITE_P(
                          "server": {"exceptions": {"KXPDM_AUTO_PUBLISH_AFTER_IMPORT": "1"}},
                          "faults": [{"operation": "HOST_PART_save", "status": 5}]})",
                      false, 1, "error", "completed_after_failed_save",
-                     "error    /in/a.prt: 000001 was published although the save of its part file failed"},
+                     "error    /in/a.prt: part file @DB/000001/A: saved 0 times, 1 save failed; then 000001 was published "
+                     "all the same\n"},
         finding_case{"released_item_renamed",
                      "{" KX_MAPPED R"(, "parts": [{"name": "/in/x.prt",
                          "attributes": [["NO", "X1"], ["REV", "B"], ["TITLE", "New name"], ["DESC", "New desc"]]}],
@@ -525,14 +533,17 @@ INSTANTIATE_TEST_SUITE_P(
         finding_case{"name_holding_the_request_separator",
                      "{" KX_MAPPED R"(, "parts": [{"name": "/in/a.prt",
                          "attributes": [["NO", "A1"], ["TITLE", "Left ~~ right"]]}]})",
-                     false, 0, "warning", "listing_text", "warning  /in/a.prt: listing window: \"\\n"},
+                     false, 0, "warning", "separator_in_field",
+                     "warning  /in/a.prt: the PDM name \"Left ~~ right\" holds \"~~\", which separates the fields of "
+                     "set_name_description: the name and description were not sent; the user saw in the listing window "
+                     "\"\\n"},
         finding_case{"request_refused_and_what_came_next",
                      R"({"operation": "import", "defaults": {"item_type": "Part"}, "parts": [{"name": "/in/a.prt"}],
                          "server": {"exceptions": {"KXPDM_AUTO_PUBLISH_AFTER_IMPORT": "1"},
                                     "replies": [{"code": 27, "status": 3, "reply": "Publishing is off"}]}})",
                      false, 1, "error", "request_refused",
-                     "error    the server refused auto_publish \"000001\" (status 3: \"Publishing is off\"); then the "
-                     "library wrote to the listing window \"\\n"},
+                     "error    the server refused auto_publish \"000001\" (status 3: \"Publishing is off\"); the user "
+                     "saw in the listing window \"\\n"},
         finding_case{"refused_without_a_message",
                      R"({"operation": "import", "defaults": {"item_type": "Part"},
                          "parts": [{"name": "/in/a_name_longer_than_thirty_one_characters.prt", "file_exists": false},
@@ -548,9 +559,39 @@ INSTANTIATE_TEST_SUITE_P(
                      R"({"operation": "import", "env": {"KXPDM_ADDITIONAL_IMPORT_PROGRAM": "no_such_site_program"},
                          "defaults": {"item_type": "Part"}, "parts": [{"name": "/in/a.prt"}]})",
                      false, 1, "error", "site_program_not_run",
-                     "error    /in/a.prt: the additional import program could not be run (exit 127): "
-                     "\"no_such_site_program\" \"/in/a.prt\""}),
+                     "error    /in/a.prt: the additional import program could not be run (exit 127: not found): "
+                     "\"no_such_site_program\" \"/in/a.prt\"; its error output: \""}),
     [](const auto& info) { return std::string(info.param.label); });
+
+// Only a name close to one the library reads, under one of its prefixes, is
+// taken for a slip; the name the library reads is named.
+TEST(clonesim_findings, a_variable_close_to_one_the_library_reads_names_it)
+{
+    scratch tmp;
+    write_file(tmp / "scenario.json", R"({"operation": "import", "defaults": {"item_type": "Part"},
+        "parts": [{"name": "/in/a.prt"}],
+        "env": {"KXPDM_IMPORT_ATTR_MAPFILE": "x.map", "kxpdm_pfm_itemid_property": "1", "PDM_ROOTS": "/opt",
+                "USER_NAME_DONT_OVERWRITE_NAME": "1", "KXPDM_SITE_COLOUR": "blue", "MY_PDM_ROOT": "/opt",
+                "PDM_ROOT": "/opt", "KXPDM_TRACE_DIRS": null}})");
+    const result r = clonesim({"run", "--json", (tmp / "scenario.json").string()}, tmp.path());
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    const auto report = nlohmann::json::parse(r.out);
+    std::vector<std::string> named;
+    for (const auto& f : report["findings"])
+        if (f["kind"] == "misspelt_variable") named.push_back(f["text"]);
+    const std::vector<std::string> expected = {
+        "KXPDM_IMPORT_ATTR_MAPFILE is not a variable the library reads; did you mean KXPDM_IMPORT_ATTR_MAP_FILE? "
+        "(the scenario leaves it unset)",
+        "kxpdm_pfm_itemid_property is not a variable the library reads; did you mean KXPDM_PFM_ITEMID_PROPERTY? "
+        "(the scenario leaves it unset)",
+        "PDM_ROOTS is not a variable the library reads; did you mean PDM_ROOT?",
+        "KXPDM_TRACE_DIRS is not a variable the library reads; did you mean KXPDM_TRACE_DIR? (the scenario leaves it "
+        "unset)"};
+    std::vector<std::string> sorted_named = named, sorted_expected = expected;
+    std::sort(sorted_named.begin(), sorted_named.end());
+    std::sort(sorted_expected.begin(), sorted_expected.end());
+    EXPECT_EQ(sorted_named, sorted_expected);
+}
 
 TEST(clonesim_findings, the_site_programs_run_with_the_arguments_the_library_gave)
 {
@@ -607,7 +648,9 @@ TEST(clonesim_findings, one_part_and_the_findings_alone)
     const result findings = clonesim({"run", "--findings-only", scenario.string()}, tmp.path());
     EXPECT_EQ(findings.exit_status, 0);
     EXPECT_EQ(findings.out.find("\nparts\n"), std::string::npos);
-    EXPECT_NE(findings.out.find("\nfindings\n  (none)\n"), std::string::npos) << findings.out;
+    EXPECT_NE(findings.out.find("\nfindings\n  note     the host handed out 2 numbers that no part took"),
+              std::string::npos)
+        << findings.out;
 }
 
 // A large session's report stays readable: long lists and texts are folded
@@ -710,6 +753,45 @@ INSTANTIATE_TEST_SUITE_P(
                    {{"/findings/1/kind", "standard_output"},
                     {"/parts/0/item_id", "A-1"},
                     {"/findings/0/kind", "mapping_file_unreadable"}}},
+        guide_case{"misspelt_variable",
+                   0,
+                   {{"/findings/0/kind", "misspelt_variable"},
+                    {"/findings/0/text", "KXPDM_IMPORT_ATTR_MAPFILE is not a variable the library reads; did you mean "
+                                         "KXPDM_IMPORT_ATTR_MAP_FILE? (the scenario leaves it unset)"},
+                    {"/parts/0/item_id", "000001"}}},
+        guide_case{"misleading_map",
+                   0,
+                   {{"/summary/warnings", 11},
+                    {"/findings/0/text", "mapping file misleading.map line 1: entry 1: \"DB_PART_NO\\t\" -> attribute "
+                                         "\"NO\" (never used: the library asks only for DB_PART_NO, DB_PART_REV, "
+                                         "DB_PART_NAME and DB_PART_DESC; a tab is not trimmed and stays part of the text)"},
+                    {"/findings/3/text", "mapping file misleading.map line 5: skipped: no \"=\""},
+                    {"/findings/10/text",
+                     "mapping file misleading.map line 13: not read: the library stops after the 10th entry"},
+                    {"/parts/0/pdm_name", "000001"}}},
+        guide_case{"design_log_cut",
+                   0,
+                   {{"/findings/0/kind", "design_log_cut"},
+                    {"/findings/0/text", "part file /export/long_log/l-1.prt: DESLOG2 stored cut at 99 characters; "
+                                         "lost: \"p and added a chamfer on every outer edge\""}}},
+        guide_case{"site_program_missing",
+                   1,
+                   {{"/findings/1/kind", "site_program_not_run"},
+                    {"/site_programs/0/error_output", "sh: 0: cannot open site/no_such_check.sh: No such file\n"},
+                    {"/summary/errors", 1}}},
+        guide_case{"separator",
+                   1,
+                   {{"/findings/0/kind", "separator_in_field"},
+                    {"/findings/0/text", "refused (status 3): the attribute \"DB_PART_NO\" \"S/2\" holds \"/\", which "
+                                         "separates the fields of a PDM request; the user saw the error box \"Error in "
+                                         "Getting Item ID, Rev ID and Type...\""},
+                    {"/summary/errors", 1}}},
+        guide_case{"numbers_unused",
+                   0,
+                   {{"/findings/0/kind", "numbers_unused"},
+                    {"/findings/0/text", "the host handed out 3 numbers that no part took: 007100, 007101, 007102 (the "
+                                         "next number was 007100, the first part needing one got 007103)"},
+                    {"/parts/3/item_id", "007103"}}},
         guide_case{"item_id_check",
                    0,
                    {{"/parts/0/item_id", "M-1"},
@@ -830,7 +912,11 @@ TEST(clonesim_check_map_file, an_unreadable_file_is_a_usage_error)
     const fs::path file = tmp / "absent.map";
     const result r = clonesim({"check-map", file.string()}, tmp.path());
     EXPECT_EQ(r.exit_status, 2);
-    EXPECT_NE(r.out.find("the file cannot be opened"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("the file cannot be read: No such file or directory"), std::string::npos) << r.out;
+    fs::create_directories(tmp / "maps");
+    const result folder = clonesim({"check-map", (tmp / "maps").string()}, tmp.path());
+    EXPECT_EQ(folder.exit_status, 2);
+    EXPECT_NE(folder.out.find("it is a folder, not a mapping file"), std::string::npos) << folder.out;
 }
 
 // The example mapping file and the example that uses it agree.

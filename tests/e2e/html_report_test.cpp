@@ -17,6 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
+using kxtest::page_data;
 using kxtest::read_file;
 using kxtest::scratch;
 
@@ -28,27 +29,6 @@ std::size_t count_of(std::string text, const std::string& what)
     std::size_t n = 0;
     for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
     return n;
-}
-
-// The page's data, parsed as the page's script parses it: its long lists of
-// records come as tables of keys and rows.
-nlohmann::json page_data(const std::string& page)
-{
-    const std::string open = "<script type=\"application/json\" id=\"session-data\">";
-    const std::size_t start = page.find(open);
-    if (start == std::string::npos) return nullptr;
-    const std::size_t end = page.find("</script>", start);
-    auto data = nlohmann::json::parse(page.substr(start + open.size(), end - start - open.size()));
-    for (const char* list : {"parts", "requests", "texts", "changes", "item_changes", "findings"}) {
-        nlohmann::json records = nlohmann::json::array();
-        for (const auto& row : data[list]["rows"]) {
-            nlohmann::json record;
-            for (std::size_t i = 0; i < row.size(); ++i) record[data[list]["keys"][i].get<std::string>()] = row[i];
-            records.push_back(record);
-        }
-        data[list] = records;
-    }
-    return data;
 }
 
 // Undoes the escape of bytes that are not UTF-8 (U+10FF00 + byte, which

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -98,6 +99,27 @@ inline run_result run_clonesim(const std::vector<std::string>& args, const fs::p
     fs::remove(out_file);
     fs::remove(err_file);
     return r;
+}
+
+// The page's data, parsed as the page's script parses it: its long lists of
+// records come as tables of keys and rows.
+inline nlohmann::json page_data(const std::string& page)
+{
+    const std::string open = "<script type=\"application/json\" id=\"session-data\">";
+    const std::size_t start = page.find(open);
+    if (start == std::string::npos) return nullptr;
+    const std::size_t end = page.find("</script>", start);
+    auto data = nlohmann::json::parse(page.substr(start + open.size(), end - start - open.size()));
+    for (const char* list : {"parts", "requests", "texts", "changes", "item_changes", "findings"}) {
+        nlohmann::json records = nlohmann::json::array();
+        for (const auto& row : data[list]["rows"]) {
+            nlohmann::json record;
+            for (std::size_t i = 0; i < row.size(); ++i) record[data[list]["keys"][i].get<std::string>()] = row[i];
+            records.push_back(record);
+        }
+        data[list] = records;
+    }
+    return data;
 }
 
 }  // namespace kxtest

@@ -5,7 +5,7 @@
 // what looks wrong.
 #include "replay/replay.h"
 #include "replay/trace_model.h"
-#include "report/check_map.h"
+#include "run/check_map.h"
 #include "report/html_report.h"
 #include "report/json_report.h"
 #include "report/text_report.h"
@@ -59,8 +59,10 @@ struct run_request {
     std::string database = ":memory:";
     std::string library;
     bool as_json = false;
+    std::string json_file;
     std::string html_file;
     std::string record_directory;
+    bool strict = false;
     clonesim::report_options report;
 };
 
@@ -70,23 +72,33 @@ int run_command(const run_request& request)
         clonesim::run_options options{request.scenario_file, request.library, request.database,
                                       !request.html_file.empty(), std::nullopt};
         if (!request.record_directory.empty()) options.trace_directory = request.record_directory;
+        if (!request.html_file.empty()) clonesim::check_writable(request.html_file, "HTML report");
+        if (!request.json_file.empty()) clonesim::check_writable(request.json_file, "JSON report");
         const clonesim::run_outcome run = clonesim::run_scenario(options);
         const std::string trace_file = run.trace_file.has_value() ? run.trace_file->string() : "(none written)";
         if (request.report.part_name.has_value() && !clonesim::has_part(run, *request.report.part_name)) {
             std::cerr << "clonesim: --part: the scenario has no part named \"" << *request.report.part_name << "\"\n";
             return exit_usage;
         }
+        // Decided once; every report renders this verdict.
+        const clonesim::verdict decided = clonesim::judge(run, request.strict);
+        nlohmann::ordered_json json;
+        if (request.as_json || !request.json_file.empty()) {
+            json = clonesim::json_report(run, decided);
+            if (options.trace_directory.has_value()) json["trace"] = clonesim::json_safe(trace_file);
+        }
+        // The files first: a report that cannot be kept fails the command
+        // before anything is printed.
+        if (!request.html_file.empty()) clonesim::write_html_report(run, decided, request.html_file);
+        if (!request.json_file.empty()) clonesim::write_text_file(request.json_file, json.dump(2) + "\n", "JSON report");
         if (request.as_json) {
-            auto report = clonesim::json_report(run, request.report.strict);
-            if (options.trace_directory.has_value()) report["trace"] = clonesim::json_safe(trace_file);
-            std::cout << report.dump(2) << "\n";
+            std::cout << json.dump(2) << "\n";
         } else {
-            std::cout << clonesim::text_report(run, request.report);
+            std::cout << clonesim::text_report(run, decided, request.report);
             if (options.trace_directory.has_value()) std::cout << "trace: " << trace_file << "\n";
         }
         std::cout.flush();
-        if (!request.html_file.empty()) clonesim::write_html_report(run, request.html_file);
-        return clonesim::judge(run, request.report.strict).exit_status;
+        return decided.exit_status;
     });
 }
 
@@ -197,7 +209,8 @@ constexpr const char* run_help =
     "Play the session of a scenario file and report what each part became, with a summary and the\n"
     "findings first.\n"
     "Exit status: 0 the session went through with no error finding; 1 it was refused, or an error was\n"
-    "found (with --strict, a warning too); 2 the command line or the scenario is wrong.\n"
+    "found (with --strict, a warning too); 2 the command line or the scenario is wrong, or a report file\n"
+    "cannot be written (checked before the session runs).\n"
     "Examples:\n"
     "  clonesim run examples/import_mapped.json\n"
     "  clonesim run --findings-only --strict big_import.json\n"
@@ -216,11 +229,14 @@ CLI::App* add_run(CLI::App& app, run_command_line& line)
     CLI::App* run = app.add_subcommand("run", run_help);
     run->add_option("scenario", line.request.scenario_file, "Scenario file (JSON)")->required();
     run->add_flag("--json", line.request.as_json, "Report as JSON (every text whole, findings as a list)");
-    run->add_flag("--strict", line.request.report.strict, "Fail (exit status 1) on warnings too");
+    run->add_option("--json-file", line.request.json_file,
+                    "Also write the JSON report to this file (checked before the session runs)");
+    run->add_flag("--strict", line.request.strict, "Fail (exit status 1) on warnings too");
     run->add_flag("--findings-only", line.findings_only, "Show only the summary and the findings");
     run->add_option("--part", line.part, "Show one part's story: its outcome, requests, texts, files and findings");
     run->add_option("--html", line.request.html_file,
-                    "Also write the report as one self-contained HTML page to this file, to open in a browser");
+                    "Also write the report as one self-contained HTML page to this file, to open in a browser\n"
+                    "(checked before the session runs)");
     run->add_option("--db", line.request.database,
                     "SQLite file that keeps the simulated PDM database between runs (default: in memory)");
     run->add_option("--library", line.request.library, "The user-exit library to load")->capture_default_str();
@@ -282,7 +298,7 @@ CLI::App* add_check_map(CLI::App& app, std::string& map_file)
 {
     CLI::App* check = app.add_subcommand(
         "check-map", "Read an import attribute mapping file as the library does and explain each line.\n"
-                     "Exit status: 0 at least one key is mapped, 1 none is, 2 the file cannot be read.\n"
+                     "Exit status: 0 at least one key is mapped, 1 none is, 2 the file cannot be read or is a folder.\n"
                      "Example:\n  clonesim check-map examples/maps/import_attributes.map");
     check->add_option("file", map_file, "Import attribute mapping file")->required();
     return check;

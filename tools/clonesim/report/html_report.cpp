@@ -6,7 +6,9 @@
 #include "trace/json_line.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 
 namespace clonesim {
@@ -75,10 +77,10 @@ std::string script_json_string(const std::string& bytes)
     return out + "\"";
 }
 
-std::string html_report(const run_outcome& run, bool strict)
+std::string html_report(const run_outcome& run, const verdict& decided)
 {
     std::string data;
-    write_page_data(run, strict, data);
+    write_page_data(run, decided, data);
     std::string page;
     page.reserve(data.size() + 64 * 1024);
     page += "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
@@ -99,14 +101,37 @@ std::string html_report(const run_outcome& run, bool strict)
     return page;
 }
 
-void write_html_report(const run_outcome& run, const std::filesystem::path& file, bool strict)
+void write_html_report(const run_outcome& run, const verdict& decided, const std::filesystem::path& file)
 {
-    const std::string page = html_report(run, strict);
+    write_text_file(file, html_report(run, decided), "HTML report");
+}
+
+void write_text_file(const std::filesystem::path& file, const std::string& text, const std::string& what)
+{
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    if (!out) throw run_error("cannot write the HTML report " + file.string());
-    out.write(page.data(), static_cast<std::streamsize>(page.size()));
+    if (!out) throw run_error("cannot write the " + what + " " + file.string());
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
     out.close();
-    if (!out) throw run_error("cannot write the HTML report " + file.string());
+    if (!out) throw run_error("cannot write the " + what + " " + file.string());
+}
+
+void check_writable(const std::filesystem::path& file, const std::string& what)
+{
+    std::error_code ec;
+    if (std::filesystem::is_directory(file, ec))
+        throw run_error("cannot write the " + what + " " + file.string() + ": it is a folder");
+    const bool existed = std::filesystem::exists(file, ec);
+    // Appending leaves a file that is there as it is; one made only to try
+    // goes again, so that a failed run leaves nothing behind.
+    errno = 0;
+    std::FILE* probe = std::fopen(file.string().c_str(), "ab");
+    if (probe == nullptr) {
+        const int reason = errno;
+        throw run_error("cannot write the " + what + " " + file.string() + ": " +
+                        (reason != 0 ? std::strerror(reason) : "the system gives no reason"));
+    }
+    std::fclose(probe);
+    if (!existed) std::filesystem::remove(file, ec);
 }
 
 }  // namespace clonesim

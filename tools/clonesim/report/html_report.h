@@ -6,6 +6,7 @@
 // fetches nothing.
 #pragma once
 
+#include "report/verdict.h"
 #include "run/outcome.h"
 
 #include <filesystem>
@@ -13,11 +14,19 @@
 
 namespace clonesim {
 
-// `strict` judges the session as `--strict` does.
-std::string html_report(const run_outcome& run, bool strict = false);
+// `decided` is the run's one verdict (judge).
+std::string html_report(const run_outcome& run, const verdict& decided);
 
 // Throws run_error when the file cannot be written.
-void write_html_report(const run_outcome& run, const std::filesystem::path& file, bool strict = false);
+void write_html_report(const run_outcome& run, const verdict& decided, const std::filesystem::path& file);
+
+// Throws run_error, with the system's reason, when `file` cannot be
+// written; checked before a session runs, so that a long session is not
+// played for a report that cannot be kept.
+void check_writable(const std::filesystem::path& file, const std::string& what);
+
+// Writes a report file whole; throws run_error naming `what` when it cannot.
+void write_text_file(const std::filesystem::path& file, const std::string& text, const std::string& what);
 
 // A text as a JSON string literal that is safe inside an HTML script
 // element: only ASCII is written, "<", ">" and "&" are escaped so that no

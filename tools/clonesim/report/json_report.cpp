@@ -57,7 +57,8 @@ json summary_json(const run_outcome& run)
 {
     const finding_counts counts = count_findings(run.findings);
     const part_counts parts = count_parts(run);
-    return json{{"parts_translated", parts.translated},
+    return json{{"parts_translated", parts.done + parts.not_completed},
+                {"parts_not_completed", parts.not_completed},
                 {"parts_refused", parts.refused},
                 {"parts_not_reached", parts.not_reached},
                 {"requests", run.requests.size()},
@@ -75,6 +76,7 @@ json part_json(const run_outcome& run, const part_outcome& part)
     p["name"] = part.name;
     p["translated"] = part.translated;
     p["status"] = part.status;
+    p["fate"] = fate_name(run, fate_of(run, part));
     p[exported ? "exported_as" : "database_name"] = optional_json(part.new_name);
     p["messages"] = part.messages;
     p["item_id"] = part.item_id;
@@ -140,7 +142,10 @@ json finding_json(const finding& f)
 
 json program_run_json(const program_run& program)
 {
-    return json{{"program", program.program}, {"arguments", program.arguments}, {"exit_status", program.exit_status}};
+    return json{{"program", program.program},
+                {"arguments", program.arguments},
+                {"exit_status", program.exit_status},
+                {"error_output", program.error_output}};
 }
 
 json callback_json(const callback_outcome& cb)
@@ -150,7 +155,15 @@ json callback_json(const callback_outcome& cb)
 
 json optional_json(const std::optional<std::string>& value) { return value.has_value() ? json(*value) : json(); }
 
-json json_report(const run_outcome& run, bool strict)
+json verdict_json(const verdict& decided)
+{
+    return json{{"outcome", outcome_name(decided.outcome)},
+                {"exit_status", decided.exit_status},
+                {"text", decided.text},
+                {"strict", decided.strict}};
+}
+
+json json_report(const run_outcome& run, const verdict& decided)
 {
     const scenario& scene = run.scene;
     json report;
@@ -174,9 +187,8 @@ json json_report(const run_outcome& run, bool strict)
     report["existing_items_changed"] = list_json(run.item_changes, item_change_json);
     report["misuse"] = run.misuse;
     report["files_left_in"] = run.temp_directory_kept ? json(run.temp_directory.string()) : json();
-    const verdict v = judge(run, strict);
-    report["verdict"] = json{{"went_through", v.went_through}, {"text", v.text}, {"strict", strict}};
-    report["exit_status"] = v.exit_status;
+    report["verdict"] = verdict_json(decided);
+    report["exit_status"] = decided.exit_status;
     report["byte_escape"] = "a byte that is not part of valid UTF-8 is the character U+10FF00 + byte; "
                             "characters U+10FF00 to U+10FFFF of a text are written that way byte by byte";
     make_safe(report);

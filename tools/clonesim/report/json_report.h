@@ -5,6 +5,7 @@
 // JSON report escapes them with json_safe, the page as it writes its data.
 #pragma once
 
+#include "report/verdict.h"
 #include "run/outcome.h"
 
 #include <nlohmann/json.hpp>
@@ -27,7 +28,10 @@ nlohmann::ordered_json callback_json(const callback_outcome& cb);
 // A text, or null when there is none.
 nlohmann::ordered_json optional_json(const std::optional<std::string>& value);
 
-// `strict` judges the session as `--strict` does.
-nlohmann::ordered_json json_report(const run_outcome& run, bool strict = false);
+// The verdict as the reports carry it: outcome, exit status, text.
+nlohmann::ordered_json verdict_json(const verdict& decided);
+
+// `decided` is the run's one verdict (judge).
+nlohmann::ordered_json json_report(const run_outcome& run, const verdict& decided);
 
 }  // namespace clonesim

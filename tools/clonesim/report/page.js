@@ -16,7 +16,8 @@
   }
   const ROW = 28;
   const FOLD = 300;
-  const OUTCOMES = ["translated", "warning", "refused", "not translated"];
+  // A part's final fate; its label (the worst finding about it) is apart.
+  const OUTCOMES = ["translated", "not completed", "refused", "not translated"];
 
   // --- texts and elements ---------------------------------------------------
 
@@ -90,6 +91,7 @@
   function newName(p) { return data.export ? p.exported_as : p.database_name; }
   function resultText(p) {
     if (p.outcome === "not translated") return "not translated: the session stopped before this part";
+    if (p.outcome === "not completed") return p.fate + (newName(p) == null ? "" : " (translated to " + newName(p) + ")");
     if (p.outcome === "refused") return "refused (status " + p.status + ")" + (p.messages.length ? ": " + p.messages.join(", ") : ", no message shown");
     return newName(p) == null ? "" : newName(p);
   }
@@ -174,16 +176,18 @@
       el("h1", null, "clonesim report: ", data.scenario),
       el("p", { class: "description" }, data.operation + " session" + (data.dry_run ? ", dry run" : "") +
         (data.description ? ": " : ""), data.description || ""));
-    header.append(el("div", { class: "verdict " + (data.verdict.went_through ? "ok" : "bad"), id: "verdict" },
+    // The banner renders the run's one verdict: its colour is the outcome's.
+    header.append(el("div", { class: "verdict verdict-" + data.verdict.outcome, id: "verdict",
+                              "data-outcome": data.verdict.outcome, "data-exit-status": String(data.verdict.exit_status) },
       "verdict: ", data.verdict.text));
     const counts = el("div", { class: "counts", id: "counts" });
     counts.append(el("span", { class: "chip" }, plural(data.parts.length, "part", "parts")));
     for (const o of OUTCOMES)
-      if (data.counts[o]) counts.append(el("span", { class: "chip " + outcomeClass(o) }, data.counts[o].toLocaleString("en") + " " + o));
+      if (data.counts[o]) counts.append(el("span", { class: "chip " + outcomeClass(o) }, plural(data.counts[o], "part ", "parts ") + o));
     counts.append(el("span", { class: "chip" }, plural(data.requests.length, "PDM request", "PDM requests")));
     const refusedRequests = data.requests.filter(q => q.refused_by_server).length;
     if (refusedRequests) counts.append(el("span", { class: "chip sev-error" }, refusedRequests.toLocaleString("en") + " refused by the server"));
-    for (const [level, one, many] of [["error", "error", "errors"], ["warning", "warning", "warnings"], ["note", "note", "notes"]])
+    for (const [level, one, many] of [["error", "error finding", "error findings"], ["warning", "warning finding", "warning findings"], ["note", "note finding", "note findings"]])
       counts.append(el("span", { class: "chip" + (data.finding_counts[level] ? " sev-" + level : ""), id: "count-" + level }, plural(data.finding_counts[level], one, many)));
     header.append(counts);
     drawFindings(header);
@@ -245,10 +249,11 @@
     ["PDM name", p => plain(p.pdm_name)],
     ["Description", p => plain(p.pdm_desc)],
     ["Outcome", p => p.outcome],
+    ["Worst finding", p => p.label],
   ];
   // The text of each cell of a part's row, as it is drawn and searched.
   function cellTexts(p, i) {
-    return [String(i + 1), p.name, resultText(p), p.item_id, p.rev_id, p.item_type, p.pdm_name, p.pdm_desc, p.outcome];
+    return [String(i + 1), p.name, resultText(p), p.item_id, p.rev_id, p.item_type, p.pdm_name, p.pdm_desc, p.outcome, p.label];
   }
   const partsSection = section("parts", "Parts");
   const search = el("input", { type: "search", id: "part-search", placeholder: "Search names, items, texts\u2026", "aria-label": "Search parts" });
@@ -269,6 +274,7 @@
       const cell = el("div", { role: "cell" });
       if (text != null) { cell.append(txt(text)); cell.title = plain(text); }
       if (c === 8) cell.className = outcomeClass(p.outcome);
+      if (c === 9 && p.label) cell.className = "sev-" + p.label;
       row.append(cell);
     });
     row.addEventListener("click", () => { location.hash = "part-" + (i + 1); });
@@ -357,7 +363,8 @@
     const fields = el("dl", { class: "fields" });
     function field(title, value) { fields.append(el("dt", null, title), el("dd", null, value)); }
     field("outcome", el("span", { class: outcomeClass(p.outcome) }, p.outcome));
-    if (p.outcome === "refused" || p.outcome === "not translated") field("result", resultText(p));
+    if (p.label) field("worst finding", el("span", { class: "sev-" + p.label }, p.label));
+    if (p.outcome !== "translated") field("result", resultText(p));
     else field(newNameTitle, newName(p) == null ? none("(none)") : el("span", null, newName(p)));
     if (p.item_id) { field("item ID", p.item_id); field("revision", p.rev_id); }
     if (p.relation) { field("relation", p.relation); field("related name", p.related_name); }
@@ -461,9 +468,10 @@
     return [el("h3", null, "Site programs"),
       table(["Variable", "Program"], programs.map(([n, v]) => [n, v])),
       el("p", null, "What they printed is under ", el("a", { href: "#texts" }, "Standard output"), ". The runs, in order:"),
-      longTable(["#", "Program", "Arguments", "Exit status"], data.programs.length, k => {
+      longTable(["#", "Program", "Arguments", "Exit status", "Error output"], data.programs.length, k => {
         const run = data.programs[k];
-        return [String(k + 1), run.program, run.arguments.map(plain).join(" "), run.exit_status ? el("span", { class: "sev-warning" }, String(run.exit_status)) : "0"];
+        return [String(k + 1), run.program, run.arguments.map(plain).join(" "), run.exit_status ? el("span", { class: "sev-warning" }, String(run.exit_status)) : "0",
+                run.error_output ? el("pre", null, run.error_output) : none("(none)")];
       })];
   }
   function sessionSteps() {

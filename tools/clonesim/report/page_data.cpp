@@ -1,7 +1,7 @@
 #include "report/page_data.h"
 
 #include "host/host_codes.h"
-#include "report/check_map.h"
+#include "run/check_map.h"
 #include "report/html_report.h"
 #include "report/json_report.h"
 #include "report/verdict.h"
@@ -264,8 +264,8 @@ private:
 // of it concerns them, and the parts come after every list they refer to.
 class page_data_writer {
 public:
-    page_data_writer(const run_outcome& run, bool strict, std::string& out)
-        : run_(run), strict_(strict), index_(run), locate_(run.steps), stories_(run.parts.size()), data_(out)
+    page_data_writer(const run_outcome& run, const verdict& decided, std::string& out)
+        : run_(run), verdict_(decided), index_(run), locate_(run.steps), stories_(run.parts.size()), data_(out)
     {
     }
 
@@ -432,25 +432,40 @@ private:
         data_.field("finding_counts", json{{"error", found.errors}, {"warning", found.warnings}, {"note", found.notes}});
     }
 
-    // A translated part with an error or a warning found about it is a
-    // warning.
-    std::string outcome_of(const part_outcome& part, const part_story& story) const
+    // A part's label is the worst severity found about it.
+    std::string label_of(const part_story& story) const
     {
-        if (!part.translated) return "not translated";
-        if (part.status != 0) return "refused";
+        std::optional<severity> worst;
         for (std::size_t f : story.findings)
-            if (run_.findings[f].level != severity::note) return "warning";
-        return "translated";
+            if (!worst.has_value() || run_.findings[f].level < *worst) worst = run_.findings[f].level;
+        return worst.has_value() ? severity_name(*worst) : "";
+    }
+
+    // The page filters by a part's final fate under one name in every
+    // operation; the words of the operation go into the part's "fate".
+    static std::string outcome_key(part_fate fate)
+    {
+        switch (fate) {
+        case part_fate::done: return "translated";
+        case part_fate::not_completed: return "not completed";
+        case part_fate::refused: return "refused";
+        case part_fate::not_translated: return "not translated";
+        }
+        return "not translated";
     }
 
     void parts()
     {
-        std::map<std::string, std::size_t> counts{{"translated", 0}, {"warning", 0}, {"refused", 0}, {"not translated", 0}};
+        std::map<std::string, std::size_t> counts{
+            {"translated", 0}, {"not completed", 0}, {"refused", 0}, {"not translated", 0}};
         data_.begin_table("parts");
         for (std::size_t i = 0; i < run_.parts.size(); ++i) {
             const part_story& story = stories_[i];
             json p = part_json(run_, run_.parts[i]);
-            p["outcome"] = outcome_of(run_.parts[i], story);
+            const part_fate fate = fate_of(run_, run_.parts[i]);
+            p["outcome"] = outcome_key(fate);
+            if (fate == part_fate::not_completed) p["fate"] = fate_text(run_, run_.parts[i]);
+            p["label"] = label_of(story);
             ++counts[p["outcome"].get<std::string>()];
             p["story"] = json{{"requests", indices(story.requests)},   {"texts", indices(story.texts)},
                               {"changes", indices(story.changes)},     {"item_changes", indices(story.item_changes)},
@@ -459,8 +474,7 @@ private:
         }
         data_.end_table();
         data_.field("counts", counts);
-        const verdict v = judge(run_, strict_);
-        data_.field("verdict", json{{"went_through", v.went_through}, {"exit_status", v.exit_status}, {"text", v.text}});
+        data_.field("verdict", verdict_json(verdict_));
     }
 
     // The mapping file as check-map reads it, when the session names one.
@@ -511,7 +525,7 @@ private:
     }
 
     const run_outcome& run_;
-    bool strict_;
+    const verdict& verdict_;
     const part_index index_;
     const step_locator locate_;
     std::vector<part_story> stories_;
@@ -520,9 +534,9 @@ private:
 
 }  // namespace
 
-void write_page_data(const run_outcome& run, bool strict, std::string& out)
+void write_page_data(const run_outcome& run, const verdict& decided, std::string& out)
 {
-    page_data_writer(run, strict, out).write();
+    page_data_writer(run, decided, out).write();
 }
 
 }  // namespace clonesim

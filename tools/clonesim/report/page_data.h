@@ -7,6 +7,7 @@
 // lists are written as tables, each key once.
 #pragma once
 
+#include "report/verdict.h"
 #include "run/outcome.h"
 
 #include <string>
@@ -15,6 +16,6 @@ namespace clonesim {
 
 // Appends the data object to `out`, member by member, so that a session of
 // tens of thousands of parts never lives twice in memory as a JSON tree.
-void write_page_data(const run_outcome& run, bool strict, std::string& out);
+void write_page_data(const run_outcome& run, const verdict& decided, std::string& out);
 
 }  // namespace clonesim

@@ -48,7 +48,10 @@ void folded_list(std::ostream& out, std::size_t count, const std::string& what, 
 
 class text_writer {
 public:
-    text_writer(const run_outcome& run, const report_options& options) : run_(run), options_(options) {}
+    text_writer(const run_outcome& run, const verdict& decided, const report_options& options)
+        : run_(run), verdict_(decided), options_(options)
+    {
+    }
 
     std::string write()
     {
@@ -65,7 +68,7 @@ public:
         misuse();
         notifications();
         if (run_.temp_directory_kept) out_ << "\nfiles left in " << run_.temp_directory.string() << "\n";
-        out_ << "\nverdict: " << judge(run_, options_.strict).text << "\n";
+        out_ << "\nverdict: " << verdict_.text << "\n";
         return out_.str();
     }
 
@@ -102,7 +105,8 @@ private:
     void header()
     {
         const scenario& scene = run_.scene;
-        out_ << "clonesim report: " << scenario_name(run_) << "\n";
+        out_ << "clonesim report: " << scenario_name(run_) << " (" << outcome_name(verdict_.outcome) << ", exit status "
+             << verdict_.exit_status << ")\n";
         out_ << "  " << operation_name(scene.operation_class) << " session" << (scene.dry_run ? ", dry run" : "");
         if (!scene.title.empty()) out_ << ": " << escape_bytes(scene.title);
         out_ << "\n";
@@ -122,7 +126,7 @@ private:
              << count_of(lines_of(run_.standard_output).size(), "line", "lines") << " of standard output\n";
         out_ << "  PDM database    " << count_of(run_.journal.size(), "change", "changes") << "\n";
         out_ << "  findings        " << counts_text(count_findings(run_.findings)) << "\n";
-        out_ << "  verdict         " << judge(run_, options_.strict).text << "\n";
+        out_ << "  verdict         " << verdict_.text << "\n";
     }
 
     void findings()
@@ -170,6 +174,8 @@ private:
             return value.has_value() ? quote_folded(*value) : std::string("(none)");
         };
         field(is_export(run_) ? "exported as" : "database name", escape_bytes(part.new_name.value_or("")));
+        if (fate_of(run_, part) == part_fate::not_completed) field("in the end", fate_text(run_, part));
+        if (const std::string label = part_label(run_, part); !label.empty()) field("worst finding", label);
         if (!part.item_id.empty()) {
             field("item ID", escape_bytes(part.item_id));
             field("revision", escape_bytes(part.rev_id));
@@ -226,6 +232,26 @@ private:
         const auto lines = options_.part_name.has_value() ? std::vector<std::string>() : lines_of(run_.standard_output);
         folded_list(out_, lines.size(), "lines",
                     [&](std::size_t i) { out_ << "  " << escape_bytes(lines[i]) << "\n"; });
+        error_output();
+    }
+
+    // What the site programs wrote to their error output: often the only
+    // word on why one could not run. Shown only when one wrote something.
+    void error_output()
+    {
+        const auto chosen = picked(run_.program_runs.size(), [this](std::size_t i) {
+            const program_run& program = run_.program_runs[i];
+            return !program.error_output.empty() && shows(program.arguments.empty() ? "" : program.arguments.back());
+        });
+        if (chosen.empty()) return;
+        out_ << "\nsite programs' error output\n";
+        folded_list(out_, chosen.size(), "runs", [&](std::size_t k) {
+            const program_run& program = run_.program_runs[chosen[k]];
+            out_ << "  " << program.program;
+            for (const std::string& argument : program.arguments) out_ << " " << quote(argument);
+            out_ << ": exit " << program.exit_status << "\n";
+            for (const std::string& line : lines_of(program.error_output)) out_ << "      | " << escape_bytes(line) << "\n";
+        });
     }
 
     void file_details(const file_change& file)
@@ -322,6 +348,7 @@ private:
     }
 
     const run_outcome& run_;
+    const verdict& verdict_;
     const report_options& options_;
     std::ostringstream out_;
 };
@@ -333,9 +360,9 @@ bool has_part(const run_outcome& run, const std::string& name)
     return std::any_of(run.parts.begin(), run.parts.end(), [&](const part_outcome& p) { return p.name == name; });
 }
 
-std::string text_report(const run_outcome& run, const report_options& options)
+std::string text_report(const run_outcome& run, const verdict& decided, const report_options& options)
 {
-    return text_writer(run, options).write();
+    return text_writer(run, decided, options).write();
 }
 
 }  // namespace clonesim

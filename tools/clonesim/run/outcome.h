@@ -58,6 +58,7 @@ struct program_run {
     std::string program;  // "additional import program" or "item ID check"
     std::vector<std::string> arguments;
     int exit_status = 0;
+    std::string error_output;  // what it wrote to its error output
 };
 
 // A field of an item that was in the database before the session and is
@@ -131,6 +132,10 @@ struct run_outcome {
     std::vector<item_change> item_changes;
     std::vector<program_run> program_runs;
     std::vector<std::string> misuse;
+    // The host's item numbers: the first it would hand out, and the next
+    // after the session; those between were handed out.
+    int first_item_number = 1;
+    int next_item_number = 1;
     std::vector<finding> findings;  // what was found, in the order it happened
     std::filesystem::path temp_directory;  // where the server wrote its files
     std::filesystem::path work_directory;  // clonesim's own: the site programs' wrappers and log

@@ -200,6 +200,7 @@ run_outcome run_session(const scenario& scene, const loaded_library& library, co
     const auto traces = traces_before(setup);
     pdm_server server(*store, out.scene, out.temp_directory);
     load_model(out.scene, *store, setup);
+    out.first_item_number = sim::host().next_item_number;
     server.sync_host_items();
     connect_server(server, setup.server_fault, out.request_notes);
 
@@ -220,7 +221,8 @@ run_outcome run_session(const scenario& scene, const loaded_library& library, co
     find_trace(setup, traces, out);
     collect_outcome(session_sources{*store, server, seen, items_before, journal_start}, out);
     sim::host().server = nullptr;
-    store->set_next_item_number(sim::host().next_item_number);
+    out.next_item_number = sim::host().next_item_number;
+    store->set_next_item_number(out.next_item_number);
     out.findings = gather_findings(out);
 
     // A file the library left behind stays for the user to look at.

@@ -84,7 +84,7 @@ std::filesystem::path write_answer_script(const std::vector<recorded_command>& c
     for (const recorded_command& c : commands)
         text += shell_quote(run_key(c.program, c.arguments)) + ") status=" + std::to_string(c.exit) + " ;;\n";
     text += "*) status=127 ;;\nesac\nprogram=$1\nshift\nif [ -n \"$program\" ]; then set -- \"$program\" \"$@\"; fi\n"
-            "{ printf '%s\\0' \"$label\" \"$status\" \"$#\"; [ $# -eq 0 ] || printf '%s\\0' \"$@\"; } >>\"$log\"\n"
+            "{ printf '%s\\0' \"$label\" \"$status\" \"$#\"; [ $# -eq 0 ] || printf '%s\\0' \"$@\"; printf '\\0'; } >>\"$log\"\n"
             "exit $status\n";
     const std::filesystem::path file = directory / "answer";
     write_script(file, text);
@@ -155,6 +155,7 @@ std::vector<program_run> read_program_log(const std::filesystem::path& log)
         const std::size_t count = std::stoul(fields[i + 2]);
         i += 3;
         for (std::size_t k = 0; k < count && i < fields.size(); ++k, ++i) run.arguments.push_back(fields[i]);
+        if (i < fields.size()) run.error_output = fields[i++];
         runs.push_back(std::move(run));
     }
     return runs;

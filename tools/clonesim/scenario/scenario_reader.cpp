@@ -9,7 +9,9 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <fstream>
 #include <initializer_list>
 #include <set>
@@ -528,8 +530,11 @@ json parse_file(const std::filesystem::path& file)
     const std::string name = file.string();
     std::error_code ec;
     if (std::filesystem::is_directory(file, ec)) throw scenario_error(name + ": is a directory, expected a scenario file");
+    errno = 0;
     std::ifstream in(file, std::ios::binary);
-    if (!in) throw scenario_error(name + ": cannot be read");
+    if (!in)
+        throw scenario_error(name + ": cannot be read: " +
+                             (errno != 0 ? std::strerror(errno) : "the system gives no reason"));
     std::ostringstream buffer;
     buffer << in.rdbuf();
     const std::string content = buffer.str();

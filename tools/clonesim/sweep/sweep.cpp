@@ -87,7 +87,7 @@ std::string normalise(const std::string& report)
 // that request can be left out to compare it with later sessions.
 std::string fingerprint(const run_outcome& run, bool without_exception_request)
 {
-    if (!without_exception_request) return normalise(text_report(run));
+    if (!without_exception_request) return normalise(text_report(run, judge(run)));
     run_outcome copy = run;
     copy.requests.clear();
     copy.request_notes.clear();
@@ -96,7 +96,7 @@ std::string fingerprint(const run_outcome& run, bool without_exception_request)
         copy.requests.push_back(run.requests[i]);
         if (i < run.request_notes.size()) copy.request_notes.push_back(run.request_notes[i]);
     }
-    return normalise(text_report(copy));
+    return normalise(text_report(copy, judge(copy)));
 }
 
 bool fired(const std::string& operation)

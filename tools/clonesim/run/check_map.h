@@ -22,6 +22,8 @@ struct map_line_verdict {
 struct map_check {
     std::filesystem::path file;
     bool readable = false;
+    bool folder = false;        // the name is a folder's
+    std::string unreadable_why;  // the system's reason, when it cannot be read
     std::vector<map_line_verdict> lines;
     int unread_from = 0;  // first line not read because the map was full; 0 when none
     int last_line = 0;
@@ -31,5 +33,14 @@ struct map_check {
 
 map_check check_map(const std::filesystem::path& file);
 std::string map_check_text(const map_check& check);
+
+// One line as check-map explains it: "line 3: skipped: no "="", "line 1:
+// entry 1: ... (notes)".
+std::string map_line_text(const map_line_verdict& line);
+// Whether a line does not do what it looks like: skipped though it holds
+// text, or an entry with a note.
+bool misleads(const map_line_verdict& line);
+// Why the lines after the last entry the map holds are not read.
+std::string unread_text();
 
 }  // namespace clonesim

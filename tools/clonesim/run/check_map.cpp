@@ -1,4 +1,4 @@
-#include "report/check_map.h"
+#include "run/check_map.h"
 
 #include "import/import_attr_map.h"
 #include "session/messages.h"
@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -90,8 +92,17 @@ map_check check_map(const std::filesystem::path& file)
 
     // Read as the library's loader reads: whole lines, binary, the carriage
     // return of a line end dropped, reading stopped once the map is full.
+    std::error_code ec;
+    if (std::filesystem::is_directory(file, ec)) {
+        check.folder = true;
+        return check;
+    }
+    errno = 0;
     std::ifstream in(file, std::ios::binary);
-    if (!in.is_open()) return check;
+    if (!in.is_open()) {
+        check.unreadable_why = errno != 0 ? std::strerror(errno) : "the system gives no reason";
+        return check;
+    }
     check.readable = true;
 
     int entries = 0;
@@ -124,34 +135,50 @@ map_check check_map(const std::filesystem::path& file)
     return check;
 }
 
+std::string map_line_text(const map_line_verdict& line)
+{
+    std::string text = "line " + std::to_string(line.line) + ": ";
+    if (!line.entry) return text + "skipped: " + line.why;
+    text += "entry " + std::to_string(line.entry_number) + ": " + shown(line.key) + " -> attribute " + shown(line.title);
+    if (!line.why.empty()) text += " (" + line.why + ")";
+    return text;
+}
+
+bool misleads(const map_line_verdict& line)
+{
+    if (line.entry) return !line.why.empty();
+    return line.why != why_skipped("") && line.why != why_skipped(" ");
+}
+
+std::string unread_text()
+{
+    return "not read: the library stops after the " + std::to_string(kx::import_map_capacity) + "th entry";
+}
+
 std::string map_check_text(const map_check& check)
 {
     std::ostringstream out;
     out << "check-map: " << check.file.string() << "\n";
+    if (check.folder) {
+        out << "  it is a folder, not a mapping file\n";
+        return out.str();
+    }
     if (!check.readable) {
+        out << "  the file cannot be read: " << check.unreadable_why << "\n";
         std::string printed = kx::msg::import_map_not_opened("...");
         if (!printed.empty() && printed.back() == '\n') printed.pop_back();
-        out << "  the file cannot be opened: the library prints \"" << printed
+        out << "  the library prints \"" << printed
             << "\", keeps an empty map and imports without mapped values\n";
         return out.str();
     }
-    for (const map_line_verdict& line : check.lines) {
-        out << "  line " << line.line << ": ";
-        if (line.entry) {
-            out << "entry " << line.entry_number << ": " << shown(line.key) << " -> attribute " << shown(line.title);
-            if (!line.why.empty()) out << " (" << line.why << ")";
-        } else {
-            out << "skipped: " << line.why;
-        }
-        out << "\n";
-    }
+    for (const map_line_verdict& line : check.lines) out << "  " << map_line_text(line) << "\n";
     if (check.lines.empty()) out << "  (the file is empty)\n";
     if (check.unread_from != 0) {
         if (check.last_line > check.unread_from)
             out << "  lines " << check.unread_from << " to " << check.last_line;
         else
             out << "  line " << check.unread_from;
-        out << ": not read: the library stops after the " << kx::import_map_capacity << "th entry\n";
+        out << ": " << unread_text() << "\n";
     }
     out << "keys\n";
     int mapped = 0;
