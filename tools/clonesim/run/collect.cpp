@@ -1,6 +1,7 @@
 #include "run/collect.h"
 
 #include "host/host_codes.h"
+#include "scenario/scenario.h"
 #include "traces/trace.h"
 
 #include <algorithm>
@@ -109,7 +110,18 @@ std::vector<item_change> changes_to_existing_items(const session_sources& from, 
     auto add = [&](const std::string& item_id, const std::string& rev_id, const std::string& field,
                    const std::string& was, const std::string& becomes) {
         if (was == becomes || !seen.insert(item_id + "\n" + field).second) return;
-        changes.push_back(item_change{item_id, rev_id, field, was, becomes, from.store.has_released_revision(item_id)});
+        item_change change{item_id, rev_id, field, was, becomes, from.store.has_released_revision(item_id)};
+        // A scenario made from a trace takes a revision the session saw
+        // present as released, since the trace cannot tell: the finding says
+        // so, lest a guess read as the server's word.
+        std::string guessed;
+        for (const revision_record& r : from.store.released_revisions(item_id))
+            if (r.release_status == release_status_not_known) guessed += (guessed.empty() ? "" : ", ") + r.rev_id;
+        if (!guessed.empty())
+            change.released_because = "revision " + guessed + " taken as released because the trace does not tell; where it "
+                                      "is not, remove its \"release_status\" \"" + std::string(release_status_not_known) +
+                                      "\" from the scenario's items";
+        changes.push_back(std::move(change));
     };
     for (const journal_entry& entry : out.journal) {
         if (entry.kind != "named") continue;

@@ -435,7 +435,7 @@ private:
         for (const item_change& change : run_.item_changes) {
             std::string text = "existing item " + change.item_id + ": " + change.field + " " + quote_folded(change.was) +
                                " becomes " + quote_folded(change.becomes);
-            if (change.released) text += " (the item has a released revision)";
+            if (change.released) text += " (" + change.released_because + ")";
             add(change.released ? severity::error : severity::warning,
                 change.released ? "released_item_changed" : "existing_item_changed", part_of_item(change.item_id),
                 text);

@@ -66,6 +66,8 @@ struct program_run {
 struct item_change {
     std::string item_id, rev_id, field, was, becomes;
     bool released = false;  // a revision of the item carries a release status
+    // Why it counts as released, as its finding says it.
+    std::string released_because = "the item has a released revision";
 };
 
 struct file_change {

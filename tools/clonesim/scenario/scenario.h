@@ -45,6 +45,11 @@ struct part_file_seed {
     bool family_instance = false;
 };
 
+// The release status a scenario from a trace gives a revision the session
+// saw present: an import never sees whether a revision is released, and the
+// server counts any status as released.
+inline constexpr char release_status_not_known[] = "not known from the trace";
+
 struct revision_seed {
     std::string rev_id;
     std::optional<std::string> native_file;

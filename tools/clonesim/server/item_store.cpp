@@ -209,6 +209,16 @@ bool item_store::has_released_revision(const std::string& item_id) const
     return q.step();
 }
 
+std::vector<revision_record> item_store::released_revisions(const std::string& item_id) const
+{
+    statement q(db_, "SELECT rev_id, release_status, released_date, context FROM revisions "
+                     "WHERE item_id=?1 AND release_status IS NOT NULL AND release_status <> '' ORDER BY rowid");
+    q.bind(1, item_id);
+    std::vector<revision_record> revisions;
+    while (q.step()) revisions.push_back(revision_record{item_id, q.text(0), q.optional_text(1), q.optional_text(2), q.optional_text(3)});
+    return revisions;
+}
+
 std::vector<text_pair> item_store::design_log(const std::string& item_id, const std::string& rev_id) const
 {
     statement q(db_, "SELECT key, value FROM design_log WHERE item_id=?1 AND rev_id=?2 ORDER BY line");

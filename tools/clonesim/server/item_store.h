@@ -60,6 +60,8 @@ public:
     std::optional<revision_record> revision(const std::string& item_id, const std::string& rev_id) const;
     // Whether any revision of the item carries a release status.
     bool has_released_revision(const std::string& item_id) const;
+    // The revisions of the item that carry a release status, in their order.
+    std::vector<revision_record> released_revisions(const std::string& item_id) const;
     std::vector<text_pair> design_log(const std::string& item_id, const std::string& rev_id) const;
     std::optional<std::string> native_file(const std::string& item_id, const std::string& rev_id,
                                            const std::string& related_name) const;
