@@ -134,7 +134,7 @@ int replay_command(const replay_command_line& line)
         refuse_scenario(line.trace_file);
         clonesim::rule_changes changes;
         for (const std::string& text : line.set) changes.set.push_back(clonesim::name_value("--set", text));
-        changes.unset = line.unset;
+        for (const std::string& text : line.unset) changes.unset.push_back(clonesim::unset_name_of(text));
         if (!line.map_file.empty()) changes.map_file = line.map_file;
         for (const std::string& text : line.programs) changes.programs.push_back(clonesim::program_answer_of(text));
         for (const std::string& text : line.exceptions) changes.exceptions.push_back(clonesim::name_value("--exception", text));
@@ -159,6 +159,13 @@ int scenario_command(const std::string& trace_file, const std::string& output)
         const std::string text = clonesim::scenario_file_text(model.scene);
         if (recorded.partial.has_value()) std::cerr << "clonesim: note: " << clonesim::partial_text(recorded) << "\n";
         for (const std::string& note : model.notes) std::cerr << "clonesim: note: " << note << "\n";
+        if (!model.taken_as_released.empty()) {
+            std::string revisions;
+            for (const std::string& revision : model.taken_as_released) revisions += (revisions.empty() ? "" : ", ") + revision;
+            std::cerr << "clonesim: note: the trace does not tell whether these revisions are released, so each is taken as "
+                         "released: "
+                      << revisions << "; where one is not, remove its \"release_status\" from the scenario's items\n";
+        }
         if (output.empty() || output == "-") {
             std::cout << text;
             return 0;

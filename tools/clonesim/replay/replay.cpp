@@ -54,9 +54,10 @@ struct session_outcome {
     std::vector<part_result> parts;
     std::vector<std::string> requests, texts, deletes, commands;
     std::vector<std::string> effects;  // the host calls that change the world, with their inputs and status
+    std::vector<std::string> notifications;  // each notification callback with the result it gave back
     std::vector<std::string> request_keys, command_keys;  // one for each request and command
     std::vector<std::string> questions;                   // the host queries with their inputs
-    origins request_at, text_at, delete_at, command_at, effect_at, question_at;
+    origins request_at, text_at, delete_at, command_at, effect_at, question_at, notification_at;
     std::set<std::string> variables, files;
 };
 
@@ -100,6 +101,7 @@ public:
     session_outcome read(const trace& t)
     {
         std::vector<std::size_t> open_parts;  // translations under way
+        std::vector<const json*> open_calls;  // the call line of each callback under way
         for (const trace_event& event : t.events) {
             const json& d = event.data;
             at_ = origin{"", static_cast<std::size_t>(&event - t.events.data())};
@@ -109,6 +111,7 @@ public:
                     break;
                 }
             if (event.kind == "call") {
+                open_calls.push_back(&d);
                 if (text_field(d, "callback").value_or("") != "translate") {
                     open_parts.push_back(npos);
                     continue;
@@ -117,7 +120,17 @@ public:
                 out_.parts.push_back(part_result{restore_(text_field(d, "part").value_or("")), "", {}, std::nullopt, nowhere});
             } else if (event.kind == "return") {
                 if (open_parts.empty()) continue;
-                if (open_parts.back() != npos) {
+                const json& call = *open_calls.back();
+                open_calls.pop_back();
+                if (open_parts.back() == npos) {
+                    // What a notification gives back steers the host as much
+                    // as a translation's result does.
+                    out_.notifications.push_back(
+                        quote(text_field(call, "callback").value_or("")) + " at the " +
+                        point_name(static_cast<int>(number_field(call, "point").value_or(-1))) + " notification -> result " +
+                        std::to_string(number_field(d, "result").value_or(-1)));
+                    out_.notification_at.push_back(at_);
+                } else {
                     const long long result = number_field(d, "result").value_or(-1);
                     const auto name = text_field(d, "new_name");
                     part_result& part = out_.parts[open_parts.back()];
@@ -439,6 +452,8 @@ std::vector<difference> compare_outcomes(const trace& recorded, const trace& now
     compare_sequences("text", "text", was.texts, is.texts, out, was.text_at, is.text_at);
     compare_sequences("delete", "deleted file", was.deletes, is.deletes, out, was.delete_at, is.delete_at);
     compare_sequences("host", "host call", was.effects, is.effects, out, was.effect_at, is.effect_at);
+    compare_sequences("callback", "notification", was.notifications, is.notifications, out, was.notification_at,
+                      is.notification_at);
     from = out.size();
     compare_sequences("command", "command", was.commands, is.commands, out, was.command_at, is.command_at);
     mark_unanswered(out, from, unanswerable(is.commands, is.command_keys, was.command_keys));

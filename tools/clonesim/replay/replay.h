@@ -18,7 +18,7 @@
 namespace clonesim {
 
 struct difference {
-    std::string kind;  // "part", "request", "text", "delete", "command", "host", "unanswered"
+    std::string kind;  // "part", "request", "text", "delete", "command", "host", "callback", "unanswered"
     std::string what;
     std::string recorded;
     std::string now;

@@ -6,6 +6,7 @@
 #include "texts/texts.h"
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <sstream>
 #include <map>
@@ -95,10 +96,13 @@ private:
 
     void call(const trace_event& event)
     {
-        // A part the host translated but never listed still belongs to the
-        // session.
-        if (text_field(event.data, "callback").value_or("") != "translate") return;
-        if (const auto name = text_field(event.data, "part")) part(*name);
+        // A part the host loaded or translated belongs to the session even
+        // where the trace ends before the host listed it: a session played
+        // without it would load fewer parts than the recorded one.
+        const auto name = text_field(event.data, "part");
+        if (!name.has_value()) return;
+        part(*name);
+        if (text_field(event.data, "callback").value_or("") == "translate") model_.reached.insert(local(*name));
     }
 
     void host(const trace_event& event)
@@ -412,13 +416,12 @@ private:
                 if (known || rev.empty()) continue;
                 revision_seed revision;
                 revision.rev_id = rev;
-                revision.release_status = released_unknown;
+                revision.release_status = release_status_not_known;
                 item.revisions.push_back(std::move(revision));
+                model_.taken_as_released.push_back(item.item_id + "/" + rev);
             }
         }
     }
-
-    static constexpr const char* released_unknown = "not known from the trace";
 
     const trace& trace_;
     std::map<std::string, std::string> item_types_;
@@ -468,6 +471,14 @@ rule_changes::program_answer program_answer_of(const std::string& text)
     return answer;
 }
 
+std::string unset_name_of(const std::string& text)
+{
+    if (text.empty()) throw run_error("--unset \"\": expected a variable's NAME");
+    if (text.find('=') != std::string::npos)
+        throw run_error("--unset " + quote(text) + ": expected a variable's NAME alone, without \"=\" (--set NAME=VALUE sets one)");
+    return text;
+}
+
 namespace {
 
 env_setting& setting_of(scenario& s, const std::string& name)
@@ -490,13 +501,19 @@ file_seed& file_of(scenario& s, const std::string& path)
 // it by; a session that names none is given FILE's own name.
 std::string replace_map(trace_model& model, const std::filesystem::path& file, applied_changes& applied)
 {
+    // Only a regular file is opened: a folder reads as nothing, and a pipe
+    // would wait for a writer that may never come.
+    std::error_code ec;
+    const auto status = std::filesystem::status(file, ec);
+    if (std::filesystem::is_directory(status)) throw run_error("--map " + file.string() + ": is a folder, not a mapping file");
+    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
+        throw run_error("--map " + file.string() + ": is not a regular file");
     std::ifstream in(file, std::ios::binary);
     if (!in) throw run_error("--map " + file.string() + ": cannot be read");
     std::ostringstream content;
     content << in.rdbuf();
     env_setting& variable = setting_of(model.scene, map_variable);
     if (!variable.value.has_value() || variable.value->empty()) {
-        std::error_code ec;
         variable.value = std::filesystem::absolute(file, ec).string();
         applied.variables.push_back(variable.name);
     }
@@ -578,6 +595,40 @@ void set_exception(trace_model& model, const std::string& name, const std::strin
     if (!found) answers.push_back(recorded_answer{kx::request_get_exceptions, std::nullopt, 1, name + "?" + value});
 }
 
+// A part name as a slip of it may differ: any case, either separator, a
+// separator doubled.
+std::string folded_part(const std::string& name)
+{
+    std::string folded;
+    for (const char c : same_separators(name)) {
+        if (c == '/' && !folded.empty() && folded.back() == '/') continue;
+        folded += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return folded;
+}
+
+// The part a change names, as the model names it; a part the trace does
+// not hold is refused, with the one it looks like a slip of.
+std::string part_of_change(const trace_model& model, const std::string& option, const std::string& part)
+{
+    for (const sim::clone_part& p : model.scene.parts)
+        if (same_separators(p.name) == same_separators(part)) return p.name;
+    std::string text = option + ": the trace holds no part " + quote(part);
+    const auto meant = std::find_if(model.scene.parts.begin(), model.scene.parts.end(),
+                                    [&](const sim::clone_part& p) { return folded_part(p.name) == folded_part(part); });
+    if (meant != model.scene.parts.end()) text += "; did you mean " + quote(meant->name) + "?";
+    throw run_error(text);
+}
+
+// Nothing reads a variable the library does not know, so changing it
+// changes nothing.
+std::string unread(const std::string& name)
+{
+    const auto& known = kx::setting::environment_variables;
+    if (std::find(known.begin(), known.end(), name) != known.end()) return "";
+    return " (the library reads no variable of this name: the change has nothing to act on)";
+}
+
 }  // namespace
 
 applied_changes apply_rule_changes(trace_model& model, const rule_changes& changes)
@@ -586,20 +637,25 @@ applied_changes apply_rule_changes(trace_model& model, const rule_changes& chang
     for (const auto& [name, value] : changes.set) {
         setting_of(model.scene, name).value = value;
         applied.variables.push_back(name);
-        applied.named.push_back("--set " + name + "=" + value);
+        applied.named.push_back("--set " + name + "=" + value + unread(name));
     }
     for (const std::string& name : changes.unset) {
         setting_of(model.scene, name).value = std::nullopt;
         applied.variables.push_back(name);
-        applied.named.push_back("--unset " + name);
+        applied.named.push_back("--unset " + name + unread(name));
     }
     if (changes.map_file.has_value()) applied.named.push_back("--map: " + replace_map(model, *changes.map_file, applied));
-    for (const auto& change : changes.programs) {
+    for (auto change : changes.programs) {
+        const std::string option = "--program " + quote(change.program + "=" + std::to_string(change.exit) + "@" + change.part.value_or(""));
+        if (change.part.has_value()) change.part = part_of_change(model, option, *change.part);
         const bool answers = answer_programs(model, change) > 0;
+        const bool reached = !change.part.has_value() || model.reached.count(*change.part) > 0;
         applied.named.push_back("--program: the " + std::string(change.program == "check" ? "item ID check" : "additional import program") +
                                 " exits " + std::to_string(change.exit) +
                                 (change.part.has_value() ? " for " + quote(*change.part) : " for every part") +
-                                (answers ? "" : " (the recorded session never ran it: nothing to answer)"));
+                                (!reached  ? " (the recorded session never reached this part: the change has nothing to act on)"
+                                 : answers ? ""
+                                           : " (the recorded session never ran it: nothing to answer)"));
     }
     for (const auto& [name, value] : changes.exceptions) {
         set_exception(model, name, value);

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,6 +27,11 @@ struct trace_model {
     // The mapping file was read in an earlier session: the model gives the
     // header's entries under this name.
     std::optional<std::string> map_file_from_header;
+    // The revisions ("A100/B") whose release status the trace does not
+    // tell, taken as released.
+    std::vector<std::string> taken_as_released;
+    // The parts the recorded session translated, as the model names them.
+    std::set<std::string> reached;
 };
 
 // Throws trace_error for a trace whose events do not make a model.
@@ -51,6 +57,8 @@ struct rule_changes {
 // throws run_error naming the option when it does not read.
 std::pair<std::string, std::string> name_value(const std::string& option, const std::string& text);
 rule_changes::program_answer program_answer_of(const std::string& text);
+// An --unset's text: a variable's name alone.
+std::string unset_name_of(const std::string& text);
 
 // Applies the changes to the model; gives one line naming each, and the
 // variables and files the changes give that the recorded session never read.
