@@ -145,7 +145,7 @@ TEST_P(recorded_example, scenario_from_the_trace_plays_the_recorded_session)
     // A trace never tells whether a revision is released, so the scenario
     // takes each as released and its findings say so where the recorded
     // ones name the server's word.
-    const std::regex guessed(R"( \(revision [^ ]+ taken as released because the trace does not tell; where it is not, remove its "release_status" "not known from the trace" from the scenario's items\)$)");
+    const std::regex guessed(R"( \(revision [^ ]+ taken as released because the trace does not tell; where it is not, set its "release_status" "not known from the trace" in the scenario's items to null\)$)");
     std::size_t guesses = 0;
     auto findings = [&](const json& report) {
         json kept = json::array();

@@ -164,7 +164,7 @@ int scenario_command(const std::string& trace_file, const std::string& output)
             for (const std::string& revision : model.taken_as_released) revisions += (revisions.empty() ? "" : ", ") + revision;
             std::cerr << "clonesim: note: the trace does not tell whether these revisions are released, so each is taken as "
                          "released: "
-                      << revisions << "; where one is not, remove its \"release_status\" from the scenario's items\n";
+                      << revisions << "; where one is not, set its \"release_status\" in the scenario's items to null\n";
         }
         if (output.empty() || output == "-") {
             std::cout << text;

@@ -119,8 +119,8 @@ std::vector<item_change> changes_to_existing_items(const session_sources& from, 
             if (r.release_status == release_status_not_known) guessed += (guessed.empty() ? "" : ", ") + r.rev_id;
         if (!guessed.empty())
             change.released_because = "revision " + guessed + " taken as released because the trace does not tell; where it "
-                                      "is not, remove its \"release_status\" \"" + std::string(release_status_not_known) +
-                                      "\" from the scenario's items";
+                                      "is not, set its \"release_status\" \"" + std::string(release_status_not_known) +
+                                      "\" in the scenario's items to null";
         changes.push_back(std::move(change));
     };
     for (const journal_entry& entry : out.journal) {
