@@ -33,7 +33,8 @@ std::optional<std::string> separator_in(std::string_view value, bool name_reques
 {
     if (name_request) {
         if (value.find("~~") != std::string_view::npos) return "~~";
-        if (!value.empty() && (value.front() == '~' || value.back() == '~')) return "~ at its end";
+        if (!value.empty() && value.front() == '~') return "begins with";
+        if (!value.empty() && value.back() == '~') return "ends with";
         return std::nullopt;
     }
     for (const char* separator : {"/", "#", "~~"})
@@ -349,8 +350,10 @@ private:
                 if (!value.has_value()) continue;
                 const auto separator = separator_in(std::string_view(*value).substr(0, cut), true);
                 if (!separator.has_value()) continue;
-                text += std::string(text.empty() ? "the " : "; the ") + what + " " + quote_folded(*value) + " holds " +
-                        quote(*separator) + (value->size() > cut ? " once cut at " + std::to_string(cut) : "");
+                const bool at_end = *separator != "~~";
+                text += std::string(text.empty() ? "the " : "; the ") + what + " " + quote_folded(*value) +
+                        (value->size() > cut ? " once cut at " + std::to_string(cut) : "") + " " +
+                        (at_end ? *separator + " " + quote("~") : "holds " + quote(*separator));
             }
             if (text.empty()) return;
             listing_of_separator_.insert(i);
@@ -679,18 +682,16 @@ private:
                 first_used = number;
         }
         if (unused.empty()) return;
-        std::string text = "the host handed out " + count_of(unused.size(), "number", "numbers") + " that no part took: ";
-        for (std::size_t i = 0; i < unused.size(); ++i) {
-            if (unused.size() > 5 && i == 3) {
-                text += ", ..., " + unused.back();
-                break;
-            }
-            text += (i == 0 ? "" : ", ") + unused[i];
-        }
-        char next[16];
-        std::snprintf(next, sizeof next, "%06d", run_.first_item_number);
-        text += " (the next number was " + std::string(next);
-        text += first_used.empty() ? ", and no part took one)" : ", the first part needing one got " + first_used + ")";
+        std::string numbers;
+        if (unused.size() > 5)
+            numbers = std::to_string(unused.size()) + " numbers, " + unused[0] + ", " + unused[1] + ", " + unused[2] +
+                      ", ... " + unused.back() + ",";
+        else
+            for (std::size_t i = 0; i < unused.size(); ++i)
+                numbers += (i == 0 ? "" : i + 1 == unused.size() ? " and " : ", ") + unused[i];
+        std::string text = "the host handed out " + std::string(unused.size() == 1 ? "number " : unused.size() <= 5 ? "numbers " : "") +
+                           numbers + " that no part took";
+        if (!first_used.empty()) text += "; the first part needing a number got " + first_used;
         add(severity::note, "numbers_unused", "", std::move(text));
     }
 
