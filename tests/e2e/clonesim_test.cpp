@@ -518,8 +518,9 @@ INSTANTIATE_TEST_SUITE_P(
                      R"({"operation": "import", "env": {"KXPDM_IMPORT_ATTR_MAP_FILE": "maps/absent.map"},
                          "defaults": {"item_type": "Part"}, "parts": [{"name": "/in/a.prt"}]})",
                      false, 0, "warning", "mapping_file_unreadable",
-                     "warning  KXPDM_IMPORT_ATTR_MAP_FILE names \"maps/absent.map\", which cannot be read: no "
-                     "attribute of any part is mapped"},
+                     "warning  KXPDM_IMPORT_ATTR_MAP_FILE names \"maps/absent.map\", which cannot be read (No such "
+                     "file or directory): no attribute of any part is mapped; the library printed \"ERROR: Opening "
+                     "mapping file [maps/absent.map]\"\n"},
         finding_case{"drawing_and_model_disagree",
                      "{" KX_MAPPED R"(, "parts": [
                          {"name": "/in/d1_dwg.prt", "attributes": [["NO", "D1"], ["REV", "A"], ["TITLE", "Drawing"]]},
@@ -579,13 +580,6 @@ INSTANTIATE_TEST_SUITE_P(
                      false, 1, "error", "site_program_not_run",
                      "error    /in/a.prt: the additional import program could not be run (exit 127, which the shell "
                      "gives for a command not found): \"sh\" \"-c\" \"exit 127\" \"/in/a.prt\"; the library printed"},
-        finding_case{"mapping_file_missing",
-                     R"({"operation": "import", "env": {"KXPDM_IMPORT_ATTR_MAP_FILE": "none.map"},
-                         "defaults": {"item_type": "Part"}, "parts": [{"name": "/in/a.prt"}]})",
-                     false, 0, "warning", "mapping_file_unreadable",
-                     "warning  KXPDM_IMPORT_ATTR_MAP_FILE names \"none.map\", which cannot be read (No such file or "
-                     "directory): no attribute of any part is mapped; the library printed \"ERROR: Opening mapping file "
-                     "[none.map]\"\n"},
         finding_case{"mapping_file_a_folder",
                      R"({"operation": "import", "env": {"KXPDM_IMPORT_ATTR_MAP_FILE": "."},
                          "defaults": {"item_type": "Part"}, "parts": [{"name": "/in/a.prt"}]})",
@@ -702,6 +696,25 @@ TEST(clonesim_findings, mapping_file_lines_are_never_folded)
               std::string::npos)
         << r.out;
     EXPECT_EQ(r.out.find("more of the kind"), std::string::npos) << r.out;
+}
+
+// A scenario written from a trace places the session's files in a folder of
+// the run's own; a finding names them as the session did.
+TEST(clonesim_findings, a_file_of_a_scenario_from_a_trace_goes_by_the_sessions_name)
+{
+    scratch tmp;
+    const std::string recorded = (examples / "guide" / "unreadable_map.json").string();
+    ASSERT_EQ(clonesim({"run", "--record", (tmp / "traces").string(), recorded}, tmp.path()).exit_status, 0);
+    fs::path trace;
+    for (const auto& entry : fs::directory_iterator(tmp / "traces")) trace = entry.path();
+    const std::string scenario = (tmp / "s.json").string();
+    ASSERT_EQ(clonesim({"scenario", "--from-trace", trace.string(), "-o", scenario}, tmp.path()).exit_status, 0);
+    const result r = clonesim({"run", "--findings-only", scenario}, tmp.path());
+    EXPECT_NE(r.out.find("KXPDM_IMPORT_ATTR_MAP_FILE names \"missing.map\", which cannot be read (No such file or "
+                         "directory): no attribute of any part is mapped; the library printed \"ERROR: Opening mapping "
+                         "file [missing.map]\"\n"),
+              std::string::npos)
+        << r.out;
 }
 
 // The README quotes the start and the end of an example's report as it is.
