@@ -612,9 +612,11 @@ private:
     std::string why_not_run(const program_run& program) const
     {
         const std::string status = "exit " + std::to_string(program.exit_status);
-        const std::string by_status = program.exit_status == not_executable ? status + ", which the shell gives for a command it cannot execute"
-                                      : program.exit_status == not_found    ? status + ", which the shell gives for a command not found"
-                                                                            : std::string();
+        std::string by_status;
+        if (program.exit_status == not_executable)
+            by_status = status + ", which the shell gives for a command it cannot execute";
+        else if (program.exit_status == not_found)
+            by_status = status + ", which the shell gives for a command not found";
         // An answer recorded for the program is what it said when it ran:
         // the files of the site it ran on are not here to look at.
         if (program.answered || program.exit_status == 0 || program.arguments.size() < 2) return by_status;
@@ -689,8 +691,8 @@ private:
         else
             for (std::size_t i = 0; i < unused.size(); ++i)
                 numbers += (i == 0 ? "" : i + 1 == unused.size() ? " and " : ", ") + unused[i];
-        std::string text = "the host handed out " + std::string(unused.size() == 1 ? "number " : unused.size() <= 5 ? "numbers " : "") +
-                           numbers + " that no part took";
+        const char* noun = unused.size() == 1 ? "number " : unused.size() <= 5 ? "numbers " : "";
+        std::string text = "the host handed out " + std::string(noun) + numbers + " that no part took";
         if (!first_used.empty()) text += "; the first part needing a number got " + first_used;
         add(severity::note, "numbers_unused", "", std::move(text));
     }
