@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -272,6 +273,9 @@ TEST(clonesim_command_line, help_exits_zero_and_a_missing_subcommand_is_a_usage_
     const result unknown = clonesim({"rnu", "x.json"}, tmp.path());
     EXPECT_EQ(unknown.exit_status, 2);
     EXPECT_EQ(unknown.err.rfind("clonesim: unknown command \"rnu\"", 0), 0u) << unknown.err;
+    const result json_to_file = clonesim({"run", "x.json", "--json", "out.json"}, tmp.path());
+    EXPECT_EQ(json_to_file.exit_status, 2);
+    EXPECT_NE(json_to_file.err.find("give --json-file FILE"), std::string::npos) << json_to_file.err;
     EXPECT_NE(help.out.find("Exit status: 0 the session went through with no error finding"), std::string::npos);
     EXPECT_NE(help.out.find("--strict"), std::string::npos);
     const result version = clonesim({"--version"}, tmp.path());
@@ -496,8 +500,8 @@ INSTANTIATE_TEST_SUITE_P(
                          "server": {"items": [{"item_id": "X1", "name": "Old name", "description": "Old desc",
                                                "revisions": [{"rev_id": "A", "release_status": "Released"}]}]}})",
                      false, 1, "error", "released_item_changed",
-                     "error    /in/x.prt: existing item X1: name \"Old name\" becomes \"New name\" (the item has a "
-                     "released revision)"},
+                     "error    /in/x.prt: existing item X1: name \"Old name\" becomes \"New name\", description "
+                     "\"Old desc\" becomes \"New desc\" (the item has a released revision)\n"},
         finding_case{"existing_item_renamed",
                      "{" KX_MAPPED R"(, "parts": [{"name": "/in/x.prt",
                          "attributes": [["NO", "X1"], ["REV", "B"], ["TITLE", "Old name"], ["DESC", "New desc"]]}],
@@ -514,8 +518,9 @@ INSTANTIATE_TEST_SUITE_P(
                      R"({"operation": "import", "env": {"KXPDM_IMPORT_ATTR_MAP_FILE": "maps/absent.map"},
                          "defaults": {"item_type": "Part"}, "parts": [{"name": "/in/a.prt"}]})",
                      false, 0, "warning", "mapping_file_unreadable",
-                     "warning  KXPDM_IMPORT_ATTR_MAP_FILE names \"maps/absent.map\", which cannot be read: no "
-                     "attribute of any part is mapped"},
+                     "warning  KXPDM_IMPORT_ATTR_MAP_FILE names \"maps/absent.map\", which cannot be read (No such "
+                     "file or directory): no attribute of any part is mapped; the library printed \"ERROR: Opening "
+                     "mapping file [maps/absent.map]\"\n"},
         finding_case{"drawing_and_model_disagree",
                      "{" KX_MAPPED R"(, "parts": [
                          {"name": "/in/d1_dwg.prt", "attributes": [["NO", "D1"], ["REV", "A"], ["TITLE", "Drawing"]]},
@@ -537,6 +542,12 @@ INSTANTIATE_TEST_SUITE_P(
                      "warning  /in/a.prt: the PDM name \"Left ~~ right\" holds \"~~\", which separates the fields of "
                      "set_name_description: the name and description were not sent; the user saw in the listing window "
                      "\"\\n"},
+        finding_case{"name_ending_in_the_separators_half",
+                     "{" KX_MAPPED R"(, "parts": [{"name": "/in/a.prt",
+                         "attributes": [["NO", "A1"], ["TITLE", "Left~"]]}]})",
+                     false, 0, "warning", "separator_in_field",
+                     "warning  /in/a.prt: the PDM name \"Left~\" ends with \"~\", which separates the fields of "
+                     "set_name_description"},
         finding_case{"request_refused_and_what_came_next",
                      R"({"operation": "import", "defaults": {"item_type": "Part"}, "parts": [{"name": "/in/a.prt"}],
                          "server": {"exceptions": {"KXPDM_AUTO_PUBLISH_AFTER_IMPORT": "1"},
@@ -559,8 +570,20 @@ INSTANTIATE_TEST_SUITE_P(
                      R"({"operation": "import", "env": {"KXPDM_ADDITIONAL_IMPORT_PROGRAM": "no_such_site_program"},
                          "defaults": {"item_type": "Part"}, "parts": [{"name": "/in/a.prt"}]})",
                      false, 1, "error", "site_program_not_run",
-                     "error    /in/a.prt: the additional import program could not be run (exit 127: not found): "
-                     "\"no_such_site_program\" \"/in/a.prt\"; its error output: \""}),
+                     "error    /in/a.prt: the additional import program could not be run (exit 127, which the shell "
+                     "gives for a command not found): \"no_such_site_program\" \"/in/a.prt\"; its error output: "
+                     "\"sh: 1: no_such_site_program: not found\"; the library printed \"no_such_site_program "},
+        finding_case{"site_program_that_ran_and_gave_127",
+                     R"({"operation": "import", "env": {"KXPDM_ADDITIONAL_IMPORT_PROGRAM": "sh -c 'exit 127'"},
+                         "defaults": {"item_type": "Part"}, "parts": [{"name": "/in/a.prt"}]})",
+                     false, 1, "error", "site_program_not_run",
+                     "error    /in/a.prt: the additional import program could not be run (exit 127, which the shell "
+                     "gives for a command not found): \"sh\" \"-c\" \"exit 127\" \"/in/a.prt\"; the library printed"},
+        finding_case{"mapping_file_a_folder",
+                     R"({"operation": "import", "env": {"KXPDM_IMPORT_ATTR_MAP_FILE": "."},
+                         "defaults": {"item_type": "Part"}, "parts": [{"name": "/in/a.prt"}]})",
+                     false, 0, "warning", "mapping_file_unreadable",
+                     "warning  KXPDM_IMPORT_ATTR_MAP_FILE names \".\", which cannot be read (it is a folder)"}),
     [](const auto& info) { return std::string(info.param.label); });
 
 // Only a name close to one the library reads, under one of its prefixes, is
@@ -572,7 +595,8 @@ TEST(clonesim_findings, a_variable_close_to_one_the_library_reads_names_it)
         "parts": [{"name": "/in/a.prt"}],
         "env": {"KXPDM_IMPORT_ATTR_MAPFILE": "x.map", "kxpdm_pfm_itemid_property": "1", "PDM_ROOTS": "/opt",
                 "USER_NAME_DONT_OVERWRITE_NAME": "1", "KXPDM_SITE_COLOUR": "blue", "MY_PDM_ROOT": "/opt",
-                "PDM_ROOT": "/opt", "KXPDM_TRACE_DIRS": null}})");
+                "PDM_ROOT": "/opt", "KXPDM_TRACE_DIRS": null, "pdm_rot": "/opt", "kxpdm_trace_dri": null,
+                "Kxpdm_Import_Attr_Map_Fil": null}})");
     const result r = clonesim({"run", "--json", (tmp / "scenario.json").string()}, tmp.path());
     ASSERT_EQ(r.exit_status, 0) << r.err;
     const auto report = nlohmann::json::parse(r.out);
@@ -586,7 +610,12 @@ TEST(clonesim_findings, a_variable_close_to_one_the_library_reads_names_it)
         "(the scenario leaves it unset)",
         "PDM_ROOTS is not a variable the library reads; did you mean PDM_ROOT?",
         "KXPDM_TRACE_DIRS is not a variable the library reads; did you mean KXPDM_TRACE_DIR? (the scenario leaves it "
-        "unset)"};
+        "unset)",
+        "pdm_rot is not a variable the library reads; did you mean PDM_ROOT?",
+        "kxpdm_trace_dri is not a variable the library reads; did you mean KXPDM_TRACE_DIR? (the scenario leaves it "
+        "unset)",
+        "Kxpdm_Import_Attr_Map_Fil is not a variable the library reads; did you mean KXPDM_IMPORT_ATTR_MAP_FILE? (the "
+        "scenario leaves it unset)"};
     std::vector<std::string> sorted_named = named, sorted_expected = expected;
     std::sort(sorted_named.begin(), sorted_named.end());
     std::sort(sorted_expected.begin(), sorted_expected.end());
@@ -648,9 +677,61 @@ TEST(clonesim_findings, one_part_and_the_findings_alone)
     const result findings = clonesim({"run", "--findings-only", scenario.string()}, tmp.path());
     EXPECT_EQ(findings.exit_status, 0);
     EXPECT_EQ(findings.out.find("\nparts\n"), std::string::npos);
-    EXPECT_NE(findings.out.find("\nfindings\n  note     the host handed out 2 numbers that no part took"),
+    EXPECT_NE(findings.out.find("\nfindings\n  note     the host handed out numbers 000001 and 000002 that no part "
+                                "took\n"),
               std::string::npos)
         << findings.out;
+}
+
+// A mapping-file finding is one line of the file to mend: however many,
+// the text report folds none of them.
+TEST(clonesim_findings, mapping_file_lines_are_never_folded)
+{
+    scratch tmp;
+    const result r =
+        clonesim({"run", "--findings-only", (examples / "guide" / "misleading_map.json").string()}, tmp.path());
+    EXPECT_NE(r.out.find("  warning  mapping file misleading.map line 13: not read: the library stops after the 10th "
+                         "entry\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("more of the kind"), std::string::npos) << r.out;
+}
+
+// A scenario written from a trace places the session's files in a folder of
+// the run's own; a finding names them as the session did.
+TEST(clonesim_findings, a_file_of_a_scenario_from_a_trace_goes_by_the_sessions_name)
+{
+    scratch tmp;
+    const std::string recorded = (examples / "guide" / "unreadable_map.json").string();
+    ASSERT_EQ(clonesim({"run", "--record", (tmp / "traces").string(), recorded}, tmp.path()).exit_status, 0);
+    fs::path trace;
+    for (const auto& entry : fs::directory_iterator(tmp / "traces")) trace = entry.path();
+    const std::string scenario = (tmp / "s.json").string();
+    ASSERT_EQ(clonesim({"scenario", "--from-trace", trace.string(), "-o", scenario}, tmp.path()).exit_status, 0);
+    const result r = clonesim({"run", "--findings-only", scenario}, tmp.path());
+    EXPECT_NE(r.out.find("KXPDM_IMPORT_ATTR_MAP_FILE names \"missing.map\", which cannot be read (No such file or "
+                         "directory): no attribute of any part is mapped; the library printed \"ERROR: Opening mapping "
+                         "file [missing.map]\"\n"),
+              std::string::npos)
+        << r.out;
+}
+
+// The README quotes the start and the end of an example's report as it is.
+TEST(clonesim_readme, quotes_the_example_report_as_it_is)
+{
+    const std::string readme = read_file(fs::path(KX_SOURCE_DIR) / "README.md");
+    const std::string opening = "```text\nclonesim report: import_mapped.json";
+    const std::size_t start = readme.find(opening);
+    ASSERT_NE(start, std::string::npos);
+    const std::string quoted = readme.substr(start + 8, readme.find("```", start + 8) - start - 8);
+    const std::string expected = read_file(examples / "import_mapped.expected.txt");
+    // The quote leaves out the middle, where its "  ... (" line stands.
+    const std::size_t gap = quoted.find("  ... (");
+    ASSERT_NE(gap, std::string::npos);
+    EXPECT_EQ(expected.substr(0, gap), quoted.substr(0, gap));
+    const std::size_t last = quoted.rfind("\nverdict: ");
+    ASSERT_NE(last, std::string::npos);
+    EXPECT_EQ(expected.substr(expected.rfind("\nverdict: ")), quoted.substr(last));
 }
 
 // A large session's report stays readable: long lists and texts are folded
@@ -750,9 +831,10 @@ INSTANTIATE_TEST_SUITE_P(
                     {"/files_changed", nlohmann::json::array()}}},
         guide_case{"unreadable_map",
                    0,
-                   {{"/findings/1/kind", "standard_output"},
-                    {"/parts/0/item_id", "A-1"},
-                    {"/findings/0/kind", "mapping_file_unreadable"}}},
+                   {{"/parts/0/item_id", "A-1"},
+                    {"/findings/0/kind", "mapping_file_unreadable"},
+                    {"/summary/warnings", 1},
+                    {"/summary/notes", 0}}},
         guide_case{"misspelt_variable",
                    0,
                    {{"/findings/0/kind", "misspelt_variable"},
@@ -776,9 +858,11 @@ INSTANTIATE_TEST_SUITE_P(
                                          "lost: \"p and added a chamfer on every outer edge\""}}},
         guide_case{"site_program_missing",
                    1,
-                   {{"/findings/1/kind", "site_program_not_run"},
+                   {{"/findings/0/kind", "site_program_not_run"},
                     {"/site_programs/0/error_output", "sh: 0: cannot open site/no_such_check.sh: No such file\n"},
-                    {"/summary/errors", 1}}},
+                    {"/summary/errors", 1},
+                    {"/summary/warnings", 0},
+                    {"/summary/notes", 0}}},
         guide_case{"separator",
                    1,
                    {{"/findings/0/kind", "separator_in_field"},
@@ -789,8 +873,8 @@ INSTANTIATE_TEST_SUITE_P(
         guide_case{"numbers_unused",
                    0,
                    {{"/findings/0/kind", "numbers_unused"},
-                    {"/findings/0/text", "the host handed out 3 numbers that no part took: 007100, 007101, 007102 (the "
-                                         "next number was 007100, the first part needing one got 007103)"},
+                    {"/findings/0/text", "the host handed out numbers 007100, 007101 and 007102 that no part took; the "
+                                         "first part needing a number got 007103"},
                     {"/parts/3/item_id", "007103"}}},
         guide_case{"item_id_check",
                    0,
@@ -917,6 +1001,12 @@ TEST(clonesim_check_map_file, an_unreadable_file_is_a_usage_error)
     const result folder = clonesim({"check-map", (tmp / "maps").string()}, tmp.path());
     EXPECT_EQ(folder.exit_status, 2);
     EXPECT_NE(folder.out.find("it is a folder, not a mapping file"), std::string::npos) << folder.out;
+    // A named pipe would block a reader until something writes to it.
+    const fs::path pipe = tmp / "pipe.map";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    const result fifo = clonesim({"check-map", pipe.string()}, tmp.path());
+    EXPECT_EQ(fifo.exit_status, 2);
+    EXPECT_NE(fifo.out.find("the file cannot be read: it is not a regular file"), std::string::npos) << fifo.out;
 }
 
 // The example mapping file and the example that uses it agree.

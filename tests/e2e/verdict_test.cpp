@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
@@ -108,16 +110,11 @@ TEST_P(one_verdict, every_report_tells_the_same_decision)
         const auto& drawn = page["parts"][i];
         const std::string name = part["name"];
         EXPECT_EQ(drawn["label"], worst_finding(report, name)) << name;
-        // The page files a part under its fate in words of every operation.
-        const std::string fate = part["fate"];
-        const std::string filed = drawn["outcome"];
-        if (fate == "translated" || fate == "exported")
-            EXPECT_EQ(filed, "translated") << name;
-        else if (fate.rfind("not ", 0) == 0 && fate != "not translated")
-            EXPECT_EQ(filed, "not completed") << name;
-        else
-            EXPECT_EQ(filed, fate) << name;
+        // One word for a fate: the page files a part under the JSON's.
+        EXPECT_EQ(drawn["outcome"], part["fate"]) << name;
     }
+    // One count: the page counts parts as the JSON does.
+    EXPECT_EQ(page["counts"], summary["parts"]);
 }
 
 INSTANTIATE_TEST_SUITE_P(scenarios, one_verdict, ::testing::ValuesIn(every_scenario()), [](const auto& info) {
@@ -132,9 +129,11 @@ TEST(report_files, are_checked_before_the_session_runs)
 {
     scratch tmp;
     fs::create_directories(tmp / "folder");
+    // A named pipe would block the check until something read from it.
+    ASSERT_EQ(mkfifo((tmp / "pipe").c_str(), 0600), 0);
     const std::string scenario = (fs::path(KX_SOURCE_DIR) / "examples" / "clone.json").string();
     for (const char* option : {"--html", "--json-file"}) {
-        for (const fs::path& target : {tmp / "folder", tmp / "missing" / "page.html"}) {
+        for (const fs::path& target : {tmp / "folder", tmp / "missing" / "page.html", tmp / "pipe"}) {
             const auto run = kxtest::run_clonesim({"run", scenario, option, target.string()}, tmp.path());
             EXPECT_EQ(run.exit_status, 2) << option << " " << target;
             EXPECT_EQ(run.out, "") << option << " " << target;

@@ -199,6 +199,18 @@ std::string default_library()
     return relative.string();
 }
 
+// `run ... --json FILE`: the word after --json that the command line had no
+// place for, which the user meant as the report's file; null otherwise.
+const char* json_given_a_file(int argc, char** argv, const std::string& complaint)
+{
+    if (argc < 2 || std::string(argv[1]) != "run") return nullptr;
+    for (int i = 2; i + 1 < argc; ++i)
+        if (std::string(argv[i]) == "--json" && argv[i + 1][0] != '-' &&
+            complaint.find(std::string("not expected: ") + argv[i + 1]) != std::string::npos)
+            return argv[i + 1];
+    return nullptr;
+}
+
 // A first word that is no option and no command is named, rather than
 // reported as an unexpected argument.
 bool unknown_command(int argc, char** argv)
@@ -373,6 +385,11 @@ int main(int argc, char** argv)
     } catch (const CLI::Success& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
+        if (const char* file = json_given_a_file(argc, argv, e.what())) {
+            std::cerr << "clonesim: --json takes no file name (it prints the JSON report): to write it to \"" << file
+                      << "\", give --json-file FILE (clonesim run --help)\n";
+            return exit_usage;
+        }
         std::cerr << "clonesim: " << e.what() << " (clonesim --help)\n";
         return exit_usage;
     }

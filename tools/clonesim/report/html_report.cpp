@@ -121,6 +121,9 @@ void check_writable(const std::filesystem::path& file, const std::string& what)
     if (std::filesystem::is_directory(file, ec))
         throw run_error("cannot write the " + what + " " + file.string() + ": it is a folder");
     const bool existed = std::filesystem::exists(file, ec);
+    // Opening a named pipe or a device would wait for its other end.
+    if (existed && !std::filesystem::is_regular_file(file, ec))
+        throw run_error("cannot write the " + what + " " + file.string() + ": it is not a regular file");
     // Appending leaves a file that is there as it is; one made only to try
     // goes again, so that a failed run leaves nothing behind.
     errno = 0;

@@ -56,11 +56,7 @@ json session_json(const run_outcome& run)
 json summary_json(const run_outcome& run)
 {
     const finding_counts counts = count_findings(run.findings);
-    const part_counts parts = count_parts(run);
-    return json{{"parts_translated", parts.done + parts.not_completed},
-                {"parts_not_completed", parts.not_completed},
-                {"parts_refused", parts.refused},
-                {"parts_not_reached", parts.not_reached},
+    return json{{"parts", part_counts_json(run)},
                 {"requests", run.requests.size()},
                 {"errors", counts.errors},
                 {"warnings", counts.warnings},
@@ -68,6 +64,15 @@ json summary_json(const run_outcome& run)
 }
 
 }  // namespace
+
+json part_counts_json(const run_outcome& run)
+{
+    const part_counts parts = count_parts(run);
+    return json{{fate_name(run, part_fate::done), parts.done},
+                {fate_name(run, part_fate::not_completed), parts.not_completed},
+                {fate_name(run, part_fate::refused), parts.refused},
+                {fate_name(run, part_fate::not_translated), parts.not_reached}};
+}
 
 json part_json(const run_outcome& run, const part_outcome& part)
 {

@@ -23,6 +23,9 @@ nlohmann::ordered_json journal_json(const journal_entry& entry);
 nlohmann::ordered_json item_change_json(const item_change& change);
 nlohmann::ordered_json finding_json(const finding& f);
 nlohmann::ordered_json program_run_json(const program_run& program);
+// The parts counted by their final fate, under the fate's own words, in the
+// order translated (or exported), not completed, refused, not translated.
+nlohmann::ordered_json part_counts_json(const run_outcome& run);
 nlohmann::ordered_json callback_json(const callback_outcome& cb);
 
 // A text, or null when there is none.

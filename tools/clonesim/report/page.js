@@ -17,7 +17,10 @@
   const ROW = 28;
   const FOLD = 300;
   // A part's final fate; its label (the worst finding about it) is apart.
-  const OUTCOMES = ["translated", "not completed", "refused", "not translated"];
+  // In the operation's own words ("exported", "not imported", ...), in the
+  // order of OUTCOME_CLASSES.
+  const OUTCOMES = Object.keys(data.counts);
+  const OUTCOME_CLASSES = ["translated", "not-completed", "refused", "not-translated"];
 
   // --- texts and elements ---------------------------------------------------
 
@@ -65,7 +68,7 @@
     more.addEventListener("click", () => { span.replaceChildren(txt(s)); more.remove(); });
     return el("span", null, span, more);
   }
-  function outcomeClass(o) { return "outcome-" + o.replace(/ /g, "-"); }
+  function outcomeClass(o) { return "outcome-" + OUTCOME_CLASSES[OUTCOMES.indexOf(o)]; }
   function plural(n, one, many) { return n.toLocaleString("en") + " " + (n === 1 ? one : many); }
   function partLink(i) { return el("a", { href: "#part-" + (i + 1) }, data.parts[i].name); }
   function table(headers, rows) {
@@ -90,8 +93,8 @@
   function requestName(q) { return q.code + " " + q.name; }
   function newName(p) { return data.export ? p.exported_as : p.database_name; }
   function resultText(p) {
-    if (p.outcome === "not translated") return "not translated: the session stopped before this part";
-    if (p.outcome === "not completed") return p.fate + (newName(p) == null ? "" : " (translated to " + newName(p) + ")");
+    if (p.outcome === OUTCOMES[3]) return "not translated: the session stopped before this part";
+    if (p.outcome === OUTCOMES[1]) return p.fate + (newName(p) == null ? "" : " (translated to " + newName(p) + ")");
     if (p.outcome === "refused") return "refused (status " + p.status + ")" + (p.messages.length ? ": " + p.messages.join(", ") : ", no message shown");
     return newName(p) == null ? "" : newName(p);
   }
@@ -364,7 +367,7 @@
     function field(title, value) { fields.append(el("dt", null, title), el("dd", null, value)); }
     field("outcome", el("span", { class: outcomeClass(p.outcome) }, p.outcome));
     if (p.label) field("worst finding", el("span", { class: "sev-" + p.label }, p.label));
-    if (p.outcome !== "translated") field("result", resultText(p));
+    if (p.outcome !== OUTCOMES[0]) field("result", resultText(p));
     else field(newNameTitle, newName(p) == null ? none("(none)") : el("span", null, newName(p)));
     if (p.item_id) { field("item ID", p.item_id); field("revision", p.rev_id); }
     if (p.relation) { field("relation", p.relation); field("related name", p.related_name); }

@@ -441,39 +441,25 @@ private:
         return worst.has_value() ? severity_name(*worst) : "";
     }
 
-    // The page filters by a part's final fate under one name in every
-    // operation; the words of the operation go into the part's "fate".
-    static std::string outcome_key(part_fate fate)
-    {
-        switch (fate) {
-        case part_fate::done: return "translated";
-        case part_fate::not_completed: return "not completed";
-        case part_fate::refused: return "refused";
-        case part_fate::not_translated: return "not translated";
-        }
-        return "not translated";
-    }
-
     void parts()
     {
-        std::map<std::string, std::size_t> counts{
-            {"translated", 0}, {"not completed", 0}, {"refused", 0}, {"not translated", 0}};
         data_.begin_table("parts");
         for (std::size_t i = 0; i < run_.parts.size(); ++i) {
             const part_story& story = stories_[i];
             json p = part_json(run_, run_.parts[i]);
             const part_fate fate = fate_of(run_, run_.parts[i]);
-            p["outcome"] = outcome_key(fate);
+            // The page files a part under its fate in the words the text
+            // and the JSON give it; "fate" holds why when it was not carried through.
+            p["outcome"] = fate_name(run_, fate);
             if (fate == part_fate::not_completed) p["fate"] = fate_text(run_, run_.parts[i]);
             p["label"] = label_of(story);
-            ++counts[p["outcome"].get<std::string>()];
             p["story"] = json{{"requests", indices(story.requests)},   {"texts", indices(story.texts)},
                               {"changes", indices(story.changes)},     {"item_changes", indices(story.item_changes)},
                               {"files", indices(story.files)}};
             data_.row(p);
         }
         data_.end_table();
-        data_.field("counts", counts);
+        data_.field("counts", part_counts_json(run_));
         data_.field("verdict", verdict_json(verdict_));
     }
 

@@ -137,14 +137,16 @@ private:
             std::map<std::string, std::size_t> of_kind;
             for (const finding& f : run_.findings) {
                 if (f.level != level || !shows(f.part_name)) continue;
-                if (++of_kind[f.kind] > findings_per_kind) continue;
+                // A mapping-file line comes once per line of the file, not
+                // once per part: each one is a line to mend.
+                if (++of_kind[f.kind] > findings_per_kind && f.kind != "mapping_line") continue;
                 out_ << "  " << severity_name(level) << std::string(9 - severity_name(level).size(), ' ');
                 if (!f.part_name.empty()) out_ << escape_bytes(f.part_name) << ": ";
                 out_ << f.text << "\n";
                 ++shown;
             }
             for (const auto& [kind, count] : of_kind)
-                if (count > findings_per_kind)
+                if (count > findings_per_kind && kind != "mapping_line")
                     out_ << "  " << severity_name(level) << std::string(9 - severity_name(level).size(), ' ') << "... "
                          << (count - findings_per_kind) << " more of the kind " << kind << " (--json lists them all)\n";
             shown += of_kind.size();

@@ -97,6 +97,12 @@ map_check check_map(const std::filesystem::path& file)
         check.folder = true;
         return check;
     }
+    // A named pipe or a device would block the reading until its other end
+    // writes; the library's loader is given regular files.
+    if (std::filesystem::exists(file, ec) && !std::filesystem::is_regular_file(file, ec)) {
+        check.unreadable_why = "it is not a regular file";
+        return check;
+    }
     errno = 0;
     std::ifstream in(file, std::ios::binary);
     if (!in.is_open()) {

@@ -33,7 +33,8 @@ std::optional<std::string> separator_in(std::string_view value, bool name_reques
 {
     if (name_request) {
         if (value.find("~~") != std::string_view::npos) return "~~";
-        if (!value.empty() && (value.front() == '~' || value.back() == '~')) return "~ at its end";
+        if (!value.empty() && value.front() == '~') return "begins with";
+        if (!value.empty() && value.back() == '~') return "ends with";
         return std::nullopt;
     }
     for (const char* separator : {"/", "#", "~~"})
@@ -84,7 +85,7 @@ std::optional<std::string_view> meant_variable(const std::string& name)
     for (const std::string_view variable : known)
         if (folded_name(variable) == folded_name(name)) return variable;
     for (const std::string_view variable : known)
-        if (edit_distance(variable, name) <= 2) return variable;
+        if (edit_distance(folded_name(variable), folded_name(name)) <= 2) return variable;
     return std::nullopt;
 }
 
@@ -114,6 +115,7 @@ public:
         site_programs();
         unused_numbers();
         host_state();
+        standard_output();
         return std::move(found_);
     }
 
@@ -155,27 +157,50 @@ private:
         for (const env_setting& setting : scene.env) {
             if (setting.name != map_file_variable || !setting.value.has_value() || setting.value->empty()) continue;
             const std::filesystem::path path = std::filesystem::path(scene.directory) / *setting.value;
-            std::ifstream in(path, std::ios::binary);
-            if (in && !std::filesystem::is_directory(path)) {
-                mapping_lines(*setting.value, path);
+            const std::string name = scenario_name(*setting.value);
+            const map_check check = check_map(path);
+            if (check.readable) {
+                mapping_lines(name, check);
                 continue;
             }
             add(severity::warning, "mapping_file_unreadable", "",
-                std::string(map_file_variable) + " names " + quote(*setting.value) +
-                    ", which cannot be read: no attribute of any part is mapped");
+                std::string(map_file_variable) + " names " + quote(name) + ", which cannot be read (" +
+                    (check.folder ? std::string("it is a folder") : check.unreadable_why) +
+                    "): no attribute of any part is mapped" + printed_not_opened(*setting.value, name));
         }
     }
 
     // The lines of the mapping file that do not do what they look like, in
     // check-map's words.
-    void mapping_lines(const std::string& name, const std::filesystem::path& path)
+    void mapping_lines(const std::string& name, const map_check& check)
     {
-        const map_check check = check_map(path);
         for (const map_line_verdict& line : check.lines)
             if (misleads(line)) add(severity::warning, "mapping_line", "", "mapping file " + name + " " + map_line_text(line));
         for (int line = check.unread_from; line != 0 && line <= check.last_line; ++line)
             add(severity::warning, "mapping_line", "",
                 "mapping file " + name + " line " + std::to_string(line) + ": " + unread_text());
+    }
+
+    // The library's line for a mapping file it could not open, with the
+    // name the session used.
+    std::string printed_not_opened(const std::string& placed, const std::string& name)
+    {
+        std::string printed = kx::msg::import_map_not_opened(placed);
+        printed.pop_back();
+        const std::string seen = printed_line([&](const std::string& line) { return line == printed; });
+        if (seen.empty()) return seen;
+        std::string as_named = kx::msg::import_map_not_opened(name);
+        as_named.pop_back();
+        return "; the library printed " + quote_folded(as_named);
+    }
+
+    // A file the run placed in a folder of its own goes by the name the
+    // scenario gave it, which is the one the session used.
+    std::string scenario_name(const std::string& placed) const
+    {
+        for (const auto& [own, placed_as] : run_.stand_ins)
+            if (placed_as == placed) return own;
+        return placed;
     }
 
     // Where the session ended, for a refusal.
@@ -221,12 +246,13 @@ private:
     }
 
     // The site program's answer that a part's refusal box follows from.
-    std::string program_answer(const std::string& part_name) const
+    std::string program_answer(const std::string& part_name)
     {
         for (const program_run& program : run_.program_runs)
             if (program.exit_status != 0 && program.program != "item ID check" && !program.arguments.empty() &&
                 program.arguments.back() == part_name)
-                return "; the " + program.program + " had exited with " + std::to_string(program.exit_status);
+                return "; the " + program.program + " had exited with " + std::to_string(program.exit_status) +
+                       printed_exit(program);
         return {};
     }
 
@@ -324,8 +350,10 @@ private:
                 if (!value.has_value()) continue;
                 const auto separator = separator_in(std::string_view(*value).substr(0, cut), true);
                 if (!separator.has_value()) continue;
-                text += std::string(text.empty() ? "the " : "; the ") + what + " " + quote_folded(*value) + " holds " +
-                        quote(*separator) + (value->size() > cut ? " once cut at " + std::to_string(cut) : "");
+                const bool at_end = *separator != "~~";
+                text += std::string(text.empty() ? "the " : "; the ") + what + " " + quote_folded(*value) +
+                        (value->size() > cut ? " once cut at " + std::to_string(cut) : "") + " " +
+                        (at_end ? *separator + " " + quote("~") : "holds " + quote(*separator));
             }
             if (text.empty()) return;
             listing_of_separator_.insert(i);
@@ -350,16 +378,41 @@ private:
             add(severity::warning, "listing_text", run_.listing_parts[i],
                 "listing window: " + quote_folded(run_.listing_texts[i]));
         }
-        std::size_t start = 0;
-        const std::string& out = run_.standard_output;
-        while (start < out.size()) {
-            std::size_t end = out.find('\n', start);
-            if (end == std::string::npos) end = out.size();
-            if (end > start)
-                add(severity::note, "standard_output", "",
-                    "standard output: " + quote_folded(out.substr(start, end - start)));
-            start = end + 1;
-        }
+    }
+
+    // The lines of standard output that no finding has taken in as what
+    // followed from its cause.
+    void standard_output()
+    {
+        const std::vector<std::string> lines = lines_of(run_.standard_output);
+        for (std::size_t i = 0; i < lines.size(); ++i)
+            if (!lines[i].empty() && explained_lines_.count(i) == 0)
+                add(severity::note, "standard_output", "", "standard output: " + quote_folded(lines[i]));
+    }
+
+    // The first line of standard output not yet taken in that `matches`,
+    // as the text a finding adds; "" when none does.
+    template <class Match>
+    std::string printed_line(Match&& matches)
+    {
+        const std::vector<std::string> lines = lines_of(run_.standard_output);
+        for (std::size_t i = 0; i < lines.size(); ++i)
+            if (explained_lines_.count(i) == 0 && matches(lines[i])) {
+                explained_lines_.insert(i);
+                return "; the library printed " + quote_folded(lines[i]);
+            }
+        return {};
+    }
+
+    // What the library printed of a site program's exit status.
+    std::string printed_exit(const program_run& program)
+    {
+        if (program.arguments.empty()) return {};
+        std::string tail = kx::msg::program_returned("", program.exit_status, program.arguments.back());
+        tail.pop_back();
+        return printed_line([&](const std::string& line) {
+            return line.size() >= tail.size() && line.compare(line.size() - tail.size(), tail.size(), tail) == 0;
+        });
     }
 
     // What the user saw of the refusal of request `index`, and what the
@@ -432,13 +485,23 @@ private:
 
     void existing_items()
     {
-        for (const item_change& change : run_.item_changes) {
-            std::string text = "existing item " + change.item_id + ": " + change.field + " " + quote_folded(change.was) +
-                               " becomes " + quote_folded(change.becomes);
-            if (change.released) text += " (" + change.released_because + ")";
-            add(change.released ? severity::error : severity::warning,
-                change.released ? "released_item_changed" : "existing_item_changed", part_of_item(change.item_id),
-                text);
+        // The fields of one item change together (one request sets the
+        // name and the description): one finding names them all.
+        for (std::size_t i = 0; i < run_.item_changes.size();) {
+            const item_change& change = run_.item_changes[i];
+            std::string text = "existing item " + change.item_id + ": ";
+            const item_change* released = nullptr;  // the first field changed on a released item
+            std::size_t k = i;
+            for (; k < run_.item_changes.size() && run_.item_changes[k].item_id == change.item_id; ++k) {
+                const item_change& field = run_.item_changes[k];
+                text += (k == i ? "" : ", ") + field.field + " " + quote_folded(field.was) + " becomes " +
+                        quote_folded(field.becomes);
+                if (field.released && released == nullptr) released = &field;
+            }
+            i = k;
+            if (released != nullptr) text += " (" + released->released_because + ")";
+            add(released ? severity::error : severity::warning,
+                released ? "released_item_changed" : "existing_item_changed", part_of_item(change.item_id), text);
         }
     }
 
@@ -548,22 +611,27 @@ private:
     // interpreter that failed on its script and said so. "" when it ran.
     std::string why_not_run(const program_run& program) const
     {
-        if (program.exit_status == not_executable) return "exit 126: not executable";
-        if (program.exit_status == not_found) return "exit 127: not found";
-        if (program.exit_status == 0 || program.arguments.size() < 2) return {};
+        const std::string status = "exit " + std::to_string(program.exit_status);
+        std::string by_status;
+        if (program.exit_status == not_executable)
+            by_status = status + ", which the shell gives for a command it cannot execute";
+        else if (program.exit_status == not_found)
+            by_status = status + ", which the shell gives for a command not found";
+        // An answer recorded for the program is what it said when it ran:
+        // the files of the site it ran on are not here to look at.
+        if (program.answered || program.exit_status == 0 || program.arguments.size() < 2) return by_status;
         std::error_code ec;
         const std::string& command = program.arguments.front();
-        if (command.find('/') != std::string::npos) {
-            const std::filesystem::path file = site_file(command);
-            if (!std::filesystem::exists(file, ec)) return "exit " + std::to_string(program.exit_status) + ": " + command + " is missing";
-        }
+        if (command.find('/') != std::string::npos && !std::filesystem::exists(site_file(command), ec))
+            return status + ": " + command + " is missing";
+        if (!by_status.empty()) return by_status;
         // "sh script", "perl script": the interpreter runs, the script is not there.
         static const std::set<std::string> interpreters = {"sh", "bash", "dash", "ksh", "zsh", "perl", "python", "python3"};
         const std::string base = std::filesystem::path(command).filename().string();
         if (interpreters.count(base) == 0 || program.error_output.empty() || program.arguments.size() < 3) return {};
         const std::string& script = program.arguments[1];
         if (script.empty() || script[0] == '-' || std::filesystem::exists(site_file(script), ec)) return {};
-        return "exit " + std::to_string(program.exit_status) + ": its script " + script + " is missing";
+        return status + ": its script " + script + " is missing";
     }
 
     static std::string first_line(const std::string& text)
@@ -582,6 +650,7 @@ private:
                 std::string text = "the " + program.program + " could not be run (" + why + "):" + command;
                 if (!program.error_output.empty())
                     text += "; its error output: " + quote_folded(first_line(program.error_output));
+                text += printed_exit(program);
                 for (const auto& [box, cause] : box_of_program_)
                     if (cause == &program) text += "; the user saw the error box " + quote_folded(run_.message_boxes[box].message);
                 add(severity::error, "site_program_not_run", part_name, std::move(text));
@@ -592,6 +661,7 @@ private:
                 std::string text = "the " + program.program + " exited with " + std::to_string(program.exit_status);
                 if (!program.error_output.empty())
                     text += "; its error output: " + quote_folded(first_line(program.error_output));
+                text += printed_exit(program);
                 add(severity::note, "site_program_exit", part_name, std::move(text));
             }
         }
@@ -614,18 +684,16 @@ private:
                 first_used = number;
         }
         if (unused.empty()) return;
-        std::string text = "the host handed out " + count_of(unused.size(), "number", "numbers") + " that no part took: ";
-        for (std::size_t i = 0; i < unused.size(); ++i) {
-            if (unused.size() > 5 && i == 3) {
-                text += ", ..., " + unused.back();
-                break;
-            }
-            text += (i == 0 ? "" : ", ") + unused[i];
-        }
-        char next[16];
-        std::snprintf(next, sizeof next, "%06d", run_.first_item_number);
-        text += " (the next number was " + std::string(next);
-        text += first_used.empty() ? ", and no part took one)" : ", the first part needing one got " + first_used + ")";
+        std::string numbers;
+        if (unused.size() > 5)
+            numbers = std::to_string(unused.size()) + " numbers, " + unused[0] + ", " + unused[1] + ", " + unused[2] +
+                      ", ... " + unused.back() + ",";
+        else
+            for (std::size_t i = 0; i < unused.size(); ++i)
+                numbers += (i == 0 ? "" : i + 1 == unused.size() ? " and " : ", ") + unused[i];
+        const char* noun = unused.size() == 1 ? "number " : unused.size() <= 5 ? "numbers " : "";
+        std::string text = "the host handed out " + std::string(noun) + numbers + " that no part took";
+        if (!first_used.empty()) text += "; the first part needing a number got " + first_used;
         add(severity::note, "numbers_unused", "", std::move(text));
     }
 
@@ -653,6 +721,7 @@ private:
     std::map<std::size_t, std::size_t> listing_of_request_;  // listing text index -> refused request index
     std::map<std::size_t, const program_run*> box_of_program_;  // box index -> the program that could not run
     std::set<std::size_t> box_of_separator_, listing_of_separator_;
+    std::set<std::size_t> explained_lines_;  // lines of standard output a finding took in
 };
 
 }  // namespace

@@ -59,6 +59,7 @@ struct program_run {
     std::vector<std::string> arguments;
     int exit_status = 0;
     std::string error_output;  // what it wrote to its error output
+    bool answered = false;     // clonesim answered as recorded; the program itself did not run here
 };
 
 // A field of an item that was in the database before the session and is

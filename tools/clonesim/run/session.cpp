@@ -142,7 +142,7 @@ void play(const loaded_library& library, const session_setup& setup, item_store&
     attribute_texts();
     out.standard_output = unwrap_output(capture.finish(), watch);
     out.files = part_file_changes(files_before);
-    if (!watch.log.empty()) out.program_runs = read_program_log(watch.log);
+    if (!watch.log.empty()) out.program_runs = read_program_log(watch);
 }
 
 // The traces of the folder before the session, to tell the session's own.

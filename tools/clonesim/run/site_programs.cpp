@@ -98,6 +98,7 @@ site_program_watch answer_site_programs(const scenario& scene, const std::filesy
     site_program_watch watch;
     watch.env = scene.env;
     watch.log = directory / "site_programs.log";
+    watch.answered = true;
     const std::string answer = shell_quote(write_answer_script(scene.commands.value_or(std::vector<recorded_command>{}), directory).string());
     const std::string log = shell_quote(watch.log.string());
     if (env_setting* program = setting(watch.env, additional_program_variable)) {
@@ -141,8 +142,32 @@ site_program_watch watch_site_programs(const scenario& scene, const std::filesys
     return watch;
 }
 
-std::vector<program_run> read_program_log(const std::filesystem::path& log)
+std::string as_the_site_shell_says(const std::string& text, const std::string& wrapper_name)
 {
+    std::string out;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end + 1;
+        std::string line = text.substr(start, end - start);
+        start = end;
+        // dash writes "NAME: 12: ", bash "NAME: line 12: ".
+        if (line.rfind(wrapper_name + ": ", 0) == 0) {
+            std::size_t at = wrapper_name.size() + 2;
+            const bool bash = line.compare(at, 5, "line ") == 0;
+            if (bash) at += 5;
+            const std::size_t digits = line.find_first_not_of("0123456789", at);
+            if (digits != std::string::npos && digits > at && line.compare(digits, 2, ": ") == 0)
+                line = std::string(bash ? "sh: line 1" : "sh: 1") + line.substr(digits);
+        }
+        out += line;
+    }
+    return out;
+}
+
+std::vector<program_run> read_program_log(const site_program_watch& watch)
+{
+    const std::filesystem::path& log = watch.log;
     std::ifstream in(log, std::ios::binary);
     std::ostringstream content;
     content << in.rdbuf();
@@ -155,7 +180,8 @@ std::vector<program_run> read_program_log(const std::filesystem::path& log)
         const std::size_t count = std::stoul(fields[i + 2]);
         i += 3;
         for (std::size_t k = 0; k < count && i < fields.size(); ++k, ++i) run.arguments.push_back(fields[i]);
-        if (i < fields.size()) run.error_output = fields[i++];
+        if (i < fields.size()) run.error_output = as_the_site_shell_says(fields[i++], wrapper());
+        run.answered = watch.answered;
         runs.push_back(std::move(run));
     }
     return runs;

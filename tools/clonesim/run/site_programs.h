@@ -20,6 +20,7 @@ struct site_program_watch {
     // What the library may print of a variable's value: the wrapped text
     // and the scenario's own, to put back in the captured output.
     std::vector<std::pair<std::string, std::string>> shown_as;
+    bool answered = false;  // a stand-in answers as recorded
 };
 
 // Prepares the wrappers in `directory` (which must exist).
@@ -32,8 +33,13 @@ site_program_watch watch_site_programs(const scenario& scene, const std::filesys
 // ones.
 site_program_watch answer_site_programs(const scenario& scene, const std::filesystem::path& directory);
 
-// The runs the wrapper logged, in order; none when the log is missing.
-std::vector<program_run> read_program_log(const std::filesystem::path& log);
+// The runs the wrapper logged, in order; none when the log is missing. The
+// error output reads as the site's own shell would have written it.
+std::vector<program_run> read_program_log(const site_program_watch& watch);
+
+// `text` with the wrapper's name and line, which its shell puts before a
+// message of its own, made the "sh" and line 1 of the library's command.
+std::string as_the_site_shell_says(const std::string& text, const std::string& wrapper_name);
 
 // The captured output with the wrapper's command lines turned back into the
 // scenario's.
