@@ -42,7 +42,9 @@ async function open(context, file) {
   page.on("dialog", d => { seen.dialogs.push(d.message()); d.dismiss().catch(() => {}); });
   await page.goto(url);
   try {
-    await page.waitForSelector("body[data-ready=true]", { timeout: 30000 });
+    // Generous: on a loaded two-core machine a first page has taken 30 s;
+    // a page that never draws itself still fails, with what it saw.
+    await page.waitForSelector("body[data-ready=true]", { timeout: 120000 });
   } catch (e) {
     throw new Error(file + " did not draw itself: " + JSON.stringify(seen));
   }
