@@ -158,8 +158,10 @@ std::vector<std::filesystem::path> traces_before(const session_setup& setup)
 void find_trace(const session_setup& setup, const std::vector<std::filesystem::path>& before, run_outcome& out)
 {
     if (!setup.trace_directory.has_value()) return;
+    // Both lists come sorted: a folder of thousands of traces costs a
+    // search per file, not a pass over the folder per file.
     for (const std::filesystem::path& file : trace_files_in(*setup.trace_directory))
-        if (std::find(before.begin(), before.end(), file) == before.end()) out.trace_file = file;
+        if (!std::binary_search(before.begin(), before.end(), file)) out.trace_file = file;
     if (out.trace_file.has_value() && !out.scene.commands.has_value())
         out.program_runs = recorded_program_runs(*out.trace_file);
 }
