@@ -1,0 +1,139 @@
+#include "platform/child_process.h"
+
+#if !defined(_WIN32)
+
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <set>
+
+extern char** environ;
+
+namespace clonesim::platform {
+
+namespace {
+
+// The children started and not yet waited for. waitpid(-1) could reap a
+// process some other part of clonesim started; only these are reported.
+std::set<pid_t>& running()
+{
+    static std::set<pid_t> pids;
+    return pids;
+}
+
+std::string reason(int error) { return std::strerror(error); }
+
+class spawn_actions {
+public:
+    spawn_actions()
+    {
+        if (const int e = posix_spawn_file_actions_init(&actions_); e != 0) throw process_error("cannot start a process: " + reason(e));
+    }
+    ~spawn_actions() { posix_spawn_file_actions_destroy(&actions_); }
+    spawn_actions(const spawn_actions&) = delete;
+    spawn_actions& operator=(const spawn_actions&) = delete;
+
+    void to_file(int fd, const std::filesystem::path& file)
+    {
+        const std::string name = file.empty() ? "/dev/null" : file.string();
+        if (const int e = posix_spawn_file_actions_addopen(&actions_, fd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600); e != 0)
+            throw process_error("cannot start a process: " + reason(e));
+    }
+    posix_spawn_file_actions_t* get() { return &actions_; }
+
+private:
+    posix_spawn_file_actions_t actions_;
+};
+
+child_end ended(pid_t pid, int status)
+{
+    child_end end;
+    end.id = static_cast<child_id>(pid);
+    if (WIFEXITED(status)) {
+        end.exited = true;
+        end.exit_status = WEXITSTATUS(status);
+        end.how = "exit status " + std::to_string(end.exit_status);
+    } else if (WIFSIGNALED(status)) {
+        const int signal = WTERMSIG(status);
+        const char* name = strsignal(signal);
+        end.how = "signal " + std::to_string(signal) + (name != nullptr ? std::string(" (") + name + ")" : std::string());
+    } else {
+        end.how = "wait status " + std::to_string(status);
+    }
+    return end;
+}
+
+}  // namespace
+
+child_id start_child(const child_start& start)
+{
+    spawn_actions actions;
+    actions.to_file(STDOUT_FILENO, start.output);
+    actions.to_file(STDERR_FILENO, start.errors);
+    std::vector<std::string> words{start.program.string()};
+    words.insert(words.end(), start.arguments.begin(), start.arguments.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    // posix_spawn, not posix_spawnp: the program is the path given.
+    if (const int e = posix_spawn(&pid, words.front().c_str(), actions.get(), nullptr, argv.data(), environ); e != 0)
+        throw process_error("cannot start " + start.program.string() + ": " + reason(e));
+    running().insert(pid);
+    return static_cast<child_id>(pid);
+}
+
+child_end wait_any_child()
+{
+    while (!running().empty()) {
+        int status = 0;
+        const pid_t pid = waitpid(-1, &status, 0);
+        if (pid < 0) {
+            if (errno == EINTR) continue;
+            throw process_error("cannot wait for a child process: " + reason(errno));
+        }
+        if (running().erase(pid) == 0) continue;
+        return ended(pid, status);
+    }
+    throw process_error("no child process is running");
+}
+
+void stop_child(child_id id)
+{
+    const auto pid = static_cast<pid_t>(id);
+    if (running().erase(pid) == 0) return;
+    kill(pid, SIGKILL);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+std::filesystem::path own_executable()
+{
+    std::error_code ec;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) throw process_error("cannot find clonesim's own executable: " + ec.message());
+    return self;
+}
+
+unsigned core_count()
+{
+    // The processors this process may use, which a container or taskset
+    // may hold below those the machine has.
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return static_cast<unsigned>(CPU_COUNT(&set));
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<unsigned>(online) : 1u;
+}
+
+}  // namespace clonesim::platform
+
+#endif
