@@ -3,6 +3,8 @@
 // export sessions from a scenario file against a simulated host and PDM
 // server, and reports what each part became, what the user was shown and
 // what looks wrong.
+#include "batch/batch.h"
+#include "platform/child_process.h"
 #include "replay/replay.h"
 #include "replay/trace_model.h"
 #include "run/check_map.h"
@@ -114,9 +116,12 @@ int sweep_command(clonesim::sweep_options options, bool verbose)
 }
 
 struct replay_command_line {
-    std::string trace_file;
+    std::vector<std::string> traces;  // trace files and folders of them
     std::string library;
     bool as_json = false;
+    std::string html_file;
+    unsigned jobs = 0;  // 0: one for each core
+    std::string result_file;  // set in a child of a replay of many traces
     std::vector<std::string> set, unset, programs, exceptions;
     std::string map_file;
 };
@@ -128,17 +133,49 @@ void refuse_scenario(const std::string& file)
         throw clonesim::trace_error(file + ": is a scenario file, not a session trace: play it with `clonesim run " + file + "`");
 }
 
-int replay_command(const replay_command_line& line)
+clonesim::rule_changes changes_of(const replay_command_line& line)
+{
+    clonesim::rule_changes changes;
+    for (const std::string& text : line.set) changes.set.push_back(clonesim::name_value("--set", text));
+    for (const std::string& text : line.unset) changes.unset.push_back(clonesim::unset_name_of(text));
+    if (!line.map_file.empty()) changes.map_file = line.map_file;
+    for (const std::string& text : line.programs) changes.programs.push_back(clonesim::program_answer_of(text));
+    for (const std::string& text : line.exceptions) changes.exceptions.push_back(clonesim::name_value("--exception", text));
+    return changes;
+}
+
+// The rule-change options as given, each once with its value: the header of
+// a replay of many traces, and what each of its children is handed.
+std::vector<std::pair<std::string, std::string>> change_options(const replay_command_line& line)
+{
+    std::vector<std::pair<std::string, std::string>> options;
+    for (const std::string& text : line.set) options.emplace_back("--set", text);
+    for (const std::string& text : line.unset) options.emplace_back("--unset", text);
+    if (!line.map_file.empty()) options.emplace_back("--map", line.map_file);
+    for (const std::string& text : line.programs) options.emplace_back("--program", text);
+    for (const std::string& text : line.exceptions) options.emplace_back("--exception", text);
+    return options;
+}
+
+clonesim::batch_header header_of(const replay_command_line& line, unsigned jobs)
+{
+    clonesim::batch_header header{line.library, {}, jobs};
+    for (const auto& [option, value] : change_options(line)) header.changes.push_back(option + " " + value);
+    return header;
+}
+
+// One trace, in this process.
+int replay_one(const replay_command_line& line)
 {
     return reporting_errors([&] {
-        refuse_scenario(line.trace_file);
-        clonesim::rule_changes changes;
-        for (const std::string& text : line.set) changes.set.push_back(clonesim::name_value("--set", text));
-        for (const std::string& text : line.unset) changes.unset.push_back(clonesim::unset_name_of(text));
-        if (!line.map_file.empty()) changes.map_file = line.map_file;
-        for (const std::string& text : line.programs) changes.programs.push_back(clonesim::program_answer_of(text));
-        for (const std::string& text : line.exceptions) changes.exceptions.push_back(clonesim::name_value("--exception", text));
-        const clonesim::replay_result result = clonesim::replay_trace(line.trace_file, line.library, changes);
+        const std::string& file = line.traces.front();
+        refuse_scenario(file);
+        if (!line.html_file.empty()) clonesim::check_writable(line.html_file, "HTML report");
+        const clonesim::replay_result result = clonesim::replay_trace(file, line.library, changes_of(line));
+        if (!line.html_file.empty()) {
+            const clonesim::batch_outcome outcome = clonesim::outcome_of({file, file}, clonesim::replay_json(result));
+            clonesim::write_text_file(line.html_file, clonesim::batch_html(header_of(line, 1), {outcome}), "HTML report");
+        }
         const bool as_json = line.as_json;
         if (as_json)
             std::cout << clonesim::replay_json(result).dump(2) << "\n";
@@ -147,6 +184,86 @@ int replay_command(const replay_command_line& line)
         std::cout.flush();
         return result.differences.empty() ? 0 : 1;
     });
+}
+
+// A child of a replay of many traces: its result goes to a file, whatever
+// becomes of the trace, and its exit status is the one the file names.
+int replay_child(const replay_command_line& line)
+{
+    const std::string& file = line.traces.front();
+    nlohmann::ordered_json result;
+    try {
+        std::error_code ec;
+        if (!std::filesystem::exists(file, ec)) throw clonesim::trace_error(file + ": no such file");
+        refuse_scenario(file);
+        clonesim::rule_changes changes = changes_of(line);
+        changes.one_of_many = true;
+        result = clonesim::replay_json(clonesim::replay_trace(file, line.library, changes));
+    } catch (const clonesim::run_error& e) {
+        // The session could not be played: the library, a change, a file.
+        result = clonesim::not_replayed_result(file, e.what());
+    } catch (const std::exception& e) {
+        // Anything else was thrown reading the trace.
+        result = clonesim::cannot_be_read_result(file, e.what());
+    }
+    return reporting_errors([&] {
+        clonesim::write_text_file(line.result_file, result.dump() + "\n", "replay result");
+        return result["exit_status"].get<int>();
+    });
+}
+
+// Several traces, or a folder: each in a child process of its own, since a
+// loaded library keeps state from one session to the next.
+int replay_many(const replay_command_line& line)
+{
+    return reporting_errors([&] {
+        // Every change is read once here, with the children's own rules, so
+        // that one that does not read stops the command before any child
+        // starts instead of failing each trace.
+        clonesim::rule_changes changes = changes_of(line);
+        changes.one_of_many = true;
+        clonesim::trace_model nothing;
+        clonesim::apply_rule_changes(nothing, changes);
+        std::error_code ec;
+        if (!std::filesystem::exists(line.library, ec)) throw clonesim::run_error("cannot load " + line.library + ": no such file");
+        if (!line.html_file.empty()) clonesim::check_writable(line.html_file, "HTML report");
+        const clonesim::batch_inputs inputs = clonesim::collect_traces(line.traces);
+        for (const std::string& note : inputs.notes) std::cerr << "clonesim: note: " << note << "\n";
+
+        const unsigned jobs = line.jobs > 0 ? line.jobs : clonesim::platform::core_count();
+        const clonesim::batch_header header = header_of(line, jobs);
+        clonesim::batch_run run;
+        run.clonesim = clonesim::platform::own_executable();
+        run.jobs = jobs;
+        run.replay_options = {"--library", line.library};
+        for (const auto& [option, value] : change_options(line)) run.replay_options.insert(run.replay_options.end(), {option, value});
+        if (!line.as_json) {
+            std::cout << clonesim::batch_head_text(header, inputs.traces.size());
+            std::cout.flush();
+            run.on_outcome = [](const clonesim::batch_outcome& outcome) {
+                std::cout << clonesim::batch_line(outcome);
+                std::cout.flush();
+            };
+        }
+        const std::vector<clonesim::batch_outcome> outcomes = clonesim::replay_each(inputs.traces, run);
+        if (!line.html_file.empty()) clonesim::write_text_file(line.html_file, clonesim::batch_html(header, outcomes), "HTML report");
+        if (line.as_json)
+            std::cout << clonesim::batch_json(header, outcomes).dump(2) << "\n";
+        else
+            std::cout << clonesim::batch_summary_text(outcomes);
+        std::cout.flush();
+        return clonesim::batch_exit_status(outcomes);
+    });
+}
+
+// One trace named alone replays in this process, as it always has; several,
+// or a folder, each in a child of its own.
+int replay_command(const replay_command_line& line)
+{
+    if (!line.result_file.empty()) return replay_child(line);
+    std::error_code ec;
+    if (line.traces.size() == 1 && !std::filesystem::is_directory(line.traces.front(), ec)) return replay_one(line);
+    return replay_many(line);
 }
 
 int scenario_command(const std::string& trace_file, const std::string& output)
@@ -273,26 +390,47 @@ CLI::App* add_replay(CLI::App& app, replay_command_line& line)
                   "shown, the files deleted and the commands run. What the new library asks that the\n"
                   "recorded session never did is reported as unanswered, never answered by a guess.\n"
                   "A trace cut at its size cap or without its end line replays up to its last complete callback.\n"
-                  "Exit status: 0 same outcome; 1 differences; 2 the trace cannot be read (the line is named).\n"
+                  "Several traces, or folders of them, replay each in a clonesim process of its own, with the\n"
+                  "same changes: one line per trace, by path, then a summary.\n"
+                  "Exit status: 0 same outcome (every trace's); 1 differences (in any trace); 2 a trace cannot be\n"
+                  "read (the line is named).\n"
                   "Examples:\n"
                   "  clonesim replay traces/kxpdm-trace-20261207-164002-4711-1.jsonl\n"
+                  "  clonesim replay --jobs 4 --html desks.html desks/*/\n"
                   "  clonesim replay --set KXPDM_NO_SAVE_ON_CLONE_IMPORT=1 session.jsonl\n"
                   "  clonesim replay --program additional=3@/data/incoming/a.prt --map site.map session.jsonl\n"
                   "  clonesim replay --json --library new/libkxpdm_clone_userexit_v30.so session.jsonl");
-    replay->add_option("trace", line.trace_file, "Trace file (JSON Lines) the library recorded")->required();
+    replay->add_option("trace", line.traces,
+                       "Trace file (JSON Lines) the library recorded, or a folder of them (the files named\n"
+                       "kxpdm-trace-*.jsonl in it); several may be given")->required();
     replay->add_option("--library", line.library, "The user-exit library to play it against")->capture_default_str();
     replay->add_flag("--json", line.as_json, "Report as JSON");
-    replay->add_option("--set", line.set, "Set an environment variable for the replay: NAME=VALUE")->type_name("NAME=VALUE");
-    replay->add_option("--unset", line.unset, "Unset an environment variable for the replay")->type_name("NAME");
+    replay->add_option("--html", line.html_file,
+                       "Also write the outcome of every trace as one HTML page to this file (checked before\n"
+                       "anything is replayed)");
+    replay->add_option("--jobs", line.jobs, "How many traces replay at once (default: one for each core)")
+        ->check(CLI::PositiveNumber);
+    // How a replay of many traces starts each of its children; not for users.
+    replay->add_option("--result-file", line.result_file)->group("");
+    // Each change option takes one value and is repeated for more, so that
+    // the words after it are the traces.
+    replay->add_option("--set", line.set, "Set an environment variable for the replay: NAME=VALUE")
+        ->type_name("NAME=VALUE")
+        ->allow_extra_args(false);
+    replay->add_option("--unset", line.unset, "Unset an environment variable for the replay")->type_name("NAME")->allow_extra_args(false);
     replay->add_option("--map", line.map_file,
                        "The import attribute mapping file's content from FILE instead of the recorded one\n"
                        "(also where the library held it as loaded from an earlier session)")->type_name("FILE");
     replay->add_option("--program", line.programs,
                        "The additional import program's or the item ID check's exit code, for every part or\n"
-                       "for one: additional=EXIT, check=EXIT@PART")->type_name("additional|check=EXIT[@PART]");
+                       "for one: additional=EXIT, check=EXIT@PART")
+        ->type_name("additional|check=EXIT[@PART]")
+        ->allow_extra_args(false);
     replay->add_option("--exception", line.exceptions,
                        "Set an entry of the exception list the server hands out (also one held from an\n"
-                       "earlier session): NAME=VALUE")->type_name("NAME=VALUE");
+                       "earlier session): NAME=VALUE")
+        ->type_name("NAME=VALUE")
+        ->allow_extra_args(false);
     return replay;
 }
 

@@ -607,6 +607,12 @@ std::string folded_part(const std::string& name)
     return folded;
 }
 
+bool holds_part(const trace_model& model, const std::string& part)
+{
+    return std::any_of(model.scene.parts.begin(), model.scene.parts.end(),
+                       [&](const sim::clone_part& p) { return same_separators(p.name) == same_separators(part); });
+}
+
 // The part a change names, as the model names it; a part the trace does
 // not hold is refused, with the one it looks like a slip of.
 std::string part_of_change(const trace_model& model, const std::string& option, const std::string& part)
@@ -647,6 +653,10 @@ applied_changes apply_rule_changes(trace_model& model, const rule_changes& chang
     if (changes.map_file.has_value()) applied.named.push_back("--map: " + replace_map(model, *changes.map_file, applied));
     for (auto change : changes.programs) {
         const std::string option = "--program " + quote(change.program + "=" + std::to_string(change.exit) + "@" + change.part.value_or(""));
+        if (change.part.has_value() && changes.one_of_many && !holds_part(model, *change.part)) {
+            applied.named.push_back(option + " (this trace holds no such part: the change has nothing to act on)");
+            continue;
+        }
         if (change.part.has_value()) change.part = part_of_change(model, option, *change.part);
         const bool answers = answer_programs(model, change) > 0;
         const bool reached = !change.part.has_value() || model.reached.count(*change.part) > 0;

@@ -49,6 +49,10 @@ struct rule_changes {
     };
     std::vector<program_answer> programs;
     std::vector<std::pair<std::string, std::string>> exceptions;  // name, value
+    // One of many traces replayed with the same changes: a part a change
+    // names that this trace does not hold leaves the change nothing to act
+    // on here, where a trace replayed alone refuses it as a slip.
+    bool one_of_many = false;
 
     bool empty() const { return set.empty() && unset.empty() && !map_file && programs.empty() && exceptions.empty(); }
 };
