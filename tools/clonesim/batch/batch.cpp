@@ -170,10 +170,12 @@ std::string verdict_text(const std::vector<batch_outcome>& outcomes)
         if (t.same_partial > 0) text += ", the partial ones as far as they go";
         return text;
     }
-    text = std::to_string(t.differ) + " of " + count_of(outcomes.size(), "session", "sessions") + " " +
-           (t.differ == 1 ? "differs" : "differ") + " from the recorded outcome";
-    if (t.unreadable > 0) text += "; " + count_of(t.unreadable, "trace", "traces") + " cannot be read";
-    if (t.not_replayed > 0) text += "; " + count_of(t.not_replayed, "trace was", "traces were") + " not replayed";
+    auto add = [&](const std::string& part) { text += (text.empty() ? "" : "; ") + part; };
+    if (t.differ > 0)
+        add(std::to_string(t.differ) + " of " + count_of(outcomes.size(), "session", "sessions") + " " +
+            (t.differ == 1 ? "differs" : "differ") + " from the recorded outcome");
+    if (t.unreadable > 0) add(count_of(t.unreadable, "trace", "traces") + " cannot be read");
+    if (t.not_replayed > 0) add(count_of(t.not_replayed, "trace was", "traces were") + " not replayed");
     return text;
 }
 
