@@ -255,17 +255,19 @@ batch_outcome outcome_of(const batch_trace& trace, const ordered_json& result)
 {
     batch_outcome out;
     out.trace = trace;
+    auto text = [](const ordered_json& value) { return value.is_string() ? value.get<std::string>() : value.dump(); };
     if (result.contains("cannot_be_read")) {
         out.status = batch_status::cannot_be_read;
-        out.reason = result["cannot_be_read"].get<std::string>();
+        out.reason = text(result["cannot_be_read"]);
         return out;
     }
     if (result.contains("not_replayed")) {
-        out.reason = result["not_replayed"].get<std::string>();
+        out.reason = text(result["not_replayed"]);
         return out;
     }
     const ordered_json& differences = result.value("differences", ordered_json::array());
-    if (!differences.is_array() || !result.contains("partial")) {
+    if (!differences.is_array() || !result.contains("partial") ||
+        !std::all_of(differences.begin(), differences.end(), [](const ordered_json& d) { return d.is_object(); })) {
         out.reason = "its result is no replay report";
         return out;
     }

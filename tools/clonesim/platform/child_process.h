@@ -36,7 +36,7 @@ struct child_end {
 };
 
 // Starts a child with the environment and the working directory of this
-// process; throws process_error.
+// process, reading nothing (standard input is empty); throws process_error.
 child_id start_child(const child_start& start);
 
 // Waits until one of the children start_child started and that is not yet

@@ -40,10 +40,10 @@ public:
     spawn_actions(const spawn_actions&) = delete;
     spawn_actions& operator=(const spawn_actions&) = delete;
 
-    void to_file(int fd, const std::filesystem::path& file)
+    void open(int fd, const std::filesystem::path& file, int flags)
     {
         const std::string name = file.empty() ? "/dev/null" : file.string();
-        if (const int e = posix_spawn_file_actions_addopen(&actions_, fd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600); e != 0)
+        if (const int e = posix_spawn_file_actions_addopen(&actions_, fd, name.c_str(), flags, 0600); e != 0)
             throw process_error("cannot start a process: " + reason(e));
     }
     posix_spawn_file_actions_t* get() { return &actions_; }
@@ -75,8 +75,10 @@ child_end ended(pid_t pid, int status)
 child_id start_child(const child_start& start)
 {
     spawn_actions actions;
-    actions.to_file(STDOUT_FILENO, start.output);
-    actions.to_file(STDERR_FILENO, start.errors);
+    // Children that run side by side must not read the terminal in turns.
+    actions.open(STDIN_FILENO, {}, O_RDONLY);
+    actions.open(STDOUT_FILENO, start.output, O_WRONLY | O_CREAT | O_TRUNC);
+    actions.open(STDERR_FILENO, start.errors, O_WRONLY | O_CREAT | O_TRUNC);
     std::vector<std::string> words{start.program.string()};
     words.insert(words.end(), start.arguments.begin(), start.arguments.end());
     std::vector<char*> argv;
