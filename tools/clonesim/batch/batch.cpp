@@ -222,6 +222,8 @@ batch_inputs collect_traces(const std::vector<std::string>& paths)
             continue;
         }
         const std::vector<std::filesystem::path> files = trace_files_in(path);
+        // Most likely the wrong folder: stop before anything is replayed,
+        // rather than sum up the other traces as if they were all.
         if (files.empty()) throw run_error(path + ": the folder holds no trace (no file named kxpdm-trace-*.jsonl)");
         std::size_t others = 0;
         for (const auto& entry : std::filesystem::directory_iterator(path, ec))
