@@ -100,27 +100,32 @@ public:
 
     session_outcome read(const trace& t)
     {
-        std::vector<std::size_t> open_parts;  // translations under way
-        std::vector<const json*> open_calls;  // the call line of each callback under way
-        for (const trace_event& event : t.events) {
+        for (const trace_event& event : t.events) take(event);
+        return result();
+    }
+
+    // The events one by one, in the trace's order.
+    void take(const trace_event& event)
+    {
+        {
             const json& d = event.data;
-            at_ = origin{"", static_cast<std::size_t>(&event - t.events.data())};
+            at_ = origin{"", taken_++};
             for (auto p = open_parts.rbegin(); p != open_parts.rend(); ++p)
                 if (*p != npos) {
                     at_.part = out_.parts[*p].name;
                     break;
                 }
             if (event.kind == "call") {
-                open_calls.push_back(&d);
+                open_calls.push_back(d);
                 if (text_field(d, "callback").value_or("") != "translate") {
                     open_parts.push_back(npos);
-                    continue;
+                    return;
                 }
                 open_parts.push_back(out_.parts.size());
                 out_.parts.push_back(part_result{restore_(text_field(d, "part").value_or("")), "", {}, std::nullopt, nowhere});
             } else if (event.kind == "return") {
-                if (open_parts.empty()) continue;
-                const json& call = *open_calls.back();
+                if (open_parts.empty()) return;
+                const json call = std::move(open_calls.back());
                 open_calls.pop_back();
                 if (open_parts.back() == npos) {
                     // What a notification gives back steers the host as much
@@ -171,12 +176,19 @@ public:
                 out_.files.insert(restore_(text_field(d, "path").value_or("")));
             }
         }
+    }
+
+    session_outcome result()
+    {
         attribute_to_parts();
         return std::move(out_);
     }
 
 private:
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+    std::vector<std::size_t> open_parts;  // translations under way
+    std::vector<json> open_calls;         // the call line of each callback under way
+    std::size_t taken_ = 0;
 
     void host(const json& d, std::size_t part)
     {
@@ -427,13 +439,11 @@ void unanswered_names(const std::set<std::string>& was, const std::set<std::stri
 
 }  // namespace
 
-std::vector<difference> compare_outcomes(const trace& recorded, const trace& now, const trace_model& model,
-                                         const name_pairs& stand_ins, const given_names& changed)
-{
-    const restorer as_recorded({}), as_replayed(stand_ins);
-    const session_outcome was = outcome_reader(as_recorded).read(recorded);
-    session_outcome is = outcome_reader(as_replayed).read(now);
+namespace {
 
+std::vector<difference> compare_read(const session_outcome& was, session_outcome is, const trace_model& model,
+                                     const given_names& changed)
+{
     // The fresh library asks for the exception list the recorded one held.
     if (model.exceptions_from_header) {
         const std::string asked = std::to_string(kx::request_get_exceptions) + " (no input)";
@@ -469,6 +479,15 @@ std::vector<difference> compare_outcomes(const trace& recorded, const trace& now
     return out;
 }
 
+}  // namespace
+
+std::vector<difference> compare_outcomes(const trace& recorded, const trace& now, const trace_model& model,
+                                         const name_pairs& stand_ins, const given_names& changed)
+{
+    const restorer as_recorded({}), as_replayed(stand_ins);
+    return compare_read(outcome_reader(as_recorded).read(recorded), outcome_reader(as_replayed).read(now), model, changed);
+}
+
 std::string partial_text(const trace& t)
 {
     if (!t.partial.has_value()) return "";
@@ -486,8 +505,27 @@ std::string partial_text(const trace& t)
 
 replay_result replay_trace(const std::filesystem::path& file, const std::string& library_path, const rule_changes& changes)
 {
-    const trace recorded = read_trace(file);
-    trace_model model = model_from_trace(recorded);
+    // The recorded trace is read once, as it goes, into the model and the
+    // recorded outcome; neither keeps its events.
+    trace recorded;
+    const restorer as_recorded({});
+    std::optional<outcome_reader> recorded_reader;
+    std::vector<std::string> recorded_callbacks;  // the outermost ones, by callback_key
+    std::size_t depth = 0;
+    trace_model model = model_from_trace_file(
+        file, recorded,
+        [&](const trace&) {
+            recorded_reader.emplace(as_recorded);
+            recorded_callbacks.clear();
+            depth = 0;
+        },
+        [&](const trace_event& event) {
+            recorded_reader->take(event);
+            if (event.kind == "call" && depth++ == 0) recorded_callbacks.push_back(callback_key(event.data));
+            if (event.kind == "return" && depth > 0) --depth;
+        });
+    const session_outcome was = recorded_reader->result();
+    recorded_reader.reset();
     const applied_changes applied = apply_rule_changes(model, changes);
     const loaded_library library = load_library(library_path);
 
@@ -507,17 +545,33 @@ replay_result replay_trace(const std::filesystem::path& file, const std::string&
         const run_outcome run = run_session(model.scene, library, setup);
         if (!run.trace_file.has_value())
             throw run_error(library.path + " wrote no trace of the replayed session (does it record?)");
-        trace now;
+        const restorer as_replayed(run.stand_ins);
+        std::optional<outcome_reader> now_reader;
         try {
-            now = read_trace(*run.trace_file);
+            // The session played again goes on past where the recorded one
+            // stops; only the callbacks the recorded one holds whole are
+            // compared.
+            std::size_t limit = static_cast<std::size_t>(-1), taken = 0;
+            if (recorded.partial.has_value()) {
+                std::optional<callbacks_matcher> matcher;
+                stream_trace(
+                    *run.trace_file, [&](const trace&) { matcher.emplace(recorded_callbacks); },
+                    [&](const trace_event& event) { matcher->see(event); });
+                limit = matcher->kept();
+            }
+            stream_trace(
+                *run.trace_file,
+                [&](const trace&) {
+                    now_reader.emplace(as_replayed);
+                    taken = 0;
+                },
+                [&](const trace_event& event) {
+                    if (taken++ < limit) now_reader->take(event);
+                });
         } catch (const trace_error& e) {
             throw run_error(std::string("the replayed session's own trace: ") + e.what());
         }
-        // The session played again goes on past where the recorded one
-        // stops; only the callbacks the recorded one holds whole are
-        // compared.
-        if (recorded.partial.has_value()) now.events = callbacks_as_in(now.events, recorded.events);
-        result.differences = compare_outcomes(recorded, now, model, run.stand_ins, {applied.variables, applied.files});
+        result.differences = compare_read(was, now_reader->result(), model, {applied.variables, applied.files});
     } catch (...) {
         std::filesystem::remove_all(folder, ec);
         throw;
