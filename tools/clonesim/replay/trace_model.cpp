@@ -11,6 +11,7 @@
 #include <sstream>
 #include <map>
 #include <set>
+#include <unordered_set>
 
 namespace clonesim {
 
@@ -434,7 +435,7 @@ private:
     bool windows_ = false;
     trace_model model_;
     std::map<std::string, std::size_t> part_index_;
-    std::set<std::string> asked_;
+    std::unordered_set<std::string> asked_;
     std::map<std::string, bool> file_exists_;
     std::map<long long, std::size_t> item_tags_;
     std::map<long long, std::size_t> file_tags_;

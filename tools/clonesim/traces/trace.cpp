@@ -303,8 +303,10 @@ private:
             value[2].size() != s.out.size())
             r_.fail(line, "a call of " + s.name + " whose inputs and outputs are not those its \"op\" line names");
         json event = {{"e", "host"}, {"op", s.name}, {"in", json::object()}, {"out", json::object()}};
-        for (std::size_t i = 0; i < s.in.size(); ++i) event["in"][s.in[i]] = value[1][i];
-        for (std::size_t i = 0; i < s.out.size(); ++i) event["out"][s.out[i]] = value[2][i];
+        json& in = event["in"];
+        json& out = event["out"];
+        for (std::size_t i = 0; i < s.in.size(); ++i) in[s.in[i]] = std::move(value[1][i]);
+        for (std::size_t i = 0; i < s.out.size(); ++i) out[s.out[i]] = std::move(value[2][i]);
         event["status"] = value.size() == 4 ? value[3] : json(0);
         last_[number] = event;
         return event;
