@@ -131,7 +131,7 @@ json_line& json_line::key(std::string_view name)
 
 json_line& json_line::text(std::string_view bytes)
 {
-    if (texts_ != nullptr && bytes.size() >= text_table::shortest) {
+    if (texts_ != nullptr && bytes.size() >= text_table::shortest && bytes.size() <= text_table::longest) {
         const unsigned long long earlier = texts_->refer(bytes);
         if (earlier != 0) {
             before_value();

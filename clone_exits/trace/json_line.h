@@ -35,6 +35,9 @@ public:
     static constexpr std::size_t reach = 65536;
     // Shorter texts are written whole every time: a reference is no shorter.
     static constexpr std::size_t shortest = 12;
+    // Nor is a longer one kept (a file's content, a request naming every
+    // part): what the table holds stays small in the host's process.
+    static constexpr std::size_t longest = 512;
 
     // The number of an earlier text within reach; 0 when `bytes` is not one,
     // and it then takes the next number.

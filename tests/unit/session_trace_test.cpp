@@ -75,6 +75,52 @@ TEST(trace_texts, come_back_byte_for_byte)
     }
 }
 
+// The recorder numbers the texts it writes and names a text met again by its
+// number; clonesim's reader must number the same texts: those of 12 to 512
+// bytes, the last 65,536 of them. Lines written with the recorder's table,
+// read back, give every text as it was, at each edge.
+TEST(trace_texts, named_again_read_back_as_they_were)
+{
+    std::vector<std::string> texts;
+    for (const std::size_t size : {11u, 12u, 512u, 513u}) texts.push_back(std::string(size - 1, 'a') + "\xe4");
+    for (int i = 0; i < 65536; ++i) texts.push_back("filler text " + std::to_string(i));
+    // Within reach, then out of it for the first ones, then back in.
+    std::vector<std::string> written = texts;
+    written.insert(written.end(), texts.begin(), texts.begin() + 4);
+    written.insert(written.end(), texts.end() - 4, texts.end());
+    written.insert(written.end(), texts.begin(), texts.begin() + 4);
+
+    kx::trace::text_table table;
+    std::string file = "{\"trace\":\"kxpdm-clone-trace\",\"format\":2,\"library\":\"l\",\"platform\":\"linux\","
+                       "\"code_page\":\"UTF-8\",\"time\":\"t\",\"session_class\":2,\"state\":{\"exception_list\":null,"
+                       "\"import_attr_map\":{\"loaded\":false,\"path\":null,\"entries\":[]},"
+                       "\"family_instance_check\":false,\"import_item_list\":null}}\n";
+    std::size_t referenced = 0;
+    for (const std::string& text : written) {
+        kx::trace::json_line line(kx::trace::json_line::array_line{}, &table);
+        line.word("stdout").text(text);
+        const std::string written_line = line.finish();
+        referenced += written_line.find("{\"t\":") != std::string::npos ? 1 : 0;
+        file += written_line;
+    }
+    file += "[\"end\"]\n";
+    const std::filesystem::path trace = std::filesystem::temp_directory_path() /
+                                        ("kx-numbered-" + std::to_string(kx::platform::process_id()) + ".jsonl");
+    std::ofstream(trace, std::ios::binary) << file;
+
+    std::vector<std::string> read;
+    clonesim::stream_trace(
+        trace, [&](const clonesim::trace&) { read.clear(); },
+        [&](const clonesim::trace_event& event) {
+            if (event.kind == "stdout") read.push_back(clonesim::text_field(event.data, "text").value_or("(none)"));
+        });
+    std::filesystem::remove(trace);
+    EXPECT_EQ(read, written);
+    // The 12- and 512-byte texts and the last four fillers once each; the
+    // first ones were out of reach when met again, then back in it.
+    EXPECT_EQ(referenced, 4u + 2u);
+}
+
 class session_trace : public kxtest::library_test {
 protected:
     // What the session did, as the host and the system saw it.

@@ -334,13 +334,13 @@ private:
 
     void number(const json& text, std::size_t bytes)
     {
-        if (bytes < shortest) return;
+        if (bytes < shortest || bytes > longest) return;
         if (texts_.empty()) texts_.resize(reach);
         texts_[count_++ % reach] = text;
     }
 
     // As the library's recorder keeps them.
-    static constexpr std::size_t reach = 65536, shortest = 12;
+    static constexpr std::size_t reach = 65536, shortest = 12, longest = 512;
 
     const line_reader& r_;
     std::map<std::size_t, shape> shapes_;
