@@ -196,7 +196,6 @@ private:
     std::vector<std::size_t> open_parts;  // translations under way
     std::vector<json> open_calls;         // the call line of each callback under way
     std::size_t taken_ = 0;
-    const std::unordered_set<std::string>* asked_;
 
     void host(const json& d, std::size_t part)
     {
@@ -308,6 +307,7 @@ private:
     }
 
     const restorer& restore_;
+    const std::unordered_set<std::string>* asked_;
     session_outcome out_;
     origin at_;
     std::map<long long, std::string> tags_;
