@@ -296,7 +296,7 @@ private:
             ++files;
             bytes += static_cast<long long>(entry.file_size());
             std::ifstream in(entry.path(), std::ios::binary);
-            const std::string end_mark = "{\"e\":\"end\"}\n";
+            const std::string end_mark = "[\"end\"]\n";
             in.seekg(-static_cast<std::streamoff>(end_mark.size()), std::ios::end);
             std::string last(end_mark.size(), '\0');
             in.read(last.data(), static_cast<std::streamsize>(last.size()));

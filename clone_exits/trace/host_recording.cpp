@@ -197,14 +197,15 @@ R recorded_call(buffer_sizes<Size...> sizes, const char* operation, string_view 
         try {
             const auto names = parameter_names<sizeof...(A)>(spelled);
             const auto tuple = std::make_tuple(args...);
-            json_line line;
-            line.key("e").text("host").key("op").text(operation).key("in").open_object();
+            json_line line = trace->host_line();
+            line.open_positional();
             write_inputs(line, names, tuple, std::index_sequence_for<A...>{});
-            line.close_object().key("out").open_object();
+            line.close_array().open_positional();
             if (succeeded(operation, result))
                 write_outputs(line, names, tuple, bounds, std::index_sequence_for<A...>{});
-            line.close_object().key("status").number(result);
-            trace->record(line);
+            line.close_array();
+            if (result != 0) line.number(result);
+            trace->record_host(operation, line);
         } catch (...) {
             trace->record_failed();
         }
@@ -241,11 +242,16 @@ int recorded_request(int request_code, const char* input_text, int* status, char
     session_trace* trace = session_trace::recording();
     if (trace == nullptr) return result;
     try {
-        json_line line;
-        line.key("e").text("request").key("code").number(request_code).key("input").text(input_text);
+        json_line line = trace->event_line("request");
+        line.key("code").number(request_code).key("input").text(input_text);
         line.key("result").number(result);
         if (result == 0) {
-            if (status != nullptr) line.key("status").number(*status);
+            // Members go by their place: a status the library did not ask
+            // for is null.
+            if (status != nullptr)
+                line.key("status").number(*status);
+            else
+                line.key("status").null();
             if (reply_text != nullptr) line.key("reply").text(*reply_text);
         }
         trace->record(line);

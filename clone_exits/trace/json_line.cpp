@@ -89,20 +89,38 @@ std::string bytes_as_characters(std::string_view bytes)
     return characters;
 }
 
+unsigned long long text_table::refer(std::string_view bytes)
+{
+    if (by_slot_.empty()) by_slot_.assign(reach, nullptr);
+    const auto found = numbers_.find(std::string(bytes));
+    if (found != numbers_.end()) return found->second;
+    // The text that falls out of reach gives its slot to the new one.
+    const std::size_t slot = static_cast<std::size_t>(count_ % reach);
+    if (by_slot_[slot] != nullptr) numbers_.erase(*by_slot_[slot]);
+    const auto added = numbers_.emplace(std::string(bytes), ++count_).first;
+    by_slot_[slot] = &added->first;
+    return 0;
+}
+
 void json_line::before_value()
 {
     if (after_key_) {
         after_key_ = false;
         return;
     }
-    if (!has_member_.empty()) {
-        if (has_member_.back()) out_ += ',';
-        has_member_.back() = true;
+    if (!open_.empty()) {
+        if (open_.back().has_member) out_ += ',';
+        open_.back().has_member = true;
     }
 }
 
 json_line& json_line::key(std::string_view name)
 {
+    if (!open_.empty() && open_.back().positional) {
+        names_.append(name);
+        names_ += ',';
+        return *this;
+    }
     before_value();
     out_ += '"';
     out_.append(name);
@@ -113,9 +131,37 @@ json_line& json_line::key(std::string_view name)
 
 json_line& json_line::text(std::string_view bytes)
 {
+    if (texts_ != nullptr && bytes.size() >= text_table::shortest && bytes.size() <= text_table::longest) {
+        const unsigned long long earlier = texts_->refer(bytes);
+        if (earlier != 0) {
+            before_value();
+            out_ += "{\"t\":" + std::to_string(earlier) + "}";
+            return *this;
+        }
+        numbered_ = true;
+    }
+    write_text(bytes);
+    return *this;
+}
+
+json_line& json_line::word(std::string_view ascii)
+{
+    write_text(ascii);
+    return *this;
+}
+
+void json_line::write_text(std::string_view bytes)
+{
     // Each byte as the character of the same value: read back byte by byte,
     // the text is exactly what it was.
-    if (!is_valid_utf8(bytes)) return open_object().key("bytes").text(bytes_as_characters(bytes)).close_object();
+    if (!is_valid_utf8(bytes)) {
+        before_value();
+        out_ += "{\"bytes\":";
+        after_key_ = true;
+        write_text(bytes_as_characters(bytes));
+        out_ += '}';
+        return;
+    }
     before_value();
     out_ += '"';
     for (const char c : bytes) {
@@ -125,7 +171,6 @@ json_line& json_line::text(std::string_view bytes)
             out_ += c;
     }
     out_ += '"';
-    return *this;
 }
 
 json_line& json_line::text(const char* bytes) { return bytes == nullptr ? null() : text(std::string_view(bytes)); }
@@ -155,14 +200,14 @@ json_line& json_line::open_object()
 {
     before_value();
     out_ += '{';
-    has_member_.push_back(false);
+    open_.push_back({'}', false, false});
     return *this;
 }
 
 json_line& json_line::close_object()
 {
-    out_ += '}';
-    has_member_.pop_back();
+    out_ += open_.back().closer;
+    open_.pop_back();
     return *this;
 }
 
@@ -170,15 +215,22 @@ json_line& json_line::open_array()
 {
     before_value();
     out_ += '[';
-    has_member_.push_back(false);
+    open_.push_back({']', false, false});
+    return *this;
+}
+
+json_line& json_line::open_positional()
+{
+    before_value();
+    out_ += '[';
+    open_.push_back({']', false, true});
     return *this;
 }
 
 json_line& json_line::close_array()
 {
-    out_ += ']';
-    has_member_.pop_back();
-    return *this;
+    if (open_.back().positional) names_ += ';';
+    return close_object();
 }
 
 json_line& json_line::raw(std::string_view json)
@@ -190,9 +242,17 @@ json_line& json_line::raw(std::string_view json)
 
 std::string json_line::finish()
 {
-    while (!has_member_.empty()) close_object();
+    while (!open_.empty()) close_object();
     out_ += '\n';
     return std::move(out_);
+}
+
+std::string json_line::finish_with_first(std::string_view first)
+{
+    const bool more = !open_.empty() && open_.front().has_member;
+    std::string line = finish();
+    line.insert(1, std::string(first) + (more ? "," : ""));
+    return line;
 }
 
 }  // namespace kx::trace

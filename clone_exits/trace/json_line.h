@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace kx::trace {
@@ -26,9 +27,36 @@ bool is_valid_utf8(std::string_view bytes) noexcept;
 // the same value (U+0000 to U+00FF), in UTF-8.
 std::string bytes_as_characters(std::string_view bytes);
 
+// The texts a trace has written whole, by number, so that a text written
+// again can name the earlier one ({"t": n}) instead. Only the last `reach`
+// texts are kept: a session of any size holds the same few megabytes.
+class text_table {
+public:
+    static constexpr std::size_t reach = 65536;
+    // Shorter texts are written whole every time: a reference is no shorter.
+    static constexpr std::size_t shortest = 12;
+    // Nor is a longer one kept (a file's content, a request naming every
+    // part): what the table holds stays small in the host's process.
+    static constexpr std::size_t longest = 512;
+
+    // The number of an earlier text within reach; 0 when `bytes` is not one,
+    // and it then takes the next number.
+    unsigned long long refer(std::string_view bytes);
+
+private:
+    std::unordered_map<std::string, unsigned long long> numbers_;
+    std::vector<const std::string*> by_slot_;  // the text each slot numbers now
+    unsigned long long count_ = 0;
+};
+
 class json_line {
 public:
     json_line() { open_object(); }
+    // A line that is one JSON array, whose members are written in order
+    // without their names (the names given are kept apart, see names()),
+    // its texts numbered in `texts` when it is not null.
+    struct array_line {};
+    json_line(array_line, text_table* texts) : texts_(texts) { open_positional(); }
 
     // The next member's name: plain ASCII names of the trace, written as given.
     json_line& key(std::string_view name);
@@ -44,16 +72,36 @@ public:
     json_line& close_array();
     // A value written elsewhere as JSON, taken as it is.
     json_line& raw(std::string_view json);
+    // A text written whole and never numbered: a line's kind, an operation's name.
+    json_line& word(std::string_view ascii);
+    // An array whose members' names are kept apart, like the line's own.
+    json_line& open_positional();
+    // The names given to members of positional arrays, each array's
+    // followed by ";".
+    const std::string& names() const noexcept { return names_; }
+    // Whether a text of the line took a number.
+    bool numbered() const noexcept { return numbered_; }
 
     // Closes the line's object and hands the line over, newline included.
     std::string finish();
+    // The line with `first` as the first member of its array.
+    std::string finish_with_first(std::string_view first);
 
 private:
     void before_value();
+    void write_text(std::string_view bytes);
 
+    struct container {
+        char closer;
+        bool has_member;
+        bool positional;
+    };
     std::string out_;
-    std::vector<bool> has_member_;  // one per open container
+    std::vector<container> open_;
+    std::string names_;
+    text_table* texts_ = nullptr;
     bool after_key_ = false;
+    bool numbered_ = false;
 };
 
 }  // namespace kx::trace

@@ -86,14 +86,16 @@ std::string state_snapshot()
     return text;
 }
 
-json_line event(const char* kind)
+}  // namespace
+
+json_line session_trace::event_line(const char* kind)
 {
-    json_line line;
-    line.key("e").text(kind);
+    json_line line(json_line::array_line{}, texts_.get());
+    line.word(kind);
     return line;
 }
 
-}  // namespace
+json_line session_trace::host_line() { return json_line(json_line::array_line{}, texts_.get()); }
 
 void session_trace::start() noexcept
 {
@@ -109,6 +111,9 @@ void session_trace::start() noexcept
         state_at_start_ = state_snapshot();
         pending_.clear();
         written_ = 0;
+        texts_ = std::make_unique<text_table>();
+        shapes_.clear();
+        last_call_.clear();
         header_written_ = false;
         session_class_.reset();
         // A library loaded again in the same process and second counts its
@@ -155,16 +160,62 @@ void session_trace::record(json_line& line) noexcept
 {
     if (!active_) return;
     try {
-        std::string text = line.finish();
-        const unsigned long long header_left = header_written_ ? 0 : state_at_start_.size() + header_room;
-        if (written_ + header_left + pending_.size() + text.size() + cut_line_room > cap_) {
-            cut();
-            return;
-        }
-        pending_ += text;
+        append(line.finish());
     } catch (...) {
         give_up();
     }
+}
+
+void session_trace::record_host(const char* operation, json_line& line) noexcept
+{
+    if (!active_) return;
+    try {
+        const std::string shape = std::string(operation) + ";" + line.names();
+        auto known = shapes_.find(shape);
+        if (known == shapes_.end()) {
+            known = shapes_.emplace(shape, shapes_.size() + 1).first;
+            last_call_.emplace_back();
+            json_line definition(json_line::array_line{}, nullptr);
+            definition.word("op").number(static_cast<long long>(known->second)).word(operation);
+            // The names, as the line's arrays gave them.
+            std::string_view names = line.names();
+            for (int group = 0; group < 2; ++group) {
+                definition.open_array();
+                const std::size_t end = names.find(';');
+                std::string_view members = names.substr(0, end);
+                for (std::size_t comma; (comma = members.find(',')) != std::string_view::npos; members.remove_prefix(comma + 1))
+                    definition.word(members.substr(0, comma));
+                definition.close_array();
+                names.remove_prefix(end == std::string_view::npos ? names.size() : end + 1);
+            }
+            append(definition.finish());
+            if (!active_) return;
+        }
+        const std::string number = std::to_string(known->second);
+        std::string& last = last_call_[known->second - 1];
+        // A call whose texts took numbers is written whole, so that the
+        // reader numbers them too.
+        const bool fresh = line.numbered();
+        std::string text = line.finish_with_first(number);
+        if (!fresh && text == last) {
+            append("[" + number + "]\n");
+            return;
+        }
+        last = text;
+        append(text);
+    } catch (...) {
+        give_up();
+    }
+}
+
+void session_trace::append(const std::string& text)
+{
+    const unsigned long long header_left = header_written_ ? 0 : state_at_start_.size() + header_room;
+    if (written_ + header_left + pending_.size() + text.size() + cut_line_room > cap_) {
+        cut();
+        return;
+    }
+    pending_ += text;
 }
 
 // The header names the session's class, which the library asks for after
@@ -187,7 +238,7 @@ void session_trace::flush(bool now)
 void session_trace::cut()
 {
     flush(true);
-    json_line line = event("cut");
+    json_line line = event_line("cut");
     line.key("bytes").number(static_cast<long long>(written_));
     file_.write(line.finish());
     file_.close();
@@ -234,7 +285,7 @@ void session_trace::finish() noexcept
 {
     if (!active_) return;
     try {
-        json_line line = event("end");
+        json_line line = event_line("end");
         record(line);
         if (!active_) return;  // cut at the cap
         flush(true);
@@ -253,7 +304,7 @@ void session_trace::add(const char* kind, Fill&& fill, bool returning) noexcept
 {
     if (!active_) return;
     try {
-        json_line line = event(kind);
+        json_line line = event_line(kind);
         fill(line);
         record(line);
         // Written at every return to the host: a host that goes down leaves

@@ -10,20 +10,23 @@
 #include "host/host_table.h"
 #include "platform/platform.h"
 #include "session/settings.h"
+#include "trace/json_line.h"
 
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kx::trace {
 
-class json_line;
 
-inline constexpr int format_version = 1;
+inline constexpr int format_version = 2;
 inline constexpr char library_version[] = "kxpdm_clone_userexit_v30 3.1";
 inline constexpr const char* directory_variable = setting::trace_directory;
 inline constexpr const char* cap_variable = setting::trace_cap_mb;
-inline constexpr unsigned long long default_cap_mb = 100;
+inline constexpr unsigned long long default_cap_mb = 512;
 
 class session_trace final : public platform::system_observer {
 public:
@@ -51,6 +54,16 @@ public:
     static session_trace* recording() noexcept { return recording_; }
     // Adds one event; the recording table's functions build them.
     void record(json_line& line) noexcept;
+    // A new event line: an array whose first member is its kind, its texts
+    // numbered in this trace's table.
+    json_line event_line(const char* kind);
+    // A host call's line: `line` holds its inputs and outputs (and its
+    // status when not 0); the operation's number goes first. A shape of
+    // inputs and outputs not seen before is written first, under a new
+    // number; a call that repeats the last of its number is written as the
+    // number alone.
+    json_line host_line();
+    void record_host(const char* operation, json_line& line) noexcept;
     void note_session_class(int operation_class) noexcept { session_class_ = operation_class; }
     // An event could not be built: the recording ends, the session goes on.
     void record_failed() noexcept { give_up(); }
@@ -66,6 +79,7 @@ private:
     template <typename Fill>
     void add(const char* kind, Fill&& fill, bool returning = false) noexcept;
     void flush(bool now = false);
+    void append(const std::string& text);
     void cut();
     void give_up() noexcept;
     void take_off() noexcept;
@@ -80,6 +94,9 @@ private:
     std::string state_at_start_;  // the header's "state", as the session began
     std::string time_;
     std::optional<int> session_class_;
+    std::unique_ptr<text_table> texts_;
+    std::map<std::string, std::size_t> shapes_;  // operation and member names: its number
+    std::vector<std::string> last_call_;        // by number, the last call written whole
     unsigned long long written_ = 0;
     unsigned long long cap_ = 0;
     unsigned long sessions_ = 0;

@@ -4,6 +4,7 @@
 // cannot be read is refused with its line; a trace from Windows replays on
 // Linux; a trace turned into a scenario plays the recorded session.
 #include "clonesim_runner.h"
+#include "traces/trace.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -49,11 +50,32 @@ fs::path record(const std::string& example, const scratch& tmp)
     return file;
 }
 
+// A trace's lines as format 1 writes them, each field under its name, as
+// clonesim's reader gives them (the cut line too), so that a test edits
+// fields by name; written back, they make a format 1 trace.
 std::vector<json> lines_of(const fs::path& file)
 {
     std::vector<json> lines;
+    int readings = 0;
+    clonesim::stream_trace(
+        file,
+        [&](const clonesim::trace& head) {
+            if (++readings > 1) return;
+            lines.push_back(head.header);
+            lines.back()["format"] = 1;
+        },
+        [&](const clonesim::trace_event& event) {
+            if (readings == 1) lines.push_back(event.data);
+        });
+    return lines;
+}
+
+// The file's own lines, as written.
+std::vector<std::string> raw_lines_of(const fs::path& file)
+{
+    std::vector<std::string> lines;
     std::istringstream in(read_file(file));
-    for (std::string line; std::getline(in, line);) lines.push_back(json::parse(line));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
 }
 
@@ -406,10 +428,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         unreadable_case{"future_format",
                         [](std::vector<json>& lines) {
-                            lines[0]["format"] = 2;
+                            lines[0]["format"] = 3;
                             return std::size_t{1};
                         },
-                        "format 2 is newer than this clonesim reads (1)"},
+                        "format 3 is newer than this clonesim reads (2)"},
         unreadable_case{"corrupted", [](std::vector<json>&) { return std::size_t{5}; },
                         "not a JSON object: the trace is corrupted here"},
         unreadable_case{"missing_field",
@@ -421,6 +443,95 @@ INSTANTIATE_TEST_SUITE_P(
                         },
                         "this \"request\" line has no \"input\" (a text)"}),
     [](const ::testing::TestParamInfo<unreadable_case>& info) { return std::string(info.param.name); });
+
+// --- the trace's formats ----------------------------------------------------------
+
+// A format 1 trace, as the library wrote them before format 2, replays as
+// recorded and makes the scenario a format 2 trace of the same session makes.
+TEST(trace_format, one_stays_readable)
+{
+    scratch tmp;
+    const fs::path old = tmp / "import_mapped.format1.jsonl";
+    fs::copy_file(fs::path(KX_SOURCE_DIR) / "tests" / "e2e" / "traces" / "import_mapped.format1.jsonl", old);
+    ASSERT_NE(raw_lines_of(old)[0].find("\"format\":1"), std::string::npos);
+    const replayed r = replay(old, tmp);
+    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_EQ(r.differences, std::vector<std::string>{});
+
+    const fs::path now = record("import_mapped", tmp);
+    auto scenario_of = [&](const fs::path& trace) {
+        const result written = clonesim({"scenario", "--from-trace", trace.string()}, tmp.path());
+        EXPECT_EQ(written.exit_status, 0) << written.err;
+        json scenario = json::parse(written.out);
+        scenario.erase("description");  // names the trace file and the time it was recorded
+        return scenario;
+    };
+    EXPECT_EQ(scenario_of(old), scenario_of(now));
+}
+
+// An import of many parts writes at most 2 KB of trace a part, and plays
+// again as recorded.
+TEST(trace_format, two_holds_a_large_import_in_2_kb_a_part)
+{
+    scratch tmp;
+    constexpr int parts = 300;
+    write_file(tmp / "scale.map", "DB_PART_NO = NO\nDB_PART_REV = REV\nDB_PART_NAME = TITLE\nDB_PART_DESC = DESC\n");
+    json scenario = {{"operation", "import"},
+                     {"env", {{"KXPDM_IMPORT_ATTR_MAP_FILE", "scale.map"}}},
+                     {"defaults", {{"item_type", "Part"}}},
+                     {"server", {{"exceptions", {{"KXPDM_AUTO_PUBLISH_AFTER_IMPORT", "1"}, {"KXPDM_IMPORT_FILL_ORIGINAL_FILENAME", "1"}}}}},
+                     {"parts", json::array()}};
+    for (int i = 1; i <= parts; ++i) {
+        const std::string n = std::to_string(100000 + i).substr(1);
+        scenario["parts"].push_back({{"name", "/data/incoming/p" + n + ".prt"},
+                                     {"attributes", json::array({json::array({"NO", "P" + n}), json::array({"REV", "A"}),
+                                                                 json::array({"TITLE", "Part " + n}),
+                                                                 json::array({"DESC", "Generated part " + n + " of " + std::to_string(parts)})})}});
+    }
+    write_file(tmp / "import.json", scenario.dump());
+    const result run = clonesim({"run", "--record", (tmp / "traces").string(), (tmp / "import.json").string()}, tmp.path());
+    ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
+    std::vector<fs::path> traces;
+    for (const auto& entry : fs::directory_iterator(tmp / "traces")) traces.push_back(entry.path());
+    ASSERT_EQ(traces.size(), 1u);
+    EXPECT_LE(fs::file_size(traces[0]) / parts, 2048u);
+    const replayed r = replay(traces[0], tmp);
+    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_EQ(r.differences, std::vector<std::string>{});
+}
+
+// A format 2 line that names a text, an operation or a call that did not
+// come before it (the lines between were lost or edited) is refused with
+// its line.
+TEST(trace_format, two_refuses_a_line_that_names_what_is_not_there)
+{
+    const struct {
+        const char* what;
+        std::vector<std::string> inserted;
+        std::string says;
+    } cases[] = {
+        {"a text never written", {"[\"env\",{\"t\":99999},null]"}, "a reference to text 99999, which is not one of the last 65536 texts"},
+        {"a repeated call never made", {"[400]"}, "repeats host call 400, of which none came before"},
+        {"an operation never named", {"[400,[],[]]"}, "a host call of operation 400, which no \"op\" line named"},
+        {"a call of another shape",
+         {"[\"op\",400,\"HOST_CLONE_ask_part_state\",[\"part_name\"],[\"state\"]]", "[400,[],[0]]"},
+         "a call of HOST_CLONE_ask_part_state whose inputs and outputs are not those its \"op\" line names"},
+    };
+    scratch tmp;
+    const std::vector<std::string> whole = raw_lines_of(record("import_mapped", tmp));
+    for (const auto& c : cases) {
+        std::vector<std::string> lines = whole;
+        lines.insert(lines.begin() + 2, c.inserted.begin(), c.inserted.end());
+        std::string text;
+        for (const std::string& line : lines) text += line + "\n";
+        const fs::path spoilt = tmp / "spoilt.jsonl";
+        write_file(spoilt, text);
+        const result r = clonesim({"replay", spoilt.string()}, tmp.path());
+        EXPECT_EQ(r.exit_status, 2) << c.what;
+        EXPECT_EQ(r.err, "clonesim: " + spoilt.string() + ": line " + std::to_string(2 + c.inserted.size()) + ": " + c.says + "\n")
+            << c.what;
+    }
+}
 
 // --- rule changes on the command line --------------------------------------------
 
@@ -610,15 +721,22 @@ TEST(partial_trace, replays_up_to_its_last_complete_callback)
 }
 
 // Wherever the host stopped, an unchanged session is the same so far: a
-// cut before the first translation too, where only loads were notified.
+// cut before the first translation too, where only loads were notified. The
+// trace is cut as the library wrote it, so a cut falls between a text and
+// the lines that name it by number, and between an operation's line and the
+// calls that repeat it.
 TEST(partial_trace, cut_at_any_line_end_replays_as_the_same)
 {
     for (const char* example : {"export_design_log", "import_mapped"}) {
         scratch tmp;
-        const std::vector<json> whole = lines_of(record(example, tmp));
-        for (std::size_t n = 2; n < whole.size(); ++n) {
-            const replayed r =
-                replay(write_lines(tmp / "cut.jsonl", std::vector<json>(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(n))), tmp);
+        const std::vector<std::string> whole = raw_lines_of(record(example, tmp));
+        ASSERT_NE(whole[0].find("\"format\":2"), std::string::npos) << whole[0];
+        std::string text;
+        for (std::size_t n = 1; n < whole.size(); ++n) {
+            text += whole[n - 1] + "\n";
+            if (n < 2) continue;
+            write_file(tmp / "cut.jsonl", text);
+            const replayed r = replay(tmp / "cut.jsonl", tmp);
             EXPECT_EQ(r.exit_status, 0) << example << " cut after line " << n << "\n" << r.out << r.err;
         }
     }

@@ -270,8 +270,8 @@ int scenario_command(const std::string& trace_file, const std::string& output)
 {
     return reporting_errors([&] {
         refuse_scenario(trace_file);
-        const clonesim::trace recorded = clonesim::read_trace(trace_file);
-        clonesim::trace_model model = clonesim::model_from_trace(recorded);
+        clonesim::trace recorded;
+        clonesim::trace_model model = clonesim::model_from_trace_file(trace_file, recorded);
         if (recorded.partial.has_value()) model.scene.title += " (partial: up to line " + std::to_string(recorded.partial->complete_line) + ")";
         const std::string text = clonesim::scenario_file_text(model.scene);
         if (recorded.partial.has_value()) std::cerr << "clonesim: note: " << clonesim::partial_text(recorded) << "\n";

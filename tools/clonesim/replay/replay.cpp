@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <set>
+#include <unordered_set>
 
 namespace clonesim {
 
@@ -57,6 +58,7 @@ struct session_outcome {
     std::vector<std::string> notifications;  // each notification callback with the result it gave back
     std::vector<std::string> request_keys, command_keys;  // one for each request and command
     std::vector<std::string> questions;                   // the host queries with their inputs
+    std::unordered_set<std::string> asked;                // the same, of the recorded session: only which
     origins request_at, text_at, delete_at, command_at, effect_at, question_at, notification_at;
     std::set<std::string> variables, files;
 };
@@ -66,9 +68,9 @@ std::string shown(const std::optional<std::string>& text) { return text.has_valu
 // The host's answers that make up the model, by operation and the input
 // that selects the answer. Tags are named by what they were handed out for,
 // since each host numbers its own.
-const std::set<std::string>& model_questions()
+const std::unordered_set<std::string>& model_questions()
 {
-    static const std::set<std::string> ops = {
+    static const std::unordered_set<std::string> ops = {
         "HOST_CLONE_ask_part_state", "HOST_CLONE_ask_action",     "HOST_CLONE_ask_naming",
         "HOST_CLONE_ask_item_type",  "HOST_CLONE_ask_pdm_name",   "HOST_CLONE_ask_pdm_desc",
         "HOST_CLONE_ask_attribute_values", "HOST_PDM_ask_part_tag", "HOST_PDM_ask_part_name_desc",
@@ -82,9 +84,9 @@ const std::set<std::string>& model_questions()
 // The host operations that change something (a part file, an attribute, the
 // session's settings, the host's callbacks): each call is compared with its
 // inputs and its status, since a save left out is as real as a name changed.
-const std::set<std::string>& effect_operations()
+const std::unordered_set<std::string>& effect_operations()
 {
-    static const std::set<std::string> ops = {
+    static const std::unordered_set<std::string> ops = {
         "HOST_PART_open", "HOST_PART_save", "HOST_PART_close", "HOST_ATTR_assign",
         "HOST_ASSEM_set_assem_options", "HOST_ASSEM_set_save_trueshape", "HOST_CLONE_register_ntfy_callback",
         "HOST_CLONE_remove_ntfy_callback", "HOST_CLONE_set_def_naming", "HOST_CLONE_set_item_type",
@@ -96,31 +98,41 @@ const std::set<std::string>& effect_operations()
 
 class outcome_reader {
 public:
-    outcome_reader(const restorer& restore) : restore_(restore) {}
+    // `asked`: the recorded session's questions, when this is the session
+    // played again: only the others are kept.
+    outcome_reader(const restorer& restore, const std::unordered_set<std::string>* asked = nullptr)
+        : restore_(restore), asked_(asked)
+    {
+    }
 
     session_outcome read(const trace& t)
     {
-        std::vector<std::size_t> open_parts;  // translations under way
-        std::vector<const json*> open_calls;  // the call line of each callback under way
-        for (const trace_event& event : t.events) {
+        for (const trace_event& event : t.events) take(event);
+        return result();
+    }
+
+    // The events one by one, in the trace's order.
+    void take(const trace_event& event)
+    {
+        {
             const json& d = event.data;
-            at_ = origin{"", static_cast<std::size_t>(&event - t.events.data())};
+            at_ = origin{"", taken_++};
             for (auto p = open_parts.rbegin(); p != open_parts.rend(); ++p)
                 if (*p != npos) {
                     at_.part = out_.parts[*p].name;
                     break;
                 }
             if (event.kind == "call") {
-                open_calls.push_back(&d);
+                open_calls.push_back(d);
                 if (text_field(d, "callback").value_or("") != "translate") {
                     open_parts.push_back(npos);
-                    continue;
+                    return;
                 }
                 open_parts.push_back(out_.parts.size());
                 out_.parts.push_back(part_result{restore_(text_field(d, "part").value_or("")), "", {}, std::nullopt, nowhere});
             } else if (event.kind == "return") {
-                if (open_parts.empty()) continue;
-                const json& call = *open_calls.back();
+                if (open_parts.empty()) return;
+                const json call = std::move(open_calls.back());
                 open_calls.pop_back();
                 if (open_parts.back() == npos) {
                     // What a notification gives back steers the host as much
@@ -171,12 +183,19 @@ public:
                 out_.files.insert(restore_(text_field(d, "path").value_or("")));
             }
         }
+    }
+
+    session_outcome result()
+    {
         attribute_to_parts();
         return std::move(out_);
     }
 
 private:
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+    std::vector<std::size_t> open_parts;  // translations under way
+    std::vector<json> open_calls;         // the call line of each callback under way
+    std::size_t taken_ = 0;
 
     void host(const json& d, std::size_t part)
     {
@@ -209,8 +228,13 @@ private:
             out_.effect_at.push_back(at_);
         }
         if (model_questions().count(op)) {
-            out_.questions.push_back(call_text(op, in));
-            out_.question_at.push_back(at_);
+            std::string question = call_text(op, in);
+            if (asked_ == nullptr) {
+                out_.asked.insert(std::move(question));
+            } else if (!asked_->count(question)) {
+                out_.questions.push_back(std::move(question));
+                out_.question_at.push_back(at_);
+            }
         }
     }
 
@@ -283,6 +307,7 @@ private:
     }
 
     const restorer& restore_;
+    const std::unordered_set<std::string>* asked_;
     session_outcome out_;
     origin at_;
     std::map<long long, std::string> tags_;
@@ -391,10 +416,9 @@ void mark_unanswered(std::vector<difference>& out, std::size_t from, const std::
     }
 }
 
-void unanswered_questions(const std::vector<std::string>& was, const std::vector<std::string>& is, const origins& is_at,
+void unanswered_questions(const std::unordered_set<std::string>& known, const std::vector<std::string>& is, const origins& is_at,
                           std::vector<difference>& out)
 {
-    const std::set<std::string> known(was.begin(), was.end());
     std::set<std::string> told;
     for (std::size_t i = 0; i < is.size(); ++i)
         if (!known.count(is[i]) && told.insert(is[i]).second)
@@ -427,13 +451,11 @@ void unanswered_names(const std::set<std::string>& was, const std::set<std::stri
 
 }  // namespace
 
-std::vector<difference> compare_outcomes(const trace& recorded, const trace& now, const trace_model& model,
-                                         const name_pairs& stand_ins, const given_names& changed)
-{
-    const restorer as_recorded({}), as_replayed(stand_ins);
-    const session_outcome was = outcome_reader(as_recorded).read(recorded);
-    session_outcome is = outcome_reader(as_replayed).read(now);
+namespace {
 
+std::vector<difference> compare_read(const session_outcome& was, session_outcome is, const trace_model& model,
+                                     const given_names& changed)
+{
     // The fresh library asks for the exception list the recorded one held.
     if (model.exceptions_from_header) {
         const std::string asked = std::to_string(kx::request_get_exceptions) + " (no input)";
@@ -458,7 +480,7 @@ std::vector<difference> compare_outcomes(const trace& recorded, const trace& now
     compare_sequences("command", "command", was.commands, is.commands, out, was.command_at, is.command_at);
     mark_unanswered(out, from, unanswerable(is.commands, is.command_keys, was.command_keys));
 
-    unanswered_questions(was.questions, is.questions, is.question_at, out);
+    unanswered_questions(was.asked, is.questions, is.question_at, out);
     unanswered_names(was.variables, is.variables, "environment variable",
                      std::set<std::string>(changed.variables.begin(), changed.variables.end()), out);
     std::set<std::string> given;
@@ -467,6 +489,16 @@ std::vector<difference> compare_outcomes(const trace& recorded, const trace& now
     unanswered_names(was.files, is.files, "file", given, out);
     mark_not_known(out);
     return out;
+}
+
+}  // namespace
+
+std::vector<difference> compare_outcomes(const trace& recorded, const trace& now, const trace_model& model,
+                                         const name_pairs& stand_ins, const given_names& changed)
+{
+    const restorer as_recorded({}), as_replayed(stand_ins);
+    const session_outcome was = outcome_reader(as_recorded).read(recorded);
+    return compare_read(was, outcome_reader(as_replayed, &was.asked).read(now), model, changed);
 }
 
 std::string partial_text(const trace& t)
@@ -486,8 +518,27 @@ std::string partial_text(const trace& t)
 
 replay_result replay_trace(const std::filesystem::path& file, const std::string& library_path, const rule_changes& changes)
 {
-    const trace recorded = read_trace(file);
-    trace_model model = model_from_trace(recorded);
+    // The recorded trace is read once, as it goes, into the model and the
+    // recorded outcome; neither keeps its events.
+    trace recorded;
+    const restorer as_recorded({});
+    std::optional<outcome_reader> recorded_reader;
+    std::vector<std::string> recorded_callbacks;  // the outermost ones, by callback_key
+    std::size_t depth = 0;
+    trace_model model = model_from_trace_file(
+        file, recorded,
+        [&](const trace&) {
+            recorded_reader.emplace(as_recorded);
+            recorded_callbacks.clear();
+            depth = 0;
+        },
+        [&](const trace_event& event) {
+            recorded_reader->take(event);
+            if (event.kind == "call" && depth++ == 0) recorded_callbacks.push_back(callback_key(event.data));
+            if (event.kind == "return" && depth > 0) --depth;
+        });
+    const session_outcome was = recorded_reader->result();
+    recorded_reader.reset();
     const applied_changes applied = apply_rule_changes(model, changes);
     const loaded_library library = load_library(library_path);
 
@@ -504,20 +555,43 @@ replay_result replay_trace(const std::filesystem::path& file, const std::string&
     try {
         session_setup setup;
         setup.trace_directory = folder;
-        const run_outcome run = run_session(model.scene, library, setup);
-        if (!run.trace_file.has_value())
+        std::optional<std::filesystem::path> replayed_trace;
+        name_pairs stand_ins;
+        {
+            // Only the new trace is compared: the run's own report goes.
+            run_outcome run = run_session(model.scene, library, setup);
+            replayed_trace = std::move(run.trace_file);
+            stand_ins = std::move(run.stand_ins);
+        }
+        if (!replayed_trace.has_value())
             throw run_error(library.path + " wrote no trace of the replayed session (does it record?)");
-        trace now;
+        const restorer as_replayed(stand_ins);
+        std::optional<outcome_reader> now_reader;
         try {
-            now = read_trace(*run.trace_file);
+            // The session played again goes on past where the recorded one
+            // stops; only the callbacks the recorded one holds whole are
+            // compared.
+            std::size_t limit = static_cast<std::size_t>(-1), taken = 0;
+            if (recorded.partial.has_value()) {
+                std::optional<callbacks_matcher> matcher;
+                stream_trace(
+                    *replayed_trace, [&](const trace&) { matcher.emplace(recorded_callbacks); },
+                    [&](const trace_event& event) { matcher->see(event); });
+                limit = matcher->kept();
+            }
+            stream_trace(
+                *replayed_trace,
+                [&](const trace&) {
+                    now_reader.emplace(as_replayed, &was.asked);
+                    taken = 0;
+                },
+                [&](const trace_event& event) {
+                    if (taken++ < limit) now_reader->take(event);
+                });
         } catch (const trace_error& e) {
             throw run_error(std::string("the replayed session's own trace: ") + e.what());
         }
-        // The session played again goes on past where the recorded one
-        // stops; only the callbacks the recorded one holds whole are
-        // compared.
-        if (recorded.partial.has_value()) now.events = callbacks_as_in(now.events, recorded.events);
-        result.differences = compare_outcomes(recorded, now, model, run.stand_ins, {applied.variables, applied.files});
+        result.differences = compare_read(was, now_reader->result(), model, {applied.variables, applied.files});
     } catch (...) {
         std::filesystem::remove_all(folder, ec);
         throw;

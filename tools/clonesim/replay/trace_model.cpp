@@ -11,6 +11,7 @@
 #include <sstream>
 #include <map>
 #include <set>
+#include <unordered_set>
 
 namespace clonesim {
 
@@ -38,22 +39,27 @@ struct host_call {
 
 class model_builder {
 public:
-    explicit model_builder(const trace& t) : trace_(t)
+    // `head`: the trace's file and header; its events come one by one.
+    explicit model_builder(const trace& head)
     {
-        windows_ = text_field(t.header, "platform").value_or("") == "windows";
+        trace_.file = head.file;
+        trace_.header = head.header;
+        windows_ = text_field(head.header, "platform").value_or("") == "windows";
+        start_scene();
+    }
+
+    void take(const trace_event& event)
+    {
+        if (event.kind == "host") host(event);
+        else if (event.kind == "call") call(event);
+        else if (event.kind == "request") request(event);
+        else if (event.kind == "command") command(event);
+        else if (event.kind == "env") env(event);
+        else if (event.kind == "file") file(event);
     }
 
     trace_model build()
     {
-        start_scene();
-        for (const trace_event& event : trace_.events) {
-            if (event.kind == "host") host(event);
-            else if (event.kind == "call") call(event);
-            else if (event.kind == "request") request(event);
-            else if (event.kind == "command") command(event);
-            else if (event.kind == "env") env(event);
-            else if (event.kind == "file") file(event);
-        }
         finish();
         return std::move(model_);
     }
@@ -423,13 +429,13 @@ private:
         }
     }
 
-    const trace& trace_;
+    trace trace_;  // the file and header only
     std::map<std::string, std::string> item_types_;
     std::vector<std::string> present_;
     bool windows_ = false;
     trace_model model_;
     std::map<std::string, std::size_t> part_index_;
-    std::set<std::string> asked_;
+    std::unordered_set<std::string> asked_;
     std::map<std::string, bool> file_exists_;
     std::map<long long, std::size_t> item_tags_;
     std::map<long long, std::size_t> file_tags_;
@@ -442,7 +448,29 @@ private:
 
 }  // namespace
 
-trace_model model_from_trace(const trace& recorded) { return model_builder(recorded).build(); }
+trace_model model_from_trace(const trace& recorded)
+{
+    model_builder builder(recorded);
+    for (const trace_event& event : recorded.events) builder.take(event);
+    return builder.build();
+}
+
+trace_model model_from_trace_file(const std::filesystem::path& file, trace& head, const trace_start& also_start,
+                                  const trace_take& also)
+{
+    std::optional<model_builder> builder;
+    head = stream_trace(
+        file,
+        [&](const trace& t) {
+            builder.emplace(t);
+            if (also_start) also_start(t);
+        },
+        [&](const trace_event& event) {
+            builder->take(event);
+            if (also) also(event);
+        });
+    return builder->build();
+}
 
 std::pair<std::string, std::string> name_value(const std::string& option, const std::string& text)
 {

@@ -36,6 +36,12 @@ struct trace_model {
 
 // Throws trace_error for a trace whose events do not make a model.
 trace_model model_from_trace(const trace& recorded);
+// The same, read from the file as it goes (see stream_trace): `head` gets
+// the trace's header and where a partial one ends; `also_start` and `also`,
+// when given, are handed the same as the model, for a reader of the same
+// trace that needs no second reading.
+trace_model model_from_trace_file(const std::filesystem::path& file, trace& head, const trace_start& also_start = {},
+                                  const trace_take& also = {});
 
 // A rule changed for the replay, as given on the command line.
 struct rule_changes {

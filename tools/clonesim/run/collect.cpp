@@ -182,8 +182,9 @@ std::vector<program_run> recorded_program_runs(const std::filesystem::path& trac
 {
     std::vector<program_run> runs;
     try {
-        for (const trace_event& event : read_trace(trace_file).events) {
-            if (event.kind != "command") continue;
+        // Read as it goes: a large session's trace is never held whole.
+        stream_trace(trace_file, [&](const trace&) { runs.clear(); }, [&](const trace_event& event) {
+            if (event.kind != "command") return;
             program_run run;
             const std::string program = text_field(event.data, "program").value_or("");
             run.program = program.empty() ? "item ID check" : "additional import program";
@@ -191,7 +192,7 @@ std::vector<program_run> recorded_program_runs(const std::filesystem::path& trac
             for (std::string& argument : texts_field(event.data, "arguments")) run.arguments.push_back(std::move(argument));
             run.exit_status = static_cast<int>(number_field(event.data, "exit").value_or(-1));
             runs.push_back(std::move(run));
-        }
+        });
     } catch (const trace_error&) {
         // The library said on standard output why its trace is not whole.
     }

@@ -124,17 +124,19 @@ std::optional<sim::pdm_response> pdm_server::scripted(int code)
 sim::pdm_response pdm_server::recorded(int code, const char* input)
 {
     const std::optional<std::string> asked = input != nullptr ? std::optional<std::string>(input) : std::nullopt;
-    auto same = [&](const recorded_answer& a) {
-        return a.code == code && a.input.has_value() == asked.has_value() &&
-               (!asked.has_value() || same_separators(*a.input) == same_separators(*asked));
-    };
-    std::vector<const recorded_answer*> matching;
-    for (const recorded_answer& a : *scene_.answers)
-        if (same(a)) matching.push_back(&a);
-    if (matching.empty()) {
+    if (!answers_indexed_) {
+        for (const recorded_answer& a : *scene_.answers)
+            answers_by_question_[{a.code, a.input.has_value() ? std::optional(same_separators(*a.input)) : std::nullopt}]
+                .push_back(&a);
+        answers_indexed_ = true;
+    }
+    const auto found =
+        answers_by_question_.find({code, asked.has_value() ? std::optional(same_separators(*asked)) : std::nullopt});
+    if (found == answers_by_question_.end()) {
         last_answer_ = answer::unanswered;
         return sim::pdm_response{1, std::nullopt};
     }
+    const std::vector<const recorded_answer*>& matching = found->second;
     std::size_t& turn = answers_given_[{code, same_separators(asked.value_or(""))}];
     const recorded_answer& a = *matching[std::min(turn, matching.size() - 1)];
     ++turn;

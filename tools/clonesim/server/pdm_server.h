@@ -89,6 +89,10 @@ private:
     std::filesystem::path mapping_directory_;
     std::map<int, int> request_counts_;
     std::map<std::pair<int, std::string>, std::size_t> answers_given_;
+    // The recorded answers by code and input (none: no input), in their
+    // order: a session of many parts asks thousands of questions.
+    std::map<std::pair<int, std::optional<std::string>>, std::vector<const recorded_answer*>> answers_by_question_;
+    bool answers_indexed_ = false;
     std::vector<mapping_file> mapping_files_;
     std::map<std::string, std::string> exported_files_;
     answer last_answer_ = answer::given;

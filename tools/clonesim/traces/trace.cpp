@@ -128,7 +128,7 @@ public:
         if (format > trace_format)
             fail(1, "format " + std::to_string(format) + " is newer than this clonesim reads (" +
                         std::to_string(trace_format) + ")");
-        if (format != trace_format) fail(1, "format " + std::to_string(format) + " is not a known format");
+        if (format < 1) fail(1, "format " + std::to_string(format) + " is not a known format");
         require(1, value, header_fields, "the header");
         require(1, value["state"], state_fields, "the header's state");
     }
@@ -185,30 +185,262 @@ std::vector<std::string> texts_field(const json& object, const char* key)
 
 namespace {
 
-// Keeps the events up to the last complete callback and says why the trace
-// stops where it does.
-void mark_partial(trace& t, std::size_t last_line, std::string why)
-{
-    trace_cut cut;
-    cut.last_line = last_line;
-    cut.why = std::move(why);
-    std::size_t depth = 0, keep = 0;
-    const trace_event* outer_call = nullptr;
-    for (std::size_t i = 0; i < t.events.size(); ++i) {
-        const trace_event& event = t.events[i];
+// The outermost callbacks as the events go by: where the last one that
+// returned ends, and its call line.
+class callback_depth {
+public:
+    // Gives true when the event ends an outermost callback.
+    bool see(const trace_event& event)
+    {
+        ++seen_;
         if (event.kind == "call") {
-            if (depth++ == 0) outer_call = &event;
-        } else if (event.kind == "return" && depth > 0 && --depth == 0) {
-            keep = i + 1;
-            cut.complete_line = event.line;
-            cut.last_call = outer_call->data;
+            if (depth_++ == 0) call_ = event.data;
+        } else if (event.kind == "return" && depth_ > 0 && --depth_ == 0) {
+            complete_ = seen_;
+            complete_line_ = event.line;
+            last_call_ = call_;
+            return true;
+        }
+        return false;
+    }
+    std::size_t complete() const { return complete_; }
+    std::size_t complete_line() const { return complete_line_; }
+    const json& last_call() const { return last_call_; }
+
+private:
+    std::size_t seen_ = 0, depth_ = 0, complete_ = 0, complete_line_ = 0;
+    json call_, last_call_;
+};
+
+// Format 2 writes each event as an array of its fields in a fixed order,
+// each host operation's parameter names once (an "op" line), a text met
+// again as the number it took ({"t": n}) and a host call that repeats the
+// last of its operation and shape as the number alone. This turns a line
+// back into the event as format 1 writes it.
+class format_2_lines {
+public:
+    explicit format_2_lines(const line_reader& reader) : r_(reader) {}
+
+    // The event of a line; none for an operation's line.
+    std::optional<json> event(std::size_t line, json value)
+    {
+        if (!value.is_array() || value.empty()) r_.fail(line, "not a JSON array: the trace is corrupted here");
+        if (value[0].is_string() && value[0].get_ref<const std::string&>() == "op") {
+            operation(line, value);
+            return std::nullopt;
+        }
+        for (std::size_t i = 1; i < value.size(); ++i) resolve(line, value[i]);
+        if (value[0].is_number_unsigned()) return host(line, value);
+        if (!value[0].is_string()) r_.fail(line, "a line whose first member is neither a kind nor an operation's number");
+        const std::string kind = value[0].get<std::string>();
+        const std::vector<const char*>* names = fields_of(kind, value);
+        if (names == nullptr) r_.fail(line, "an unknown kind of line \"" + kind + "\"");
+        if (value.size() - 1 > names->size())
+            r_.fail(line, "this \"" + kind + "\" line has " + std::to_string(value.size() - 1) + " members, at most " +
+                              std::to_string(names->size()) + " are known");
+        json event = {{"e", kind}};
+        for (std::size_t i = 1; i < value.size(); ++i) {
+            // A request's status the library did not ask for is not there.
+            if (kind == "request" && value[i].is_null() && std::string((*names)[i - 1]) == "status") continue;
+            event[(*names)[i - 1]] = std::move(value[i]);
+        }
+        return event;
+    }
+
+private:
+    struct shape {
+        std::string name;
+        std::vector<std::string> in, out;
+    };
+
+    static const std::vector<const char*>* fields_of(const std::string& kind, const json& value)
+    {
+        static const std::map<std::string, std::vector<const char*>> fields = {
+            {"return", {"result", "new_name"}},
+            {"request", {"code", "input", "result", "status", "reply"}},
+            {"command", {"program", "arguments", "line", "exit"}},
+            {"delete", {"path", "exit"}},
+            {"env", {"name", "value"}},
+            {"file", {"path", "content"}},
+            {"stdout", {"text"}},
+            {"end", {}},
+            {"cut", {"bytes"}},
+        };
+        static const std::vector<const char*> notify = {"callback", "point", "part"}, translate = {"callback", "part"};
+        if (kind == "call") return value.size() > 1 && value[1] == "notify" ? &notify : &translate;
+        const auto found = fields.find(kind);
+        return found == fields.end() ? nullptr : &found->second;
+    }
+
+    void operation(std::size_t line, const json& value)
+    {
+        const auto names = [&](const json& list) {
+            std::vector<std::string> out;
+            if (!list.is_array()) r_.fail(line, "an \"op\" line's names are not a list");
+            for (const json& name : list) {
+                if (!name.is_string()) r_.fail(line, "an \"op\" line's names are not texts");
+                out.push_back(name.get<std::string>());
+            }
+            return out;
+        };
+        if (value.size() != 5 || !value[1].is_number_unsigned() || !value[2].is_string())
+            r_.fail(line, "an \"op\" line is [\"op\", number, name, [inputs], [outputs]]");
+        shapes_[value[1].get<std::size_t>()] = shape{value[2].get<std::string>(), names(value[3]), names(value[4])};
+    }
+
+    json host(std::size_t line, const json& value)
+    {
+        const std::size_t number = value[0].get<std::size_t>();
+        if (value.size() == 1) {
+            const auto last = last_.find(number);
+            if (last == last_.end()) r_.fail(line, "repeats host call " + std::to_string(number) + ", of which none came before");
+            return last->second;
+        }
+        const auto found = shapes_.find(number);
+        if (found == shapes_.end()) r_.fail(line, "a host call of operation " + std::to_string(number) + ", which no \"op\" line named");
+        const shape& s = found->second;
+        if (value.size() > 4 || !value[1].is_array() || !value[2].is_array() || value[1].size() != s.in.size() ||
+            value[2].size() != s.out.size())
+            r_.fail(line, "a call of " + s.name + " whose inputs and outputs are not those its \"op\" line names");
+        json event = {{"e", "host"}, {"op", s.name}, {"in", json::object()}, {"out", json::object()}};
+        json& in = event["in"];
+        json& out = event["out"];
+        for (std::size_t i = 0; i < s.in.size(); ++i) in[s.in[i]] = std::move(value[1][i]);
+        for (std::size_t i = 0; i < s.out.size(); ++i) out[s.out[i]] = std::move(value[2][i]);
+        event["status"] = value.size() == 4 ? value[3] : json(0);
+        last_[number] = event;
+        return event;
+    }
+
+    // Texts take numbers in the order they stand in the line (an object of
+    // the trace holds at most one text, so its members' order does not
+    // matter); a reference is replaced by its text.
+    void resolve(std::size_t line, json& value)
+    {
+        if (value.is_string()) {
+            number(value, value.get_ref<const std::string&>().size());
+        } else if (value.is_object() && value.size() == 1 && value.contains("t")) {
+            const json& n = value["t"];
+            if (!n.is_number_unsigned() || n.get<unsigned long long>() == 0 || n.get<unsigned long long>() > count_ ||
+                n.get<unsigned long long>() + reach <= count_)
+                r_.fail(line, "a reference to text " + n.dump() + ", which is not one of the last " + std::to_string(reach) + " texts");
+            value = texts_[(n.get<unsigned long long>() - 1) % reach];
+        } else if (is_bytes(value)) {
+            number(value, trace_text(value).value_or("").size());
+        } else if (value.is_object() || value.is_array()) {
+            for (json& member : value) resolve(line, member);
         }
     }
-    t.events.resize(keep);
-    t.partial = std::move(cut);
-}
+
+    void number(const json& text, std::size_t bytes)
+    {
+        if (bytes < shortest || bytes > longest) return;
+        if (texts_.empty()) texts_.resize(reach);
+        texts_[count_++ % reach] = text;
+    }
+
+    // As the library's recorder keeps them.
+    static constexpr std::size_t reach = 65536, shortest = 12, longest = 512;
+
+    const line_reader& r_;
+    std::map<std::size_t, shape> shapes_;
+    std::map<std::size_t, json> last_;
+    std::vector<json> texts_;
+    unsigned long long count_ = 0;
+};
 
 }  // namespace
+
+trace stream_trace(const std::filesystem::path& file, const trace_start& start, const trace_take& take)
+{
+    const std::string name = file.string();
+    const line_reader r(name);
+    // The first reading hands over every event; a partial trace is read
+    // again up to its last complete callback.
+    std::size_t limit = static_cast<std::size_t>(-1);
+    for (;;) {
+        std::error_code ec;
+        if (std::filesystem::is_directory(file, ec)) throw trace_error(name + ": is a folder, expected a trace file");
+        std::ifstream in(file, std::ios::binary);
+        if (!in) throw trace_error(name + ": cannot be read");
+
+        trace t;
+        t.file = file;
+        std::optional<format_2_lines> format_2;
+        callback_depth callbacks;
+        std::string text;
+        std::size_t line = 0;
+        bool ended = false;
+        std::string last_kind;
+        std::optional<std::string> cut_short;
+        while (std::getline(in, text)) {
+            ++line;
+            if (!text.empty() && text.back() == '\r') text.pop_back();
+            if (ended) r.fail(line, "a line after the trace's last line (\"" + last_kind + "\")");
+            json value;
+            try {
+                value = json::parse(text);
+            } catch (const json::parse_error&) {
+                // A last line without its line end is one the writer never
+                // finished: the host went down or the disk filled up.
+                if (line > 1 && in.eof()) {
+                    cut_short = "its last line was cut in the middle, at line " + std::to_string(line);
+                    break;
+                }
+                r.fail(line, std::string("not a JSON ") + (format_2 ? "array" : "object") + ": the trace is corrupted here");
+            }
+            if (line == 1) {
+                if (!value.is_object()) r.fail(line, "not a JSON object: the trace is corrupted here");
+                r.check_bytes(line, value);
+                r.check_header(value);
+                if (value["format"].get<long long>() >= 2) format_2.emplace(r);
+                t.header = std::move(value);
+                start(t);
+                continue;
+            }
+            if (format_2) {
+                std::optional<json> event = format_2->event(line, std::move(value));
+                if (!event) continue;
+                value = std::move(*event);
+            }
+            if (!value.is_object()) r.fail(line, "not a JSON object: the trace is corrupted here");
+            r.check_bytes(line, value);
+            trace_event event = r.event(line, std::move(value));
+            last_kind = event.kind;
+            ended = last_kind == "end" || last_kind == "cut";
+            callbacks.see(event);
+            if (t.event_count < limit) {
+                take(event);
+                ++t.event_count;
+            }
+            if (last_kind == "cut") {
+                const long long bytes = number_field(event.data, "bytes").value_or(0);
+                cut_short = "it was cut at its size cap (" + std::to_string(bytes) + " bytes) at line " + std::to_string(line);
+            }
+        }
+        if (line == 0) throw trace_error(name + ": line 1: empty, no trace header");
+        if (!cut_short && !ended)
+            cut_short = "it has no end line after line " + std::to_string(line) + ": the host ended before the session did";
+        if (!cut_short) return t;
+        trace_cut cut;
+        cut.last_line = line;
+        cut.why = *cut_short;
+        cut.complete_line = callbacks.complete_line();
+        cut.last_call = callbacks.complete_line() != 0 ? callbacks.last_call() : json();
+        t.partial = std::move(cut);
+        if (t.event_count == callbacks.complete()) return t;
+        limit = callbacks.complete();
+    }
+}
+
+trace read_trace(const std::filesystem::path& file)
+{
+    std::vector<trace_event> events;
+    trace t = stream_trace(
+        file, [&](const trace&) { events.clear(); }, [&](const trace_event& event) { events.push_back(event); });
+    t.events = std::move(events);
+    return t;
+}
 
 namespace {
 
@@ -228,13 +460,26 @@ std::vector<std::pair<const trace_event*, std::size_t>> outer_callbacks(const st
     return calls;
 }
 
+}  // namespace
+
 std::string callback_key(const nlohmann::json& call)
 {
     return text_field(call, "callback").value_or("") + "\n" + std::to_string(number_field(call, "point").value_or(-1)) +
            "\n" + same_separators(text_field(call, "part").value_or(""));
 }
 
-}  // namespace
+void callbacks_matcher::see(const trace_event& event)
+{
+    ++seen_;
+    if (parted_) return;
+    if (event.kind == "call") {
+        if (depth_++ > 0) return;
+        if (outer_ >= recorded_.size() || callback_key(event.data) != recorded_[outer_]) parted_ = true;
+    } else if (event.kind == "return" && depth_ > 0 && --depth_ == 0) {
+        ++outer_;
+        kept_ = seen_;
+    }
+}
 
 std::vector<trace_event> callbacks_as_in(const std::vector<trace_event>& events, const std::vector<trace_event>& recorded)
 {
@@ -246,60 +491,6 @@ std::vector<trace_event> callbacks_as_in(const std::vector<trace_event>& events,
         keep = is[i].second + 1;
     }
     return {events.begin(), events.begin() + static_cast<std::ptrdiff_t>(keep)};
-}
-
-trace read_trace(const std::filesystem::path& file)
-{
-    const std::string name = file.string();
-    std::error_code ec;
-    if (std::filesystem::is_directory(file, ec)) throw trace_error(name + ": is a folder, expected a trace file");
-    std::ifstream in(file, std::ios::binary);
-    if (!in) throw trace_error(name + ": cannot be read");
-    const line_reader r(name);
-
-    trace t;
-    t.file = file;
-    std::string text;
-    std::size_t line = 0;
-    bool ended = false;
-    std::string last_kind;
-    while (std::getline(in, text)) {
-        ++line;
-        if (!text.empty() && text.back() == '\r') text.pop_back();
-        if (ended) r.fail(line, "a line after the trace's last line (\"" + last_kind + "\")");
-        json value;
-        try {
-            value = json::parse(text);
-        } catch (const json::parse_error&) {
-            // A last line without its line end is one the writer never
-            // finished: the host went down or the disk filled up.
-            if (line > 1 && in.eof()) {
-                mark_partial(t, line, "its last line was cut in the middle, at line " + std::to_string(line));
-                return t;
-            }
-            r.fail(line, "not a JSON object: the trace is corrupted here");
-        }
-        if (!value.is_object()) r.fail(line, "not a JSON object: the trace is corrupted here");
-        r.check_bytes(line, value);
-        if (line == 1) {
-            r.check_header(value);
-            t.header = std::move(value);
-            continue;
-        }
-        t.events.push_back(r.event(line, std::move(value)));
-        last_kind = t.events.back().kind;
-        ended = last_kind == "end" || last_kind == "cut";
-    }
-    if (line == 0) throw trace_error(name + ": line 1: empty, no trace header");
-    if (last_kind == "cut") {
-        const long long bytes = number_field(t.events.back().data, "bytes").value_or(0);
-        mark_partial(t, line, "it was cut at its size cap (" + std::to_string(bytes) + " bytes) at line " +
-                                  std::to_string(line));
-    } else if (!ended) {
-        mark_partial(t, line, "it has no end line after line " + std::to_string(line) +
-                                  ": the host ended before the session did");
-    }
-    return t;
 }
 
 bool looks_like_scenario(const std::filesystem::path& file)

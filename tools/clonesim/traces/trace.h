@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -21,7 +22,8 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-inline constexpr int trace_format = 1;
+// The newest format this clonesim reads; it reads every earlier one too.
+inline constexpr int trace_format = 2;
 
 struct trace_event {
     std::size_t line = 0;
@@ -42,14 +44,26 @@ struct trace_cut {
 struct trace {
     std::filesystem::path file;
     nlohmann::json header;
-    std::vector<trace_event> events;  // in order, the end line last
+    std::vector<trace_event> events;  // in order, the end line last (none when streamed)
     std::optional<trace_cut> partial; // set when the trace has no end line
+    std::size_t event_count = 0;      // the events handed over
 };
 
 // Throws trace_error. A trace cut at its size cap, without its end line, or
 // whose last line was cut in the middle is read up to its last complete
-// callback and marked partial.
+// callback and marked partial. Every event is in the format 1 shape (the
+// kind in "e", each field under its name), whatever the file's format.
 trace read_trace(const std::filesystem::path& file);
+
+// Reads the trace a line at a time, keeping none: `start` gets the trace's
+// file and header, then `take` each event in order. Only when the trace
+// turns out partial is it read again, up to its last complete callback:
+// `start` is called again first, so that what was taken is dropped. Gives
+// the header, the number of events handed over and where a partial trace
+// ends.
+using trace_start = std::function<void(const trace& head)>;
+using trace_take = std::function<void(const trace_event& event)>;
+trace stream_trace(const std::filesystem::path& file, const trace_start& start, const trace_take& take);
 
 // The events of `events` up to the return of the last of its outermost
 // callbacks that the host made as in `recorded` (the same callback, point
@@ -57,6 +71,27 @@ trace read_trace(const std::filesystem::path& file);
 // A session played from a partial trace knows only the parts seen so far,
 // so the host's callbacks part from the recorded ones where the trace ends.
 std::vector<trace_event> callbacks_as_in(const std::vector<trace_event>& events, const std::vector<trace_event>& recorded);
+
+// The same, as the events stream by: fed the outermost callbacks of the
+// recorded trace (callback_key of each call line), it says whether each
+// event of the other trace is still within them. The events of a callback
+// are only known to count once it returned, so a reader takes them up to
+// `kept()` of a first reading.
+class callbacks_matcher {
+public:
+    explicit callbacks_matcher(std::vector<std::string> recorded) : recorded_(std::move(recorded)) {}
+    void see(const trace_event& event);
+    // The number of events up to the return of the last matching callback.
+    std::size_t kept() const noexcept { return kept_; }
+
+private:
+    std::vector<std::string> recorded_;
+    std::size_t seen_ = 0, kept_ = 0, depth_ = 0, outer_ = 0;
+    bool parted_ = false;
+};
+
+// What tells a callback from another: its kind, point and part.
+std::string callback_key(const nlohmann::json& call);
 
 // A file that is a scenario rather than a trace: one JSON object with the
 // members only a scenario has.
