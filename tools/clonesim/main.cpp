@@ -3,6 +3,7 @@
 // export sessions from a scenario file against a simulated host and PDM
 // server, and reports what each part became, what the user was shown and
 // what looks wrong.
+#include "platform/os.h"
 #include "replay/replay.h"
 #include "replay/trace_model.h"
 #include "run/check_map.h"
@@ -354,6 +355,7 @@ CLI::App* add_sweep(CLI::App& app, sweep_command_line& line)
 
 int main(int argc, char** argv)
 {
+    clonesim::os::keep_line_ends();
     if (unknown_command(argc, argv)) return exit_usage;
     CLI::App app{"clonesim: rehearse a site's clone, import and export rules on whole sessions, offline,\n"
                  "against the built user-exit library and a simulated host and PDM server.\n"
