@@ -366,6 +366,9 @@ int main(int argc, char** argv)
                  "  clonesim run --record traces examples/clone.json\n"
                  "  clonesim replay traces/kxpdm-trace-20261207-164002-4711-1.jsonl"};
     app.require_subcommand(1);
+    // Options are spelt as on Linux everywhere; a word that starts with "/"
+    // is a path (a scenario file, a part's name), never an option.
+    app.allow_windows_style_options(false);
     app.set_version_flag("--version", version_text);
 
     run_command_line run_line;

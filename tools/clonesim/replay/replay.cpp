@@ -18,17 +18,22 @@ namespace {
 using json = nlohmann::json;
 
 // Texts of one trace as they compare: the replay's own names put back to
-// the recorded ones, one separator.
+// the recorded ones, one separator for a trace of another system.
 class restorer {
 public:
-    explicit restorer(const name_pairs& names)
+    restorer(const name_pairs& names, bool separators_as_one) : separators_as_one_(separators_as_one)
     {
         for (const auto& [recorded, used] : names) back_.emplace_back(used, recorded);
     }
-    std::string operator()(const std::string& text) const { return same_separators(replace_each(text, back_)); }
+    std::string operator()(const std::string& text) const
+    {
+        std::string restored = replace_each(text, back_);
+        return separators_as_one_ ? same_separators(std::move(restored)) : restored;
+    }
 
 private:
     name_pairs back_;  // the replay's name, the recorded one
+    bool separators_as_one_;
 };
 
 constexpr std::size_t nowhere = static_cast<std::size_t>(-1);
@@ -430,7 +435,7 @@ void unanswered_names(const std::set<std::string>& was, const std::set<std::stri
 std::vector<difference> compare_outcomes(const trace& recorded, const trace& now, const trace_model& model,
                                          const name_pairs& stand_ins, const given_names& changed)
 {
-    const restorer as_recorded({}), as_replayed(stand_ins);
+    const restorer as_recorded({}, model.separators_as_one), as_replayed(stand_ins, model.separators_as_one);
     const session_outcome was = outcome_reader(as_recorded).read(recorded);
     session_outcome is = outcome_reader(as_replayed).read(now);
 
@@ -462,8 +467,9 @@ std::vector<difference> compare_outcomes(const trace& recorded, const trace& now
     unanswered_names(was.variables, is.variables, "environment variable",
                      std::set<std::string>(changed.variables.begin(), changed.variables.end()), out);
     std::set<std::string> given;
-    if (model.map_file_from_header.has_value()) given.insert(same_separators(*model.map_file_from_header));
-    for (const std::string& file : changed.files) given.insert(same_separators(file));
+    const restorer as_given({}, model.separators_as_one);
+    if (model.map_file_from_header.has_value()) given.insert(as_given(*model.map_file_from_header));
+    for (const std::string& file : changed.files) given.insert(as_given(file));
     unanswered_names(was.files, is.files, "file", given, out);
     mark_not_known(out);
     return out;

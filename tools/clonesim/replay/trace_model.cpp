@@ -1,6 +1,7 @@
 #include "replay/trace_model.h"
 
 #include "host/host_codes.h"
+#include "platform/os.h"
 #include "run/run_error.h"
 #include "session/settings.h"
 #include "texts/texts.h"
@@ -40,7 +41,11 @@ class model_builder {
 public:
     explicit model_builder(const trace& t) : trace_(t)
     {
-        windows_ = text_field(t.header, "platform").value_or("") == "windows";
+        const std::string recorded_on = text_field(t.header, "platform").value_or("");
+        model_.separators_as_one = !recorded_on.empty() && recorded_on != os::system_name();
+        if (model_.separators_as_one)
+            model_.notes.push_back("recorded on " + recorded_on + ", replayed on " + os::system_name() +
+                                   ": \"\\\" and \"/\" in file names are taken as one");
     }
 
     trace_model build()
@@ -59,9 +64,12 @@ public:
     }
 
 private:
-    // A trace from a host whose separator is "\" names files the way this
-    // platform's library does not: the model uses "/" throughout.
-    std::string local(std::string name) const { return windows_ ? same_separators(std::move(name)) : name; }
+    // A trace from another system names files the way this system's
+    // library does not: the model uses "/" throughout.
+    std::string local(std::string name) const
+    {
+        return model_.separators_as_one ? same_separators(std::move(name)) : name;
+    }
 
     void start_scene()
     {
@@ -426,7 +434,6 @@ private:
     const trace& trace_;
     std::map<std::string, std::string> item_types_;
     std::vector<std::string> present_;
-    bool windows_ = false;
     trace_model model_;
     std::map<std::string, std::size_t> part_index_;
     std::set<std::string> asked_;
