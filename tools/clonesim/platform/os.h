@@ -31,6 +31,12 @@ std::optional<std::string> get_variable(const std::string& name);
 void set_variable(const std::string& name, const std::string& value);
 void unset_variable(const std::string& name);
 
+// A file name as the library and the host write it (in the ANSI code page
+// on Windows, bytes elsewhere) and back: the standard library's own
+// conversion on Windows is UTF-8, which the library's names are not.
+std::filesystem::path path_of(const std::string& text);
+std::string text_of(const std::filesystem::path& path);
+
 // --- folders -----------------------------------------------------------------
 
 // A new, empty folder in the system's temporary folder named
@@ -119,6 +125,11 @@ struct answer {
 };
 std::filesystem::path write_answer_program(const std::filesystem::path& tools, const std::filesystem::path& directory,
                                            const std::filesystem::path& log, const std::vector<answer>& answers);
+
+// The site's program text as the answering program takes it, one argument
+// that any quoting keeps whole (a program text of its own may hold quotes,
+// which cmd and the C runtime would not hand over as they are).
+std::string answer_program_text(const std::string& text);
 
 // The interpreter's file name in a PDM root's bin folder ("perl",
 // "perl.exe").

@@ -49,6 +49,10 @@ void set_variable(const std::string& name, const std::string& value) { setenv(na
 
 void unset_variable(const std::string& name) { unsetenv(name.c_str()); }
 
+std::filesystem::path path_of(const std::string& text) { return text; }
+
+std::string text_of(const std::filesystem::path& path) { return path.string(); }
+
 std::filesystem::path make_temp_directory(const std::string& prefix)
 {
     const char* base = std::getenv("TMPDIR");
@@ -163,6 +167,8 @@ std::filesystem::path write_answer_program(const std::filesystem::path&, const s
     write_script(file, text);
     return file;
 }
+
+std::string answer_program_text(const std::string& text) { return text; }
 
 std::string interpreter_file_name(const std::string& name) { return name; }
 

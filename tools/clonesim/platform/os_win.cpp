@@ -107,6 +107,10 @@ void set_variable(const std::string& name, const std::string& value)
 
 void unset_variable(const std::string& name) { SetEnvironmentVariableW(wide(name).c_str(), nullptr); }
 
+std::filesystem::path path_of(const std::string& text) { return std::filesystem::path(wide(text)); }
+
+std::string text_of(const std::filesystem::path& path) { return narrow(path.native()); }
+
 std::filesystem::path make_temp_directory(const std::string& prefix)
 {
     const std::filesystem::path base = temp_folder();
@@ -287,6 +291,19 @@ std::filesystem::path write_answer_program(const std::filesystem::path& tools, c
     }
     write_fields(log.string() + ".answers", fields);
     return tool(tools, "clonesim-answer");
+}
+
+// "=" and the bytes in hexadecimal: letters and digits alone pass cmd and
+// the C runtime unchanged.
+std::string answer_program_text(const std::string& text)
+{
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string out = "=";
+    for (const unsigned char c : text) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
 }
 
 std::string interpreter_file_name(const std::string& name) { return name + ".exe"; }

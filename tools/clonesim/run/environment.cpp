@@ -71,7 +71,7 @@ void place_files(scenario& scene, const std::filesystem::path& folder,
     std::vector<std::pair<std::string, std::string>> names;
     for (std::size_t i = 0; i < scene.files.size(); ++i) {
         const file_seed& seed = scene.files[i];
-        const std::string base = std::filesystem::path(same_separators(seed.path)).filename().string();
+        const std::filesystem::path base = os::path_of(same_separators(seed.path)).filename();
         // The file keeps its own name, which the library may show.
         const std::filesystem::path placed = folder / std::to_string(i + 1) / base;
         std::filesystem::create_directories(placed.parent_path());
@@ -80,7 +80,7 @@ void place_files(scenario& scene, const std::filesystem::path& folder,
             out << *seed.content;
             if (!out) throw run_error("cannot write " + placed.string());
         }
-        names.emplace_back(seed.path, placed.string());
+        names.emplace_back(seed.path, os::text_of(placed));
     }
     auto replace_names = [&names](std::string& text) { text = replace_each(text, names); };
     for (env_setting& setting : scene.env)

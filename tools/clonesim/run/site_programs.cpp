@@ -100,7 +100,8 @@ site_program_watch answer_site_programs(const scenario& scene, const std::filesy
     const std::string log = shell_quote(watch.log.string());
     if (env_setting* program = setting(watch.env, additional_program_variable)) {
         const std::string own = *program->value;
-        program->value = answer + " " + log + " " + shell_quote("additional import program") + " " + shell_quote(own);
+        program->value = answer + " " + log + " " + shell_quote("additional import program") + " " +
+                         shell_quote(os::answer_program_text(own));
         watch.shown_as.emplace_back(*program->value, own);
     }
     env_setting* root = setting(watch.env, root_variable);
@@ -110,7 +111,7 @@ site_program_watch answer_site_programs(const scenario& scene, const std::filesy
         const std::string real = *root->value;
         os::forwarding how;
         how.target = answering;
-        how.leading = {watch.log.string(), "item ID check", "",
+        how.leading = {watch.log.string(), "item ID check", os::answer_program_text(""),
                        kx::platform::join_path(kx::platform::join_path(real, "bin"), "perl")};
         how.from = (directory / "pdm_root").string();
         how.to = real;
