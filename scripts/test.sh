@@ -91,7 +91,7 @@ echo "windows: $recorded sessions recorded under wine replayed on Linux and by c
 # clonesim.exe's HTML pages in chromium, checked as the Linux build's are
 # (with the browser modules the normal build's tests installed).
 rm -rf build-win/browser-pages && mkdir -p build-win/browser-pages build-win/artifacts
-KX_BROWSER_MODULES="$PWD/build/browser-tests" KX_CHROMIUM="$(command -v chromium)" \
+KX_BROWSER_MODULES="$PWD/build/browser-tests" KX_CHROMIUM="$(command -v chromium)" KX_PAGES_WITHOUT_SHELL=1 \
   node tests/browser/report_pages_test.cjs "$PWD/tests/windows/clonesim_exe.sh" "$PWD" \
   "$PWD/build-win/browser-pages" "$PWD/build-win/artifacts" >build-win/browser-pages.log 2>&1 ||
   { windows_status=1; echo "windows: the HTML pages of clonesim.exe:"; tail -n 40 build-win/browser-pages.log; }
