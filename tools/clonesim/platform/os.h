@@ -53,10 +53,6 @@ std::filesystem::path executable();
 void* load_library(const std::filesystem::path& path);
 void* find_symbol(void* library, const char* name);
 
-// Whether the executable itself defines `name`, as the library would find
-// a host operation of that name.
-bool executable_defines(const char* name);
-
 // --- standard output ---------------------------------------------------------
 
 // Sends the process's standard output, as the library and the programs it

@@ -76,8 +76,6 @@ void* load_library(const std::filesystem::path& path)
 
 void* find_symbol(void* library, const char* name) { return dlsym(library, name); }
 
-bool executable_defines(const char* name) { return dlsym(RTLD_DEFAULT, name) != nullptr; }
-
 void on_fatal_signals(void (*handler)(int))
 {
     for (const int signal_number : {SIGSEGV, SIGABRT, SIGBUS, SIGFPE}) std::signal(signal_number, handler);

@@ -146,10 +146,6 @@ void* find_symbol(void* library, const char* name)
     return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
 }
 
-// The executable exports the host's operations through its module
-// definition file, as the host does.
-bool executable_defines(const char* name) { return GetProcAddress(GetModuleHandleW(nullptr), name) != nullptr; }
-
 void on_fatal_signals(void (*handler)(int))
 {
     for (const int signal_number : {SIGSEGV, SIGABRT, SIGFPE, SIGILL}) std::signal(signal_number, handler);
