@@ -561,6 +561,23 @@ int HOST_PDM_invoke_pdm_server(int request_code, const char* input_text, int* st
 
 // --- parts and attributes ---------------------------------------------------------
 
+// A Windows host's file names take "\\" and "/" as one, and the library there
+// joins its paths with "\\": a name that differs from a part file of the model
+// only so names that part file.
+static std::string windows_file_name(const host_model& h, std::string name)
+{
+#ifdef _WIN32
+    if (h.part_files.count(name) != 0 || name.find('\\') == std::string::npos) return name;
+    std::string slashes = name;
+    for (char& c : slashes)
+        if (c == '\\') c = '/';
+    if (h.part_files.count(slashes) != 0) return slashes;
+#else
+    (void)h;
+#endif
+    return name;
+}
+
 int HOST_PART_open(const char* part_name, host_tag_t* part, host_part_load_status_t* load_status)
 {
     const host_code_scope in_host;
@@ -568,7 +585,7 @@ int HOST_PART_open(const char* part_name, host_tag_t* part, host_part_load_statu
     if (auto failed = enter(op, [&] { return arg(part_name); })) return *failed;
     if (null_output(op, part) || null_output(op, load_status)) return status_bad_argument;
     host_model& h = host();
-    const std::string name = part_name != nullptr ? part_name : "";
+    const std::string name = windows_file_name(h, part_name != nullptr ? part_name : "");
     if (h.log_calls) h.open_order.push_back(name);
     // Parts are mostly opened in the order of their names: the one after the
     // part opened last is tried first.

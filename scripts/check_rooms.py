@@ -3,9 +3,10 @@
 the order data flows): its top folder holds main.cpp and the build file only
 (and documents), every folder below is a room, a room includes only itself
 and the rooms before it, no header of clonesim includes itself through
-others, and only the platform room includes the system's headers for
-starting and waiting for processes. Lists every breach; exit status 1 when
-there is one.
+others, and only the platform room knows the operating system: no other
+room includes a system's own header (those for starting and waiting for
+processes among them) or asks which system it is built for. Lists every
+breach; exit status 1 when there is one.
 
     scripts/check_rooms.py [ROOT]
 """
@@ -17,10 +18,13 @@ from include_graph import circles, includes as included_names
 
 CLONESIM = "tools/clonesim"
 TOP_FILES = {"main.cpp", "CMakeLists.txt"}
-# The one room that knows how the system starts a process, so that another
-# system's way goes in beside the POSIX one without touching its callers.
+# The one room that knows the operating system, so that another system's way
+# goes in beside the POSIX one without touching its callers.
 PLATFORM_ROOM = "platform"
 PROCESS_HEADERS = {"spawn.h", "sys/wait.h", "windows.h", "processthreadsapi.h"}
+SYSTEM_HEADERS = re.compile(r'#\s*include\s*[<"](unistd|dlfcn|windows|io|fcntl|process|direct|shellapi|signal)\.h[>"]'
+                            r'|#\s*include\s*[<"]sys/')
+SYSTEM_TESTS = re.compile(r"#\s*(if|ifdef|ifndef|elif)\b[^\n]*\b(_WIN32|_WIN64|__MINGW\w*|__linux__|__unix__|__APPLE__|_MSC_VER)\b")
 
 
 def rooms_in_order(build_file):
@@ -65,6 +69,13 @@ def main():
             for included in graph[name]:
                 if rooms.index(included.split("/")[0]) > rank:
                     problems.append(f"{CLONESIM}/{name}: includes {included} of a later room")
+    for path in sorted(base.rglob("*")):
+        rel = path.relative_to(base)
+        if path.suffix not in (".h", ".cpp") or rel.parts[0] == PLATFORM_ROOM:
+            continue
+        text = path.read_text(errors="replace")
+        if SYSTEM_HEADERS.search(text) or SYSTEM_TESTS.search(text):
+            problems.append(f"{CLONESIM}/{rel}: knows the operating system; only the {PLATFORM_ROOM} room may")
     for circle in circles(graph):
         problems.append(f"{CLONESIM}: include circle " + " -> ".join(circle))
 

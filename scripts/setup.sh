@@ -31,3 +31,27 @@ if ((${#missing[@]})); then
   "${sudo_cmd[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${apt_options[@]}" "${missing[@]}" >/dev/null
 fi
+
+# SQLite for the Windows build of clonesim, from the amalgamation source a
+# package of the npm registry ships; one version, its tarball checked
+# against the pinned SHA-256 and refused on a mismatch.
+if [ "${1:-}" = windows ]; then
+  sqlite_package=better-sqlite3@12.4.1
+  sqlite_sha256=14398acbf00d1e8fe0a2753df7d4f15c13138e4b874f4e6e96791f65b4536d0d
+  sqlite_dir="$(cd "$(dirname "$0")/.." && pwd)/build-deps/sqlite"
+  if [ "$(cat "$sqlite_dir/.source" 2>/dev/null)" != "$sqlite_package $sqlite_sha256" ]; then
+    command -v npm >/dev/null 2>&1 || bash "$0"
+    download=$(mktemp -d)
+    trap 'rm -rf "$download"' EXIT
+    (cd "$download" && npm pack --silent "$sqlite_package" >/dev/null)
+    tarball=$(ls "$download"/*.tgz)
+    if [ "$(sha256sum "$tarball" | cut -d' ' -f1)" != "$sqlite_sha256" ]; then
+      echo "setup: $sqlite_package does not have the pinned SHA-256 $sqlite_sha256; refused" >&2
+      exit 1
+    fi
+    rm -rf "$sqlite_dir" && mkdir -p "$sqlite_dir"
+    tar -xzf "$tarball" -C "$sqlite_dir" --strip-components=3 package/deps/sqlite3/sqlite3.c package/deps/sqlite3/sqlite3.h
+    echo "$sqlite_package $sqlite_sha256" >"$sqlite_dir/.source"
+    echo "setup: SQLite $(sed -n 's/^#define SQLITE_VERSION *"\(.*\)"/\1/p' "$sqlite_dir/sqlite3.h") from $sqlite_package"
+  fi
+fi

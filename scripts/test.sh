@@ -81,9 +81,21 @@ for trace in "$traces"/*.jsonl; do
   recorded=$((recorded + 1))
   build/tools/clonesim/clonesim replay "$trace" >"$trace.replay.txt" ||
     { windows_status=1; echo "windows: $trace does not replay on Linux as recorded:"; cat "$trace.replay.txt"; }
+  # And on Windows, by clonesim.exe against the same DLL: no difference,
+  # with "\" and "/" as they were recorded.
+  tests/windows/clonesim_exe.sh replay "$(winepath -w "$trace")" >"$trace.replay-windows.txt" ||
+    { windows_status=1; echo "windows: $trace does not replay under clonesim.exe as recorded:"; cat "$trace.replay-windows.txt"; }
 done
-echo "windows: $recorded sessions recorded under wine replayed on Linux"
+echo "windows: $recorded sessions recorded under wine replayed on Linux and by clonesim.exe"
 [ "$recorded" -ge 2 ] || windows_status=1
+# clonesim.exe's HTML pages in chromium, checked as the Linux build's are
+# (with the browser modules the normal build's tests installed).
+rm -rf build-win/browser-pages && mkdir -p build-win/browser-pages build-win/artifacts
+KX_BROWSER_MODULES="$PWD/build/browser-tests" KX_CHROMIUM="$(command -v chromium)" KX_PAGES_WITHOUT_SHELL=1 \
+  node tests/browser/report_pages_test.cjs "$PWD/tests/windows/clonesim_exe.sh" "$PWD" \
+  "$PWD/build-win/browser-pages" "$PWD/build-win/artifacts" >build-win/browser-pages.log 2>&1 ||
+  { windows_status=1; echo "windows: the HTML pages of clonesim.exe:"; tail -n 40 build-win/browser-pages.log; }
+tail -n 1 build-win/browser-pages.log
 wineserver -k || true
 echo "windows: stage took $(( $(date +%s) - windows_start )) s"
 exit "$windows_status"

@@ -51,6 +51,8 @@ ROWS = [
                                                                   append("tools/clonesim/run/session.h", '#include "run/collect.h"')(tree))),
     ("check_rooms.py", "a later room, in angle brackets", append("tools/clonesim/texts/texts.h", "#include <report/verdict.h>")),
     ("check_rooms.py", "a process started outside the platform room", append("tools/clonesim/batch/batch.cpp", "#include <spawn.h>")),
+    ("check_rooms.py", "a system header outside the platform room", append("tools/clonesim/run/session.cpp", "#include <unistd.h>")),
+    ("check_rooms.py", "a test for the system outside the platform room", append("tools/clonesim/report/verdict.cpp", "#if defined(_WIN32)\n#endif")),
     ("check_names.py", "the settings header gone", remove("clone_exits/session/settings.h")),
     ("check_names.py", "the settings header reshaped", replace("clone_exits/session/settings.h", "constexpr char", "constexpr const char*")),
     ("check_names.py", "the codes header gone", remove("clone_exits/host/host_codes.h")),

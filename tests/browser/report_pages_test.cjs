@@ -192,7 +192,10 @@ async function checkHostile(context) {
   const browser = await launch();
   try {
     for (const name of examples) await checkExample(browser.context, name);
-    await checkHostile(browser.context);
+    // The hostile session runs a shell script with a quote in a file
+    // argument: a Windows build never runs that command, so its texts never
+    // reach the page there (KX_PAGES_WITHOUT_SHELL=1 for clonesim.exe).
+    if (!process.env.KX_PAGES_WITHOUT_SHELL) await checkHostile(browser.context);
   } finally {
     await browser.close();
   }

@@ -386,6 +386,26 @@ INSTANTIATE_TEST_SUITE_P(
                       restated_case{"mapping_file_held", "import_mapped", mapping_file_held}),
     [](const ::testing::TestParamInfo<restated_case>& info) { return std::string(info.param.name); });
 
+// "\\" and "/" are one only across systems: a trace of this system whose
+// paths changed separator differs, and a Windows trace says why it does not.
+TEST(restated_trace, separators_are_one_only_for_a_trace_of_the_other_system)
+{
+    scratch tmp;
+    std::vector<json> lines = lines_of(record("export_design_log", tmp));
+    as_on_windows(lines);
+    const replayed windows = replay(write_lines(tmp / "windows.jsonl", lines), tmp);
+    EXPECT_EQ(windows.exit_status, 0) << windows.out << windows.err;
+    EXPECT_EQ(windows.report["notes"],
+              json::array({"recorded on windows, replayed on linux: \"\\\" and \"/\" in file names are taken as one"}));
+
+    lines[0]["platform"] = "linux";
+    lines[0]["code_page"] = "UTF-8";
+    const replayed linux = replay(write_lines(tmp / "linux.jsonl", lines), tmp);
+    EXPECT_EQ(linux.exit_status, 1) << linux.out;
+    EXPECT_FALSE(linux.differences.empty());
+    EXPECT_EQ(linux.report["notes"], json::array());
+}
+
 // --- traces that cannot be read ------------------------------------------------
 
 struct unreadable_case {

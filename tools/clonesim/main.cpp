@@ -5,6 +5,7 @@
 // what looks wrong.
 #include "batch/batch.h"
 #include "platform/child_process.h"
+#include "platform/os.h"
 #include "replay/replay.h"
 #include "replay/trace_model.h"
 #include "run/check_map.h"
@@ -492,6 +493,7 @@ CLI::App* add_sweep(CLI::App& app, sweep_command_line& line)
 
 int main(int argc, char** argv)
 {
+    clonesim::os::keep_line_ends();
     if (unknown_command(argc, argv)) return exit_usage;
     CLI::App app{"clonesim: rehearse a site's clone, import and export rules on whole sessions, offline,\n"
                  "against the built user-exit library and a simulated host and PDM server.\n"
@@ -502,6 +504,9 @@ int main(int argc, char** argv)
                  "  clonesim run --record traces examples/clone.json\n"
                  "  clonesim replay traces/kxpdm-trace-20261207-164002-4711-1.jsonl"};
     app.require_subcommand(1);
+    // Options are spelt as on Linux everywhere; a word that starts with "/"
+    // is a path (a scenario file, a part's name), never an option.
+    app.allow_windows_style_options(false);
     app.set_version_flag("--version", version_text);
 
     run_command_line run_line;

@@ -19,17 +19,22 @@ namespace {
 using json = nlohmann::json;
 
 // Texts of one trace as they compare: the replay's own names put back to
-// the recorded ones, one separator.
+// the recorded ones, one separator for a trace of another system.
 class restorer {
 public:
-    explicit restorer(const name_pairs& names)
+    restorer(const name_pairs& names, bool separators_as_one) : separators_as_one_(separators_as_one)
     {
         for (const auto& [recorded, used] : names) back_.emplace_back(used, recorded);
     }
-    std::string operator()(const std::string& text) const { return same_separators(replace_each(text, back_)); }
+    std::string operator()(const std::string& text) const
+    {
+        std::string restored = replace_each(text, back_);
+        return separators_as_one_ ? same_separators(std::move(restored)) : restored;
+    }
 
 private:
     name_pairs back_;  // the replay's name, the recorded one
+    bool separators_as_one_;
 };
 
 constexpr std::size_t nowhere = static_cast<std::size_t>(-1);
@@ -484,8 +489,9 @@ std::vector<difference> compare_read(const session_outcome& was, session_outcome
     unanswered_names(was.variables, is.variables, "environment variable",
                      std::set<std::string>(changed.variables.begin(), changed.variables.end()), out);
     std::set<std::string> given;
-    if (model.map_file_from_header.has_value()) given.insert(same_separators(*model.map_file_from_header));
-    for (const std::string& file : changed.files) given.insert(same_separators(file));
+    const restorer as_given({}, model.separators_as_one);
+    if (model.map_file_from_header.has_value()) given.insert(as_given(*model.map_file_from_header));
+    for (const std::string& file : changed.files) given.insert(as_given(file));
     unanswered_names(was.files, is.files, "file", given, out);
     mark_not_known(out);
     return out;
@@ -496,7 +502,7 @@ std::vector<difference> compare_read(const session_outcome& was, session_outcome
 std::vector<difference> compare_outcomes(const trace& recorded, const trace& now, const trace_model& model,
                                          const name_pairs& stand_ins, const given_names& changed)
 {
-    const restorer as_recorded({}), as_replayed(stand_ins);
+    const restorer as_recorded({}, model.separators_as_one), as_replayed(stand_ins, model.separators_as_one);
     const session_outcome was = outcome_reader(as_recorded).read(recorded);
     return compare_read(was, outcome_reader(as_replayed, &was.asked).read(now), model, changed);
 }
@@ -521,14 +527,16 @@ replay_result replay_trace(const std::filesystem::path& file, const std::string&
     // The recorded trace is read once, as it goes, into the model and the
     // recorded outcome; neither keeps its events.
     trace recorded;
-    const restorer as_recorded({});
+    std::optional<restorer> as_recorded;  // knows the separators once the header is read
     std::optional<outcome_reader> recorded_reader;
     std::vector<std::string> recorded_callbacks;  // the outermost ones, by callback_key
     std::size_t depth = 0;
     trace_model model = model_from_trace_file(
         file, recorded,
-        [&](const trace&) {
-            recorded_reader.emplace(as_recorded);
+        [&](const trace& head) {
+            recorded_reader.reset();
+            as_recorded.emplace(name_pairs{}, recorded_elsewhere(head));
+            recorded_reader.emplace(*as_recorded);
             recorded_callbacks.clear();
             depth = 0;
         },
@@ -565,7 +573,7 @@ replay_result replay_trace(const std::filesystem::path& file, const std::string&
         }
         if (!replayed_trace.has_value())
             throw run_error(library.path + " wrote no trace of the replayed session (does it record?)");
-        const restorer as_replayed(stand_ins);
+        const restorer as_replayed(stand_ins, model.separators_as_one);
         std::optional<outcome_reader> now_reader;
         try {
             // The session played again goes on past where the recorded one

@@ -1,6 +1,7 @@
 #include "replay/trace_model.h"
 
 #include "host/host_codes.h"
+#include "platform/os.h"
 #include "run/run_error.h"
 #include "session/settings.h"
 #include "texts/texts.h"
@@ -44,7 +45,11 @@ public:
     {
         trace_.file = head.file;
         trace_.header = head.header;
-        windows_ = text_field(head.header, "platform").value_or("") == "windows";
+        model_.separators_as_one = recorded_elsewhere(head);
+        if (model_.separators_as_one)
+            model_.notes.push_back("recorded on " + text_field(head.header, "platform").value_or("") +
+                                   ", replayed on " + os::system_name() +
+                                   ": \"\\\" and \"/\" in file names are taken as one");
         start_scene();
     }
 
@@ -65,9 +70,12 @@ public:
     }
 
 private:
-    // A trace from a host whose separator is "\" names files the way this
-    // platform's library does not: the model uses "/" throughout.
-    std::string local(std::string name) const { return windows_ ? same_separators(std::move(name)) : name; }
+    // A trace from another system names files the way this system's
+    // library does not: the model uses "/" throughout.
+    std::string local(std::string name) const
+    {
+        return model_.separators_as_one ? same_separators(std::move(name)) : name;
+    }
 
     void start_scene()
     {
@@ -432,7 +440,6 @@ private:
     trace trace_;  // the file and header only
     std::map<std::string, std::string> item_types_;
     std::vector<std::string> present_;
-    bool windows_ = false;
     trace_model model_;
     std::map<std::string, std::size_t> part_index_;
     std::unordered_set<std::string> asked_;
@@ -447,6 +454,12 @@ private:
 };
 
 }  // namespace
+
+bool recorded_elsewhere(const trace& head)
+{
+    const std::string recorded_on = text_field(head.header, "platform").value_or("");
+    return !recorded_on.empty() && recorded_on != os::system_name();
+}
 
 trace_model model_from_trace(const trace& recorded)
 {

@@ -32,7 +32,14 @@ struct trace_model {
     std::vector<std::string> taken_as_released;
     // The parts the recorded session translated, as the model names them.
     std::set<std::string> reached;
+    // Recorded on another system, whose library joins paths with its own
+    // separator: "\\" and "/" in names are taken as one, and only then.
+    bool separators_as_one = false;
 };
+
+// The trace was recorded on another system than this one (its header names
+// the platform), so its names take "\\" and "/" as one.
+bool recorded_elsewhere(const trace& head);
 
 // Throws trace_error for a trace whose events do not make a model.
 trace_model model_from_trace(const trace& recorded);

@@ -1,10 +1,9 @@
 #include "run/environment.h"
 
+#include "platform/os.h"
 #include "run/run_error.h"
 #include "texts/texts.h"
 #include "session/settings.h"
-
-#include <stdlib.h>
 
 #include <array>
 #include <cerrno>
@@ -28,36 +27,40 @@ constexpr std::array<const char*, 7> library_variables = {
 std::filesystem::path tools_directory()
 {
     std::error_code ec;
-    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (!ec && std::filesystem::exists(self.parent_path() / "del")) return self.parent_path();
+    const auto self = os::executable();
+    if (!self.empty() && std::filesystem::exists(os::tool(self.parent_path(), "site-program"), ec))
+        return self.parent_path();
     return KX_CLONESIM_TOOLS_DIR;
 }
 
 std::filesystem::path make_temp_directory(const std::string& prefix)
 {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" + prefix + "-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr)
-        throw run_error("cannot make a temporary directory in " + pattern + ": " + std::strerror(errno));
-    return pattern;
+    try {
+        return os::make_temp_directory(prefix);
+    } catch (const os::failure& e) {
+        throw run_error(e.what());
+    }
 }
 
 void set_environment(const std::vector<env_setting>& env)
 {
-    for (const char* name : library_variables) unsetenv(name);
+    for (const char* name : library_variables) os::unset_variable(name);
     for (const env_setting& setting : env) {
         if (setting.value.has_value())
-            setenv(setting.name.c_str(), setting.value->c_str(), 1);
+            os::set_variable(setting.name, *setting.value);
         else
-            unsetenv(setting.name.c_str());
+            os::unset_variable(setting.name);
     }
-    // The library deletes files with the host platform's "del" command.
-    const char* path = std::getenv("PATH");
-    const std::string tools = tools_directory().string();
-    const std::string current = path != nullptr ? path : "";
+    // The library deletes files with the host platform's "del" command,
+    // which is clonesim's stand-in where the system has none of its own.
+    const auto del_directory = os::del_stand_in_directory(tools_directory());
+    if (!del_directory.has_value()) return;
+    const std::string current = os::get_variable("PATH").value_or("");
+    const std::string tools = del_directory->string();
+    const char separator = os::path_list_separator();
     // Put first once: every session of a sweep sets it again.
-    if (current == tools || current.rfind(tools + ":", 0) == 0) return;
-    setenv("PATH", (tools + (!current.empty() ? ":" + current : std::string())).c_str(), 1);
+    if (current == tools || current.rfind(tools + separator, 0) == 0) return;
+    os::set_variable("PATH", tools + (!current.empty() ? separator + current : std::string()));
 }
 
 void place_files(scenario& scene, const std::filesystem::path& folder,
@@ -68,7 +71,7 @@ void place_files(scenario& scene, const std::filesystem::path& folder,
     std::vector<std::pair<std::string, std::string>> names;
     for (std::size_t i = 0; i < scene.files.size(); ++i) {
         const file_seed& seed = scene.files[i];
-        const std::string base = std::filesystem::path(same_separators(seed.path)).filename().string();
+        const std::filesystem::path base = os::path_of(same_separators(seed.path)).filename();
         // The file keeps its own name, which the library may show.
         const std::filesystem::path placed = folder / std::to_string(i + 1) / base;
         std::filesystem::create_directories(placed.parent_path());
@@ -77,7 +80,7 @@ void place_files(scenario& scene, const std::filesystem::path& folder,
             out << *seed.content;
             if (!out) throw run_error("cannot write " + placed.string());
         }
-        names.emplace_back(seed.path, placed.string());
+        names.emplace_back(seed.path, os::text_of(placed));
     }
     auto replace_names = [&names](std::string& text) { text = replace_each(text, names); };
     for (env_setting& setting : scene.env)
@@ -91,8 +94,8 @@ void place_files(scenario& scene, const std::filesystem::path& folder,
 variable_scope::variable_scope(const char* name, const std::optional<std::filesystem::path>& value) : name_(name)
 {
     if (!value.has_value()) return;
-    if (const char* old = std::getenv(name)) saved_ = old;
-    setenv(name, value->c_str(), 1);
+    saved_ = os::get_variable(name);
+    os::set_variable(name, value->string());
     set_ = true;
 }
 
@@ -100,9 +103,9 @@ variable_scope::~variable_scope()
 {
     if (!set_) return;
     if (saved_.has_value())
-        setenv(name_, saved_->c_str(), 1);
+        os::set_variable(name_, *saved_);
     else
-        unsetenv(name_);
+        os::unset_variable(name_);
 }
 
 working_directory::working_directory(const std::filesystem::path& to) : saved_(std::filesystem::current_path())

@@ -1,8 +1,7 @@
 #include "run/library.h"
 
+#include "platform/os.h"
 #include "run/run_error.h"
-
-#include <dlfcn.h>
 
 #include <filesystem>
 
@@ -13,10 +12,14 @@ loaded_library load_library(const std::string& path)
     std::error_code ec;
     loaded_library library;
     library.path = std::filesystem::absolute(path, ec).string();
-    void* handle = dlopen(library.path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) throw run_error(std::string("cannot load ") + library.path + ": " + dlerror());
+    void* handle = nullptr;
+    try {
+        handle = os::load_library(library.path);
+    } catch (const os::failure& e) {
+        throw run_error(e.what());
+    }
     // The library stays loaded to the end of the process, as in the host.
-    library.start = reinterpret_cast<int (*)()>(dlsym(handle, "user_exit_start"));
+    library.start = reinterpret_cast<int (*)()>(os::find_symbol(handle, "user_exit_start"));
     if (library.start == nullptr) throw run_error(library.path + " has no user_exit_start");
     return library;
 }

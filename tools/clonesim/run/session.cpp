@@ -1,3 +1,4 @@
+#include "platform/os.h"
 #include "run/session.h"
 
 #include "run/collect.h"
@@ -6,7 +7,6 @@
 #include "run/observers.h"
 #include "run/perform_phase.h"
 #include "run/site_programs.h"
-#include "run/stdout_capture.h"
 #include "server/item_store.h"
 #include "server/pdm_server.h"
 #include "session_driver.h"
@@ -131,7 +131,7 @@ void play(const loaded_library& library, const session_setup& setup, item_store&
     seed_part_files(out.scene);
     const auto files_before = sim::host().part_files;
 
-    stdout_capture capture;
+    os::output_capture capture;
     start_library(library, setup, out);
     if (out.start_status == 0) {
         sim::session_options options;

@@ -1,7 +1,9 @@
 #include "run/site_programs.h"
 
+#include "platform/os.h"
 #include "platform/platform.h"
 #include "run/environment.h"
+#include "run/run_error.h"
 #include "session/settings.h"
 
 #include <fstream>
@@ -19,7 +21,7 @@ constexpr const char* additional_program_variable = kx::setting::additional_impo
 constexpr const char* check_switch_variable = kx::setting::pfm_itemid_property;
 constexpr const char* root_variable = kx::setting::pdm_root;
 
-std::string wrapper() { return (tools_directory() / "site-program").string(); }
+std::string wrapper() { return os::tool(tools_directory(), "site-program").string(); }
 
 env_setting* setting(std::vector<env_setting>& env, const std::string& name)
 {
@@ -29,21 +31,27 @@ env_setting* setting(std::vector<env_setting>& env, const std::string& name)
 }
 
 // The item ID check is "$PDM_ROOT/bin/perl $PDM_ROOT/bin/kxpdm_check_pfm.pl
-// part": a root of clonesim's own whose perl runs the real pair through the
-// wrapper.
-void wrap_item_id_check(env_setting& root, const std::filesystem::path& directory, const std::filesystem::path& log)
+// part": a root of clonesim's own whose interpreter forwards the run. The
+// library runs the check only when both are there, so the script is too.
+std::filesystem::path fake_root(const std::filesystem::path& directory, const os::forwarding& how)
 {
     const std::filesystem::path fake = directory / "pdm_root";
     std::filesystem::create_directories(fake / "bin");
+    std::ofstream(fake / "bin" / "kxpdm_check_pfm.pl", std::ios::binary).close();
+    os::write_forwarding_program(fake / "bin" / os::interpreter_file_name("perl"), how);
+    return fake;
+}
+
+// Watched, the interpreter runs the real pair through the wrapper.
+void wrap_item_id_check(env_setting& root, const std::filesystem::path& directory, const std::filesystem::path& log)
+{
     const std::string real = *root.value;
-    const std::filesystem::path perl = fake / "bin" / "perl";
-    std::ofstream script(perl, std::ios::binary);
-    script << "#!/bin/sh\n# clonesim: runs the site's item ID check through its logging wrapper\nshift\n"
-           << "exec " << shell_quote(wrapper()) << " " << shell_quote(log.string()) << " 'item ID check' "
-           << shell_quote(real + "/bin/perl") << " " << shell_quote(real + "/bin/kxpdm_check_pfm.pl") << " \"$@\"\n";
-    script.close();
-    std::filesystem::permissions(perl, std::filesystem::perms::owner_all);
-    root.value = fake.string();
+    os::forwarding how;
+    how.target = wrapper();
+    how.leading = {log.string(), "item ID check", kx::platform::join_path(kx::platform::join_path(real, "bin"), "perl"),
+                   kx::platform::join_path(kx::platform::join_path(real, "bin"), "kxpdm_check_pfm.pl")};
+    how.drop_first = true;
+    root.value = fake_root(directory, how).string();
 }
 
 std::vector<std::string> records(const std::string& content)
@@ -66,29 +74,16 @@ std::string run_key(const std::string& program, const std::vector<std::string>& 
     return same_separators(key);
 }
 
-void write_script(const std::filesystem::path& file, const std::string& text)
+std::filesystem::path write_answers(const std::vector<recorded_command>& commands, const std::filesystem::path& directory,
+                                    const std::filesystem::path& log)
 {
-    std::ofstream script(file, std::ios::binary);
-    script << text;
-    script.close();
-    std::filesystem::permissions(file, std::filesystem::perms::owner_all);
-}
-
-std::filesystem::path write_answer_script(const std::vector<recorded_command>& commands,
-                                          const std::filesystem::path& directory)
-{
-    std::string text =
-        "#!/bin/sh\n# clonesim: stands in for the site's programs, answering each run with the exit code\n"
-        "# recorded for its program text and arguments\nlog=$1\nlabel=$2\nshift 2\n"
-        "key=$(printf '%s\\n' \"$@\" | tr '\\\\' /)\ncase \"$key\" in\n";
-    for (const recorded_command& c : commands)
-        text += shell_quote(run_key(c.program, c.arguments)) + ") status=" + std::to_string(c.exit) + " ;;\n";
-    text += "*) status=127 ;;\nesac\nprogram=$1\nshift\nif [ -n \"$program\" ]; then set -- \"$program\" \"$@\"; fi\n"
-            "{ printf '%s\\0' \"$label\" \"$status\" \"$#\"; [ $# -eq 0 ] || printf '%s\\0' \"$@\"; printf '\\0'; } >>\"$log\"\n"
-            "exit $status\n";
-    const std::filesystem::path file = directory / "answer";
-    write_script(file, text);
-    return file;
+    std::vector<os::answer> answers;
+    for (const recorded_command& c : commands) answers.push_back({run_key(c.program, c.arguments), static_cast<int>(c.exit)});
+    try {
+        return os::write_answer_program(tools_directory(), directory, log, answers);
+    } catch (const os::failure& e) {
+        throw run_error(e.what());
+    }
 }
 
 }  // namespace
@@ -99,11 +94,14 @@ site_program_watch answer_site_programs(const scenario& scene, const std::filesy
     watch.env = scene.env;
     watch.log = directory / "site_programs.log";
     watch.answered = true;
-    const std::string answer = shell_quote(write_answer_script(scene.commands.value_or(std::vector<recorded_command>{}), directory).string());
+    const std::filesystem::path answering =
+        write_answers(scene.commands.value_or(std::vector<recorded_command>{}), directory, watch.log);
+    const std::string answer = shell_quote(answering.string());
     const std::string log = shell_quote(watch.log.string());
     if (env_setting* program = setting(watch.env, additional_program_variable)) {
         const std::string own = *program->value;
-        program->value = answer + " " + log + " 'additional import program' " + shell_quote(own);
+        program->value = answer + " " + log + " " + shell_quote("additional import program") + " " +
+                         shell_quote(os::answer_program_text(own));
         watch.shown_as.emplace_back(*program->value, own);
     }
     env_setting* root = setting(watch.env, root_variable);
@@ -111,14 +109,13 @@ site_program_watch answer_site_programs(const scenario& scene, const std::filesy
         // The check is "$PDM_ROOT/bin/perl $PDM_ROOT/bin/kxpdm_check_pfm.pl part":
         // a root of the stand-in's own, whose perl names both as recorded.
         const std::string real = *root->value;
-        const std::filesystem::path fake = directory / "pdm_root";
-        std::filesystem::create_directories(fake / "bin");
-        const std::string own = shell_quote(real);
-        const std::string prefix = shell_quote(fake.string());
-        write_script(fake / "bin" / "perl",
-                     "#!/bin/sh\n# clonesim: the site's item ID check, answered as recorded\nfake=" + prefix +
-                         "\nscript=$1\nshift\nexec " + answer + " " + log + " 'item ID check' '' " + own +
-                         "\"${0#\"$fake\"}\" " + own + "\"${script#\"$fake\"}\" \"$@\"\n");
+        os::forwarding how;
+        how.target = answering;
+        how.leading = {watch.log.string(), "item ID check", os::answer_program_text(""),
+                       kx::platform::join_path(kx::platform::join_path(real, "bin"), "perl")};
+        how.from = (directory / "pdm_root").string();
+        how.to = real;
+        const std::filesystem::path fake = fake_root(directory, how);
         root->value = fake.string();
         watch.shown_as.emplace_back(fake.string(), real);
     }
@@ -132,8 +129,8 @@ site_program_watch watch_site_programs(const scenario& scene, const std::filesys
     watch.log = directory / "site_programs.log";
     if (env_setting* program = setting(watch.env, additional_program_variable)) {
         const std::string own = *program->value;
-        program->value = shell_quote(wrapper()) + " " + shell_quote(watch.log.string()) +
-                         " 'additional import program' " + own;
+        program->value = shell_quote(wrapper()) + " " + shell_quote(watch.log.string()) + " " +
+                         shell_quote("additional import program") + " " + own;
         watch.shown_as.emplace_back(*program->value, own);
     }
     env_setting* root = setting(watch.env, root_variable);

@@ -1,6 +1,7 @@
 #include "sweep/sweep.h"
 
 #include "host/host_codes.h"
+#include "platform/os.h"
 #include "report/text_report.h"
 #include "report/verdict.h"
 #include "session/messages.h"
@@ -17,7 +18,6 @@
 #include <regex>
 #include <set>
 #include <sstream>
-#include <unistd.h>
 
 // Present only in a sanitizer build: tells which session was running when a
 // sanitizer ends the process.
@@ -37,10 +37,9 @@ char running[512] = "the first clean session";
 
 void tell_running()
 {
-    const char prefix[] = "\nclonesim sweep: the process ended during: ";
-    [[maybe_unused]] ssize_t n = write(2, prefix, sizeof prefix - 1);
-    n = write(2, running, std::strlen(running));
-    n = write(2, "\n", 1);
+    os::write_error_now("\nclonesim sweep: the process ended during: ");
+    os::write_error_now(running);
+    os::write_error_now("\n");
 }
 
 extern "C" void on_fatal_signal(int signal_number)
@@ -62,16 +61,13 @@ constexpr int sanitizer_report_status = 70;
 void tell_running_and_exit()
 {
     tell_running();
-    _exit(sanitizer_report_status);
+    os::exit_now(sanitizer_report_status);
 }
 
 void install_crash_reporting()
 {
     if (__sanitizer_set_death_callback != nullptr) __sanitizer_set_death_callback(tell_running_and_exit);
-    std::signal(SIGSEGV, on_fatal_signal);
-    std::signal(SIGABRT, on_fatal_signal);
-    std::signal(SIGBUS, on_fatal_signal);
-    std::signal(SIGFPE, on_fatal_signal);
+    os::on_fatal_signals(on_fatal_signal);
 }
 
 // --- what one session left behind ---------------------------------------------

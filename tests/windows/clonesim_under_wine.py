@@ -1,0 +1,121 @@
+#!/usr/bin/env python3
+"""clonesim.exe end to end under wine, against the Windows DLL: the examples'
+reports equal their expected reports, the guide's sessions report what the
+Linux build reports, and a host-fault sweep holds every invariant. Reports
+may differ from the Linux ones in their path separators and nothing else:
+temporary folders are named <tmp> and a "\\" between two characters of a
+path is taken as "/"; any other difference fails.
+
+    clonesim_under_wine.py examples|guide|sweep CLONESIM_EXE DLL SOURCE_DIR [LINUX_CLONESIM]
+"""
+import json
+import pathlib
+import re
+import subprocess
+import sys
+
+TEMP_FOLDER = re.compile(r'[^\s"]*clonesim-[A-Za-z0-9]{6}')
+# A separator as a report writes it: escaped, between two characters of a
+# path.
+SEPARATOR = re.compile(r'(?<=[^\s"\\])\\\\(?=[^\s"\\])')
+
+EXAMPLES = {"import_mapped": 0, "clone": 0, "export_design_log": 0, "export_tool_refused": 1, "edit": 0}
+# Their site programs are shell scripts, which Windows cannot start.
+NEEDS_A_SHELL = {"import_refused", "guide/item_id_check", "guide/site_program_missing"}
+
+
+def normalised(report):
+    return SEPARATOR.sub("/", TEMP_FOLDER.sub("<tmp>", report))
+
+
+def windows_path(path):
+    return str(path).replace("/", "\\")
+
+
+def run(command, cwd):
+    return subprocess.run(command, cwd=cwd, capture_output=True)
+
+
+def differences(label, got, expected):
+    if got == expected:
+        return []
+    got_lines, expected_lines = got.splitlines(), expected.splitlines()
+    for n, (a, b) in enumerate(zip(got_lines, expected_lines), 1):
+        if a != b:
+            return [f"{label}: line {n} differs:\n  got      {a}\n  expected {b}"]
+    return [f"{label}: {len(got_lines)} lines, expected {len(expected_lines)}"]
+
+
+def check_examples(wine, dll, source):
+    problems = []
+    for name, status in EXAMPLES.items():
+        # Scenario paths as a Windows user types them.
+        result = run([*wine, "run", f"examples\\{name}.json", "--library", dll], source)
+        if result.returncode != status:
+            problems.append(f"{name}: exit {result.returncode}, expected {status}: {result.stderr.decode(errors='replace')}")
+        if result.stderr:
+            problems.append(f"{name}: standard error: {result.stderr.decode(errors='replace')}")
+        expected = (source / "examples" / f"{name}.expected.txt").read_text()
+        problems += differences(name, normalised(result.stdout.decode("latin-1")), expected)
+    result = run([*wine, "run", "--json", "examples/import_mapped.json", "--library", dll], source)
+    expected = json.loads((source / "examples" / "import_mapped.expected.json").read_text())
+    try:
+        if json.loads(normalised(result.stdout.decode("latin-1"))) != expected:
+            problems.append("import_mapped --json: the JSON report differs from the expected one")
+    except json.JSONDecodeError as e:
+        problems.append(f"import_mapped --json: no JSON report: {e}")
+    return problems, len(EXAMPLES) + 1
+
+
+def check_guide(wine, dll, source, linux):
+    problems = []
+    scenarios = sorted(p.stem for p in (source / "examples" / "guide").glob("*.json"))
+    played = 0
+    for name in scenarios:
+        if f"guide/{name}" in NEEDS_A_SHELL:
+            continue
+        played += 1
+        windows = run([*wine, "run", windows_path(f"examples/guide/{name}.json"), "--library", dll], source)
+        reference = run([linux, "run", f"examples/guide/{name}.json"], source)
+        if windows.returncode != reference.returncode:
+            problems.append(f"guide/{name}: exit {windows.returncode}, on Linux {reference.returncode}")
+        problems += differences(f"guide/{name}", normalised(windows.stdout.decode("latin-1")),
+                                normalised(reference.stdout.decode("latin-1")))
+    if played < 10:
+        problems.append(f"only {played} guide scenarios played")
+    return problems, played
+
+
+def check_sweep(wine, dll, source):
+    result = run([*wine, "sweep", "examples\\clone.json", "--library", dll], source)
+    text = result.stdout.decode("latin-1")
+    problems = []
+    if result.returncode != 0 or "result: every invariant held" not in text:
+        problems.append(f"sweep of clone.json: exit {result.returncode}\n{text}{result.stderr.decode(errors='replace')}")
+    faulted = re.search(r"sessions played: \d+ \((\d+) with a fault", text)
+    if not faulted or int(faulted.group(1)) == 0:
+        problems.append("sweep of clone.json: no session was played with a fault")
+    return problems, 1
+
+
+def main():
+    what, exe, dll, source = sys.argv[1:5]
+    source = pathlib.Path(source)
+    wine = [str(source / "scripts" / "wine-run"), exe]
+    if what == "examples":
+        problems, count = check_examples(wine, dll, source)
+    elif what == "guide":
+        problems, count = check_guide(wine, dll, source, sys.argv[5])
+    elif what == "sweep":
+        problems, count = check_sweep(wine, dll, source)
+    else:
+        print(f"unknown check {what}", file=sys.stderr)
+        return 2
+    for problem in problems:
+        print(problem)
+    print(f"clonesim.exe {what}: {count} checked, {len(problems)} problems")
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
