@@ -234,7 +234,8 @@ int replay_many(const replay_command_line& line)
         const unsigned jobs = line.jobs > 0 ? line.jobs : clonesim::platform::core_count();
         const clonesim::batch_header header = header_of(line, jobs);
         clonesim::batch_run run;
-        run.clonesim = clonesim::platform::own_executable();
+        run.clonesim = clonesim::os::executable();
+        if (run.clonesim.empty()) throw clonesim::run_error("cannot find clonesim's own executable");
         run.jobs = jobs;
         run.replay_options = {"--library", line.library};
         for (const auto& [option, value] : change_options(line)) run.replay_options.insert(run.replay_options.end(), {option, value});

@@ -46,9 +46,6 @@ child_end wait_any_child();
 // Stops a child that is still running and waits for it.
 void stop_child(child_id id);
 
-// The path of the running executable, as the system knows it.
-std::filesystem::path own_executable();
-
 // The processors this process may run on (at least 1).
 unsigned core_count();
 

@@ -117,14 +117,6 @@ void stop_child(child_id id)
     }
 }
 
-std::filesystem::path own_executable()
-{
-    std::error_code ec;
-    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec) throw process_error("cannot find clonesim's own executable: " + ec.message());
-    return self;
-}
-
 unsigned core_count()
 {
     // The processors this process may use, which a container or taskset
