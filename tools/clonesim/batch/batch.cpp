@@ -1,6 +1,8 @@
 #include "batch/batch.h"
 
 #include "platform/child_process.h"
+#include "platform/os.h"
+#include "platform/platform.h"
 #include "report/html_report.h"
 #include "run/environment.h"
 #include "run/run_error.h"
@@ -69,11 +71,13 @@ public:
     {
         platform::child_start start;
         start.program = run.clonesim;
-        start.arguments = {"replay", "--result-file", result_file(index).string()};
+        // The child's argv is in the ANSI code page on Windows, not in the
+        // standard library's UTF-8.
+        start.arguments = {"replay", "--result-file", os::text_of(result_file(index))};
         start.arguments.insert(start.arguments.end(), run.replay_options.begin(), run.replay_options.end());
         // A trace whose name begins with "-" is still a trace.
         start.arguments.push_back("--");
-        start.arguments.push_back(traces[index].file.string());
+        start.arguments.push_back(os::text_of(traces[index].file));
         start.errors = error_file(index);
         try {
             running_.emplace(platform::start_child(start), index);
@@ -216,17 +220,19 @@ batch_inputs collect_traces(const std::vector<std::string>& paths)
         in.traces.push_back(batch_trace{file, shown});
     };
     for (const std::string& path : paths) {
+        // Named as the command line gives it (the ANSI code page on Windows).
+        const std::filesystem::path given = os::path_of(path);
         std::error_code ec;
-        if (!std::filesystem::is_directory(path, ec)) {
-            take(path, path);
+        if (!std::filesystem::is_directory(given, ec)) {
+            take(given, path);
             continue;
         }
-        const std::vector<std::filesystem::path> files = trace_files_in(path);
+        const std::vector<std::filesystem::path> files = trace_files_in(given);
         // Most likely the wrong folder: stop before anything is replayed,
         // rather than sum up the other traces as if they were all.
         if (files.empty()) throw run_error(path + ": the folder holds no trace (no file named kxpdm-trace-*.jsonl)");
         std::size_t others = 0;
-        for (const auto& entry : std::filesystem::directory_iterator(path, ec))
+        for (const auto& entry : std::filesystem::directory_iterator(given, ec))
             if (entry.is_regular_file(ec) && std::find(files.begin(), files.end(), entry.path()) == files.end()) ++others;
         // Only the library's own names are taken from a folder, so that the
         // reports and scenarios kept beside traces are not replayed as
@@ -234,8 +240,9 @@ batch_inputs collect_traces(const std::vector<std::string>& paths)
         if (others > 0)
             in.notes.push_back(path + ": " + count_of(others, "file", "files") +
                                " not named kxpdm-trace-*.jsonl skipped (name a trace to replay it whatever its name)");
-        const std::string folder = path.empty() || path.back() == '/' ? path : path + "/";
-        for (const auto& file : files) take(file, folder + file.filename().string());
+        const std::string folder =
+            path.empty() || kx::platform::ends_folder_name(path.back()) ? path : path + kx::platform::path_separator();
+        for (const auto& file : files) take(file, folder + os::text_of(file.filename()));
     }
     // Lines by path, so that two runs list a folder alike whatever finishes
     // first.
