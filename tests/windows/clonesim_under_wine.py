@@ -1,18 +1,21 @@
 #!/usr/bin/env python3
 """clonesim.exe end to end under wine, against the Windows DLL: the examples'
 reports equal their expected reports, the guide's sessions report what the
-Linux build reports, and a host-fault sweep holds every invariant. Reports
+Linux build reports, a host-fault sweep holds every invariant, and a folder
+of traces replays each in a clonesim.exe child of its own. Reports
 may differ from the Linux ones in their path separators and nothing else:
 temporary folders are named <tmp> and a "\\" between two characters of a
 path is taken as "/"; any other difference fails.
 
-    clonesim_under_wine.py examples|guide|sweep CLONESIM_EXE DLL SOURCE_DIR [LINUX_CLONESIM]
+    clonesim_under_wine.py examples|guide|sweep|replay CLONESIM_EXE DLL SOURCE_DIR [LINUX_CLONESIM]
 """
 import json
 import pathlib
 import re
+import shutil
 import subprocess
 import sys
+import tempfile
 
 TEMP_FOLDER = re.compile(r'[^\s"]*clonesim-[A-Za-z0-9]{6}')
 # A separator as a report writes it: escaped, between two characters of a
@@ -98,6 +101,68 @@ def check_sweep(wine, dll, source):
     return problems, 1
 
 
+def outcomes(stdout):
+    """The lines of a folder replay, by trace file name: (shown, outcome)."""
+    found = {}
+    for line in stdout.decode("latin-1").splitlines():
+        shown, sep, outcome = line.partition(": ")
+        name = re.split(r"[\\/]", shown)[-1]
+        if sep and name.startswith("kxpdm-trace-"):
+            found[name] = (shown, outcome)
+    return found
+
+
+def check_replay(wine, dll, source, linux):
+    """Two recorded sessions, one cut short and one that is no trace, in a
+    folder whose path holds spaces and "&" (which cmd would take as a second
+    command): the children get their arguments whole and each trace has its
+    line, as the Linux build gives them."""
+    problems = []
+    scratch = pathlib.Path(tempfile.mkdtemp(prefix="clonesim-folder-replay-"))
+    try:
+        folder = scratch / "site traces & more" / "desk 1"
+        folder.mkdir(parents=True)
+        typed = "Z:" + windows_path(folder)
+        for name in ("clone", "import_mapped"):
+            result = run([*wine, "run", f"examples\\{name}.json", "--record", typed, "--library", dll], source)
+            if result.returncode != 0:
+                problems.append(f"recording {name}: exit {result.returncode}: {result.stderr.decode(errors='replace')}")
+        recorded = sorted(folder.glob("kxpdm-trace-*.jsonl"))
+        if len(recorded) != 2:
+            return problems + [f"{len(recorded)} traces recorded, expected 2"], 1
+        (folder / "kxpdm-trace-cut.jsonl").write_bytes(recorded[0].read_bytes()[:3000])
+        (folder / "kxpdm-trace-unreadable.jsonl").write_bytes(b"not a trace\n")
+        expected = {recorded[0].name: "same", recorded[1].name: "same",
+                    "kxpdm-trace-cut.jsonl": "same, as far as the partial trace goes",
+                    "kxpdm-trace-unreadable.jsonl": "cannot be read: "}
+
+        windows = run([*wine, "replay", "--jobs", "2", typed, "--library", dll], source)
+        on_linux = run([linux, "replay", "--jobs", "2", str(folder)], source)
+        if windows.returncode != 2 or on_linux.returncode != 2:
+            problems.append(f"folder replay: exit {windows.returncode}, on Linux {on_linux.returncode}, expected 2:\n"
+                            f"{windows.stdout.decode('latin-1')}{windows.stderr.decode(errors='replace')}")
+        lines, linux_lines = outcomes(windows.stdout), outcomes(on_linux.stdout)
+        for name, outcome in expected.items():
+            shown, got = lines.get(name, ("", "no line"))
+            if not got.startswith(outcome) or got != linux_lines.get(name, ("", "no line"))[1]:
+                problems.append(f"{name}: \"{got}\", on Linux \"{linux_lines.get(name, ('', 'no line'))[1]}\"")
+            if shown and shown != f"{typed}\\{name}":
+                problems.append(f"{name}: shown as {shown}")
+        if len(lines) != len(expected):
+            problems.append(f"folder replay: {len(lines)} lines for {len(expected)} traces")
+
+        # The good ones alone, with a change whose value holds what the C
+        # runtime's parser takes apart unless it is quoted just so.
+        good = [*wine, "replay", "--jobs", "2", "--set", 'CLONESIM_PROBE=say "hi" & \\', "--library", dll]
+        result = run(good + ["Z:" + windows_path(trace) for trace in recorded], source)
+        if result.returncode != 0 or len(outcomes(result.stdout)) != 2:
+            problems.append(f"the two good traces: exit {result.returncode}, expected 0:\n"
+                            f"{result.stdout.decode('latin-1')}{result.stderr.decode(errors='replace')}")
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    return problems, len(expected) + 1
+
+
 def main():
     what, exe, dll, source = sys.argv[1:5]
     source = pathlib.Path(source)
@@ -108,6 +173,8 @@ def main():
         problems, count = check_guide(wine, dll, source, sys.argv[5])
     elif what == "sweep":
         problems, count = check_sweep(wine, dll, source)
+    elif what == "replay":
+        problems, count = check_replay(wine, dll, source, sys.argv[5])
     else:
         print(f"unknown check {what}", file=sys.stderr)
         return 2
