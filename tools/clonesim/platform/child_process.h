@@ -40,11 +40,32 @@ struct child_end {
 child_id start_child(const child_start& start);
 
 // Waits until one of the children start_child started and that is not yet
-// waited for ends; throws process_error when there is none.
+// waited for ends; throws process_error when there is none, interrupted
+// when a stop request came (before or while waiting).
 child_end wait_any_child();
 
 // Stops a child that is still running and waits for it.
 void stop_child(child_id id);
+
+// A replay of many traces ends when the user asks it to: SIGINT or SIGTERM
+// (or their like) wakes the wait for a child with this, so that the caller
+// can stop its children and clear its files before ending by the signal.
+class interrupted : public std::runtime_error {
+public:
+    explicit interrupted(int signal) : std::runtime_error("interrupted"), signal_(signal) {}
+    int signal() const { return signal_; }
+
+private:
+    int signal_;
+};
+
+// From here on an interrupt or a termination request is noted rather than
+// fatal (wait_any_child throws interrupted), and a closed standard output
+// makes a write fail instead of ending the process.
+void catch_stop_requests();
+
+// Ends the process as the request noted would have: by the signal itself.
+[[noreturn]] void end_by(int signal);
 
 // The path of the running executable, as the system knows it.
 std::filesystem::path own_executable();
