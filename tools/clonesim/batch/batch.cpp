@@ -75,6 +75,9 @@ public:
         start.arguments.push_back("--");
         start.arguments.push_back(traces[index].file.string());
         start.errors = error_file(index);
+        // A child stopped mid-session cannot clear its own temporary
+        // folders: they go in this one, which goes on every path.
+        start.environment = {{"TMPDIR", folder_.string()}};
         try {
             running_.emplace(platform::start_child(start), index);
         } catch (const platform::process_error& e) {

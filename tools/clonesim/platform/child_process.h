@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace clonesim::platform {
@@ -26,6 +27,8 @@ struct child_start {
     std::vector<std::string> arguments;  // after the program's own name; handed over as they are, no shell
     std::filesystem::path output;        // standard output goes here (made or emptied); empty: discarded
     std::filesystem::path errors;        // standard error likewise
+    // Environment variables set in the child only, over this process's.
+    std::vector<std::pair<std::string, std::string>> environment;
 };
 
 struct child_end {

@@ -14,7 +14,9 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <set>
+#include <string_view>
 
 extern char** environ;
 
@@ -119,9 +121,22 @@ child_id start_child(const child_start& start)
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
+    std::vector<std::string> settings;
+    for (const auto& [name, value] : start.environment) settings.push_back(name + "=" + value);
+    std::vector<char*> envp;
+    for (std::string& setting : settings) envp.push_back(setting.data());
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view setting = *entry;
+        const bool replaced = std::any_of(start.environment.begin(), start.environment.end(), [&](const auto& change) {
+            return setting.size() > change.first.size() && setting.substr(0, change.first.size()) == change.first &&
+                   setting[change.first.size()] == '=';
+        });
+        if (!replaced) envp.push_back(*entry);
+    }
+    envp.push_back(nullptr);
     pid_t pid = 0;
     // posix_spawn, not posix_spawnp: the program is the path given.
-    if (const int e = posix_spawn(&pid, words.front().c_str(), actions.get(), attributes.get(), argv.data(), environ); e != 0)
+    if (const int e = posix_spawn(&pid, words.front().c_str(), actions.get(), attributes.get(), argv.data(), envp.data()); e != 0)
         throw process_error("cannot start " + start.program.string() + ": " + reason(e));
     running().insert(pid);
     return static_cast<child_id>(pid);
