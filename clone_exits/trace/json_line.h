@@ -29,7 +29,9 @@ std::string bytes_as_characters(std::string_view bytes);
 
 // The texts a trace has written whole, by number, so that a text written
 // again can name the earlier one ({"t": n}) instead. Only the last `reach`
-// texts are kept: a session of any size holds the same few megabytes.
+// texts are kept, none longer than `longest`: whatever the session's size,
+// the table holds at most `reach` * `longest` bytes of text (32 MiB), and a
+// few megabytes when the texts are part names.
 class text_table {
 public:
     static constexpr std::size_t reach = 65536;

@@ -6,9 +6,16 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -150,6 +157,150 @@ TEST(folder_replay, a_folder_without_traces_exits_2_before_anything_is_replayed)
     EXPECT_EQ(r.exit_status, 2);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "clonesim: " + (d.tmp / "empty").string() + ": the folder holds no trace (no file named kxpdm-trace-*.jsonl)\n");
+}
+
+// --- what the command line gets wrong ----------------------------------------------
+
+// Each row a slip the command is given: it ends with the usage status and
+// says what was wrong, and no trace given is written over.
+TEST(folder_replay, slips_of_the_command_line_exit_2_naming_the_slip)
+{
+    desks d;
+    const std::string folder = d.folder.string(), cloned = d.cloned.string(), refused = d.refused.string();
+    const std::string missing = (d.tmp / "missing.jsonl").string();
+    const fs::path junk = d.tmp / "junk.jsonl";
+    write_file(junk, "not a trace\n");
+    const fs::path loop = d.tmp / "loop.jsonl";
+    fs::create_symlink(loop, loop);
+    const std::string recorded = read_file(d.cloned);
+    struct row {
+        std::vector<std::string> args;
+        std::string said;  // in standard output or standard error
+    };
+    const std::vector<row> rows = {
+        // Changes checked against no trace at all.
+        {{"--program", "additional=3", folder, missing}, missing + ": cannot be read: no such file\n"},
+        {{"--exception", "A=1", folder, missing}, missing + ": cannot be read: no such file\n"},
+        {{"--set", "KXPDM_NO_SAVE_ON_CLONE_IMPORT=1", "KXPDM_DEBUG=1", cloned},
+         "\"KXPDM_DEBUG=1\" is no file and looks like the value of a rule change: each --set, --unset, --program and "
+         "--exception takes one value; repeat the option for each"},
+        {{"--program", "additional=3@/data/incoming/PUMP_housing.prt", folder},
+         "no trace holds the part \"/data/incoming/PUMP_housing.prt\"; did you mean \"/data/incoming/pump_housing.prt\"?"},
+        {{"--program", "check=1@/data/incoming/nowhere.prt", refused, refused}, "no trace holds the part \"/data/incoming/nowhere.prt\"\n"},
+        {{"--html", cloned, folder}, "it is a recorded session trace, which the report would overwrite"},
+        {{"--html", cloned, cloned}, "which the report would overwrite"},
+        {{"--html", junk.string(), junk.string(), refused}, "--html " + junk.string() + ": is the trace " + junk.string() + " replayed"},
+        {{"--jobs", "0", folder}, "--jobs \"0\": give a whole number from 1 to"},
+        {{"--jobs", "-1", folder}, "--jobs \"-1\": give a whole number from 1 to"},
+        {{"--jobs", "abc", folder}, "--jobs \"abc\": give a whole number from 1 to"},
+        {{"--result-file", (d.tmp / "r.json").string(), cloned, refused}, "--result-file is for one trace"},
+        {{cloned + "/"}, cloned + "/: Not a directory"},
+        {{folder, loop.string()}, loop.string() + ": cannot be read: Too many levels of symbolic links\n"},
+    };
+    for (const row& r : rows) {
+        std::vector<std::string> args{"replay"};
+        args.insert(args.end(), r.args.begin(), r.args.end());
+        const auto result = clonesim(args, d.tmp);
+        EXPECT_TRUE(result.exited) << r.said;
+        EXPECT_EQ(result.exit_status, 2) << r.said << "\n" << result.out << result.err;
+        EXPECT_NE((result.out + result.err).find(r.said), std::string::npos) << result.out << result.err;
+    }
+    EXPECT_EQ(read_file(d.cloned), recorded);
+    EXPECT_EQ(read_file(junk), "not a trace\n");
+
+    // No more children than traces, and the header says so.
+    const auto r = clonesim({"replay", "--jobs", "8", folder}, d.tmp);
+    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find(", 3 at a time\n"), std::string::npos) << r.out;
+}
+
+// A pipe named like a trace would keep its child waiting for a writer: in
+// a folder only regular files are taken, and one named alone is never
+// opened.
+TEST(folder_replay, what_is_no_regular_file_is_skipped_and_never_opened)
+{
+    desks d;
+    const fs::path pipe = d.folder / "kxpdm-trace-20261208-093000-500-1.jsonl";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    fs::create_directories(d.folder / "kxpdm-trace-20261208-094000-600-1.jsonl");
+    fs::copy_file(d.cloned, d.tmp / "kept-elsewhere.jsonl");
+    fs::create_symlink(d.tmp / "kept-elsewhere.jsonl", d.folder / "kxpdm-trace-20261208-095000-700-1.jsonl");
+    const auto r = clonesim({"replay", d.folder.string()}, d.tmp);
+    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_EQ(trace_lines(r.out).size(), 4u) << r.out;
+    EXPECT_NE(r.err.find(d.folder.string() + ": 2 entries named like a trace but not a regular file skipped"), std::string::npos) << r.err;
+
+    const auto named = clonesim({"replay", d.cloned.string(), pipe.string()}, d.tmp);
+    EXPECT_EQ(named.exit_status, 2) << named.out << named.err;
+    EXPECT_NE(named.out.find(pipe.string() + ": cannot be read: not a regular file\n"), std::string::npos) << named.out;
+    const auto alone = clonesim({"replay", pipe.string()}, d.tmp);
+    EXPECT_EQ(alone.exit_status, 2);
+    EXPECT_EQ(alone.err, "clonesim: " + pipe.string() + ": not a regular file\n");
+}
+
+// A name is bytes: a line feed in it must not make a second result line,
+// nor a byte that is no UTF-8 come out raw.
+TEST(folder_replay, a_name_with_a_line_feed_or_a_stray_byte_stays_on_its_line)
+{
+    desks d;
+    const fs::path odd = d.tmp / "odd";
+    fs::create_directories(odd);
+    fs::copy_file(d.cloned, odd / "kxpdm-trace-a\nb.jsonl");
+    fs::copy_file(d.cloned, odd / "kxpdm-trace-\xff.jsonl");
+    const fs::path page = d.tmp / "odd.html";
+    const auto r = clonesim({"replay", "--html", page.string(), odd.string()}, d.tmp);
+    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_EQ(trace_lines(r.out), (std::vector<std::string>{odd.string() + "/kxpdm-trace-a\\nb.jsonl: same",
+                                                             odd.string() + "/kxpdm-trace-\\xff.jsonl: same"}));
+    const std::string html = read_file(page);
+    EXPECT_NE(html.find("kxpdm-trace-\\xff.jsonl</td>"), std::string::npos) << html;
+    EXPECT_EQ(html.find("\xf4\x8f\xbf\xbf"), std::string::npos);
+}
+
+// --- stopped by the user -----------------------------------------------------------
+
+// The processes whose command line names `text`.
+std::size_t processes_naming(const std::string& text)
+{
+    std::size_t found = 0;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+        std::string line = read_file(entry.path() / "cmdline");
+        if (line.find(text) != std::string::npos) ++found;
+    }
+    return found;
+}
+
+// Interrupted mid-run, the replay stops its children, removes their results
+// and ends by the signal, as an interrupted command does.
+TEST(folder_replay, an_interrupt_stops_the_children_and_leaves_nothing_behind)
+{
+    desks d;
+    const fs::path many = d.tmp / "many";
+    fs::create_directories(many);
+    for (int i = 0; i < 60; ++i) fs::copy_file(d.mapped, many / ("kxpdm-trace-" + std::to_string(100 + i) + ".jsonl"));
+    const fs::path work = d.tmp / "work";
+    fs::create_directories(work);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (std::freopen("/dev/null", "w", stdout) == nullptr || std::freopen("/dev/null", "w", stderr) == nullptr) _exit(127);
+        setenv("TMPDIR", work.c_str(), 1);
+        std::string program = KX_CLONESIM_PATH, replay = "replay", jobs = "--jobs", one = "1", folder = many.string();
+        char* argv[] = {program.data(), replay.data(), jobs.data(), one.data(), folder.data(), nullptr};
+        execv(program.c_str(), argv);
+        _exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    // Polled: the signal goes once a child runs.
+    for (int i = 0; i < 3000 && processes_naming(work.string() + "/clonesim-replays-") == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << "wait status " << status;
+    // Nor the children's own temporary folders.
+    EXPECT_TRUE(fs::is_empty(work)) << fs::directory_iterator(work)->path();
+    EXPECT_EQ(processes_naming(work.string()), 0u);
 }
 
 // --- jobs and order ----------------------------------------------------------------

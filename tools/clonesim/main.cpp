@@ -22,7 +22,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -43,6 +45,8 @@ int reporting_errors(Body&& body)
 {
     try {
         return body();
+    } catch (const clonesim::platform::interrupted&) {
+        throw;
     } catch (const clonesim::scenario_error& e) {
         std::cerr << "clonesim: " << e.what() << "\n";
     } catch (const clonesim::run_error& e) {
@@ -121,11 +125,33 @@ struct replay_command_line {
     std::string library;
     bool as_json = false;
     std::string html_file;
-    unsigned jobs = 0;  // 0: one for each core
+    std::string jobs;  // as given; empty: one for each core
     std::string result_file;  // set in a child of a replay of many traces
     std::vector<std::string> set, unset, programs, exceptions;
     std::string map_file;
 };
+
+// A trace is read only when it is a regular file (or a link to one): a pipe
+// or a device would keep the reader waiting. Gives the system's reason.
+void check_trace_file(const std::string& file)
+{
+    std::error_code ec;
+    const auto status = std::filesystem::status(file, ec);
+    if (ec == std::errc::no_such_file_or_directory) throw clonesim::trace_error(file + ": no such file");
+    if (ec) throw clonesim::trace_error(file + ": " + ec.message());
+    if (std::filesystem::is_directory(status)) throw clonesim::trace_error(file + ": is a folder, not a trace");
+    if (!std::filesystem::is_regular_file(status)) throw clonesim::trace_error(file + ": not a regular file");
+}
+
+// A report written over a trace replayed would lose the recording.
+void refuse_output_over_trace(const std::string& output, const std::string& option, const std::vector<std::string>& traces)
+{
+    std::error_code ec;
+    for (const std::string& trace : traces)
+        if (std::filesystem::equivalent(output, trace, ec))
+            throw clonesim::run_error(option + " " + output + ": is the trace " + trace +
+                                      " replayed, which the report would overwrite; name another file");
+}
 
 // A scenario handed to a command that reads traces is named for what it is.
 void refuse_scenario(const std::string& file)
@@ -170,8 +196,12 @@ int replay_one(const replay_command_line& line)
 {
     return reporting_errors([&] {
         const std::string& file = line.traces.front();
+        check_trace_file(file);
         refuse_scenario(file);
-        if (!line.html_file.empty()) clonesim::check_writable(line.html_file, "HTML report");
+        if (!line.html_file.empty()) {
+            refuse_output_over_trace(line.html_file, "--html", {file});
+            clonesim::check_writable(line.html_file, "HTML report");
+        }
         const clonesim::replay_result result = clonesim::replay_trace(file, line.library, changes_of(line));
         if (!line.html_file.empty()) {
             const clonesim::batch_outcome outcome = clonesim::outcome_of({file, file}, clonesim::replay_json(result));
@@ -194,12 +224,15 @@ int replay_child(const replay_command_line& line)
     const std::string& file = line.traces.front();
     nlohmann::ordered_json result;
     try {
-        std::error_code ec;
-        if (!std::filesystem::exists(file, ec)) throw clonesim::trace_error(file + ": no such file");
+        check_trace_file(file);
         refuse_scenario(file);
         clonesim::rule_changes changes = changes_of(line);
         changes.one_of_many = true;
-        result = clonesim::replay_json(clonesim::replay_trace(file, line.library, changes));
+        const clonesim::replay_result replayed = clonesim::replay_trace(file, line.library, changes);
+        result = clonesim::replay_json(replayed);
+        // For the parent, which tells a part no trace holds from a slip.
+        for (const auto& [part, near] : replayed.parts_not_held)
+            result["parts_not_held"].push_back({{"part", clonesim::json_safe(part)}, {"near", clonesim::json_safe(near)}});
     } catch (const clonesim::run_error& e) {
         // The session could not be played: the library, a change, a file.
         result = clonesim::not_replayed_result(file, e.what());
@@ -213,10 +246,52 @@ int replay_child(const replay_command_line& line)
     });
 }
 
+// A part a --program names that no trace replayed holds is a slip of the
+// user's, not a change with nothing to act on: gives what to say, or "".
+std::string part_held_by_none(const replay_command_line& line, const std::vector<clonesim::batch_outcome>& outcomes)
+{
+    for (const std::string& text : line.programs) {
+        const clonesim::rule_changes::program_answer change = clonesim::program_answer_of(text);
+        if (!change.part.has_value()) continue;
+        bool held = false, replayed = false;
+        std::string meant;
+        for (const clonesim::batch_outcome& o : outcomes) {
+            if (!o.replay.is_object()) continue;
+            replayed = true;
+            bool missing = false;
+            for (const auto& entry : o.replay.value("parts_not_held", nlohmann::ordered_json::array()))
+                if (entry.is_object() && entry.value("part", "") == clonesim::json_safe(*change.part)) {
+                    missing = true;
+                    if (meant.empty()) meant = entry.value("near", "");
+                }
+            held = held || !missing;
+        }
+        if (replayed && !held)
+            return "--program " + clonesim::quote(text) + ": no trace holds the part " + clonesim::quote(*change.part) +
+                   (meant.empty() ? "" : "; did you mean \"" + meant + "\"?");
+    }
+    return "";
+}
+
 // Several traces, or a folder: each in a child process of its own, since a
 // loaded library keeps state from one session to the next.
+int replay_many_here(const replay_command_line& line);
+
 int replay_many(const replay_command_line& line)
 {
+    try {
+        return replay_many_here(line);
+    } catch (const clonesim::platform::interrupted& stopped) {
+        // The children are stopped and their folder is gone (the stack
+        // unwound): end as the signal asks.
+        std::cout.flush();
+        clonesim::platform::end_by(stopped.signal());
+    }
+}
+
+int replay_many_here(const replay_command_line& line)
+{
+    clonesim::platform::catch_stop_requests();
     return reporting_errors([&] {
         // Every change is read once here, with the children's own rules, so
         // that one that does not read stops the command before any child
@@ -224,14 +299,25 @@ int replay_many(const replay_command_line& line)
         clonesim::rule_changes changes = changes_of(line);
         changes.one_of_many = true;
         clonesim::trace_model nothing;
+        // A trace's model always has these, if empty; the changes are
+        // made on them.
+        nothing.scene.commands.emplace();
+        nothing.scene.answers.emplace();
         clonesim::apply_rule_changes(nothing, changes);
         std::error_code ec;
         if (!std::filesystem::exists(line.library, ec)) throw clonesim::run_error("cannot load " + line.library + ": no such file");
         if (!line.html_file.empty()) clonesim::check_writable(line.html_file, "HTML report");
         const clonesim::batch_inputs inputs = clonesim::collect_traces(line.traces);
+        if (!line.html_file.empty()) {
+            std::vector<std::string> files;
+            for (const clonesim::batch_trace& trace : inputs.traces) files.push_back(trace.file.string());
+            refuse_output_over_trace(line.html_file, "--html", files);
+        }
         for (const std::string& note : inputs.notes) std::cerr << "clonesim: note: " << note << "\n";
 
-        const unsigned jobs = line.jobs > 0 ? line.jobs : clonesim::platform::core_count();
+        // No more children than traces: the header says how many run.
+        const unsigned wanted = line.jobs.empty() ? clonesim::platform::core_count() : static_cast<unsigned>(std::stoul(line.jobs));
+        const auto jobs = static_cast<unsigned>(std::min<std::size_t>(wanted, std::max<std::size_t>(1, inputs.traces.size())));
         const clonesim::batch_header header = header_of(line, jobs);
         clonesim::batch_run run;
         run.clonesim = clonesim::os::executable();
@@ -245,9 +331,12 @@ int replay_many(const replay_command_line& line)
             run.on_outcome = [](const clonesim::batch_outcome& outcome) {
                 std::cout << clonesim::batch_line(outcome);
                 std::cout.flush();
+                // A reader gone (`| head -1`): the rest would go nowhere.
+                if (!std::cout) throw clonesim::run_error("cannot write to standard output: the replay is stopped");
             };
         }
         const std::vector<clonesim::batch_outcome> outcomes = clonesim::replay_each(inputs.traces, run);
+        if (const std::string missing = part_held_by_none(line, outcomes); !missing.empty()) throw clonesim::run_error(missing);
         if (!line.html_file.empty()) clonesim::write_text_file(line.html_file, clonesim::batch_html(header, outcomes), "HTML report");
         if (line.as_json)
             std::cout << clonesim::batch_json(header, outcomes).dump(2) << "\n";
@@ -260,9 +349,44 @@ int replay_many(const replay_command_line& line)
 
 // One trace named alone replays in this process, as it always has; several,
 // or a folder, each in a child of its own.
+// `--set A=1 B=2 T`: B=2 is taken as a trace, since each change option
+// takes one value (so that the traces after it are not taken as values).
+bool looks_like_change_value(const std::string& word)
+{
+    const std::size_t equals = word.find('=');
+    if (equals == std::string::npos || equals == 0) return false;
+    return std::all_of(word.begin(), word.begin() + static_cast<std::ptrdiff_t>(equals), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_';
+    });
+}
+
 int replay_command(const replay_command_line& line)
 {
-    if (!line.result_file.empty()) return replay_child(line);
+    if (!line.result_file.empty()) {
+        if (line.traces.size() != 1) {
+            std::cerr << "clonesim: --result-file is for one trace\n";
+            return exit_usage;
+        }
+        return replay_child(line);
+    }
+    // Checked here rather than by the parser, whose message for a bad
+    // number names the range of a double.
+    constexpr std::size_t most_jobs = 4096;
+    if (!line.jobs.empty() && (line.jobs.size() > 4 || !std::all_of(line.jobs.begin(), line.jobs.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
+                               std::stoul(line.jobs) < 1 || std::stoul(line.jobs) > most_jobs)) {
+        std::cerr << "clonesim: --jobs " << clonesim::quote(line.jobs) << ": give a whole number from 1 to " << most_jobs
+                  << " (how many traces replay at once)\n";
+        return exit_usage;
+    }
+    for (const std::string& word : line.traces) {
+        std::error_code ec;
+        if (std::filesystem::symlink_status(word, ec).type() != std::filesystem::file_type::not_found || !looks_like_change_value(word))
+            continue;
+        std::cerr << "clonesim: " << clonesim::quote(word)
+                  << " is no file and looks like the value of a rule change: each --set, --unset, --program and --exception "
+                     "takes one value; repeat the option for each (--set A=1 --set B=2)\n";
+        return exit_usage;
+    }
     std::error_code ec;
     if (line.traces.size() == 1 && !std::filesystem::is_directory(line.traces.front(), ec)) return replay_one(line);
     return replay_many(line);
@@ -410,8 +534,7 @@ CLI::App* add_replay(CLI::App& app, replay_command_line& line)
     replay->add_option("--html", line.html_file,
                        "Also write the outcome of every trace as one HTML page to this file (checked before\n"
                        "anything is replayed)");
-    replay->add_option("--jobs", line.jobs, "How many traces replay at once (default: one for each core)")
-        ->check(CLI::PositiveNumber);
+    replay->add_option("--jobs", line.jobs, "How many traces replay at once (default: one for each core)")->type_name("N");
     // How a replay of many traces starts each of its children; not for users.
     replay->add_option("--result-file", line.result_file)->group("");
     // Each change option takes one value and is repeated for more, so that

@@ -79,6 +79,9 @@ public:
         start.arguments.push_back("--");
         start.arguments.push_back(os::text_of(traces[index].file));
         start.errors = error_file(index);
+        // A child stopped mid-session cannot clear its own temporary
+        // folders: they go in this one, which goes on every path.
+        start.environment = {{"TMPDIR", folder_.string()}};
         try {
             running_.emplace(platform::start_child(start), index);
         } catch (const platform::process_error& e) {
@@ -199,8 +202,13 @@ std::string html_text(const std::string& text)
     return out;
 }
 
-// A text of bytes (a path) for the page.
-std::string html_bytes(const std::string& bytes) { return html_text(json_safe(bytes)); }
+// A text of bytes (a path) for the page, each byte that is no UTF-8 shown
+// as \xHH as on the text lines.
+std::string html_bytes(const std::string& bytes) { return html_text(escape_bytes(bytes)); }
+
+// A name on a line of text: a line feed in it must not start a line of its
+// own, nor a stray byte garble the terminal.
+std::string shown(const std::string& name) { return escape_bytes(name); }
 
 }  // namespace
 
@@ -214,7 +222,7 @@ batch_inputs collect_traces(const std::vector<std::string>& paths)
         if (ec) key = file;
         // One session compared twice would count twice in the summary.
         if (!seen.insert(key).second) {
-            in.notes.push_back(shown + " is given more than once: it is replayed once");
+            in.notes.push_back(clonesim::shown(shown) + " is given more than once: it is replayed once");
             return;
         }
         in.traces.push_back(batch_trace{file, shown});
@@ -230,16 +238,27 @@ batch_inputs collect_traces(const std::vector<std::string>& paths)
         const std::vector<std::filesystem::path> files = trace_files_in(given);
         // Most likely the wrong folder: stop before anything is replayed,
         // rather than sum up the other traces as if they were all.
-        if (files.empty()) throw run_error(path + ": the folder holds no trace (no file named kxpdm-trace-*.jsonl)");
-        std::size_t others = 0;
-        for (const auto& entry : std::filesystem::directory_iterator(given, ec))
-            if (entry.is_regular_file(ec) && std::find(files.begin(), files.end(), entry.path()) == files.end()) ++others;
+        if (files.empty()) throw run_error(shown(path) + ": the folder holds no trace (no file named kxpdm-trace-*.jsonl)");
+        const std::set<std::filesystem::path> taken(files.begin(), files.end());
+        std::size_t others = 0, not_files = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(given, ec)) {
+            if (taken.count(entry.path()) > 0) continue;
+            if (entry.is_regular_file(ec))
+                ++others;
+            else if (is_trace_name(entry.path()))
+                ++not_files;
+        }
         // Only the library's own names are taken from a folder, so that the
         // reports and scenarios kept beside traces are not replayed as
         // broken traces; a trace renamed is replayed when named alone.
         if (others > 0)
-            in.notes.push_back(path + ": " + count_of(others, "file", "files") +
+            in.notes.push_back(shown(path) + ": " + count_of(others, "file", "files") +
                                " not named kxpdm-trace-*.jsonl skipped (name a trace to replay it whatever its name)");
+        // A pipe would keep its child waiting for a writer, a device for
+        // ever; a folder below is not looked into.
+        if (not_files > 0)
+            in.notes.push_back(shown(path) + ": " + count_of(not_files, "entry", "entries") +
+                               " named like a trace but not a regular file skipped (a folder, pipe or device)");
         const std::string folder =
             path.empty() || kx::platform::ends_folder_name(path.back()) ? path : path + kx::platform::path_separator();
         for (const auto& file : files) take(file, folder + os::text_of(file.filename()));
@@ -265,6 +284,10 @@ batch_outcome outcome_of(const batch_trace& trace, const ordered_json& result)
     batch_outcome out;
     out.trace = trace;
     auto text = [](const ordered_json& value) { return value.is_string() ? value.get<std::string>() : value.dump(); };
+    if (!result.is_object()) {
+        out.reason = "its result could not be read";
+        return out;
+    }
     if (result.contains("cannot_be_read")) {
         out.status = batch_status::cannot_be_read;
         out.reason = text(result["cannot_be_read"]);
@@ -274,15 +297,23 @@ batch_outcome outcome_of(const batch_trace& trace, const ordered_json& result)
         out.reason = text(result["not_replayed"]);
         return out;
     }
-    const ordered_json& differences = result.value("differences", ordered_json::array());
-    if (!differences.is_array() || !result.contains("partial") ||
-        !std::all_of(differences.begin(), differences.end(), [](const ordered_json& d) { return d.is_object(); })) {
-        out.reason = "its result is no replay report";
+    // Only a whole report counts: a result without its differences, or
+    // with one of them not as a replay writes it, would otherwise pass for
+    // the same outcome, or stop every other trace's.
+    const auto whole_difference = [](const ordered_json& d) {
+        return d.is_object() && d.contains("kind") && d["kind"].is_string() &&
+               (!d.contains("part") || d["part"].is_string() || d["part"].is_null());
+    };
+    if (!result.is_object() || !result.contains("differences") || !result["differences"].is_array() ||
+        !result.contains("partial") || !(result["partial"].is_null() || result["partial"].is_string()) ||
+        !std::all_of(result["differences"].begin(), result["differences"].end(), whole_difference)) {
+        out.reason = "its result could not be read";
         return out;
     }
+    const ordered_json& differences = result["differences"];
     std::set<std::string> parts;
     for (const ordered_json& d : differences) {
-        if (d.value("kind", "") == "unanswered") ++out.unanswered;
+        if (d["kind"] == "unanswered") ++out.unanswered;
         if (d.contains("part") && d["part"].is_string()) parts.insert(d["part"].get<std::string>());
     }
     out.differences = differences.size();
@@ -333,7 +364,7 @@ std::string batch_head_text(const batch_header& header, std::size_t traces)
 
 std::string batch_line(const batch_outcome& o)
 {
-    std::string text = o.trace.shown + ": ";
+    std::string text = shown(o.trace.shown) + ": ";
     switch (o.status) {
     case batch_status::same: text += o.partial ? "same, as far as the partial trace goes" : "same"; break;
     case batch_status::differ:
@@ -420,14 +451,18 @@ std::string batch_html(const batch_header& header, const std::vector<batch_outco
         std::string css = status_name(o.status);
         std::replace(css.begin(), css.end(), ' ', '-');
         std::string line = batch_line(o);
-        line = line.substr(o.trace.shown.size() + 2, line.size() - o.trace.shown.size() - 3);
+        const std::size_t name = shown(o.trace.shown).size() + 2;
+        line = line.substr(name, line.size() - name - 1);
         page += "<tr class=\"" + css + "\"><td>" + html_bytes(o.trace.shown) + "</td><td>";
         if (o.replay.is_object() && (!o.replay["differences"].empty() || !o.replay["partial"].is_null())) {
             page += "<details><summary>" + html_bytes(line) + "</summary>";
             if (o.replay["partial"].is_string()) page += "<p>" + html_text(o.replay["partial"].get<std::string>()) + "</p>";
             page += "<pre>";
-            for (const ordered_json& d : o.replay["differences"])
-                page += html_text((d.value("known", true) ? "" : "not known: ") + d.value("line", "")) + "\n";
+            for (const ordered_json& d : o.replay["differences"]) {
+                const bool known = !d.contains("known") || !d["known"].is_boolean() || d["known"].get<bool>();
+                const std::string text = d.contains("line") && d["line"].is_string() ? d["line"].get<std::string>() : "";
+                page += html_text((known ? "" : "not known: ") + text) + "\n";
+            }
             page += "</pre></details>";
         } else {
             page += html_bytes(line);

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace clonesim::platform {
@@ -26,6 +27,8 @@ struct child_start {
     std::vector<std::string> arguments;  // after the program's own name; handed over as they are, no shell
     std::filesystem::path output;        // standard output goes here (made or emptied); empty: discarded
     std::filesystem::path errors;        // standard error likewise
+    // Environment variables set in the child only, over this process's.
+    std::vector<std::pair<std::string, std::string>> environment;
 };
 
 struct child_end {
@@ -40,11 +43,32 @@ struct child_end {
 child_id start_child(const child_start& start);
 
 // Waits until one of the children start_child started and that is not yet
-// waited for ends; throws process_error when there is none.
+// waited for ends; throws process_error when there is none, interrupted
+// when a stop request came (before or while waiting).
 child_end wait_any_child();
 
 // Stops a child that is still running and waits for it.
 void stop_child(child_id id);
+
+// A replay of many traces ends when the user asks it to: SIGINT or SIGTERM
+// (or their like) wakes the wait for a child with this, so that the caller
+// can stop its children and clear its files before ending by the signal.
+class interrupted : public std::runtime_error {
+public:
+    explicit interrupted(int signal) : std::runtime_error("interrupted"), signal_(signal) {}
+    int signal() const { return signal_; }
+
+private:
+    int signal_;
+};
+
+// From here on an interrupt or a termination request is noted rather than
+// fatal (wait_any_child throws interrupted), and a closed standard output
+// makes a write fail instead of ending the process.
+void catch_stop_requests();
+
+// Ends the process as the request noted would have: by the signal itself.
+[[noreturn]] void end_by(int signal);
 
 // The processors this process may run on (at least 1).
 unsigned core_count();

@@ -5,7 +5,9 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
+#include <csignal>
 #include <cstdio>
 #include <map>
 
@@ -130,6 +132,23 @@ private:
     LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
 };
 
+// A console's Ctrl+C, Ctrl+Break or close, noted as the POSIX signal of the
+// same meaning; the event wakes a wait for the children.
+std::atomic<int> stop_request{0};
+HANDLE stop_event = nullptr;
+
+BOOL WINAPI note_stop_request(DWORD event)
+{
+    stop_request = event == CTRL_C_EVENT ? SIGINT : SIGTERM;
+    if (stop_event != nullptr) SetEvent(stop_event);
+    return TRUE;
+}
+
+void throw_if_stopped()
+{
+    if (const int signal = stop_request.load(); signal != 0) throw interrupted(signal);
+}
+
 struct exception_name {
     DWORD code;
     const char* name;
@@ -213,15 +232,20 @@ child_end wait_any_child()
     if (running().empty()) throw process_error("no child process is running");
     // One wait takes at most 64 handles: with more children, each group is
     // looked at in turn, briefly, until one of them has ended.
+    // The stop event takes one place in every group.
     std::vector<std::pair<child_id, HANDLE>> children(running().begin(), running().end());
-    const bool one_group = children.size() <= MAXIMUM_WAIT_OBJECTS;
+    const std::size_t per_group = stop_event != nullptr ? MAXIMUM_WAIT_OBJECTS - 1 : MAXIMUM_WAIT_OBJECTS;
+    const bool one_group = children.size() <= per_group;
     for (;;) {
-        for (std::size_t first = 0; first < children.size(); first += MAXIMUM_WAIT_OBJECTS) {
-            const std::size_t count = std::min<std::size_t>(MAXIMUM_WAIT_OBJECTS, children.size() - first);
+        for (std::size_t first = 0; first < children.size(); first += per_group) {
+            throw_if_stopped();
+            const std::size_t count = std::min<std::size_t>(per_group, children.size() - first);
             std::vector<HANDLE> group;
             for (std::size_t i = first; i < first + count; ++i) group.push_back(children[i].second);
-            const DWORD got = WaitForMultipleObjects(static_cast<DWORD>(count), group.data(), FALSE, one_group ? INFINITE : 20);
+            if (stop_event != nullptr) group.push_back(stop_event);
+            const DWORD got = WaitForMultipleObjects(static_cast<DWORD>(group.size()), group.data(), FALSE, one_group ? INFINITE : 20);
             if (got == WAIT_TIMEOUT) continue;
+            if (got == WAIT_OBJECT_0 + count && stop_event != nullptr) throw_if_stopped();
             if (got >= WAIT_OBJECT_0 + count) throw process_error("cannot wait for a child process: " + last_error());
             const auto [id, handle] = children[first + (got - WAIT_OBJECT_0)];
             DWORD code = 0;
@@ -248,6 +272,19 @@ void stop_child(child_id id)
     TerminateProcess(handle, 1);
     WaitForSingleObject(handle, INFINITE);
     CloseHandle(handle);
+}
+
+void catch_stop_requests()
+{
+    if (stop_event == nullptr) stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(note_stop_request, TRUE);
+}
+
+void end_by(int)
+{
+    // What the console's own handler would have ended the process with.
+    std::fflush(nullptr);
+    ExitProcess(0xC000013A);
 }
 
 unsigned core_count()

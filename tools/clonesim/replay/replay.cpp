@@ -555,6 +555,7 @@ replay_result replay_trace(const std::filesystem::path& file, const std::string&
     result.recorded_library = text_field(recorded.header, "library").value_or("?");
     result.library = library.path;
     result.changes = applied.named;
+    result.parts_not_held = applied.parts_not_held;
     if (recorded.partial.has_value()) result.partial = partial_text(recorded);
     result.notes = model.notes;
 

@@ -47,6 +47,7 @@ struct replay_result {
     std::optional<std::string> partial;  // where and why a partial trace ends
     std::vector<std::string> notes;
     std::vector<difference> differences;
+    std::vector<std::pair<std::string, std::string>> parts_not_held;  // as applied_changes has them
 };
 
 // Plays the trace's session against the library with recording on and the

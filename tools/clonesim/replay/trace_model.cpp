@@ -654,6 +654,15 @@ bool holds_part(const trace_model& model, const std::string& part)
                        [&](const sim::clone_part& p) { return same_separators(p.name) == same_separators(part); });
 }
 
+// The part of the trace a name that is none of them looks like a slip of,
+// or "".
+std::string near_part(const trace_model& model, const std::string& part)
+{
+    const auto meant = std::find_if(model.scene.parts.begin(), model.scene.parts.end(),
+                                    [&](const sim::clone_part& p) { return folded_part(p.name) == folded_part(part); });
+    return meant != model.scene.parts.end() ? meant->name : "";
+}
+
 // The part a change names, as the model names it; a part the trace does
 // not hold is refused, with the one it looks like a slip of.
 std::string part_of_change(const trace_model& model, const std::string& option, const std::string& part)
@@ -696,6 +705,7 @@ applied_changes apply_rule_changes(trace_model& model, const rule_changes& chang
         const std::string option = "--program " + quote(change.program + "=" + std::to_string(change.exit) + "@" + change.part.value_or(""));
         if (change.part.has_value() && changes.one_of_many && !holds_part(model, *change.part)) {
             applied.named.push_back(option + " (this trace holds no such part: the change has nothing to act on)");
+            applied.parts_not_held.emplace_back(*change.part, near_part(model, *change.part));
             continue;
         }
         if (change.part.has_value()) change.part = part_of_change(model, option, *change.part);

@@ -82,6 +82,9 @@ std::string unset_name_of(const std::string& text);
 struct applied_changes {
     std::vector<std::string> named;
     std::vector<std::string> variables, files;
+    // One of many: each part a change names that this trace does not hold,
+    // as given, and the part of the trace it looks like a slip of (or "").
+    std::vector<std::pair<std::string, std::string>> parts_not_held;
 };
 applied_changes apply_rule_changes(trace_model& model, const rule_changes& changes);
 

@@ -5,6 +5,8 @@
 #include "texts/texts.h"
 #include "trace/json_line.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -115,6 +117,22 @@ void write_text_file(const std::filesystem::path& file, const std::string& text,
     if (!out) throw run_error("cannot write the " + what + " " + file.string());
 }
 
+namespace {
+
+// The first line of a trace is its header, which names the format.
+bool starts_like_trace(const std::filesystem::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    std::string first(4096, '\0');
+    in.read(first.data(), static_cast<std::streamsize>(first.size()));
+    first.resize(static_cast<std::size_t>(in.gcount()));
+    first = first.substr(0, first.find('\n'));
+    const nlohmann::json header = nlohmann::json::parse(first, nullptr, false);
+    return header.is_object() && header.contains("trace") && header["trace"] == "kxpdm-clone-trace";
+}
+
+}  // namespace
+
 void check_writable(const std::filesystem::path& file, const std::string& what)
 {
     std::error_code ec;
@@ -124,6 +142,11 @@ void check_writable(const std::filesystem::path& file, const std::string& what)
     // Opening a named pipe or a device would wait for its other end.
     if (existed && !std::filesystem::is_regular_file(file, ec))
         throw run_error("cannot write the " + what + " " + file.string() + ": it is not a regular file");
+    // A recorded session cannot be recorded again: a report written over it
+    // (a trace named by mistake, a glob that took it) loses it.
+    if (existed && starts_like_trace(file))
+        throw run_error("cannot write the " + what + " " + file.string() +
+                        ": it is a recorded session trace, which the report would overwrite; name another file");
     // Appending leaves a file that is there as it is; one made only to try
     // goes again, so that a failed run leaves nothing behind.
     errno = 0;

@@ -501,13 +501,20 @@ bool looks_like_scenario(const std::filesystem::path& file)
     return value.is_object() && !value.contains("trace") && (value.contains("parts") || value.contains("operation"));
 }
 
+bool is_trace_name(const std::filesystem::path& file)
+{
+    const std::string name = file.filename().string();
+    return name.rfind("kxpdm-trace-", 0) == 0 && file.extension() == ".jsonl";
+}
+
 std::vector<std::filesystem::path> trace_files_in(const std::filesystem::path& directory)
 {
     std::vector<std::filesystem::path> files;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(directory, ec)) {
-        const std::string name = entry.path().filename().string();
-        if (name.rfind("kxpdm-trace-", 0) == 0 && entry.path().extension() == ".jsonl") files.push_back(entry.path());
+        // Regular files only (a link to one counts): a pipe named like a
+        // trace would keep its reader waiting.
+        if (is_trace_name(entry.path()) && entry.is_regular_file(ec)) files.push_back(entry.path());
     }
     std::sort(files.begin(), files.end());
     return files;

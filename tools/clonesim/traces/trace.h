@@ -110,7 +110,11 @@ std::optional<std::string> text_field(const nlohmann::json& object, const char* 
 std::optional<long long> number_field(const nlohmann::json& object, const char* key);
 std::vector<std::string> texts_field(const nlohmann::json& object, const char* key);
 
-// The trace files the library wrote into a folder, by name.
+// Whether a file is named as the library names its traces.
+bool is_trace_name(const std::filesystem::path& file);
+
+// The trace files the library wrote into a folder, by name: the regular
+// files so named.
 std::vector<std::filesystem::path> trace_files_in(const std::filesystem::path& directory);
 
 }  // namespace clonesim
