@@ -202,13 +202,26 @@ std::string html_text(const std::string& text)
     return out;
 }
 
+// A name on a line of text: a line feed in it must not start a line of its
+// own, nor a stray byte garble the terminal. Each piece between this system's
+// separators is escaped on its own: the separator is the name's own, so a
+// Windows path stays readable.
+std::string shown(const std::string& name)
+{
+    const char separator = kx::platform::path_separator();
+    std::string out;
+    for (std::size_t from = 0;;) {
+        const std::size_t at = name.find(separator, from);
+        out += escape_bytes(name.substr(from, at == std::string::npos ? std::string::npos : at - from));
+        if (at == std::string::npos) return out;
+        out += separator;
+        from = at + 1;
+    }
+}
+
 // A text of bytes (a path) for the page, each byte that is no UTF-8 shown
 // as \xHH as on the text lines.
-std::string html_bytes(const std::string& bytes) { return html_text(escape_bytes(bytes)); }
-
-// A name on a line of text: a line feed in it must not start a line of its
-// own, nor a stray byte garble the terminal.
-std::string shown(const std::string& name) { return escape_bytes(name); }
+std::string html_bytes(const std::string& bytes) { return html_text(shown(bytes)); }
 
 }  // namespace
 
