@@ -92,7 +92,7 @@ std::string bytes_as_characters(std::string_view bytes)
 unsigned long long text_table::refer(std::string_view bytes)
 {
     if (by_slot_.empty()) by_slot_.assign(reach, nullptr);
-    const auto found = numbers_.find(std::string(bytes));
+    const auto found = numbers_.find(bytes);
     if (found != numbers_.end()) return found->second;
     // The text that falls out of reach gives its slot to the new one.
     const std::size_t slot = static_cast<std::size_t>(count_ % reach);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -46,7 +47,13 @@ public:
     unsigned long long refer(std::string_view bytes);
 
 private:
-    std::unordered_map<std::string, unsigned long long> numbers_;
+    // Looked up by the bytes as they are: most texts of a session are seen
+    // once, and a copy made only to ask would cost every one of them.
+    struct bytes_hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view bytes) const noexcept { return std::hash<std::string_view>{}(bytes); }
+    };
+    std::unordered_map<std::string, unsigned long long, bytes_hash, std::equal_to<>> numbers_;
     std::vector<const std::string*> by_slot_;  // the text each slot numbers now
     unsigned long long count_ = 0;
 };

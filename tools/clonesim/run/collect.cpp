@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <set>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 
 namespace clonesim {
@@ -82,10 +84,20 @@ void collect_parts(const session_sources& from, run_outcome& out)
 {
     const bool exported = out.scene.operation_class == kx::class_export;
     for (const sim::clone_part& part : sim::host().parts) out.parts.push_back(part_of(part, exported, from));
-    for (std::size_t i = 0; i < out.message_boxes.size(); ++i)
-        for (part_outcome& part : out.parts)
-            if (i < out.box_parts.size() && out.box_parts[i] == part.name && part.status != 0 && part.translated)
-                part.messages.push_back(out.message_boxes[i].message);
+    // A session may show a box for every part: each box finds its parts by
+    // name rather than among all of them.
+    std::unordered_multimap<std::string_view, part_outcome*> by_name;
+    for (part_outcome& part : out.parts)
+        if (part.status != 0 && part.translated) by_name.emplace(part.name, &part);
+    if (by_name.empty()) return;
+    for (std::size_t i = 0; i < out.message_boxes.size() && i < out.box_parts.size(); ++i) {
+        const auto [first, last] = by_name.equal_range(out.box_parts[i]);
+        std::vector<part_outcome*> shown;
+        for (auto at = first; at != last; ++at) shown.push_back(at->second);
+        // Parts of one name get the box in the order they came.
+        std::sort(shown.begin(), shown.end());
+        for (part_outcome* part : shown) part->messages.push_back(out.message_boxes[i].message);
+    }
 }
 
 void collect_mapping_files(const pdm_server& server, run_outcome& out)

@@ -18,6 +18,7 @@
 #include <optional>
 #include <set>
 #include <string_view>
+#include <unordered_map>
 
 namespace clonesim {
 
@@ -126,17 +127,27 @@ private:
     }
 
     // The part whose database name or item ID this is, "" when none is.
+    // Asked once for every file of a session, so the first part of each
+    // name is indexed once rather than looked for among all the parts.
     std::string part_of_file(const std::string& path) const
     {
-        for (const part_outcome& part : run_.parts)
-            if (part.new_name == path) return part.name;
-        return {};
+        if (!by_file_.has_value()) {
+            by_file_.emplace();
+            for (const part_outcome& part : run_.parts)
+                if (part.new_name.has_value()) by_file_->emplace(*part.new_name, part.name);
+        }
+        const auto found = by_file_->find(path);
+        return found != by_file_->end() ? found->second : std::string();
     }
     std::string part_of_item(const std::string& item_id) const
     {
-        for (const part_outcome& part : run_.parts)
-            if (part.item_id == item_id && part.translated) return part.name;
-        return {};
+        if (!by_item_.has_value()) {
+            by_item_.emplace();
+            for (const part_outcome& part : run_.parts)
+                if (part.translated) by_item_->emplace(part.item_id, part.name);
+        }
+        const auto found = by_item_->find(item_id);
+        return found != by_item_->end() ? found->second : std::string();
     }
 
     void scenario_checks()
@@ -206,6 +217,7 @@ private:
     // Where the session ended, for a refusal.
     std::string stop_text() const
     {
+        if (!stop_text_.empty()) return stop_text_;
         std::size_t not_reached = 0;
         for (const part_outcome& part : run_.parts)
             if (!part.translated) ++not_reached;
@@ -214,6 +226,7 @@ private:
                                                         : at == "translation" ? std::string("this part's translation")
                                                                               : at);
         if (not_reached > 0) text += ", " + count_of(not_reached, "part", "parts") + " not reached";
+        stop_text_ = text;
         return text;
     }
 
@@ -717,6 +730,10 @@ private:
 
     const run_outcome& run_;
     std::vector<finding> found_;
+    // Worked out when first asked, from the run that does not change.
+    mutable std::optional<std::unordered_map<std::string, std::string>> by_file_;
+    mutable std::optional<std::unordered_map<std::string, std::string>> by_item_;
+    mutable std::string stop_text_;
     std::map<std::size_t, std::size_t> box_of_request_;      // box index -> refused request index
     std::map<std::size_t, std::size_t> listing_of_request_;  // listing text index -> refused request index
     std::map<std::size_t, const program_run*> box_of_program_;  // box index -> the program that could not run

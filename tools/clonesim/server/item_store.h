@@ -6,6 +6,7 @@
 
 #include "scenario/scenario.h"
 
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -14,6 +15,8 @@
 struct sqlite3;
 
 namespace clonesim {
+
+class item_store_statements;
 
 class store_error : public std::runtime_error {
 public:
@@ -84,6 +87,7 @@ public:
 
 private:
     sqlite3* db_ = nullptr;
+    std::unique_ptr<item_store_statements> statements_;
 };
 
 }  // namespace clonesim
