@@ -285,7 +285,12 @@ private:
         };
         if (value.size() != 5 || !value[1].is_number_unsigned() || !value[2].is_string())
             r_.fail(line, "an \"op\" line is [\"op\", number, name, [inputs], [outputs]]");
-        shapes_[value[1].get<std::size_t>()] = shape{value[2].get<std::string>(), names(value[3]), names(value[4])};
+        // The recorder names each operation once, numbering from 1: a number
+        // named again would give the calls repeated after it another meaning.
+        const std::size_t number = value[1].get<std::size_t>();
+        if (number == 0) r_.fail(line, "an \"op\" line numbers its operation 0; numbers start at 1");
+        if (shapes_.count(number) != 0) r_.fail(line, "names operation " + std::to_string(number) + " again");
+        shapes_[number] = shape{value[2].get<std::string>(), names(value[3]), names(value[4])};
     }
 
     json host(std::size_t line, const json& value)
