@@ -6,13 +6,14 @@ may differ from the Linux ones in their path separators and nothing else:
 temporary folders are named <tmp> and a "\\" between two characters of a
 path is taken as "/"; any other difference fails.
 
-    clonesim_under_wine.py examples|guide|sweep CLONESIM_EXE DLL SOURCE_DIR [LINUX_CLONESIM]
+    clonesim_under_wine.py examples|guide|sweep|site_programs CLONESIM_EXE DLL SOURCE_DIR [LINUX_CLONESIM]
 """
 import json
 import pathlib
 import re
 import subprocess
 import sys
+import tempfile
 
 TEMP_FOLDER = re.compile(r'[^\s"]*clonesim-[A-Za-z0-9]{6}')
 # A separator as a report writes it: escaped, between two characters of a
@@ -98,6 +99,45 @@ def check_sweep(wine, dll, source):
     return problems, 1
 
 
+# Part names cmd would read as operators, and what a .cmd site program and
+# the item ID check's perl.cmd must get for each: the library's quoting
+# whole, as at the desk.
+SITE_PROGRAM_PARTS = [
+    ("/in/plain.prt", '["/in/plain.prt"]'),
+    ("/in/x&echo.INJECTED-ECHO.prt", '["/in/x&echo.INJECTED-ECHO.prt"]'),
+    ("/in/a^b.prt", '["/in/a^b.prt"]'),
+]
+
+
+def check_site_programs(wine, dll, source):
+    problems = []
+    with tempfile.TemporaryDirectory() as folder:
+        folder = pathlib.Path(folder)
+        got = folder / "got.txt"
+        (folder / "site").mkdir()
+        (folder / "pdm" / "bin").mkdir(parents=True)
+        (folder / "pdm" / "bin" / "kxpdm_check_pfm.pl").write_text("")
+        (folder / "site" / "check.cmd").write_text(f'@echo check [%*]>>"{windows_path("Z:" + str(got))}"\r\n')
+        (folder / "pdm" / "bin" / "perl.cmd").write_text(
+            f'@echo perl [%2]>>"{windows_path("Z:" + str(got))}"\r\n@exit /b 0\r\n')
+        scene = {"operation": "import",
+                 "env": {"KXPDM_ADDITIONAL_IMPORT_PROGRAM": "site\\check.cmd", "KXPDM_PFM_ITEMID_PROPERTY": "1",
+                         "PDM_ROOT": windows_path("Z:" + str(folder / "pdm"))},
+                 "defaults": {"item_type": "Part"},
+                 "parts": [{"name": name} for name, _ in SITE_PROGRAM_PARTS]}
+        (folder / "scene.json").write_text(json.dumps(scene))
+        result = run([*wine, "run", "scene.json", "--library", dll], folder)
+        text = result.stdout.decode("latin-1")
+        lines = got.read_text(encoding="latin-1").splitlines() if got.exists() else []
+        for name, shown in SITE_PROGRAM_PARTS:
+            for program in ("check", "perl"):
+                if f"{program} {shown}" not in lines:
+                    problems.append(f"{name}: {program} did not get {shown}; it got {lines}")
+        if "INJECTED-ECHO" in [line.strip() for line in text.splitlines()] or len(lines) != 2 * len(SITE_PROGRAM_PARTS):
+            problems.append(f"a part name ran a command of its own:\n{text}")
+    return problems, len(SITE_PROGRAM_PARTS)
+
+
 def main():
     what, exe, dll, source = sys.argv[1:5]
     source = pathlib.Path(source)
@@ -108,6 +148,8 @@ def main():
         problems, count = check_guide(wine, dll, source, sys.argv[5])
     elif what == "sweep":
         problems, count = check_sweep(wine, dll, source)
+    elif what == "site_programs":
+        problems, count = check_site_programs(wine, dll, source)
     else:
         print(f"unknown check {what}", file=sys.stderr)
         return 2
