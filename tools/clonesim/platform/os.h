@@ -89,6 +89,11 @@ void write_error_now(const char* text);
 
 // --- the stand-in programs ---------------------------------------------------
 
+// When `exit_status` is the one the command interpreter the library runs
+// its commands with gives for a program it could not start, what that says
+// ("which the shell gives for a command not found"); "" for any other.
+std::string not_started_status(int exit_status);
+
 // The folder put first on PATH so that the library's "del" finds
 // clonesim's stand-in; none where the command interpreter's own is used.
 std::optional<std::filesystem::path> del_stand_in_directory(const std::filesystem::path& tools);

@@ -291,6 +291,14 @@ std::filesystem::path write_answer_program(const std::filesystem::path& tools, c
 
 // "=" and the bytes in hexadecimal: letters and digits alone pass cmd and
 // the C runtime unchanged.
+std::string not_started_status(int exit_status)
+{
+    // cmd's own status for a program it cannot find or start ("... is not
+    // recognized as an internal or external command").
+    if (exit_status == 9009) return "which cmd gives for a command it cannot find or start";
+    return {};
+}
+
 std::string answer_program_text(const std::string& text)
 {
     static constexpr char digits[] = "0123456789abcdef";

@@ -27,7 +27,7 @@ int main()
     const std::string error_output = stand_in::read_file(errors_file) + why;
     DeleteFileW(stand_in::wide(errors_file).c_str());
     const long status = code.has_value() ? static_cast<long>(*code) : 9009;
-    stand_in::append_record(argv[1], argv[2], status, std::vector<std::string>(argv.begin() + 4, argv.end()),
+    stand_in::append_record(argv[1], argv[2], status, std::vector<std::string>(argv.begin() + 3, argv.end()),
                             error_output);
     return static_cast<int>(status);
 }
