@@ -11,6 +11,7 @@ one is taken as "/"; any other difference fails.
 import json
 import pathlib
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -113,6 +114,25 @@ def check_sweep(wine, dll, source):
     return problems, 1
 
 
+def check_library_beside(exe, source):
+    """clonesim.exe copied to a desk of its own loads the DLL beside it by default."""
+    with tempfile.TemporaryDirectory(prefix="desk") as desk:
+        desk = pathlib.Path(desk)
+        for built in pathlib.Path(exe).parent.iterdir():
+            if built.suffix.lower() in (".exe", ".dll"):
+                shutil.copy2(built, desk / built.name)
+        copied = [str(source / "scripts" / "wine-run"), str(desk / pathlib.Path(exe).name)]
+        result = run([*copied, "run", "--help"], source)
+        shown = [line for line in result.stdout.decode("latin-1").splitlines() if "--library" in line]
+        if not shown or desk.name not in shown[0] or "kxpdm_clone_userexit_v30.dll" not in shown[0]:
+            return [f"the default --library is not the DLL beside the copied clonesim.exe: {shown}"]
+        result = run([*copied, "run", "examples\\import_mapped.json"], source)
+        if result.returncode != 0:
+            return [f"the copied clonesim.exe without --library: exit {result.returncode}: "
+                    f"{result.stderr.decode(errors='replace')}"]
+    return []
+
+
 # Part names cmd would read as operators, and what a .cmd site program and
 # the item ID check's perl.cmd must get for each: the library's quoting
 # whole, as at the desk.
@@ -149,7 +169,26 @@ def check_site_programs(wine, dll, source):
                     problems.append(f"{name}: {program} did not get {shown}; it got {lines}")
         if "INJECTED-ECHO" in [line.strip() for line in text.splitlines()] or len(lines) != 2 * len(SITE_PROGRAM_PARTS):
             problems.append(f"a part name ran a command of its own:\n{text}")
-    return problems, len(SITE_PROGRAM_PARTS)
+    return problems + check_missing_site_programs(wine, dll), len(SITE_PROGRAM_PARTS) + len(MISSING_SITE_PROGRAMS)
+
+
+# The guide's missing site program, the Windows way: cmd cannot find the
+# program (its own exit status 9009), or the script file named is not there.
+MISSING_SITE_PROGRAMS = ["no_such_check_program", "site\\no_such_check.cmd"]
+
+
+def check_missing_site_programs(wine, dll):
+    problems = []
+    for program in MISSING_SITE_PROGRAMS:
+        with tempfile.TemporaryDirectory() as folder:
+            folder = pathlib.Path(folder)
+            scene = {"operation": "import", "env": {"KXPDM_ADDITIONAL_IMPORT_PROGRAM": program},
+                     "defaults": {"item_type": "Part"}, "parts": [{"name": "/in/a.prt"}]}
+            (folder / "scene.json").write_text(json.dumps(scene))
+            result = run([*wine, "run", "--json", "scene.json", "--library", dll], folder)
+            if "site_program_not_run" not in result.stdout.decode("latin-1"):
+                problems.append(f"{program}: no site_program_not_run finding:\n{result.stdout.decode('latin-1')}")
+    return problems
 
 
 def main():
@@ -158,6 +197,7 @@ def main():
     wine = [str(source / "scripts" / "wine-run"), exe]
     if what == "examples":
         problems, count = check_examples(wine, dll, source)
+        problems += check_library_beside(exe, source)
     elif what == "guide":
         problems, count = check_guide(wine, dll, source, sys.argv[5])
     elif what == "sweep":

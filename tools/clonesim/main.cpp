@@ -430,15 +430,23 @@ int check_map_command(const std::string& file)
     return 1;
 }
 
-// The built library as the user would name it: relative to the current
-// directory when it lies below it.
+// The library beside clonesim's own executable when one is there (a copied
+// or installed tool), else the built one; on Windows always the one beside
+// clonesim.exe, since the build machine's path means nothing on the desk it
+// is copied to. Named as the user would: relative to the current directory
+// when it lies below it.
 std::string default_library()
 {
-    const std::filesystem::path built = KX_DEFAULT_LIBRARY;
+    std::filesystem::path library = KX_DEFAULT_LIBRARY;
     std::error_code ec;
-    const auto relative = std::filesystem::relative(built, std::filesystem::current_path(ec), ec);
-    if (ec || relative.empty() || relative.begin()->string() == "..") return built.string();
-    return relative.string();
+    const std::filesystem::path self = clonesim::os::executable();
+    if (!self.empty()) {
+        const std::filesystem::path beside = self.parent_path() / library.filename();
+        if (KX_LIBRARY_BESIDE_ONLY || std::filesystem::exists(beside, ec)) library = beside;
+    }
+    const auto relative = std::filesystem::relative(library, std::filesystem::current_path(ec), ec);
+    if (ec || relative.empty() || relative.begin()->string() == "..") return clonesim::os::text_of(library);
+    return clonesim::os::text_of(relative);
 }
 
 // `run ... --json FILE`: the word after --json that the command line had no
