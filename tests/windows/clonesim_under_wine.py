@@ -115,8 +115,9 @@ def check_sweep(wine, dll, source):
 
 
 def check_library_beside(exe, source):
-    """clonesim.exe copied to a desk of its own loads the DLL beside it by default."""
-    with tempfile.TemporaryDirectory(prefix="desk") as desk:
+    """clonesim.exe copied to a desk of its own loads the DLL beside it by
+    default; the desk's name is not ASCII, as a user's folder may be."""
+    with tempfile.TemporaryDirectory(prefix="desk\u00e9") as desk:
         desk = pathlib.Path(desk)
         for built in pathlib.Path(exe).parent.iterdir():
             if built.suffix.lower() in (".exe", ".dll"):
@@ -124,12 +125,13 @@ def check_library_beside(exe, source):
         copied = [str(source / "scripts" / "wine-run"), str(desk / pathlib.Path(exe).name)]
         result = run([*copied, "run", "--help"], source)
         shown = [line for line in result.stdout.decode("latin-1").splitlines() if "--library" in line]
-        if not shown or desk.name not in shown[0] or "kxpdm_clone_userexit_v30.dll" not in shown[0]:
+        if not shown or desk.name.encode("cp1252").decode("latin-1") not in shown[0] or "kxpdm_clone_userexit_v30.dll" not in shown[0]:
             return [f"the default --library is not the DLL beside the copied clonesim.exe: {shown}"]
-        result = run([*copied, "run", "examples\\import_mapped.json"], source)
-        if result.returncode != 0:
-            return [f"the copied clonesim.exe without --library: exit {result.returncode}: "
-                    f"{result.stderr.decode(errors='replace')}"]
+        for given in ([], ["--library", windows_path("Z:" + str(desk / pathlib.Path(dll).name))]):
+            result = run([*copied, "run", "examples\\import_mapped.json", *given], source)
+            if result.returncode != 0:
+                return [f"the copied clonesim.exe with {given}: exit {result.returncode}: "
+                        f"{result.stderr.decode(errors='replace')}"]
     return []
 
 

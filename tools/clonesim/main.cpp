@@ -305,7 +305,7 @@ int replay_many_here(const replay_command_line& line)
         nothing.scene.answers.emplace();
         clonesim::apply_rule_changes(nothing, changes);
         std::error_code ec;
-        if (!std::filesystem::exists(line.library, ec)) throw clonesim::run_error("cannot load " + line.library + ": no such file");
+        if (!std::filesystem::exists(clonesim::os::path_of(line.library), ec)) throw clonesim::run_error("cannot load " + line.library + ": no such file");
         if (!line.html_file.empty()) clonesim::check_writable(line.html_file, "HTML report");
         const clonesim::batch_inputs inputs = clonesim::collect_traces(line.traces);
         if (!line.html_file.empty()) {

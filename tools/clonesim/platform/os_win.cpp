@@ -74,7 +74,7 @@ void write_fields(const std::filesystem::path& file, const std::vector<std::stri
     std::ofstream out(file, std::ios::binary);
     for (const std::string& field : fields) out << field << '\0';
     out.close();
-    if (!out) throw failure("cannot write " + file.string());
+    if (!out) throw failure("cannot write " + os::text_of(file));
 }
 
 }  // namespace
@@ -118,9 +118,9 @@ std::filesystem::path make_temp_directory(const std::string& prefix)
         const std::filesystem::path folder = base / (prefix + "-" + random_suffix());
         if (CreateDirectoryW(folder.c_str(), nullptr)) return folder;
         if (GetLastError() != ERROR_ALREADY_EXISTS)
-            throw failure("cannot make a temporary directory in " + base.string() + ": " + last_error());
+            throw failure("cannot make a temporary directory in " + os::text_of(base) + ": " + last_error());
     }
-    throw failure("cannot make a temporary directory in " + base.string() + ": every name tried is taken");
+    throw failure("cannot make a temporary directory in " + os::text_of(base) + ": every name tried is taken");
 }
 
 std::filesystem::path executable()
@@ -137,7 +137,7 @@ std::filesystem::path executable()
 void* load_library(const std::filesystem::path& path)
 {
     HMODULE module = LoadLibraryW(path.c_str());
-    if (module == nullptr) throw failure("cannot load " + path.string() + ": " + last_error());
+    if (module == nullptr) throw failure("cannot load " + os::text_of(path) + ": " + last_error());
     return reinterpret_cast<void*>(module);
 }
 
@@ -270,10 +270,10 @@ void write_forwarding_program(const std::filesystem::path& file, const forwardin
     const std::filesystem::path program = tool(executable().parent_path(), "clonesim-forward");
     std::filesystem::create_hard_link(program, file, ec);
     if (ec) std::filesystem::copy_file(program, file, ec);
-    if (ec) throw failure("cannot make " + file.string() + ": " + ec.message());
-    std::vector<std::string> fields{how.target.string(), how.drop_first ? "drop" : "keep", how.from, how.to};
+    if (ec) throw failure("cannot make " + os::text_of(file) + ": " + ec.message());
+    std::vector<std::string> fields{os::text_of(how.target), how.drop_first ? "drop" : "keep", how.from, how.to};
     fields.insert(fields.end(), how.leading.begin(), how.leading.end());
-    write_fields(file.string() + ".forward", fields);
+    write_fields(std::filesystem::path(file.native() + L".forward"), fields);
 }
 
 // The answers go beside the log, where the one answering program reads them.
@@ -285,7 +285,7 @@ std::filesystem::path write_answer_program(const std::filesystem::path& tools, c
         fields.push_back(a.key);
         fields.push_back(std::to_string(a.exit_code));
     }
-    write_fields(log.string() + ".answers", fields);
+    write_fields(std::filesystem::path(log.native() + L".answers"), fields);
     return tool(tools, "clonesim-answer");
 }
 
