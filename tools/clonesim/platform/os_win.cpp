@@ -196,11 +196,14 @@ output_capture::output_capture() : state_(std::make_unique<state>())
 {
     std::fflush(stdout);
     const std::filesystem::path folder = temp_folder();
-    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    // Not inheritable: the library hands the programs it runs a handle of
+    // their own. Deleted on close, so that the file goes with the last
+    // handle even when a program that could not start left one behind.
     for (int attempt = 0; attempt < 100 && state_->file == INVALID_HANDLE_VALUE; ++attempt) {
         state_->path = folder / ("clonesim-output-" + random_suffix() + ".txt");
-        state_->file = CreateFileW(state_->path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                   &inheritable, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, nullptr);
+        state_->file = CreateFileW(state_->path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
         if (state_->file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
     }
     if (state_->file == INVALID_HANDLE_VALUE) {
