@@ -9,6 +9,7 @@ one is taken as "/"; any other difference fails.
     clonesim_under_wine.py examples|guide|sweep|site_programs CLONESIM_EXE DLL SOURCE_DIR [LINUX_CLONESIM]
 """
 import json
+import os
 import pathlib
 import re
 import shutil
@@ -48,8 +49,9 @@ def windows_path(path):
     return str(path).replace("/", "\\")
 
 
-def run(command, cwd):
-    return subprocess.run(command, cwd=cwd, capture_output=True)
+def run(command, cwd, environment=None):
+    return subprocess.run(command, cwd=cwd, capture_output=True,
+                          env=None if environment is None else {**os.environ, **environment})
 
 
 def differences(label, got, expected):
@@ -171,12 +173,39 @@ def check_site_programs(wine, dll, source):
                     problems.append(f"{name}: {program} did not get {shown}; it got {lines}")
         if "INJECTED-ECHO" in [line.strip() for line in text.splitlines()] or len(lines) != 2 * len(SITE_PROGRAM_PARTS):
             problems.append(f"a part name ran a command of its own:\n{text}")
-    return problems + check_missing_site_programs(wine, dll), len(SITE_PROGRAM_PARTS) + len(MISSING_SITE_PROGRAMS)
+    problems += check_missing_site_programs(wine, dll) + check_device_files(wine, dll)
+    return problems, len(SITE_PROGRAM_PARTS) + len(MISSING_SITE_PROGRAMS) + len(DEVICE_FILES)
 
 
 # The guide's missing site program, the Windows way: cmd cannot find the
 # program (its own exit status 9009), or the script file named is not there.
 MISSING_SITE_PROGRAMS = ["no_such_check_program", "site\\no_such_check.cmd"]
+
+
+# Files a scenario names as one of Windows' devices: refused, naming the
+# file, and the run leaves no folder or capture file in the temporary folder.
+DEVICE_FILES = ["C:\\maps\\NUL.map", "con", "lpt1.txt.map"]
+
+
+def check_device_files(wine, dll):
+    problems = []
+    for name in DEVICE_FILES:
+        with tempfile.TemporaryDirectory() as folder:
+            folder = pathlib.Path(folder)
+            (folder / "temp").mkdir()
+            scene = {"operation": "import", "env": {"KXPDM_IMPORT_ATTR_MAP_FILE": name},
+                     "files": [{"path": name, "content": "DB_PART_NO=A\n"}],
+                     "defaults": {"item_type": "Part"}, "parts": [{"name": "/in/a.prt"}]}
+            (folder / "scene.json").write_text(json.dumps(scene))
+            temp = windows_path("Z:" + str(folder / "temp"))
+            result = run([*wine, "run", "scene.json", "--library", dll], folder, {"TEMP": temp, "TMP": temp})
+            errors = result.stderr.decode("latin-1")
+            if result.returncode != 2 or name not in errors:
+                problems.append(f"{name}: exit {result.returncode}, expected 2 naming the file: {errors}")
+            left = sorted(p.name for p in (folder / "temp").iterdir())
+            if left:
+                problems.append(f"{name}: left in the temporary folder: {left}")
+    return problems
 
 
 def check_missing_site_programs(wine, dll):

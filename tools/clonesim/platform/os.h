@@ -46,6 +46,10 @@ std::filesystem::path make_temp_directory(const std::string& prefix);
 // The running executable.
 std::filesystem::path executable();
 
+// Whether the system takes a file of this name, in any folder, as one of
+// its devices (Windows' "NUL.map", "con") rather than a file.
+bool device_name(const std::filesystem::path& name);
+
 // --- the library -------------------------------------------------------------
 
 // Loads a shared library the way the host does and keeps it loaded to the

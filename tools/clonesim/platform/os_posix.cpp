@@ -166,6 +166,8 @@ std::filesystem::path write_answer_program(const std::filesystem::path&, const s
     return file;
 }
 
+bool device_name(const std::filesystem::path&) { return false; }
+
 std::string not_started_status(int exit_status)
 {
     if (exit_status == 126) return "which the shell gives for a command it cannot execute";

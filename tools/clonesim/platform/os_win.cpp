@@ -294,6 +294,22 @@ std::filesystem::path write_answer_program(const std::filesystem::path& tools, c
 
 // "=" and the bytes in hexadecimal: letters and digits alone pass cmd and
 // the C runtime unchanged.
+bool device_name(const std::filesystem::path& name)
+{
+    // The part before the first dot, blanks at its end left out, names the
+    // device whatever the folder and the extension.
+    std::wstring stem = name.filename().native();
+    stem = stem.substr(0, stem.find(L'.'));
+    while (!stem.empty() && stem.back() == L' ') stem.pop_back();
+    for (wchar_t& c : stem)
+        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+    if (stem == L"CON" || stem == L"PRN" || stem == L"AUX" || stem == L"NUL" || stem == L"CONIN$" || stem == L"CONOUT$")
+        return true;
+    if (stem.size() != 4 || (stem.compare(0, 3, L"COM") != 0 && stem.compare(0, 3, L"LPT") != 0)) return false;
+    const wchar_t digit = stem[3];
+    return (digit >= L'1' && digit <= L'9') || digit == L'\u00b9' || digit == L'\u00b2' || digit == L'\u00b3';
+}
+
 std::string not_started_status(int exit_status)
 {
     // cmd's own status for a program it cannot find or start ("... is not
