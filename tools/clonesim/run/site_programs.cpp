@@ -97,7 +97,7 @@ site_program_watch answer_site_programs(const scenario& scene, const std::filesy
     const std::filesystem::path answering =
         write_answers(scene.commands.value_or(std::vector<recorded_command>{}), directory, watch.log);
     const std::string answer = shell_quote(os::text_of(answering));
-    const std::string log = shell_quote(watch.os::text_of(log));
+    const std::string log = shell_quote(os::text_of(watch.log));
     if (env_setting* program = setting(watch.env, additional_program_variable)) {
         const std::string own = *program->value;
         program->value = answer + " " + log + " " + shell_quote("additional import program") + " " +
@@ -111,7 +111,7 @@ site_program_watch answer_site_programs(const scenario& scene, const std::filesy
         const std::string real = *root->value;
         os::forwarding how;
         how.target = answering;
-        how.leading = {watch.os::text_of(log), "item ID check", os::answer_program_text(""),
+        how.leading = {os::text_of(watch.log), "item ID check", os::answer_program_text(""),
                        kx::platform::join_path(kx::platform::join_path(real, "bin"), "perl")};
         how.from = os::text_of(directory / "pdm_root");
         how.to = real;
@@ -129,7 +129,7 @@ site_program_watch watch_site_programs(const scenario& scene, const std::filesys
     watch.log = directory / "site_programs.log";
     if (env_setting* program = setting(watch.env, additional_program_variable)) {
         const std::string own = *program->value;
-        program->value = shell_quote(wrapper()) + " " + shell_quote(watch.os::text_of(log)) + " " +
+        program->value = shell_quote(wrapper()) + " " + shell_quote(os::text_of(watch.log)) + " " +
                          shell_quote("additional import program") + " " + own;
         watch.shown_as.emplace_back(*program->value, own);
     }
