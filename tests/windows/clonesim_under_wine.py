@@ -9,7 +9,6 @@ one is taken as "/"; any other difference fails.
     clonesim_under_wine.py examples|guide|sweep|site_programs CLONESIM_EXE DLL SOURCE_DIR [LINUX_CLONESIM]
 """
 import json
-import os
 import pathlib
 import re
 import shutil
@@ -49,9 +48,8 @@ def windows_path(path):
     return str(path).replace("/", "\\")
 
 
-def run(command, cwd, environment=None):
-    return subprocess.run(command, cwd=cwd, capture_output=True,
-                          env=None if environment is None else {**os.environ, **environment})
+def run(command, cwd):
+    return subprocess.run(command, cwd=cwd, capture_output=True)
 
 
 def differences(label, got, expected):
@@ -116,7 +114,7 @@ def check_sweep(wine, dll, source):
     return problems, 1
 
 
-def check_library_beside(exe, source):
+def check_library_beside(exe, dll, source):
     """clonesim.exe copied to a desk of its own loads the DLL beside it by
     default; the desk's name is not ASCII, as a user's folder may be."""
     with tempfile.TemporaryDirectory(prefix="desk\u00e9") as desk:
@@ -185,6 +183,19 @@ def check_site_programs(wine, dll, source):
 MISSING_SITE_PROGRAMS = ["no_such_check_program", "site\\no_such_check.cmd"]
 
 
+def run_in_own_temp(wine, dll, folder, arguments):
+    """Runs clonesim.exe in `folder` with a temporary folder of its own; the
+    result and what the run left there."""
+    temp = folder / "temp"
+    temp.mkdir(exist_ok=True)
+    # wine sets TEMP and TMP of its own for a program it starts; cmd hands
+    # its own on.
+    line = (f"set TEMP={windows_path('Z:' + str(temp))}&& set TMP={windows_path('Z:' + str(temp))}&& "
+            f"{windows_path('Z:' + wine[1])} {' '.join(arguments)} --library {dll}")
+    result = run([wine[0], "cmd", "/c", line], folder)
+    return result, sorted(p.name for p in temp.iterdir())
+
+
 # Files a scenario names as one of Windows' devices: refused, naming the
 # file, and the run leaves no folder or capture file in the temporary folder.
 DEVICE_FILES = ["C:\\maps\\NUL.map", "con", "lpt1.txt.map"]
@@ -195,23 +206,20 @@ def check_device_files(wine, dll):
     for name in DEVICE_FILES:
         with tempfile.TemporaryDirectory() as folder:
             folder = pathlib.Path(folder)
-            (folder / "temp").mkdir()
             scene = {"operation": "import", "env": {"KXPDM_IMPORT_ATTR_MAP_FILE": name},
                      "files": [{"path": name, "content": "DB_PART_NO=A\n"}],
                      "defaults": {"item_type": "Part"}, "parts": [{"name": "/in/a.prt"}]}
             (folder / "scene.json").write_text(json.dumps(scene))
-            temp = windows_path("Z:" + str(folder / "temp"))
             # A refusal writes nothing on standard output, which wine-run
             # takes for a start that failed and tries again; its last try
             # may then fail to start: the row is played again.
             for _ in range(3):
-                result = run([*wine, "run", "scene.json", "--library", dll], folder, {"TEMP": temp, "TMP": temp})
+                result, left = run_in_own_temp(wine, dll, folder, ["run", "scene.json"])
                 errors = result.stderr.decode("latin-1")
                 if result.returncode == 2:
                     break
             if result.returncode != 2 or name not in errors:
                 problems.append(f"{name}: exit {result.returncode}, expected 2 naming the file: {errors}")
-            left = sorted(p.name for p in (folder / "temp").iterdir())
             if left:
                 problems.append(f"{name}: left in the temporary folder: {left}")
     return problems
@@ -225,9 +233,11 @@ def check_missing_site_programs(wine, dll):
             scene = {"operation": "import", "env": {"KXPDM_ADDITIONAL_IMPORT_PROGRAM": program},
                      "defaults": {"item_type": "Part"}, "parts": [{"name": "/in/a.prt"}]}
             (folder / "scene.json").write_text(json.dumps(scene))
-            result = run([*wine, "run", "--json", "scene.json", "--library", dll], folder)
+            result, left = run_in_own_temp(wine, dll, folder, ["run", "--json", "scene.json"])
             if "site_program_not_run" not in result.stdout.decode("latin-1"):
                 problems.append(f"{program}: no site_program_not_run finding:\n{result.stdout.decode('latin-1')}")
+            if left:
+                problems.append(f"{program}: left in the temporary folder: {left}")
     return problems
 
 
@@ -237,7 +247,7 @@ def main():
     wine = [str(source / "scripts" / "wine-run"), exe]
     if what == "examples":
         problems, count = check_examples(wine, dll, source)
-        problems += check_library_beside(exe, source)
+        problems += check_library_beside(exe, dll, source)
     elif what == "guide":
         problems, count = check_guide(wine, dll, source, sys.argv[5])
     elif what == "sweep":
