@@ -120,6 +120,22 @@ TEST_P(clonesim_malformed, names_the_file_the_field_and_what_was_expected_and_ru
     EXPECT_EQ(left, std::vector<fs::path>{"broken.json"});
 }
 
+// A file of the scenario that cannot be placed stops the run once its
+// folders are made: they go with it.
+TEST(clonesim_run, a_file_that_cannot_be_placed_stops_the_run_and_leaves_no_folder)
+{
+    scratch tmp;
+    const fs::path file = tmp / "scene.json";
+    write_file(file, R"({"operation": "import", "files": [{"path": "maps/", "content": "x"}],
+                         "defaults": {"item_type": "Part"}, "parts": [{"name": "/in/a.prt"}]})");
+    const result r = clonesim({"run", file.string()}, tmp.path());
+    EXPECT_EQ(r.exit_status, 2);
+    EXPECT_NE(r.err.find("cannot write"), std::string::npos) << r.err;
+    std::vector<fs::path> left;
+    for (const auto& entry : fs::directory_iterator(tmp.path())) left.push_back(entry.path().filename());
+    EXPECT_EQ(left, std::vector<fs::path>{"scene.json"});
+}
+
 // Valid settings before the mistake, so the mistake is found wherever it is.
 #define KX_ENV R"("env": {"PDM_ROOT": "/opt/pdm", "KXPDM_NO_SAVE_ON_CLONE_IMPORT": null})"
 

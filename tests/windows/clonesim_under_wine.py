@@ -4,10 +4,10 @@ reports equal their expected reports, the guide's sessions report what the
 Linux build reports, a host-fault sweep holds every invariant, and a folder
 of traces replays each in a clonesim.exe child of its own. Reports
 may differ from the Linux ones in their path separators and nothing else:
-temporary folders are named <tmp> and a "\\" between two characters of a
-path is taken as "/"; any other difference fails.
+temporary folders are named <tmp> and an escaped "\\" inside a path under
+one is taken as "/"; any other difference fails.
 
-    clonesim_under_wine.py examples|guide|sweep|replay CLONESIM_EXE DLL SOURCE_DIR [LINUX_CLONESIM]
+    clonesim_under_wine.py examples|guide|sweep|replay|site_programs CLONESIM_EXE DLL SOURCE_DIR [LINUX_CLONESIM]
 """
 import json
 import pathlib
@@ -18,9 +18,9 @@ import sys
 import tempfile
 
 TEMP_FOLDER = re.compile(r'[^\s"]*clonesim-[A-Za-z0-9]{6}')
-# A separator as a report writes it: escaped, between two characters of a
-# path.
-SEPARATOR = re.compile(r'(?<=[^\s"\\])\\\\(?=[^\s"\\])')
+# A path under a temporary folder as a report writes it, its separators
+# escaped; a "\\" anywhere else is the session's own text.
+TEMP_PATH = re.compile(r'<tmp>(?:\\\\[^\s"\\]+)+')
 
 EXAMPLES = {"import_mapped": 0, "clone": 0, "export_design_log": 0, "export_tool_refused": 1, "edit": 0}
 # Their site programs are shell scripts, which Windows cannot start.
@@ -28,7 +28,21 @@ NEEDS_A_SHELL = {"import_refused", "guide/item_id_check", "guide/site_program_mi
 
 
 def normalised(report):
-    return SEPARATOR.sub("/", TEMP_FOLDER.sub("<tmp>", report))
+    return TEMP_PATH.sub(lambda path: path.group(0).replace("\\\\", "/"), TEMP_FOLDER.sub("<tmp>", report))
+
+
+# What normalised() may and may not change.
+NORMALISED = [
+    (r'reply "C:\\users\\me\\Temp\\clonesim-Ab12Cd\\export_1.map"', 'reply "<tmp>/export_1.map"'),
+    (r'reply "<tmp>\\a\\b.map"', 'reply "<tmp>/a/b.map"'),
+    (r'attribute "a\\b"', r'attribute "a\\b"'),
+    (r'part /in/x\\y.prt', r'part /in/x\\y.prt'),
+]
+
+
+def normalising_problems():
+    return [f"normalised({given!r}) is {normalised(given)!r}, expected {expected!r}"
+            for given, expected in NORMALISED if normalised(given) != expected]
 
 
 def windows_path(path):
@@ -163,21 +177,152 @@ def check_replay(wine, dll, source, linux):
     return problems, len(expected) + 1
 
 
+def check_library_beside(exe, dll, source):
+    """clonesim.exe copied to a desk of its own loads the DLL beside it by
+    default; the desk's name is not ASCII, as a user's folder may be."""
+    with tempfile.TemporaryDirectory(prefix="desk\u00e9") as desk:
+        desk = pathlib.Path(desk)
+        for built in pathlib.Path(exe).parent.iterdir():
+            if built.suffix.lower() in (".exe", ".dll"):
+                shutil.copy2(built, desk / built.name)
+        copied = [str(source / "scripts" / "wine-run"), str(desk / pathlib.Path(exe).name)]
+        result = run([*copied, "run", "--help"], source)
+        shown = [line for line in result.stdout.decode("latin-1").splitlines() if "--library" in line]
+        if not shown or desk.name.encode("cp1252").decode("latin-1") not in shown[0] or "kxpdm_clone_userexit_v30.dll" not in shown[0]:
+            return [f"the default --library is not the DLL beside the copied clonesim.exe: {shown}"]
+        for given in ([], ["--library", windows_path("Z:" + str(desk / pathlib.Path(dll).name))]):
+            result = run([*copied, "run", "examples\\import_mapped.json", *given], source)
+            if result.returncode != 0:
+                return [f"the copied clonesim.exe with {given}: exit {result.returncode}: "
+                        f"{result.stderr.decode(errors='replace')}"]
+    return []
+
+
+# Part names cmd would read as operators, and what a .cmd site program and
+# the item ID check's perl.cmd must get for each: the library's quoting
+# whole, as at the desk.
+SITE_PROGRAM_PARTS = [
+    ("/in/plain.prt", '["/in/plain.prt"]'),
+    ("/in/x&echo.INJECTED-ECHO.prt", '["/in/x&echo.INJECTED-ECHO.prt"]'),
+    ("/in/a^b.prt", '["/in/a^b.prt"]'),
+]
+
+
+def check_site_programs(wine, dll, source):
+    problems = []
+    with tempfile.TemporaryDirectory() as folder:
+        folder = pathlib.Path(folder)
+        got = folder / "got.txt"
+        (folder / "site").mkdir()
+        (folder / "pdm" / "bin").mkdir(parents=True)
+        (folder / "pdm" / "bin" / "kxpdm_check_pfm.pl").write_text("")
+        (folder / "site" / "check.cmd").write_text(f'@echo check [%*]>>"{windows_path("Z:" + str(got))}"\r\n')
+        (folder / "pdm" / "bin" / "perl.cmd").write_text(
+            f'@echo perl [%2]>>"{windows_path("Z:" + str(got))}"\r\n@exit /b 0\r\n')
+        # The check runs for a part whose item ID the map gives.
+        (folder / "site.map").write_text("DB_PART_NO = DRAWING_NO\n")
+        scene = {"operation": "import",
+                 "env": {"KXPDM_ADDITIONAL_IMPORT_PROGRAM": "site\\check.cmd", "KXPDM_PFM_ITEMID_PROPERTY": "1",
+                         "KXPDM_IMPORT_ATTR_MAP_FILE": "site.map", "PDM_ROOT": windows_path("Z:" + str(folder / "pdm"))},
+                 "defaults": {"item_type": "Part"},
+                 "parts": [{"name": name, "attributes": [["DRAWING_NO", f"M-{n}"]]}
+                           for n, (name, _) in enumerate(SITE_PROGRAM_PARTS)]}
+        (folder / "scene.json").write_text(json.dumps(scene))
+        result = run([*wine, "run", "scene.json", "--library", dll], folder)
+        text = result.stdout.decode("latin-1")
+        lines = got.read_text(encoding="latin-1").splitlines() if got.exists() else []
+        for name, shown in SITE_PROGRAM_PARTS:
+            for program in ("check", "perl"):
+                if f"{program} {shown}" not in lines:
+                    problems.append(f"{name}: {program} did not get {shown}; it got {lines}")
+        if "INJECTED-ECHO" in [line.strip() for line in text.splitlines()] or len(lines) != 2 * len(SITE_PROGRAM_PARTS):
+            problems.append(f"a part name ran a command of its own:\n{text}")
+    problems += check_missing_site_programs(wine, dll) + check_device_files(wine, dll)
+    return problems, len(SITE_PROGRAM_PARTS) + len(MISSING_SITE_PROGRAMS) + len(DEVICE_FILES)
+
+
+# The guide's missing site program, the Windows way: cmd cannot find the
+# program (its own exit status 9009), or the script file named is not there.
+MISSING_SITE_PROGRAMS = ["no_such_check_program", "site\\no_such_check.cmd"]
+
+
+def run_in_own_temp(wine, dll, folder, arguments):
+    """Runs clonesim.exe in `folder` with a temporary folder of its own; the
+    result and what the run left there."""
+    temp = folder / "temp"
+    temp.mkdir(exist_ok=True)
+    # wine sets TEMP and TMP of its own for a program it starts; cmd hands
+    # its own on.
+    line = (f"set TEMP={windows_path('Z:' + str(temp))}&& set TMP={windows_path('Z:' + str(temp))}&& "
+            f"{windows_path('Z:' + wine[1])} {' '.join(arguments)} --library {dll}")
+    result = run([wine[0], "cmd", "/c", line], folder)
+    return result, sorted(p.name for p in temp.iterdir())
+
+
+# Files a scenario names as one of Windows' devices: refused, naming the
+# file, and the run leaves no folder or capture file in the temporary folder.
+DEVICE_FILES = ["C:\\maps\\NUL.map", "con", "lpt1.txt.map"]
+
+
+def check_device_files(wine, dll):
+    problems = []
+    for name in DEVICE_FILES:
+        with tempfile.TemporaryDirectory() as folder:
+            folder = pathlib.Path(folder)
+            scene = {"operation": "import", "env": {"KXPDM_IMPORT_ATTR_MAP_FILE": name},
+                     "files": [{"path": name, "content": "DB_PART_NO=A\n"}],
+                     "defaults": {"item_type": "Part"}, "parts": [{"name": "/in/a.prt"}]}
+            (folder / "scene.json").write_text(json.dumps(scene))
+            # A refusal writes nothing on standard output, which wine-run
+            # takes for a start that failed and tries again; its last try
+            # may then fail to start: the row is played again.
+            for _ in range(3):
+                result, left = run_in_own_temp(wine, dll, folder, ["run", "scene.json"])
+                errors = result.stderr.decode("latin-1")
+                if result.returncode == 2:
+                    break
+            if result.returncode != 2 or name not in errors:
+                problems.append(f"{name}: exit {result.returncode}, expected 2 naming the file: {errors}")
+            if left:
+                problems.append(f"{name}: left in the temporary folder: {left}")
+    return problems
+
+
+def check_missing_site_programs(wine, dll):
+    problems = []
+    for program in MISSING_SITE_PROGRAMS:
+        with tempfile.TemporaryDirectory() as folder:
+            folder = pathlib.Path(folder)
+            scene = {"operation": "import", "env": {"KXPDM_ADDITIONAL_IMPORT_PROGRAM": program},
+                     "defaults": {"item_type": "Part"}, "parts": [{"name": "/in/a.prt"}]}
+            (folder / "scene.json").write_text(json.dumps(scene))
+            result, left = run_in_own_temp(wine, dll, folder, ["run", "--json", "scene.json"])
+            if "site_program_not_run" not in result.stdout.decode("latin-1"):
+                problems.append(f"{program}: no site_program_not_run finding:\n{result.stdout.decode('latin-1')}")
+            if left:
+                problems.append(f"{program}: left in the temporary folder: {left}")
+    return problems
+
+
 def main():
     what, exe, dll, source = sys.argv[1:5]
     source = pathlib.Path(source)
     wine = [str(source / "scripts" / "wine-run"), exe]
     if what == "examples":
         problems, count = check_examples(wine, dll, source)
+        problems += check_library_beside(exe, dll, source)
     elif what == "guide":
         problems, count = check_guide(wine, dll, source, sys.argv[5])
     elif what == "sweep":
         problems, count = check_sweep(wine, dll, source)
     elif what == "replay":
         problems, count = check_replay(wine, dll, source, sys.argv[5])
+    elif what == "site_programs":
+        problems, count = check_site_programs(wine, dll, source)
     else:
         print(f"unknown check {what}", file=sys.stderr)
         return 2
+    problems += normalising_problems()
     for problem in problems:
         print(problem)
     print(f"clonesim.exe {what}: {count} checked, {len(problems)} problems")

@@ -305,7 +305,7 @@ int replay_many_here(const replay_command_line& line)
         nothing.scene.answers.emplace();
         clonesim::apply_rule_changes(nothing, changes);
         std::error_code ec;
-        if (!std::filesystem::exists(line.library, ec)) throw clonesim::run_error("cannot load " + line.library + ": no such file");
+        if (!std::filesystem::exists(clonesim::os::path_of(line.library), ec)) throw clonesim::run_error("cannot load " + line.library + ": no such file");
         if (!line.html_file.empty()) clonesim::check_writable(line.html_file, "HTML report");
         const clonesim::batch_inputs inputs = clonesim::collect_traces(line.traces);
         if (!line.html_file.empty()) {
@@ -431,15 +431,23 @@ int check_map_command(const std::string& file)
     return 1;
 }
 
-// The built library as the user would name it: relative to the current
-// directory when it lies below it.
+// The library beside clonesim's own executable when one is there (a copied
+// or installed tool), else the built one; on Windows always the one beside
+// clonesim.exe, since the build machine's path means nothing on the desk it
+// is copied to. Named as the user would: relative to the current directory
+// when it lies below it.
 std::string default_library()
 {
-    const std::filesystem::path built = KX_DEFAULT_LIBRARY;
+    std::filesystem::path library = KX_DEFAULT_LIBRARY;
     std::error_code ec;
-    const auto relative = std::filesystem::relative(built, std::filesystem::current_path(ec), ec);
-    if (ec || relative.empty() || relative.begin()->string() == "..") return built.string();
-    return relative.string();
+    const std::filesystem::path self = clonesim::os::executable();
+    if (!self.empty()) {
+        const std::filesystem::path beside = self.parent_path() / library.filename();
+        if (KX_LIBRARY_BESIDE_ONLY || std::filesystem::exists(beside, ec)) library = beside;
+    }
+    const auto relative = std::filesystem::relative(library, std::filesystem::current_path(ec), ec);
+    if (ec || relative.empty() || relative.begin()->string() == "..") return clonesim::os::text_of(library);
+    return clonesim::os::text_of(relative);
 }
 
 // `run ... --json FILE`: the word after --json that the command line had no

@@ -46,6 +46,10 @@ std::filesystem::path make_temp_directory(const std::string& prefix);
 // The running executable.
 std::filesystem::path executable();
 
+// Whether the system takes a file of this name, in any folder, as one of
+// its devices (Windows' "NUL.map", "con") rather than a file.
+bool device_name(const std::filesystem::path& name);
+
 // --- the library -------------------------------------------------------------
 
 // Loads a shared library the way the host does and keeps it loaded to the
@@ -88,6 +92,11 @@ void write_error_now(const char* text);
 [[noreturn]] void exit_now(int status);
 
 // --- the stand-in programs ---------------------------------------------------
+
+// When `exit_status` is the one the command interpreter the library runs
+// its commands with gives for a program it could not start, what that says
+// ("which the shell gives for a command not found"); "" for any other.
+std::string not_started_status(int exit_status);
 
 // The folder put first on PATH so that the library's "del" finds
 // clonesim's stand-in; none where the command interpreter's own is used.

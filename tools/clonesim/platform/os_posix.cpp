@@ -166,6 +166,15 @@ std::filesystem::path write_answer_program(const std::filesystem::path&, const s
     return file;
 }
 
+bool device_name(const std::filesystem::path&) { return false; }
+
+std::string not_started_status(int exit_status)
+{
+    if (exit_status == 126) return "which the shell gives for a command it cannot execute";
+    if (exit_status == 127) return "which the shell gives for a command not found";
+    return {};
+}
+
 std::string answer_program_text(const std::string& text) { return text; }
 
 std::string interpreter_file_name(const std::string& name) { return name; }

@@ -74,7 +74,7 @@ void write_fields(const std::filesystem::path& file, const std::vector<std::stri
     std::ofstream out(file, std::ios::binary);
     for (const std::string& field : fields) out << field << '\0';
     out.close();
-    if (!out) throw failure("cannot write " + file.string());
+    if (!out) throw failure("cannot write " + os::text_of(file));
 }
 
 }  // namespace
@@ -118,9 +118,9 @@ std::filesystem::path make_temp_directory(const std::string& prefix)
         const std::filesystem::path folder = base / (prefix + "-" + random_suffix());
         if (CreateDirectoryW(folder.c_str(), nullptr)) return folder;
         if (GetLastError() != ERROR_ALREADY_EXISTS)
-            throw failure("cannot make a temporary directory in " + base.string() + ": " + last_error());
+            throw failure("cannot make a temporary directory in " + os::text_of(base) + ": " + last_error());
     }
-    throw failure("cannot make a temporary directory in " + base.string() + ": every name tried is taken");
+    throw failure("cannot make a temporary directory in " + os::text_of(base) + ": every name tried is taken");
 }
 
 std::filesystem::path executable()
@@ -137,7 +137,7 @@ std::filesystem::path executable()
 void* load_library(const std::filesystem::path& path)
 {
     HMODULE module = LoadLibraryW(path.c_str());
-    if (module == nullptr) throw failure("cannot load " + path.string() + ": " + last_error());
+    if (module == nullptr) throw failure("cannot load " + os::text_of(path) + ": " + last_error());
     return reinterpret_cast<void*>(module);
 }
 
@@ -196,11 +196,14 @@ output_capture::output_capture() : state_(std::make_unique<state>())
 {
     std::fflush(stdout);
     const std::filesystem::path folder = temp_folder();
-    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    // Not inheritable: the library hands the programs it runs a handle of
+    // their own. Deleted on close, so that the file goes with the last
+    // handle even when a program that could not start left one behind.
     for (int attempt = 0; attempt < 100 && state_->file == INVALID_HANDLE_VALUE; ++attempt) {
         state_->path = folder / ("clonesim-output-" + random_suffix() + ".txt");
-        state_->file = CreateFileW(state_->path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                   &inheritable, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY, nullptr);
+        state_->file = CreateFileW(state_->path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
         if (state_->file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
     }
     if (state_->file == INVALID_HANDLE_VALUE) {
@@ -270,10 +273,10 @@ void write_forwarding_program(const std::filesystem::path& file, const forwardin
     const std::filesystem::path program = tool(executable().parent_path(), "clonesim-forward");
     std::filesystem::create_hard_link(program, file, ec);
     if (ec) std::filesystem::copy_file(program, file, ec);
-    if (ec) throw failure("cannot make " + file.string() + ": " + ec.message());
-    std::vector<std::string> fields{how.target.string(), how.drop_first ? "drop" : "keep", how.from, how.to};
+    if (ec) throw failure("cannot make " + os::text_of(file) + ": " + ec.message());
+    std::vector<std::string> fields{os::text_of(how.target), how.drop_first ? "drop" : "keep", how.from, how.to};
     fields.insert(fields.end(), how.leading.begin(), how.leading.end());
-    write_fields(file.string() + ".forward", fields);
+    write_fields(std::filesystem::path(file.native() + L".forward"), fields);
 }
 
 // The answers go beside the log, where the one answering program reads them.
@@ -285,12 +288,36 @@ std::filesystem::path write_answer_program(const std::filesystem::path& tools, c
         fields.push_back(a.key);
         fields.push_back(std::to_string(a.exit_code));
     }
-    write_fields(log.string() + ".answers", fields);
+    write_fields(std::filesystem::path(log.native() + L".answers"), fields);
     return tool(tools, "clonesim-answer");
 }
 
 // "=" and the bytes in hexadecimal: letters and digits alone pass cmd and
 // the C runtime unchanged.
+bool device_name(const std::filesystem::path& name)
+{
+    // The part before the first dot, blanks at its end left out, names the
+    // device whatever the folder and the extension.
+    std::wstring stem = name.filename().native();
+    stem = stem.substr(0, stem.find(L'.'));
+    while (!stem.empty() && stem.back() == L' ') stem.pop_back();
+    for (wchar_t& c : stem)
+        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+    if (stem == L"CON" || stem == L"PRN" || stem == L"AUX" || stem == L"NUL" || stem == L"CONIN$" || stem == L"CONOUT$")
+        return true;
+    if (stem.size() != 4 || (stem.compare(0, 3, L"COM") != 0 && stem.compare(0, 3, L"LPT") != 0)) return false;
+    const wchar_t digit = stem[3];
+    return (digit >= L'1' && digit <= L'9') || digit == L'\u00b9' || digit == L'\u00b2' || digit == L'\u00b3';
+}
+
+std::string not_started_status(int exit_status)
+{
+    // cmd's own status for a program it cannot find or start ("... is not
+    // recognized as an internal or external command").
+    if (exit_status == 9009) return "which cmd gives for a command it cannot find or start";
+    return {};
+}
+
 std::string answer_program_text(const std::string& text)
 {
     static constexpr char digits[] = "0123456789abcdef";

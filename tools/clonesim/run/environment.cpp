@@ -72,6 +72,9 @@ void place_files(scenario& scene, const std::filesystem::path& folder,
     for (std::size_t i = 0; i < scene.files.size(); ++i) {
         const file_seed& seed = scene.files[i];
         const std::filesystem::path base = os::path_of(same_separators(seed.path)).filename();
+        // Written under that name the content would go to the device.
+        if (os::device_name(base))
+            throw run_error("the scenario's file " + seed.path + " is named as a device of the system; rename it");
         // The file keeps its own name, which the library may show.
         const std::filesystem::path placed = folder / std::to_string(i + 1) / base;
         std::filesystem::create_directories(placed.parent_path());

@@ -3,6 +3,7 @@
 #include "completion/design_log.h"
 #include "host/host_codes.h"
 #include "pdm/pdm_requests.h"
+#include "platform/os.h"
 #include "run/check_map.h"
 #include "server/pdm_server.h"
 #include "session/messages.h"
@@ -89,10 +90,6 @@ std::optional<std::string_view> meant_variable(const std::string& name)
         if (edit_distance(folded_name(variable), folded_name(name)) <= 2) return variable;
     return std::nullopt;
 }
-
-// Exit statuses of the command interpreter for a program it could not run.
-constexpr int not_executable = 126;
-constexpr int not_found = 127;
 
 class gatherer {
 public:
@@ -614,8 +611,8 @@ private:
     // relative name is taken from the scenario's directory.
     std::filesystem::path site_file(const std::string& name) const
     {
-        const std::filesystem::path path = name;
-        return path.is_relative() ? std::filesystem::path(run_.scene.directory) / path : path;
+        const std::filesystem::path path = os::path_of(name);
+        return path.is_relative() ? run_.scene.directory / path : path;
     }
 
     // Why a site program could not run, from what is seen of it: the
@@ -625,17 +622,14 @@ private:
     std::string why_not_run(const program_run& program) const
     {
         const std::string status = "exit " + std::to_string(program.exit_status);
-        std::string by_status;
-        if (program.exit_status == not_executable)
-            by_status = status + ", which the shell gives for a command it cannot execute";
-        else if (program.exit_status == not_found)
-            by_status = status + ", which the shell gives for a command not found";
+        std::string by_status = os::not_started_status(program.exit_status);
+        if (!by_status.empty()) by_status = status + ", " + by_status;
         // An answer recorded for the program is what it said when it ran:
         // the files of the site it ran on are not here to look at.
         if (program.answered || program.exit_status == 0 || program.arguments.size() < 2) return by_status;
         std::error_code ec;
         const std::string& command = program.arguments.front();
-        if (command.find('/') != std::string::npos && !std::filesystem::exists(site_file(command), ec))
+        if (os::path_of(command).has_parent_path() && !std::filesystem::exists(site_file(command), ec))
             return status + ": " + command + " is missing";
         if (!by_status.empty()) return by_status;
         // "sh script", "perl script": the interpreter runs, the script is not there.

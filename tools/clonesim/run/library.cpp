@@ -11,10 +11,11 @@ loaded_library load_library(const std::string& path)
 {
     std::error_code ec;
     loaded_library library;
-    library.path = std::filesystem::absolute(path, ec).string();
+    const std::filesystem::path absolute = std::filesystem::absolute(os::path_of(path), ec);
+    library.path = os::text_of(absolute);
     void* handle = nullptr;
     try {
-        handle = os::load_library(library.path);
+        handle = os::load_library(absolute);
     } catch (const os::failure& e) {
         throw run_error(e.what());
     }

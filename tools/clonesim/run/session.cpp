@@ -198,6 +198,20 @@ run_outcome run_session(const scenario& scene, const loaded_library& library, co
     const std::unique_ptr<item_store> store = open_store(out.database, out.scene);
     const long long journal_start = store->last_journal_seq();
     const auto items_before = items_by_id(*store);
+    // Until the session's outcome is gathered, a failure (a file the
+    // scenario names that cannot be placed, a folder not made, the library
+    // throwing) takes the run's folders with it.
+    struct folders_guard {
+        run_outcome& out;
+        bool done = false;
+        ~folders_guard()
+        {
+            if (done) return;
+            std::error_code ec;
+            if (!out.temp_directory.empty()) std::filesystem::remove_all(out.temp_directory, ec);
+            if (!out.work_directory.empty()) std::filesystem::remove_all(out.work_directory, ec);
+        }
+    } guard{out};
     make_folders(out);
     const auto traces = traces_before(setup);
     pdm_server server(*store, out.scene, out.temp_directory);
@@ -216,8 +230,6 @@ run_outcome run_session(const scenario& scene, const loaded_library& library, co
         play(library, setup, *store, server, out);
     } catch (...) {
         sim::host().server = nullptr;
-        std::filesystem::remove_all(out.temp_directory, ec);
-        std::filesystem::remove_all(out.work_directory, ec);
         throw;
     }
     find_trace(setup, traces, out);
@@ -227,6 +239,7 @@ run_outcome run_session(const scenario& scene, const loaded_library& library, co
     store->set_next_item_number(out.next_item_number);
     out.findings = gather_findings(out);
 
+    guard.done = true;
     // A file the library left behind stays for the user to look at.
     std::filesystem::remove(out.temp_directory, ec);
     out.temp_directory_kept = std::filesystem::exists(out.temp_directory);

@@ -21,7 +21,7 @@ constexpr const char* additional_program_variable = kx::setting::additional_impo
 constexpr const char* check_switch_variable = kx::setting::pfm_itemid_property;
 constexpr const char* root_variable = kx::setting::pdm_root;
 
-std::string wrapper() { return os::tool(tools_directory(), "site-program").string(); }
+std::string wrapper() { return os::text_of(os::tool(tools_directory(), "site-program")); }
 
 env_setting* setting(std::vector<env_setting>& env, const std::string& name)
 {
@@ -48,10 +48,10 @@ void wrap_item_id_check(env_setting& root, const std::filesystem::path& director
     const std::string real = *root.value;
     os::forwarding how;
     how.target = wrapper();
-    how.leading = {log.string(), "item ID check", kx::platform::join_path(kx::platform::join_path(real, "bin"), "perl"),
+    how.leading = {os::text_of(log), "item ID check", kx::platform::join_path(kx::platform::join_path(real, "bin"), "perl"),
                    kx::platform::join_path(kx::platform::join_path(real, "bin"), "kxpdm_check_pfm.pl")};
     how.drop_first = true;
-    root.value = fake_root(directory, how).string();
+    root.value = os::text_of(fake_root(directory, how));
 }
 
 std::vector<std::string> records(const std::string& content)
@@ -96,8 +96,8 @@ site_program_watch answer_site_programs(const scenario& scene, const std::filesy
     watch.answered = true;
     const std::filesystem::path answering =
         write_answers(scene.commands.value_or(std::vector<recorded_command>{}), directory, watch.log);
-    const std::string answer = shell_quote(answering.string());
-    const std::string log = shell_quote(watch.log.string());
+    const std::string answer = shell_quote(os::text_of(answering));
+    const std::string log = shell_quote(os::text_of(watch.log));
     if (env_setting* program = setting(watch.env, additional_program_variable)) {
         const std::string own = *program->value;
         program->value = answer + " " + log + " " + shell_quote("additional import program") + " " +
@@ -111,13 +111,13 @@ site_program_watch answer_site_programs(const scenario& scene, const std::filesy
         const std::string real = *root->value;
         os::forwarding how;
         how.target = answering;
-        how.leading = {watch.log.string(), "item ID check", os::answer_program_text(""),
+        how.leading = {os::text_of(watch.log), "item ID check", os::answer_program_text(""),
                        kx::platform::join_path(kx::platform::join_path(real, "bin"), "perl")};
-        how.from = (directory / "pdm_root").string();
+        how.from = os::text_of(directory / "pdm_root");
         how.to = real;
         const std::filesystem::path fake = fake_root(directory, how);
-        root->value = fake.string();
-        watch.shown_as.emplace_back(fake.string(), real);
+        root->value = os::text_of(fake);
+        watch.shown_as.emplace_back(os::text_of(fake), real);
     }
     return watch;
 }
@@ -129,7 +129,7 @@ site_program_watch watch_site_programs(const scenario& scene, const std::filesys
     watch.log = directory / "site_programs.log";
     if (env_setting* program = setting(watch.env, additional_program_variable)) {
         const std::string own = *program->value;
-        program->value = shell_quote(wrapper()) + " " + shell_quote(watch.log.string()) + " " +
+        program->value = shell_quote(wrapper()) + " " + shell_quote(os::text_of(watch.log)) + " " +
                          shell_quote("additional import program") + " " + own;
         watch.shown_as.emplace_back(*program->value, own);
     }

@@ -72,11 +72,46 @@ inline std::vector<std::string> fields(const std::string& content)
     return out;
 }
 
+// Where each argument of a command line starts, as the C runtime splits
+// it, so that an argument can be passed on in the very form it came in:
+// decoding and quoting again would drop the quotes cmd relies on.
+inline std::vector<std::size_t> argument_starts(const std::wstring& line)
+{
+    std::vector<std::size_t> starts;
+    std::size_t at = 0;
+    const auto blank = [](wchar_t c) { return c == L' ' || c == L'\t'; };
+    while (at < line.size()) {
+        while (at < line.size() && blank(line[at])) ++at;
+        if (at == line.size()) break;
+        starts.push_back(at);
+        bool inside = false;
+        std::size_t backslashes = 0;
+        for (; at < line.size() && (inside || !blank(line[at])); ++at) {
+            if (line[at] == L'\\') {
+                ++backslashes;
+                continue;
+            }
+            if (line[at] == L'"' && backslashes % 2 == 0) inside = !inside;
+            backslashes = 0;
+        }
+    }
+    return starts;
+}
+
+// The text of the argument that starts at `start`, quotes and all.
+inline std::wstring raw_argument(const std::wstring& line, const std::vector<std::size_t>& starts, std::size_t i)
+{
+    std::size_t end = i + 1 < starts.size() ? starts[i + 1] : line.size();
+    while (end > starts[i] && (line[end - 1] == L' ' || line[end - 1] == L'\t')) --end;
+    return line.substr(starts[i], end - starts[i]);
+}
+
 // One argument as the C runtime of the program started splits its command
-// line: backslashes are literal except before a quote.
+// line: backslashes are literal except before a quote. cmd's own operators
+// are quoted too, since the line may reach cmd before the program.
 inline std::wstring quoted(const std::wstring& argument)
 {
-    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) return argument;
+    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"&|<>^()%!,;=") == std::wstring::npos) return argument;
     std::wstring out = L"\"";
     std::size_t backslashes = 0;
     for (const wchar_t c : argument) {
@@ -95,10 +130,9 @@ inline std::wstring quoted(const std::wstring& argument)
 // Runs `command` (the program first, found as CreateProcess finds it) with
 // the three standard handles of this one, error output to `errors` when
 // given; the exit code, or nothing with the reason in `why`.
-inline std::optional<DWORD> run(const std::vector<std::string>& command, HANDLE errors, std::string& why)
+inline std::optional<DWORD> run_line(std::wstring line, const std::string& program, HANDLE errors, std::string& why,
+                                     const wchar_t* application = nullptr)
 {
-    std::wstring line;
-    for (const std::string& argument : command) line += (line.empty() ? L"" : L" ") + quoted(wide(argument));
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -106,8 +140,8 @@ inline std::optional<DWORD> run(const std::vector<std::string>& command, HANDLE 
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = errors != nullptr ? errors : GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
-        why = "cannot start " + (command.empty() ? std::string() : command.front()) + " (Windows error " +
+    if (!CreateProcessW(application, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+        why = "cannot start " + program + " (Windows error " +
               std::to_string(GetLastError()) + ")\n";
         return std::nullopt;
     }
@@ -117,6 +151,21 @@ inline std::optional<DWORD> run(const std::vector<std::string>& command, HANDLE 
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return code;
+}
+
+inline std::optional<DWORD> run(const std::vector<std::string>& command, HANDLE errors, std::string& why)
+{
+    std::wstring line;
+    for (const std::string& argument : command) line += (line.empty() ? L"" : L" ") + quoted(wide(argument));
+    return run_line(line, command.empty() ? std::string() : command.front(), errors, why);
+}
+
+// cmd.exe of the system folder, the one the library runs its commands with.
+inline std::wstring system_cmd()
+{
+    wchar_t folder[MAX_PATH];
+    const UINT n = GetSystemDirectoryW(folder, MAX_PATH);
+    return std::wstring(folder, n < MAX_PATH ? n : 0) + L"\\cmd.exe";
 }
 
 inline void append_record(const std::string& log, const std::string& label, long status,
