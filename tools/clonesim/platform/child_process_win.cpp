@@ -2,6 +2,8 @@
 
 #if defined(_WIN32)
 
+#include "platform/system_error_win.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -23,18 +25,7 @@ std::map<child_id, HANDLE>& running()
     return handles;
 }
 
-std::string last_error()
-{
-    const DWORD code = GetLastError();
-    char* text = nullptr;
-    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                   code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string message = text != nullptr ? text : "error " + std::to_string(code);
-    if (text != nullptr) LocalFree(text);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.'))
-        message.pop_back();
-    return message;
-}
+using win::last_error;
 
 // An argument is a text in the ANSI code page, as the child's C runtime
 // hands its argv back; one that does not come back the same from the wide

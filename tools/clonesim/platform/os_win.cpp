@@ -1,6 +1,7 @@
 #include "platform/os.h"
 
 #include "platform/platform.h"
+#include "platform/system_error_win.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -37,18 +38,7 @@ std::string narrow(const std::wstring& text)
     return out;
 }
 
-std::string last_error()
-{
-    const DWORD code = GetLastError();
-    char* text = nullptr;
-    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                   code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string message = text != nullptr ? text : "error " + std::to_string(code);
-    if (text != nullptr) LocalFree(text);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.'))
-        message.pop_back();
-    return message;
-}
+using platform::win::last_error;
 
 std::filesystem::path temp_folder()
 {
