@@ -9,7 +9,6 @@
 #include "replay/replay.h"
 #include "replay/trace_model.h"
 #include "run/check_map.h"
-#include "run/host_texts.h"
 #include "report/html_report.h"
 #include "report/json_report.h"
 #include "report/text_report.h"
@@ -82,8 +81,7 @@ int run_command(const run_request& request)
         if (!request.record_directory.empty()) options.trace_directory = request.record_directory;
         if (!request.html_file.empty()) clonesim::check_writable(request.html_file, "HTML report");
         if (!request.json_file.empty()) clonesim::check_writable(request.json_file, "JSON report");
-        clonesim::run_outcome run = clonesim::run_scenario(options);
-        clonesim::texts_in_utf8(run);
+        const clonesim::run_outcome run = clonesim::run_scenario(options);
         const std::string trace_file = run.trace_file.has_value() ? run.trace_file->string() : "(none written)";
         if (request.report.part_name.has_value() && !clonesim::has_part(run, *request.report.part_name)) {
             std::cerr << "clonesim: --part: the scenario has no part named \"" << *request.report.part_name << "\"\n";

@@ -13,6 +13,30 @@ void convert(std::optional<std::string>& text)
     if (text.has_value()) convert(*text);
 }
 
+// Declared first: the lists below convert each of theirs by these.
+void convert(env_setting&);
+void convert(sim::clone_part&);
+void convert(part_file_seed&);
+void convert(revision_seed&);
+void convert(item_seed&);
+void convert(scripted_reply&);
+void convert(recorded_answer&);
+void convert(recorded_command&);
+void convert(file_seed&);
+void convert(host_callback&);
+void convert(sim::point_call&);
+void convert(part_outcome&);
+void convert(sim::pdm_request&);
+void convert(request_note&);
+void convert(sim::message_box&);
+void convert(file_change&);
+void convert(callback_outcome&);
+void convert(journal_entry&);
+void convert(item_change&);
+void convert(program_run&);
+void convert(finding&);
+void convert(step_mark&);
+
 template <class First, class Second>
 void convert(std::pair<First, Second>& pair)
 {
@@ -171,8 +195,15 @@ void convert(sim::point_call& c) { convert(c.part_name); }
 
 }  // namespace
 
+std::filesystem::path file_named(const run_outcome& out, const std::string& text)
+{
+    return os::path_of(out.texts_in_utf8 ? os::to_host_text(text).value_or(text) : text);
+}
+
 void texts_in_utf8(run_outcome& out)
 {
+    if (out.texts_in_utf8) return;
+    out.texts_in_utf8 = true;
     convert(out.scene);
     convert(out.session.points);
     convert(out.parts);

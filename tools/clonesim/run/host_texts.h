@@ -7,7 +7,11 @@
 
 namespace clonesim {
 
-// Puts every text of the outcome, the scenario's among them, in UTF-8.
+// Puts every text of the outcome, the scenario's among them, in UTF-8;
+// once.
 void texts_in_utf8(run_outcome& out);
+
+// The file a text of the outcome names, as the library opens it.
+std::filesystem::path file_named(const run_outcome& out, const std::string& text);
 
 }  // namespace clonesim
