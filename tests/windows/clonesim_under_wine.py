@@ -414,8 +414,9 @@ def check_code_page(wine, dll, source, linux):
             problems.append(f"M\u00fcller: replay: exit {replayed.returncode}:\n"
                             f"{replayed.stdout.decode('latin-1')}{replayed.stderr.decode(errors='replace')}")
         on_linux = run([linux, "replay", str(traces[0])], folder)
-        if on_linux.returncode not in (0, 1):
-            problems.append(f"M\u00fcller: the Linux build cannot read the trace: {on_linux.stderr.decode(errors='replace')}")
+        if on_linux.returncode != 0 or b"same outcome as recorded" not in on_linux.stdout:
+            problems.append(f"M\u00fcller: replayed by the Linux build: exit {on_linux.returncode}:\n"
+                            f"{on_linux.stdout.decode('latin-1')}{on_linux.stderr.decode(errors='replace')}")
         written = run([*wine, "scenario", "--from-trace", trace, "-o", "again.json"], folder)
         again = run([*wine, "run", "--json", "again.json", "--library", dll], folder)
         first = run([*wine, "run", "--json", "scene.json", "--library", dll], folder)
