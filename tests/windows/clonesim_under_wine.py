@@ -2,7 +2,8 @@
 """clonesim.exe end to end under wine, against the Windows DLL: the examples'
 reports equal their expected reports, the guide's sessions report what the
 Linux build reports, a host-fault sweep holds every invariant, and a folder
-of traces replays each in a clonesim.exe child of its own. Reports
+of traces replays each in a clonesim.exe child of its own; scenario texts
+reach the DLL in the ANSI code page and come back in UTF-8. Reports
 may differ from the Linux ones in their path separators and nothing else:
 temporary folders are named <tmp> and an escaped "\\" inside a path under
 one is taken as "/"; any other difference fails.
