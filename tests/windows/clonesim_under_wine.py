@@ -2,17 +2,19 @@
 """clonesim.exe end to end under wine, against the Windows DLL: the examples'
 reports equal their expected reports, the guide's sessions report what the
 Linux build reports, a host-fault sweep holds every invariant, and a folder
-of traces replays each in a clonesim.exe child of its own. Reports
+of traces replays each in a clonesim.exe child of its own; scenario texts
+reach the DLL in the ANSI code page and come back in UTF-8. Reports
 may differ from the Linux ones in their path separators and nothing else:
 temporary folders are named <tmp> and an escaped "\\" inside a path under
 one is taken as "/"; any other difference fails.
 
-    clonesim_under_wine.py examples|guide|sweep|replay|site_programs CLONESIM_EXE DLL SOURCE_DIR [LINUX_CLONESIM]
+    clonesim_under_wine.py examples|guide|sweep|replay|site_programs|code_page CLONESIM_EXE DLL SOURCE_DIR [LINUX_CLONESIM]
 """
 import json
 import pathlib
 import re
 import shutil
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -23,8 +25,12 @@ TEMP_FOLDER = re.compile(r'[^\s"]*clonesim-[A-Za-z0-9]{6}')
 TEMP_PATH = re.compile(r'<tmp>(?:\\\\[^\s"\\]+)+')
 
 EXAMPLES = {"import_mapped": 0, "clone": 0, "export_design_log": 0, "export_tool_refused": 1, "edit": 0}
-# Their site programs are shell scripts, which Windows cannot start.
-NEEDS_A_SHELL = {"import_refused", "guide/item_id_check", "guide/site_program_missing"}
+# Scenarios whose site program is named in the scenario and shown in the
+# report: their Windows forms (NAME.windows.json, naming the .cmd beside the
+# sh script) have expected reports of their own, and must come to what the
+# sh form comes to on Linux. The item ID check needs none: the library names
+# "$PDM_ROOT/bin/perl", and each system starts its own form of it.
+WINDOWS_FORMS = {"import_refused": 1, "guide/site_program_missing": 1}
 
 
 def normalised(report):
@@ -63,7 +69,43 @@ def differences(label, got, expected):
     return [f"{label}: {len(got_lines)} lines, expected {len(expected_lines)}"]
 
 
-def check_examples(wine, dll, source):
+def rule_of(report):
+    """What a session came to, without the texts that name the site program:
+    the verdict, the findings' kinds, the parts, the server's requests and
+    database."""
+    return {"exit": report["exit_status"], "verdict": report["verdict"]["text"],
+            "findings": [(f["severity"], f["kind"], f["part"]) for f in report["findings"]],
+            "parts": report["parts"], "requests": report["requests"], "database": report["pdm_database"]}
+
+
+def check_windows_forms(wine, dll, source, linux, folder):
+    problems = []
+    for name, status in WINDOWS_FORMS.items():
+        if pathlib.PurePosixPath(name).parent != pathlib.PurePosixPath(folder):
+            continue
+        form = f"examples/{name}.windows.json"
+        result = run([*wine, "run", windows_path(form), "--library", dll], source)
+        if result.returncode != status:
+            problems.append(f"{name}.windows: exit {result.returncode}, expected {status}: "
+                            f"{result.stderr.decode(errors='replace')}")
+        expected = (source / "examples" / f"{name}.windows.expected.txt").read_text()
+        problems += differences(f"{name}.windows", normalised(result.stdout.decode("latin-1")), expected)
+        # The same rule as the sh form rehearses on Linux.
+        windows = run([*wine, "run", "--json", windows_path(form), "--library", dll], source)
+        on_linux = run([linux, "run", "--json", f"examples/{name}.json"], source)
+        try:
+            got, wanted = rule_of(json.loads(windows.stdout)), rule_of(json.loads(on_linux.stdout))
+        except (json.JSONDecodeError, KeyError) as e:
+            problems.append(f"{name}.windows: no JSON report to compare: {e}")
+            continue
+        for key in wanted:
+            if got[key] != wanted[key]:
+                problems.append(f"{name}.windows: {key} differs from the sh form's on Linux:\n"
+                                f"  got      {got[key]}\n  expected {wanted[key]}")
+    return problems
+
+
+def check_examples(wine, dll, source, linux):
     problems = []
     for name, status in EXAMPLES.items():
         # Scenario paths as a Windows user types them.
@@ -74,6 +116,7 @@ def check_examples(wine, dll, source):
             problems.append(f"{name}: standard error: {result.stderr.decode(errors='replace')}")
         expected = (source / "examples" / f"{name}.expected.txt").read_text()
         problems += differences(name, normalised(result.stdout.decode("latin-1")), expected)
+    problems += check_windows_forms(wine, dll, source, linux, ".")
     result = run([*wine, "run", "--json", "examples/import_mapped.json", "--library", dll], source)
     expected = json.loads((source / "examples" / "import_mapped.expected.json").read_text())
     try:
@@ -81,17 +124,20 @@ def check_examples(wine, dll, source):
             problems.append("import_mapped --json: the JSON report differs from the expected one")
     except json.JSONDecodeError as e:
         problems.append(f"import_mapped --json: no JSON report: {e}")
-    return problems, len(EXAMPLES) + 1
+    return problems, len(EXAMPLES) + 2
 
 
 def check_guide(wine, dll, source, linux):
     problems = []
-    scenarios = sorted(p.stem for p in (source / "examples" / "guide").glob("*.json"))
+    # A scenario with a Windows form is played in that form, against its
+    # own expected report (check_windows_forms).
+    scenarios = sorted(p.stem for p in (source / "examples" / "guide").glob("*.json") if "." not in p.stem)
     played = 0
+    problems += check_windows_forms(wine, dll, source, linux, "guide")
     for name in scenarios:
-        if f"guide/{name}" in NEEDS_A_SHELL:
-            continue
         played += 1
+        if f"guide/{name}" in WINDOWS_FORMS:
+            continue
         windows = run([*wine, "run", windows_path(f"examples/guide/{name}.json"), "--library", dll], source)
         reference = run([linux, "run", f"examples/guide/{name}.json"], source)
         if windows.returncode != reference.returncode:
@@ -304,12 +350,108 @@ def check_missing_site_programs(wine, dll):
     return problems
 
 
+# A part of a German desk: its name, its map file's name and its PDM name
+# hold letters the ANSI code page (1252 under wine) has and UTF-8 writes in
+# two bytes each.
+DESK_SCENE = {
+    "description": "Import of M\u00fcller's housing", "operation": "import",
+    "env": {"KXPDM_IMPORT_ATTR_MAP_FILE": "M\u00fcller.map", "KXPDM_PFM_ITEMID_PROPERTY": "1"},
+    "files": [{"path": "M\u00fcller.map", "content": "DB_PART_NO = ZEICHNUNG\nDB_PART_NAME = BENENNUNG\n"}],
+    "defaults": {"item_type": "Part"},
+    "parts": [{"name": "/in/M\u00fcller.prt",
+               "attributes": [["ZEICHNUNG", "M-1"], ["BENENNUNG", "Geh\u00e4use M\u00fcller"]]}]}
+# What the report must show of it, in UTF-8.
+DESK_SHOWN = ["  /in/M\u00fcller.prt",
+              "  PDM_ROOT is not set: item ID check not run for file [/in/M\u00fcller.prt]",
+              '  named 000001/A: "Geh\u00e4use M\u00fcller", "000001"']
+# Texts 1252 has no place for, and where they stand in the scenario.
+NOT_IN_THE_CODE_PAGE = [("parts[0].name", ["parts", 0, "name"], "/in/\u03a9.prt"),
+                        ("parts[0].attributes[0][1]", ["parts", 0, "attributes", 0, 1], "\u56f3\u9762-1")]
+
+
+def report_json(result, label, problems):
+    try:
+        return json.loads(result.stdout)
+    except json.JSONDecodeError:
+        problems.append(f"{label}: exit {result.returncode}, no JSON report: {result.stderr.decode(errors='replace')}")
+        return None
+
+
+def check_code_page(wine, dll, source, linux):
+    """Scenario texts reach the DLL in the ANSI code page and come back in
+    UTF-8; a text the code page cannot hold is refused before the session."""
+    problems = []
+    with tempfile.TemporaryDirectory() as folder:
+        folder = pathlib.Path(folder)
+        (folder / "traces").mkdir()
+        (folder / "scene.json").write_text(json.dumps(DESK_SCENE), encoding="utf-8")
+        result = run([*wine, "run", "scene.json", "--record", "traces", "--db", "items.db", "--library", dll],
+                     folder)
+        report = result.stdout.decode("utf-8", errors="replace")
+        if result.returncode != 0:
+            problems.append(f"M\u00fcller: exit {result.returncode}: {result.stderr.decode(errors='replace')}")
+        for line in DESK_SHOWN:
+            if line not in report.splitlines():
+                problems.append(f"M\u00fcller: the report has no line {line!r}:\n{report}")
+        reference = run([linux, "run", "scene.json"], folder)
+        problems += differences("M\u00fcller", normalised(report.split("trace: ")[0]),
+                                normalised(reference.stdout.decode("utf-8", errors="replace")))
+        # What the DLL gave the server and the trace: the ANSI bytes.
+        with sqlite3.connect(folder / "items.db") as db:
+            names = [row[0] for row in db.execute("SELECT CAST(name AS BLOB) FROM items")]
+        if "Geh\u00e4use M\u00fcller".encode("cp1252") not in names:
+            problems.append(f"M\u00fcller: the server's names are {names}, not the name in the ANSI code page")
+        traces = sorted((folder / "traces").glob("kxpdm-trace-*.jsonl"))
+        if len(traces) != 1:
+            return problems + [f"M\u00fcller: {len(traces)} traces recorded"], 1
+        if '{"bytes":"/in/M\u00fcller.prt"}' not in traces[0].read_text(encoding="utf-8").replace(" ", ""):
+            problems.append("M\u00fcller: the trace does not hold the part name as the ANSI bytes the DLL got")
+
+        # Replayed, and played again from the scenario the trace gives, it
+        # comes to the same.
+        trace = "traces\\" + traces[0].name
+        replayed = run([*wine, "replay", trace, "--library", dll], folder)
+        if replayed.returncode != 0 or b"same outcome as recorded" not in replayed.stdout:
+            problems.append(f"M\u00fcller: replay: exit {replayed.returncode}:\n"
+                            f"{replayed.stdout.decode('latin-1')}{replayed.stderr.decode(errors='replace')}")
+        on_linux = run([linux, "replay", str(traces[0])], folder)
+        if on_linux.returncode != 0 or b"same outcome as recorded" not in on_linux.stdout:
+            problems.append(f"M\u00fcller: replayed by the Linux build: exit {on_linux.returncode}:\n"
+                            f"{on_linux.stdout.decode('latin-1')}{on_linux.stderr.decode(errors='replace')}")
+        written = run([*wine, "scenario", "--from-trace", trace, "-o", "again.json"], folder)
+        again = run([*wine, "run", "--json", "again.json", "--library", dll], folder)
+        first = run([*wine, "run", "--json", "scene.json", "--library", dll], folder)
+        got, wanted = report_json(again, "again.json", problems), report_json(first, "scene.json", problems)
+        if written.returncode != 0:
+            problems.append(f"M\u00fcller: scenario --from-trace: exit {written.returncode}")
+        elif got and wanted:
+            for key in ("parts", "requests", "pdm_database", "standard_output", "exit_status"):
+                if got[key] != wanted[key]:
+                    problems.append(f"M\u00fcller: the scenario from the trace gives other {key}:\n"
+                                    f"  got      {got[key]}\n  expected {wanted[key]}")
+
+        for where, path, text in NOT_IN_THE_CODE_PAGE:
+            scene = json.loads(json.dumps(DESK_SCENE))
+            holder = scene
+            for step in path[:-1]:
+                holder = holder[step]
+            holder[path[-1]] = text
+            (folder / "refused.json").write_text(json.dumps(scene, ensure_ascii=False), encoding="utf-8")
+            # Refused before anything runs: nothing on standard output, which
+            # wine-run takes for a start that failed and may try again.
+            result = run([*wine, "run", "refused.json", "--library", dll], folder)
+            errors = result.stderr.decode("utf-8", errors="replace")
+            if result.returncode != 2 or f"{where}: " not in errors or text not in errors or result.stdout:
+                problems.append(f"{text}: exit {result.returncode}, expected 2 naming {where}: {errors}")
+    return problems, len(DESK_SHOWN) + 4 + len(NOT_IN_THE_CODE_PAGE)
+
+
 def main():
     what, exe, dll, source = sys.argv[1:5]
     source = pathlib.Path(source)
     wine = [str(source / "scripts" / "wine-run"), exe]
     if what == "examples":
-        problems, count = check_examples(wine, dll, source)
+        problems, count = check_examples(wine, dll, source, sys.argv[5])
         problems += check_library_beside(exe, dll, source)
     elif what == "guide":
         problems, count = check_guide(wine, dll, source, sys.argv[5])
@@ -317,6 +459,8 @@ def main():
         problems, count = check_sweep(wine, dll, source)
     elif what == "replay":
         problems, count = check_replay(wine, dll, source, sys.argv[5])
+    elif what == "code_page":
+        problems, count = check_code_page(wine, dll, source, sys.argv[5])
     elif what == "site_programs":
         problems, count = check_site_programs(wine, dll, source)
     else:

@@ -37,6 +37,21 @@ void unset_variable(const std::string& name);
 std::filesystem::path path_of(const std::string& text);
 std::string text_of(const std::filesystem::path& path);
 
+// --- texts between clonesim and the library ------------------------------------
+
+// clonesim's own texts (scenario files, reports) are UTF-8; the library and
+// the host take and give theirs in the host's code page, the ANSI code page
+// on Windows. Elsewhere both are the same bytes and these leave them be.
+
+// The text in the host's code page; none when the code page has no place
+// for one of its characters.
+std::optional<std::string> to_host_text(const std::string& utf8);
+// A text the library, the host or the server gave, in UTF-8.
+std::string from_host_text(const std::string& host);
+// The host's code page as a refusal names it ("Windows-1252"); "" where
+// texts pass as they are.
+std::string host_code_page();
+
 // --- folders -----------------------------------------------------------------
 
 // A new, empty folder in the system's temporary folder named

@@ -49,6 +49,11 @@ void set_variable(const std::string& name, const std::string& value) { setenv(na
 
 void unset_variable(const std::string& name) { unsetenv(name.c_str()); }
 
+// The library takes the bytes it is given: nothing to convert.
+std::optional<std::string> to_host_text(const std::string& utf8) { return utf8; }
+std::string from_host_text(const std::string& host) { return host; }
+std::string host_code_page() { return ""; }
+
 std::filesystem::path path_of(const std::string& text) { return text; }
 
 std::string text_of(const std::filesystem::path& path) { return path.string(); }

@@ -8,6 +8,7 @@
 #include <process.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -96,6 +97,60 @@ void set_variable(const std::string& name, const std::string& value)
 }
 
 void unset_variable(const std::string& name) { SetEnvironmentVariableW(wide(name).c_str(), nullptr); }
+
+namespace {
+
+bool ascii(const std::string& text)
+{
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+std::wstring wide_from(UINT code_page, DWORD flags, const std::string& text)
+{
+    if (text.empty()) return {};
+    const int n = MultiByteToWideChar(code_page, flags, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    if (n <= 0) return {};
+    std::wstring out(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(code_page, flags, text.data(), static_cast<int>(text.size()), out.data(), n);
+    return out;
+}
+
+}  // namespace
+
+std::optional<std::string> to_host_text(const std::string& utf8)
+{
+    if (ascii(utf8) || GetACP() == CP_UTF8) return utf8;
+    const std::wstring text = wide_from(CP_UTF8, MB_ERR_INVALID_CHARS, utf8);
+    if (text.empty()) return std::nullopt;
+    // No best fit: a Greek omega must not slip in as "O", nor any other
+    // character as the default "?".
+    BOOL defaulted = FALSE;
+    const int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), static_cast<int>(text.size()),
+                                      nullptr, 0, nullptr, &defaulted);
+    if (n <= 0 || defaulted) return std::nullopt;
+    std::string out(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), static_cast<int>(text.size()), out.data(), n,
+                        nullptr, &defaulted);
+    if (defaulted || wide(out) != text) return std::nullopt;
+    return out;
+}
+
+std::string from_host_text(const std::string& host)
+{
+    if (ascii(host) || GetACP() == CP_UTF8) return host;
+    const std::wstring text = wide(host);
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return host;
+    std::string out(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
+    return out;
+}
+
+std::string host_code_page()
+{
+    const UINT page = GetACP();
+    return page == CP_UTF8 ? "" : "Windows-" + std::to_string(page);
+}
 
 std::filesystem::path path_of(const std::string& text) { return std::filesystem::path(wide(text)); }
 

@@ -2,6 +2,7 @@
 
 #include "host/host_codes.h"
 #include "run/check_map.h"
+#include "run/host_texts.h"
 #include "report/html_report.h"
 #include "report/json_report.h"
 #include "report/verdict.h"
@@ -468,7 +469,7 @@ private:
     {
         for (const env_setting& setting : run_.scene.env) {
             if (setting.name != map_file_variable || !setting.value.has_value() || setting.value->empty()) continue;
-            std::filesystem::path file = *setting.value;
+            std::filesystem::path file = file_named(run_, *setting.value);
             if (file.is_relative()) file = run_.scene.directory / file;
             const map_check check = check_map(file);
             json lines = json::array();

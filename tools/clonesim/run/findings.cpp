@@ -5,6 +5,7 @@
 #include "pdm/pdm_requests.h"
 #include "platform/os.h"
 #include "run/check_map.h"
+#include "run/host_texts.h"
 #include "server/pdm_server.h"
 #include "session/messages.h"
 #include "session/settings.h"
@@ -164,7 +165,7 @@ private:
         if (scene.operation_class != kx::class_import) return;
         for (const env_setting& setting : scene.env) {
             if (setting.name != map_file_variable || !setting.value.has_value() || setting.value->empty()) continue;
-            const std::filesystem::path path = std::filesystem::path(scene.directory) / *setting.value;
+            const std::filesystem::path path = std::filesystem::path(scene.directory) / file_named(run_, *setting.value);
             const std::string name = scenario_name(*setting.value);
             const map_check check = check_map(path);
             if (check.readable) {
@@ -342,7 +343,7 @@ private:
         std::set<std::string> titles = {"DB_PART_NO", "DB_PART_REV", "DB_PART_TYPE", "RELATION", "CONTEXT"};
         for (const env_setting& setting : run_.scene.env) {
             if (setting.name != map_file_variable || !setting.value.has_value() || setting.value->empty()) continue;
-            const map_check check = check_map(std::filesystem::path(run_.scene.directory) / *setting.value);
+            const map_check check = check_map(std::filesystem::path(run_.scene.directory) / file_named(run_, *setting.value));
             for (const auto& [key, entry] : check.keys)
                 if (entry.has_value() && (key == "DB_PART_NO" || key == "DB_PART_REV")) titles.insert(entry->title);
         }
@@ -611,7 +612,7 @@ private:
     // relative name is taken from the scenario's directory.
     std::filesystem::path site_file(const std::string& name) const
     {
-        const std::filesystem::path path = os::path_of(name);
+        const std::filesystem::path path = file_named(run_, name);
         return path.is_relative() ? run_.scene.directory / path : path;
     }
 

@@ -151,6 +151,8 @@ struct run_outcome {
     // its own folder, stand-ins for the site programs): scenario's, run's.
     std::vector<std::pair<std::string, std::string>> stand_ins;
     std::optional<std::filesystem::path> trace_file;  // the trace the library wrote
+    // The texts are UTF-8 (run/host_texts.h), no longer the host's.
+    bool texts_in_utf8 = false;
 };
 
 }  // namespace clonesim

@@ -4,6 +4,7 @@
 #include "run/collect.h"
 #include "run/environment.h"
 #include "run/findings.h"
+#include "run/host_texts.h"
 #include "run/observers.h"
 #include "run/perform_phase.h"
 #include "run/site_programs.h"
@@ -237,6 +238,7 @@ run_outcome run_session(const scenario& scene, const loaded_library& library, co
     sim::host().server = nullptr;
     out.next_item_number = sim::host().next_item_number;
     store->set_next_item_number(out.next_item_number);
+    if (setup.texts_in_utf8) texts_in_utf8(out);
     out.findings = gather_findings(out);
 
     guard.done = true;
@@ -264,6 +266,7 @@ run_outcome run_scenario(const run_options& options)
     setup.database = options.database;
     setup.record_steps = options.record_steps;
     setup.trace_directory = options.trace_directory;
+    setup.texts_in_utf8 = true;
     return run_session(scene, library, setup);
 }
 

@@ -53,6 +53,10 @@ struct session_setup {
     std::optional<clonesim::server_fault> server_fault;
     bool record_steps = false;
     std::optional<std::filesystem::path> trace_directory;
+    // For a report: the outcome's texts are put in UTF-8 before its
+    // findings are written, which quote them. A replay or a sweep compares
+    // them with the host's as they are.
+    bool texts_in_utf8 = false;
 };
 
 // Plays one session of `scene` over the model as it stands (a fresh or

@@ -3,6 +3,7 @@
 // field's path before anything runs.
 #include "scenario/scenario.h"
 
+#include "platform/os.h"
 #include "host/host_codes.h"
 #include "texts/texts.h"
 
@@ -120,7 +121,16 @@ public:
             fail(path, "expected one character per byte (U+0000 to U+00FF) in \"bytes\"");
         }
         if (!value.is_string()) wrong(path, value, "a string");
-        return value.get<std::string>();
+        return for_host(path, value.get<std::string>());
+    }
+
+    // A text of the file as the library gets it: refused here, before
+    // anything runs, when the host's code page cannot hold it, rather than
+    // reaching the library as some other text.
+    std::string for_host(const std::string& path, const std::string& text) const
+    {
+        if (auto in_host = os::to_host_text(text)) return std::move(*in_host);
+        fail(path, quote(text) + " cannot be written in the host's code page (" + os::host_code_page() + ")");
     }
 
     std::string non_empty_text(const std::string& path, const json& value) const
@@ -224,7 +234,7 @@ void read_env(const reader& r, const json& value, scenario& s, const std::string
         const std::string path = reader::join("env", name);
         if (name.empty() || name.find('=') != std::string::npos)
             r.fail(path, "expected a variable name without \"=\"");
-        s.env.push_back(env_setting{name, substitute_directory(r.optional_text(path, setting), dir)});
+        s.env.push_back(env_setting{r.for_host(path, name), substitute_directory(r.optional_text(path, setting), dir)});
     }
 }
 
@@ -345,7 +355,7 @@ void read_exceptions(const reader& r, const json& ex, scenario& s)
             r.wrong(path, setting, "a string or an integer (\"999\" means off)");
         if (text.empty() || text.find('?') != std::string::npos)
             r.fail(path, "expected a non-empty value without \"?\"");
-        list.emplace_back(name, text);
+        list.emplace_back(r.for_host(path, name), r.for_host(path, text));
     }
     s.exceptions = std::move(list);
 }
@@ -607,7 +617,8 @@ scenario load_scenario(const std::filesystem::path& file)
     std::error_code ec;
     s.file = file;
     s.directory = std::filesystem::absolute(file, ec).parent_path().lexically_normal();
-    const std::string dir = s.directory.string();
+    // The directory put in the texts is one of them, in the host's code page.
+    const std::string dir = os::text_of(s.directory);
 
     r.object("", document,
              {"description", "operation", "dry_run", "env", "defaults", "numbering", "host_callbacks", "parts",

@@ -2,6 +2,8 @@
 // --from-trace` writes, and what load_scenario reads again.
 #include "scenario/scenario.h"
 
+#include "platform/os.h"
+
 #include "trace/json_line.h"
 
 #include <nlohmann/json.hpp>
@@ -12,8 +14,11 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-json text_json(const std::string& text)
+// The texts are the host's; the file is UTF-8 and load_scenario puts them
+// back in the host's code page.
+json text_json(const std::string& host)
 {
+    const std::string text = os::from_host_text(host);
     if (kx::trace::is_valid_utf8(text)) return json(text);
     return json{{"bytes", kx::trace::bytes_as_characters(text)}};
 }
@@ -58,7 +63,7 @@ json server_json(const scenario& s)
     json server = json::object();
     if (s.exceptions.has_value()) {
         json list = json::object();
-        for (const auto& [name, value] : *s.exceptions) list[name] = text_json(value);
+        for (const auto& [name, value] : *s.exceptions) list[os::from_host_text(name)] = text_json(value);
         server["exceptions"] = std::move(list);
     }
     if (!s.items.empty()) {
@@ -105,7 +110,7 @@ std::string scenario_file_text(const scenario& s)
                            : json(s.operation_class);
     if (s.dry_run) doc["dry_run"] = true;
     json env = json::object();
-    for (const env_setting& setting : s.env) env[setting.name] = optional(setting.value);
+    for (const env_setting& setting : s.env) env[os::from_host_text(setting.name)] = optional(setting.value);
     doc["env"] = std::move(env);
     json defaults = {{"action", s.def_action}, {"naming", s.def_naming}};
     if (s.def_item_type.has_value()) defaults["item_type"] = text_json(*s.def_item_type);
