@@ -120,7 +120,7 @@ public:
     void take(const trace_event& event)
     {
         {
-            const json& d = event.data;
+            const trace_value& d = event.data;
             at_ = origin{"", taken_++};
             for (auto p = open_parts.rbegin(); p != open_parts.rend(); ++p)
                 if (*p != npos) {
@@ -128,7 +128,7 @@ public:
                     break;
                 }
             if (event.kind == "call") {
-                open_calls.push_back(d);
+                open_calls.push_back(event);
                 if (text_field(d, "callback").value_or("") != "translate") {
                     open_parts.push_back(npos);
                     return;
@@ -137,8 +137,9 @@ public:
                 out_.parts.push_back(part_result{restore_(text_field(d, "part").value_or("")), "", {}, std::nullopt, nowhere});
             } else if (event.kind == "return") {
                 if (open_parts.empty()) return;
-                const json call = std::move(open_calls.back());
+                const trace_event call_line = std::move(open_calls.back());
                 open_calls.pop_back();
+                const trace_value& call = call_line.data;
                 if (open_parts.back() == npos) {
                     // What a notification gives back steers the host as much
                     // as a translation's result does.
@@ -199,14 +200,14 @@ public:
 private:
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
     std::vector<std::size_t> open_parts;  // translations under way
-    std::vector<json> open_calls;         // the call line of each callback under way
+    std::vector<trace_event> open_calls;  // the call line of each callback under way
     std::size_t taken_ = 0;
 
-    void host(const json& d, std::size_t part)
+    void host(const trace_value& d, std::size_t part)
     {
         const std::string op = text_field(d, "op").value_or("");
-        const json& in = member(d, "in");
-        const json& answer = member(d, "out");
+        const trace_value in = member(d, "in");
+        const trace_value answer = member(d, "out");
         if (op == "HOST_UI_display_nonmodal_msg" || op == "HOST_UI_write_listing_window") {
             const bool box = op == "HOST_UI_display_nonmodal_msg";
             const std::string text = restore_(text_field(in, box ? "message" : "text").value_or(""));
@@ -272,15 +273,18 @@ private:
 
     // An operation with its inputs; tags named by what they were handed out
     // for, since each host numbers its own.
-    std::string call_text(const std::string& op, const json& in)
+    std::string call_text(const std::string& op, const trace_value& in)
     {
         std::string key = op + "(";
         bool later = false;
-        for (const auto& [name, value] : in.items()) {
-            key += (later ? ", " : "") + name + " ";
+        for (const trace_value& value : by_name(in)) {
+            const std::string_view name = value.name();
+            key += (later ? ", " : "");
+            key += name;
+            key += " ";
             later = true;
-            if ((name == "part" || name == "object") && value.is_number_integer()) {
-                const auto tag = tags_.find(value.get<long long>());
+            if ((name == "part" || name == "object") && value.is_integer()) {
+                const auto tag = tags_.find(*value.integer());
                 key += tag != tags_.end() ? tag->second : "tag " + value.dump();
             } else {
                 key += value_text(value);
@@ -289,18 +293,29 @@ private:
         return key + ")";
     }
 
-    std::string value_text(const json& value) const
+    // An object's members in the order of their names, as they have always
+    // been shown.
+    static std::vector<trace_value> by_name(const trace_value& object)
+    {
+        std::vector<trace_value> members = object.members();
+        std::stable_sort(members.begin(), members.end(),
+                         [](const trace_value& a, const trace_value& b) { return a.name() < b.name(); });
+        return members;
+    }
+
+    std::string value_text(const trace_value& value) const
     {
         if (value.is_null()) return "(none)";
         if (const auto text = trace_text(value)) return quote(restore_(*text));
         if (value.is_array()) {
             std::string list = "[";
-            for (const json& v : value) list += (list.size() > 1 ? ", " : "") + value_text(v);
+            for (const trace_value& v : value.members()) list += (list.size() > 1 ? ", " : "") + value_text(v);
             return list + "]";
         }
         if (value.is_object()) {
             std::string fields = "{";
-            for (const auto& [name, v] : value.items()) fields += (fields.size() > 1 ? ", " : "") + name + " " + value_text(v);
+            for (const trace_value& v : by_name(value))
+                fields += (fields.size() > 1 ? ", " : "") + std::string(v.name()) + " " + value_text(v);
             return fields + "}";
         }
         return value.dump();

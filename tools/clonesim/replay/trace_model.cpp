@@ -23,7 +23,8 @@ using json = nlohmann::json;
 constexpr const char* map_variable = kx::setting::import_attr_map_file;
 constexpr const char* family_variable = kx::setting::allow_family_instances;
 
-std::optional<int> int_field(const json& object, const char* key)
+template <class Value>
+std::optional<int> int_field(const Value& object, const char* key)
 {
     const auto n = number_field(object, key);
     if (!n.has_value()) return std::nullopt;
@@ -33,8 +34,8 @@ std::optional<int> int_field(const json& object, const char* key)
 // One host call as recorded.
 struct host_call {
     std::string op;
-    const json& in;
-    const json& out;
+    trace_value in;
+    trace_value out;
     long long status;
 };
 
@@ -200,7 +201,7 @@ private:
         const auto name = text_field(c.in, "name");
         const auto point = int_field(c.in, "point");
         auto& callbacks = model_.scene.host_callbacks;
-        if (!name.has_value() || !point.has_value() || member(c.out, "removed") != json(true) ||
+        if (!name.has_value() || !point.has_value() || !member(c.out, "removed").is_true() ||
             callbacks.size() == max_host_callbacks)
             return;
         const bool known = std::any_of(callbacks.begin(), callbacks.end(), [&](const host_callback& k) {
