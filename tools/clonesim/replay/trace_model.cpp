@@ -33,7 +33,7 @@ std::optional<int> int_field(const Value& object, const char* key)
 
 // One host call as recorded.
 struct host_call {
-    std::string op;
+    std::string_view op;
     trace_value in;
     trace_value out;
     long long status;
@@ -107,7 +107,13 @@ private:
 
     // The first answer of the host about a question is the one that held
     // before the library changed anything.
-    bool first(const std::string& op, const std::string& about) { return asked_.insert(op + "\n" + about).second; }
+    bool first(std::string_view op, const std::string& about)
+    {
+        std::string key(op);
+        key += '\n';
+        key += about;
+        return asked_.insert(std::move(key)).second;
+    }
 
     void call(const trace_event& event)
     {
@@ -122,8 +128,14 @@ private:
 
     void host(const trace_event& event)
     {
-        const host_call c{text_field(event.data, "op").value_or(""), member(event.data, "in"),
-                          member(event.data, "out"), number_field(event.data, "status").value_or(0)};
+        const host_call c{event.data["op"].string(), member(event.data, "in"), member(event.data, "out"),
+                          number_field(event.data, "status").value_or(0)};
+        // A call that repeats the last of its kind tells the model nothing
+        // new, but for a line read again, and what follows from which part
+        // file is open.
+        if (event.repeated && c.op.rfind("HOST_TEXT_", 0) != 0 && c.op != "HOST_PART_open" &&
+            c.op != "HOST_ATTR_ask_part_attribute")
+            return;
         if (c.op == "HOST_TEXT_open" || c.op == "HOST_TEXT_read_line" || c.op == "HOST_TEXT_close") {
             text_file(c);
             return;

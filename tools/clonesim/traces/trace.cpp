@@ -4,6 +4,7 @@
 #include "texts/texts.h"
 
 #include <algorithm>
+#include <array>
 #include <fstream>
 #include <initializer_list>
 #include <map>
@@ -209,10 +210,11 @@ private:
 // values is built.
 class node_builder : public nlohmann::json_sax<json> {
 public:
-    explicit node_builder(trace_storage& s) : s_(s)
+    node_builder(trace_storage& s, std::vector<std::uint32_t>& open) : s_(s), open_(open)
     {
         s_.nodes.clear();
         s_.chars.clear();
+        open_.clear();
     }
 
     bool null() override { return add(node_type::null), true; }
@@ -274,7 +276,7 @@ private:
     }
 
     trace_storage& s_;
-    std::vector<std::uint32_t> open_;
+    std::vector<std::uint32_t>& open_;
     std::uint32_t key_ = 0, key_size_ = 0;
     bool keyed_ = false;
 };
@@ -295,12 +297,11 @@ public:
         n.kind = kind;
         name(n, key);
         out_.nodes.push_back(n);
-        open_.push_back(static_cast<std::uint32_t>(out_.nodes.size() - 1));
+        open_[depth_++] = static_cast<std::uint32_t>(out_.nodes.size() - 1);
     }
     void close()
     {
-        out_.nodes[open_.back()].end = static_cast<std::uint32_t>(out_.nodes.size());
-        open_.pop_back();
+        out_.nodes[open_[--depth_]].end = static_cast<std::uint32_t>(out_.nodes.size());
     }
     void text(std::string_view key, std::string_view text)
     {
@@ -342,7 +343,8 @@ private:
 
     trace_storage& out_;
     const trace_storage& line_;
-    std::vector<std::uint32_t> open_;
+    std::array<std::uint32_t, 2> open_{};  // an event and its inputs or outputs
+    std::size_t depth_ = 0;
 };
 
 // A format 1 line's JSON as nodes.
@@ -562,7 +564,7 @@ public:
     // Reads a line into the reader's own nodes; false: it is no JSON.
     bool parse(const std::string& text)
     {
-        node_builder builder(line_);
+        node_builder builder(line_, open_);
         return json::sax_parse(text, &builder);
     }
 
@@ -573,7 +575,9 @@ public:
         const auto& nodes = line_.nodes;
         const trace_value value(&line_, 0);
         if (!value.is_array() || value.size() == 0) r_.fail(line, "not a JSON array: the trace is corrupted here");
-        const std::vector<trace_value> members = value.members();
+        std::vector<trace_value>& members = members_;
+        members.clear();
+        for (std::uint32_t i = 1; i < nodes[0].end; i = nodes[i].end) members.emplace_back(&line_, i);
         if (members[0].is_string() && members[0].string() == "op") {
             operation(line, members);
             return nullptr;
@@ -658,6 +662,7 @@ private:
             const auto last = last_.find(number);
             if (last == last_.end()) r_.fail(line, "repeats host call " + std::to_string(number) + ", of which none came before");
             last->second.line = line;
+            last->second.repeated = true;
             return last->second;
         }
         const auto found = shapes_.find(number);
@@ -668,17 +673,20 @@ private:
             r_.fail(line, "a call of " + s.name + " whose inputs and outputs are not those its \"op\" line names");
         trace_event& event = last_[number];
         event.line = line;
+        event.repeated = false;
         {
             event_writer w(event.storage, line_);
             w.open(node_type::object);
             w.text("e", "host");
             w.text("op", s.name);
-            const auto inputs = value[1].members(), outputs = value[2].members();
+            const auto& nodes = line_.nodes;
             w.open(node_type::object, "in");
-            for (std::size_t i = 0; i < s.in.size(); ++i) w.copy(inputs[i].index(), s.in[i]);
+            std::uint32_t at = value[1].index() + 1;
+            for (std::size_t i = 0; i < s.in.size(); ++i, at = nodes[at].end) w.copy(at, s.in[i]);
             w.close();
             w.open(node_type::object, "out");
-            for (std::size_t i = 0; i < s.out.size(); ++i) w.copy(outputs[i].index(), s.out[i]);
+            at = value[2].index() + 1;
+            for (std::size_t i = 0; i < s.out.size(); ++i, at = nodes[at].end) w.copy(at, s.out[i]);
             w.close();
             if (value.size() == 4) w.copy(value[3].index(), "status");
             else w.integer("status", 0);
@@ -751,6 +759,8 @@ private:
 
     const line_reader& r_;
     trace_storage line_;
+    std::vector<std::uint32_t> open_;
+    std::vector<trace_value> members_;
     trace_event event_;
     std::map<std::size_t, shape> shapes_;
     std::unordered_map<std::size_t, trace_event> last_;

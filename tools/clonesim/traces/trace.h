@@ -91,17 +91,22 @@ private:
 
 struct trace_event {
     trace_event() = default;
-    trace_event(const trace_event& other) : line(other.line), kind(other.kind), storage(other.storage) { rebind(); }
+    trace_event(const trace_event& other)
+        : line(other.line), kind(other.kind), repeated(other.repeated), storage(other.storage)
+    {
+        rebind();
+    }
     trace_event& operator=(const trace_event& other)
     {
         line = other.line;
         kind = other.kind;
+        repeated = other.repeated;
         storage = other.storage;
         rebind();
         return *this;
     }
     trace_event(trace_event&& other) noexcept
-        : line(other.line), kind(other.kind), storage(std::move(other.storage))
+        : line(other.line), kind(other.kind), repeated(other.repeated), storage(std::move(other.storage))
     {
         rebind();
     }
@@ -109,6 +114,7 @@ struct trace_event {
     {
         line = other.line;
         kind = other.kind;
+        repeated = other.repeated;
         storage = std::move(other.storage);
         rebind();
         return *this;
@@ -116,6 +122,9 @@ struct trace_event {
 
     std::size_t line = 0;
     std::string_view kind;  // its "e": one of the names the reader knows
+    // A host call that repeats the last one of its operation exactly: the
+    // reader hands over the same event (at the same address) again.
+    bool repeated = false;
     trace_value data;       // the whole line, as format 1 writes it (an object)
     trace_storage storage;  // where data is held
 
