@@ -234,7 +234,14 @@ public:
         return true;
     }
     bool binary(binary_t&) override { return false; }
-    bool start_object(std::size_t) override { return open(node_type::object); }
+    bool start_object(std::size_t) override
+    {
+        objects_ = true;
+        return open(node_type::object);
+    }
+    // Whether the line holds an object: only an object can be a text given
+    // as bytes.
+    bool objects() const noexcept { return objects_; }
     bool key(string_t& value) override
     {
         key_ = static_cast<std::uint32_t>(s_.chars.size());
@@ -279,6 +286,7 @@ private:
     std::vector<std::uint32_t>& open_;
     std::uint32_t key_ = 0, key_size_ = 0;
     bool keyed_ = false;
+    bool objects_ = false;
 };
 
 // Builds an event's nodes: the line's characters are kept, so that what is
@@ -565,7 +573,9 @@ public:
     bool parse(const std::string& text)
     {
         node_builder builder(line_, open_);
-        return json::sax_parse(text, &builder);
+        const bool read = json::sax_parse(text, &builder);
+        objects_ = builder.objects();
+        return read;
     }
 
     // The event of the line parsed last; none for an operation's line. It
@@ -604,7 +614,7 @@ public:
             w.close();
         }
         event_.rebind();
-        r_.check_bytes(line, event_.storage);
+        if (objects_) r_.check_bytes(line, event_.storage);
         event_.kind = r_.event(line, event_, kind);
         return &event_;
     }
@@ -693,8 +703,11 @@ private:
             w.close();
         }
         event.rebind();
-        r_.check_bytes(line, event.storage);
-        event.kind = r_.event(line, event, "host");
+        if (objects_) r_.check_bytes(line, event.storage);
+        // The operation's name and its inputs and outputs are as they must
+        // be by now; the status is the line's own.
+        if (!event.data["status"].is_integer()) r_.fail(line, "this \"host\" line: \"status\" is not a whole number");
+        event.kind = "host";
         return event;
     }
 
@@ -759,6 +772,7 @@ private:
 
     const line_reader& r_;
     trace_storage line_;
+    bool objects_ = false;
     std::vector<std::uint32_t> open_;
     std::vector<trace_value> members_;
     trace_event event_;
