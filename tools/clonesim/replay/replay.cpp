@@ -60,6 +60,35 @@ struct origin {
 };
 using origins = std::vector<origin>;
 
+// The host queries of the recorded session. A session played again mostly
+// asks what it asked, in the same order: each question is first held against
+// the recorded one after the last it matched, and only one that differs looks
+// through them all.
+class asked_questions {
+public:
+    void add(std::string question) { order_.push_back(std::move(question)); }
+
+    bool has(const std::string& question) const
+    {
+        // A question the recorded session asked a little later: those it
+        // asked in between, the session played again leaves out.
+        const std::size_t end = std::min(order_.size(), next_ + look_ahead);
+        for (std::size_t i = next_; i < end; ++i)
+            if (order_[i] == question) {
+                next_ = i + 1;
+                return true;
+            }
+        if (!all_.has_value()) all_.emplace(order_.begin(), order_.end());
+        return all_->count(question) > 0;
+    }
+
+private:
+    static constexpr std::size_t look_ahead = 64;
+    std::vector<std::string> order_;
+    mutable std::size_t next_ = 0;
+    mutable std::optional<std::unordered_set<std::string>> all_;
+};
+
 // What a session came to, and what it asked, as one trace tells it.
 struct session_outcome {
     std::vector<part_result> parts;
@@ -68,7 +97,7 @@ struct session_outcome {
     std::vector<std::string> notifications;  // each notification callback with the result it gave back
     std::vector<std::string> request_keys, command_keys;  // one for each request and command
     std::vector<std::string> questions;                   // the host queries with their inputs
-    std::unordered_set<std::string> asked;                // the same, of the recorded session: only which
+    asked_questions asked;                                // the same, of the recorded session
     origins request_at, text_at, delete_at, command_at, effect_at, question_at, notification_at;
     std::set<std::string> variables, files;
 };
@@ -110,7 +139,7 @@ class outcome_reader {
 public:
     // `asked`: the recorded session's questions, when this is the session
     // played again: only the others are kept.
-    outcome_reader(const restorer& restore, const std::unordered_set<std::string>* asked = nullptr)
+    outcome_reader(const restorer& restore, const asked_questions* asked = nullptr)
         : restore_(restore), asked_(asked)
     {
     }
@@ -258,7 +287,7 @@ private:
         if (!same) {
             last.text = call_text(op, in);
             last.tags = tags_.size();
-            last.known = asked_ != nullptr && asked_->count(last.text) > 0;
+            last.known = kind.question && asked_ != nullptr && asked_->has(last.text);
         }
         if (kind.effect) {
             std::string effect = last.text;
@@ -269,7 +298,7 @@ private:
         }
         if (kind.question) {
             if (asked_ == nullptr) {
-                if (!same) out_.asked.insert(last.text);
+                if (!same) out_.asked.add(last.text);
             } else if (!last.known) {
                 out_.questions.push_back(last.text);
                 out_.question_at.push_back(here());
@@ -361,7 +390,7 @@ private:
     }
 
     const restorer& restore_;
-    const std::unordered_set<std::string>* asked_;
+    const asked_questions* asked_;
     session_outcome out_;
     std::size_t at_ = 0;            // the event's place
     std::size_t at_part_ = npos;    // the part it concerns: none, the session's own
@@ -480,12 +509,12 @@ void mark_unanswered(std::vector<difference>& out, std::size_t from, const std::
     }
 }
 
-void unanswered_questions(const std::unordered_set<std::string>& known, const std::vector<std::string>& is, const origins& is_at,
+void unanswered_questions(const asked_questions& known, const std::vector<std::string>& is, const origins& is_at,
                           std::vector<difference>& out)
 {
     std::set<std::string> told;
     for (std::size_t i = 0; i < is.size(); ++i)
-        if (!known.count(is[i]) && told.insert(is[i]).second)
+        if (!known.has(is[i]) && told.insert(is[i]).second)
             out.push_back(difference{"unanswered", "host question " + is[i], "", "", is_at[i].part, true, is_at[i].at});
 }
 

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <map>
 #include <set>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace clonesim {
@@ -109,10 +110,15 @@ private:
     // before the library changed anything.
     bool first(std::string_view op, const std::string& about)
     {
-        std::string key(op);
-        key += '\n';
-        key += about;
-        return asked_.insert(std::move(key)).second;
+        // Kept by what was asked about, each with the operations asked: a
+        // part is asked about by many operations.
+        auto id = operation_ids_.find(op);
+        if (id == operation_ids_.end()) id = operation_ids_.emplace(std::string(op), operation_ids_.size()).first;
+        std::vector<bool>& asked = asked_[about];
+        if (asked.size() <= id->second) asked.resize(id->second + 1);
+        if (asked[id->second]) return false;
+        asked[id->second] = true;
+        return true;
     }
 
     void call(const trace_event& event)
@@ -455,7 +461,8 @@ private:
     std::vector<std::string> present_;
     trace_model model_;
     std::map<std::string, std::size_t> part_index_;
-    std::unordered_set<std::string> asked_;
+    std::unordered_map<std::string, std::vector<bool>> asked_;  // by what was asked about
+    std::map<std::string, std::size_t, std::less<>> operation_ids_;
     std::map<std::string, bool> file_exists_;
     std::map<long long, std::size_t> item_tags_;
     std::map<long long, std::size_t> file_tags_;
