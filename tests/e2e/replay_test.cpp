@@ -65,7 +65,7 @@ std::vector<json> lines_of(const fs::path& file)
             lines.back()["format"] = 1;
         },
         [&](const clonesim::trace_event& event) {
-            if (readings == 1) lines.push_back(event.data);
+            if (readings == 1) lines.push_back(event.data.to_json());
         });
     return lines;
 }

@@ -330,6 +330,33 @@ TEST_F(session_trace, tells_the_session_as_it_happened_and_changes_nothing)
     EXPECT_EQ(requests, plain.requests.size());
 }
 
+#ifdef KX_WITH_CLONESIM_READER
+// clonesim keeps a line as flat nodes and hands a repeated host call over as
+// the event it kept: each event must still be the one the format tells, with
+// its references, repeats and texts given as bytes.
+TEST_F(session_trace, clonesims_reader_gives_each_event_as_the_format_tells)
+{
+    for (const std::size_t attribute_bytes : {std::size_t{0}, std::size_t{40}}) {
+        const std::filesystem::path folder = scratch_dir() / ("traces-" + std::to_string(attribute_bytes));
+        std::filesystem::create_directory(folder);
+        play({{kx::trace::directory_variable, folder.string()}}, attribute_bytes);
+        const auto files = traces(folder);
+        ASSERT_EQ(files.size(), 1u);
+        std::vector<json> read;
+        std::size_t repeated = 0;
+        clonesim::stream_trace(
+            files[0], [&](const clonesim::trace& head) { read.assign(1, head.header); },
+            [&](const clonesim::trace_event& event) {
+                read.push_back(event.data.to_json());
+                EXPECT_EQ(event.kind, read.back().at("e").get<std::string>());
+                repeated += event.repeated ? 1 : 0;
+            });
+        EXPECT_EQ(read, lines(files[0])) << "attributes of " << attribute_bytes << " bytes";
+        EXPECT_GT(repeated, 0u);
+    }
+}
+#endif
+
 TEST_F(session_trace, a_library_loaded_again_never_writes_over_a_trace)
 {
     const std::filesystem::path folder = scratch_dir() / "traces";

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <set>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace clonesim {
@@ -28,7 +29,11 @@ public:
     }
     std::string operator()(const std::string& text) const
     {
-        std::string restored = replace_each(text, back_);
+        // Most texts hold none of the replay's own names.
+        const bool holds = std::any_of(back_.begin(), back_.end(), [&](const auto& pair) {
+            return !pair.first.empty() && text.find(pair.first) != std::string::npos;
+        });
+        std::string restored = holds ? replace_each(text, back_) : text;
         return separators_as_one_ ? same_separators(std::move(restored)) : restored;
     }
 
@@ -55,6 +60,35 @@ struct origin {
 };
 using origins = std::vector<origin>;
 
+// The host queries of the recorded session. A session played again mostly
+// asks what it asked, in the same order: each question is first held against
+// the recorded one after the last it matched, and only one that differs looks
+// through them all.
+class asked_questions {
+public:
+    void add(std::string question) { order_.push_back(std::move(question)); }
+
+    bool has(const std::string& question) const
+    {
+        // A question the recorded session asked a little later: those it
+        // asked in between, the session played again leaves out.
+        const std::size_t end = std::min(order_.size(), next_ + look_ahead);
+        for (std::size_t i = next_; i < end; ++i)
+            if (order_[i] == question) {
+                next_ = i + 1;
+                return true;
+            }
+        if (!all_.has_value()) all_.emplace(order_.begin(), order_.end());
+        return all_->count(question) > 0;
+    }
+
+private:
+    static constexpr std::size_t look_ahead = 64;
+    std::vector<std::string> order_;
+    mutable std::size_t next_ = 0;
+    mutable std::optional<std::unordered_set<std::string>> all_;
+};
+
 // What a session came to, and what it asked, as one trace tells it.
 struct session_outcome {
     std::vector<part_result> parts;
@@ -63,7 +97,7 @@ struct session_outcome {
     std::vector<std::string> notifications;  // each notification callback with the result it gave back
     std::vector<std::string> request_keys, command_keys;  // one for each request and command
     std::vector<std::string> questions;                   // the host queries with their inputs
-    std::unordered_set<std::string> asked;                // the same, of the recorded session: only which
+    asked_questions asked;                                // the same, of the recorded session
     origins request_at, text_at, delete_at, command_at, effect_at, question_at, notification_at;
     std::set<std::string> variables, files;
 };
@@ -105,7 +139,7 @@ class outcome_reader {
 public:
     // `asked`: the recorded session's questions, when this is the session
     // played again: only the others are kept.
-    outcome_reader(const restorer& restore, const std::unordered_set<std::string>* asked = nullptr)
+    outcome_reader(const restorer& restore, const asked_questions* asked = nullptr)
         : restore_(restore), asked_(asked)
     {
     }
@@ -120,15 +154,17 @@ public:
     void take(const trace_event& event)
     {
         {
-            const json& d = event.data;
-            at_ = origin{"", taken_++};
+            const trace_value& d = event.data;
+            // Where the event happened is worked out only for what is kept.
+            at_ = taken_++;
+            at_part_ = npos;
             for (auto p = open_parts.rbegin(); p != open_parts.rend(); ++p)
                 if (*p != npos) {
-                    at_.part = out_.parts[*p].name;
+                    at_part_ = *p;
                     break;
                 }
             if (event.kind == "call") {
-                open_calls.push_back(d);
+                open_calls.push_back(event);
                 if (text_field(d, "callback").value_or("") != "translate") {
                     open_parts.push_back(npos);
                     return;
@@ -137,8 +173,9 @@ public:
                 out_.parts.push_back(part_result{restore_(text_field(d, "part").value_or("")), "", {}, std::nullopt, nowhere});
             } else if (event.kind == "return") {
                 if (open_parts.empty()) return;
-                const json call = std::move(open_calls.back());
+                const trace_event call_line = std::move(open_calls.back());
                 open_calls.pop_back();
+                const trace_value& call = call_line.data;
                 if (open_parts.back() == npos) {
                     // What a notification gives back steers the host as much
                     // as a translation's result does.
@@ -146,12 +183,12 @@ public:
                         quote(text_field(call, "callback").value_or("")) + " at the " +
                         point_name(static_cast<int>(number_field(call, "point").value_or(-1))) + " notification -> result " +
                         std::to_string(number_field(d, "result").value_or(-1)));
-                    out_.notification_at.push_back(at_);
+                    out_.notification_at.push_back(here());
                 } else {
                     const long long result = number_field(d, "result").value_or(-1);
                     const auto name = text_field(d, "new_name");
                     part_result& part = out_.parts[open_parts.back()];
-                    part.at = at_.at;
+                    part.at = at_;
                     if (result == 0 && name.has_value()) part.new_name = restore_(*name);
                     part.outcome =
                         result == 0 ? "translated to " + shown(name.has_value() ? std::optional(restore_(*name)) : name)
@@ -159,28 +196,28 @@ public:
                 }
                 open_parts.pop_back();
             } else if (event.kind == "host") {
-                host(d, open_parts.empty() ? npos : open_parts.back());
+                host(event, open_parts.empty() ? npos : open_parts.back());
             } else if (event.kind == "request") {
                 const long long code = number_field(d, "code").value_or(0);
                 const auto input = text_field(d, "input");
                 const std::string in = input.has_value() ? quote(restore_(*input)) : "(no input)";
                 out_.requests.push_back(std::to_string(code) + " " + in);
                 out_.request_keys.push_back(out_.requests.back());
-                out_.request_at.push_back(at_);
+                out_.request_at.push_back(here());
             } else if (event.kind == "stdout") {
                 out_.texts.push_back("standard output " + quote(restore_(text_field(d, "text").value_or(""))));
-                out_.text_at.push_back(at_);
+                out_.text_at.push_back(here());
             } else if (event.kind == "delete") {
                 const long long exit = number_field(d, "exit").value_or(0);
                 out_.deletes.push_back(quote(restore_(text_field(d, "path").value_or(""))) +
                                        (exit != 0 ? " (exit " + std::to_string(exit) + ")" : ""));
-                out_.delete_at.push_back(at_);
+                out_.delete_at.push_back(here());
             } else if (event.kind == "command") {
                 std::string key = quote(restore_(text_field(d, "program").value_or("")));
                 for (const std::string& argument : texts_field(d, "arguments")) key += " " + quote(restore_(argument));
                 out_.command_keys.push_back(key);
                 out_.commands.push_back(key + " -> exit " + std::to_string(number_field(d, "exit").value_or(-1)));
-                out_.command_at.push_back(at_);
+                out_.command_at.push_back(here());
             } else if (event.kind == "env") {
                 const std::string name = text_field(d, "name").value_or("");
                 if (name.rfind("KXPDM_TRACE_", 0) != 0) out_.variables.insert(name);
@@ -199,14 +236,27 @@ public:
 private:
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
     std::vector<std::size_t> open_parts;  // translations under way
-    std::vector<json> open_calls;         // the call line of each callback under way
+    std::vector<trace_event> open_calls;  // the call line of each callback under way
     std::size_t taken_ = 0;
 
-    void host(const json& d, std::size_t part)
+    struct op_kind {
+        bool effect = false, question = false;
+    };
+
+    const op_kind& kind_of(std::string_view op)
     {
-        const std::string op = text_field(d, "op").value_or("");
-        const json& in = member(d, "in");
-        const json& answer = member(d, "out");
+        const auto found = kinds_.find(op);
+        if (found != kinds_.end()) return found->second;
+        const std::string name(op);
+        return kinds_.emplace(name, op_kind{effect_operations().count(name) > 0, model_questions().count(name) > 0}).first->second;
+    }
+
+    void host(const trace_event& event, std::size_t part)
+    {
+        const trace_value& d = event.data;
+        const std::string_view op = d["op"].string();
+        const trace_value in = member(d, "in");
+        const trace_value answer = member(d, "out");
         if (op == "HOST_UI_display_nonmodal_msg" || op == "HOST_UI_write_listing_window") {
             const bool box = op == "HOST_UI_display_nonmodal_msg";
             const std::string text = restore_(text_field(in, box ? "message" : "text").value_or(""));
@@ -214,31 +264,44 @@ private:
             // part's message, the others in the session's order.
             (part != npos ? out_.parts[part].messages : out_.texts)
                 .push_back((box ? "error box " : "listing window ") + quote(text));
-            if (part == npos) out_.text_at.push_back(at_);
+            if (part == npos) out_.text_at.push_back(here());
             return;
         }
-        // Tags are named after what they were handed out for.
-        if (op == "HOST_PDM_ask_part_tag") name_tag(number_field(answer, "part"), "item " + quote(restore_(text_field(in, "part_number").value_or(""))));
+        // Tags are named after what they were handed out for; a call that
+        // repeats the last of its kind named its tag already.
+        if (op == "HOST_PDM_ask_part_tag" && !event.repeated)
+            name_tag(number_field(answer, "part"), "item " + quote(restore_(text_field(in, "part_number").value_or(""))));
         if (op == "HOST_PART_open") {
-            name_tag(number_field(answer, "part"), "part file " + quote(restore_(text_field(in, "part_name").value_or(""))));
+            if (!event.repeated)
+                name_tag(number_field(answer, "part"), "part file " + quote(restore_(text_field(in, "part_name").value_or(""))));
             work_part_ = number_field(answer, "part").value_or(0);
         }
         if (op == "HOST_ATTR_ask_part_attribute" && tags_.count(work_part_))
             name_tag(number_field(answer, "attribute_object"), tags_[work_part_]);
-        if (effect_operations().count(op)) {
-            std::string effect = call_text(op, in);
+        const op_kind& kind = kind_of(op);
+        if (!kind.effect && !kind.question) return;
+        // A repeated call reads as it did, unless a tag it names was
+        // named since.
+        last_call& last = last_[&event];
+        const bool same = event.repeated && last.tags == tags_.size() && !last.text.empty();
+        if (!same) {
+            last.text = call_text(op, in);
+            last.tags = tags_.size();
+            last.known = kind.question && asked_ != nullptr && asked_->has(last.text);
+        }
+        if (kind.effect) {
+            std::string effect = last.text;
             // A save takes no part: it saves the work part, the one opened last.
             if (op == "HOST_PART_save" && tags_.count(work_part_)) effect += " of " + tags_[work_part_];
             out_.effects.push_back(effect + " -> status " + std::to_string(number_field(d, "status").value_or(0)));
-            out_.effect_at.push_back(at_);
+            out_.effect_at.push_back(here());
         }
-        if (model_questions().count(op)) {
-            std::string question = call_text(op, in);
+        if (kind.question) {
             if (asked_ == nullptr) {
-                out_.asked.insert(std::move(question));
-            } else if (!asked_->count(question)) {
-                out_.questions.push_back(std::move(question));
-                out_.question_at.push_back(at_);
+                if (!same) out_.asked.add(last.text);
+            } else if (!last.known) {
+                out_.questions.push_back(last.text);
+                out_.question_at.push_back(here());
             }
         }
     }
@@ -272,15 +335,19 @@ private:
 
     // An operation with its inputs; tags named by what they were handed out
     // for, since each host numbers its own.
-    std::string call_text(const std::string& op, const json& in)
+    std::string call_text(std::string_view op, const trace_value& in)
     {
-        std::string key = op + "(";
+        std::string key(op);
+        key += "(";
         bool later = false;
-        for (const auto& [name, value] : in.items()) {
-            key += (later ? ", " : "") + name + " ";
+        for (const trace_value& value : by_name(in)) {
+            const std::string_view name = value.name();
+            key += (later ? ", " : "");
+            key += name;
+            key += " ";
             later = true;
-            if ((name == "part" || name == "object") && value.is_number_integer()) {
-                const auto tag = tags_.find(value.get<long long>());
+            if ((name == "part" || name == "object") && value.is_integer()) {
+                const auto tag = tags_.find(*value.integer());
                 key += tag != tags_.end() ? tag->second : "tag " + value.dump();
             } else {
                 key += value_text(value);
@@ -289,18 +356,29 @@ private:
         return key + ")";
     }
 
-    std::string value_text(const json& value) const
+    // An object's members in the order of their names, as they have always
+    // been shown.
+    static std::vector<trace_value> by_name(const trace_value& object)
+    {
+        std::vector<trace_value> members = object.members();
+        std::stable_sort(members.begin(), members.end(),
+                         [](const trace_value& a, const trace_value& b) { return a.name() < b.name(); });
+        return members;
+    }
+
+    std::string value_text(const trace_value& value) const
     {
         if (value.is_null()) return "(none)";
         if (const auto text = trace_text(value)) return quote(restore_(*text));
         if (value.is_array()) {
             std::string list = "[";
-            for (const json& v : value) list += (list.size() > 1 ? ", " : "") + value_text(v);
+            for (const trace_value& v : value.members()) list += (list.size() > 1 ? ", " : "") + value_text(v);
             return list + "]";
         }
         if (value.is_object()) {
             std::string fields = "{";
-            for (const auto& [name, v] : value.items()) fields += (fields.size() > 1 ? ", " : "") + name + " " + value_text(v);
+            for (const trace_value& v : by_name(value))
+                fields += (fields.size() > 1 ? ", " : "") + std::string(v.name()) + " " + value_text(v);
             return fields + "}";
         }
         return value.dump();
@@ -312,9 +390,19 @@ private:
     }
 
     const restorer& restore_;
-    const std::unordered_set<std::string>* asked_;
+    const asked_questions* asked_;
     session_outcome out_;
-    origin at_;
+    std::size_t at_ = 0;            // the event's place
+    std::size_t at_part_ = npos;    // the part it concerns: none, the session's own
+    std::map<std::string, op_kind, std::less<>> kinds_;
+    struct last_call {
+        std::size_t tags = 0;  // how many tags were named when it was written
+        std::string text;
+        bool known = false;    // whether the recorded session asked it
+    };
+    std::unordered_map<const trace_event*, last_call> last_;
+
+    origin here() const { return origin{at_part_ == npos ? std::string() : out_.parts[at_part_].name, at_}; }
     std::map<long long, std::string> tags_;
     long long work_part_ = 0;
 };
@@ -421,12 +509,12 @@ void mark_unanswered(std::vector<difference>& out, std::size_t from, const std::
     }
 }
 
-void unanswered_questions(const std::unordered_set<std::string>& known, const std::vector<std::string>& is, const origins& is_at,
+void unanswered_questions(const asked_questions& known, const std::vector<std::string>& is, const origins& is_at,
                           std::vector<difference>& out)
 {
     std::set<std::string> told;
     for (std::size_t i = 0; i < is.size(); ++i)
-        if (!known.count(is[i]) && told.insert(is[i]).second)
+        if (!known.has(is[i]) && told.insert(is[i]).second)
             out.push_back(difference{"unanswered", "host question " + is[i], "", "", is_at[i].part, true, is_at[i].at});
 }
 

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <map>
 #include <set>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace clonesim {
@@ -23,7 +24,8 @@ using json = nlohmann::json;
 constexpr const char* map_variable = kx::setting::import_attr_map_file;
 constexpr const char* family_variable = kx::setting::allow_family_instances;
 
-std::optional<int> int_field(const json& object, const char* key)
+template <class Value>
+std::optional<int> int_field(const Value& object, const char* key)
 {
     const auto n = number_field(object, key);
     if (!n.has_value()) return std::nullopt;
@@ -32,9 +34,9 @@ std::optional<int> int_field(const json& object, const char* key)
 
 // One host call as recorded.
 struct host_call {
-    std::string op;
-    const json& in;
-    const json& out;
+    std::string_view op;
+    trace_value in;
+    trace_value out;
     long long status;
 };
 
@@ -106,7 +108,18 @@ private:
 
     // The first answer of the host about a question is the one that held
     // before the library changed anything.
-    bool first(const std::string& op, const std::string& about) { return asked_.insert(op + "\n" + about).second; }
+    bool first(std::string_view op, const std::string& about)
+    {
+        // Kept by what was asked about, each with the operations asked: a
+        // part is asked about by many operations.
+        auto id = operation_ids_.find(op);
+        if (id == operation_ids_.end()) id = operation_ids_.emplace(std::string(op), operation_ids_.size()).first;
+        std::vector<bool>& asked = asked_[about];
+        if (asked.size() <= id->second) asked.resize(id->second + 1);
+        if (asked[id->second]) return false;
+        asked[id->second] = true;
+        return true;
+    }
 
     void call(const trace_event& event)
     {
@@ -121,8 +134,14 @@ private:
 
     void host(const trace_event& event)
     {
-        const host_call c{text_field(event.data, "op").value_or(""), member(event.data, "in"),
-                          member(event.data, "out"), number_field(event.data, "status").value_or(0)};
+        const host_call c{event.data["op"].string(), member(event.data, "in"), member(event.data, "out"),
+                          number_field(event.data, "status").value_or(0)};
+        // A call that repeats the last of its kind tells the model nothing
+        // new, but for a line read again, and what follows from which part
+        // file is open.
+        if (event.repeated && c.op.rfind("HOST_TEXT_", 0) != 0 && c.op != "HOST_PART_open" &&
+            c.op != "HOST_ATTR_ask_part_attribute")
+            return;
         if (c.op == "HOST_TEXT_open" || c.op == "HOST_TEXT_read_line" || c.op == "HOST_TEXT_close") {
             text_file(c);
             return;
@@ -200,7 +219,7 @@ private:
         const auto name = text_field(c.in, "name");
         const auto point = int_field(c.in, "point");
         auto& callbacks = model_.scene.host_callbacks;
-        if (!name.has_value() || !point.has_value() || member(c.out, "removed") != json(true) ||
+        if (!name.has_value() || !point.has_value() || !member(c.out, "removed").is_true() ||
             callbacks.size() == max_host_callbacks)
             return;
         const bool known = std::any_of(callbacks.begin(), callbacks.end(), [&](const host_callback& k) {
@@ -442,7 +461,8 @@ private:
     std::vector<std::string> present_;
     trace_model model_;
     std::map<std::string, std::size_t> part_index_;
-    std::unordered_set<std::string> asked_;
+    std::unordered_map<std::string, std::vector<bool>> asked_;  // by what was asked about
+    std::map<std::string, std::size_t, std::less<>> operation_ids_;
     std::map<std::string, bool> file_exists_;
     std::map<long long, std::size_t> item_tags_;
     std::map<long long, std::size_t> file_tags_;

@@ -4,9 +4,11 @@
 #include "texts/texts.h"
 
 #include <algorithm>
+#include <array>
 #include <fstream>
 #include <initializer_list>
 #include <map>
+#include <unordered_map>
 
 namespace clonesim {
 
@@ -86,6 +88,43 @@ bool fits(const json& value, shape kind)
     }
 }
 
+using node_type = trace_node::type;
+
+// What each kind of line must hold, as the events stand; checked the same
+// whatever the format.
+bool node_is_text(const trace_value& value) { return value.is_null() || value.is_string() || value.is_bytes(); }
+
+bool node_fits(const trace_value& value, shape kind)
+{
+    switch (kind) {
+    case shape::text: return node_is_text(value);
+    case shape::integer: return value.is_integer();
+    case shape::boolean: return value.storage() != nullptr && value.node().kind == node_type::boolean;
+    case shape::object: return value.is_object();
+    case shape::texts: {
+        if (!value.is_array()) return false;
+        for (const trace_value& v : value.members())
+            if (!node_is_text(v)) return false;
+        return true;
+    }
+    default: return true;
+    }
+}
+
+// The member of an object by name, as a JSON object holds it: the last one
+// of that name; none: a value without storage.
+std::optional<trace_value> find_member(const trace_value& object, std::string_view key)
+{
+    std::optional<trace_value> found;
+    if (!object.is_object()) return found;
+    const auto& nodes = object.storage()->nodes;
+    for (std::uint32_t i = object.index() + 1; i < object.node().end; i = nodes[i].end) {
+        const trace_value m(object.storage(), i);
+        if (m.name() == key) found = m;
+    }
+    return found;
+}
+
 class line_reader {
 public:
     explicit line_reader(std::string file) : file_(std::move(file)) {}
@@ -105,6 +144,17 @@ public:
         }
     }
 
+    void require(std::size_t line, const trace_value& object, const std::vector<field>& fields, std::string_view kind) const
+    {
+        for (const field& f : fields) {
+            const auto value = find_member(object, f.name);
+            if (!value)
+                fail(line, "this \"" + std::string(kind) + "\" line has no \"" + f.name + "\" (" + shape_name(f.kind) + ")");
+            if (!node_fits(*value, f.kind))
+                fail(line, "this \"" + std::string(kind) + "\" line: \"" + f.name + "\" is not " + shape_name(f.kind));
+        }
+    }
+
     // Every {"bytes": ...} of the line holds only characters that stand
     // for one byte.
     void check_bytes(std::size_t line, const json& value) const
@@ -116,6 +166,15 @@ public:
         }
         if (value.is_object() || value.is_array())
             for (const json& member : value) check_bytes(line, member);
+    }
+
+    void check_bytes(std::size_t line, const trace_storage& s) const
+    {
+        for (std::uint32_t i = 0; i < s.nodes.size(); i = s.nodes[i].kind == node_type::text ? s.nodes[i].end : i + 1) {
+            const trace_value value(&s, i);
+            if (value.is_bytes() && (!value.members()[0].is_string() || !value.text().has_value()))
+                fail(line, "a text given as bytes holds a character above U+00FF");
+        }
     }
 
     // The first line: a trace header of a format this clonesim reads.
@@ -133,22 +192,311 @@ public:
         require(1, value["state"], state_fields, "the header's state");
     }
 
-    // A line after the header: an event of a known kind with its fields.
-    trace_event event(std::size_t line, json value) const
+    // An event of a known kind with its fields; gives the kind's name as
+    // the reader keeps it.
+    std::string_view event(std::size_t line, const trace_event& event, std::string_view kind) const
     {
-        if (!value.contains("e") || !value["e"].is_string()) fail(line, "a line without \"e\" (its kind)");
-        const std::string kind = value["e"].get<std::string>();
-        const auto known = event_fields().find(kind);
-        if (known == event_fields().end()) fail(line, "an unknown kind of line \"" + kind + "\"");
-        require(line, value, known->second, "this \"" + kind + "\" line");
-        return trace_event{line, kind, std::move(value)};
+        const auto known = event_fields().find(std::string(kind));
+        if (known == event_fields().end()) fail(line, "an unknown kind of line \"" + std::string(kind) + "\"");
+        require(line, event.data, known->second, kind);
+        return known->first;
     }
 
 private:
     std::string file_;
 };
 
+// A line's JSON as nodes, through the parser's events: no tree of JSON
+// values is built.
+class node_builder : public nlohmann::json_sax<json> {
+public:
+    node_builder(trace_storage& s, std::vector<std::uint32_t>& open) : s_(s), open_(open)
+    {
+        s_.nodes.clear();
+        s_.chars.clear();
+        open_.clear();
+    }
+
+    bool null() override { return add(node_type::null), true; }
+    bool boolean(bool value) override { return add(node_type::boolean).flag = value, true; }
+    bool number_integer(number_integer_t value) override { return add(node_type::integer).number = value, true; }
+    bool number_unsigned(number_unsigned_t value) override
+    {
+        return add(node_type::whole).number = static_cast<long long>(value), true;
+    }
+    bool number_float(number_float_t value, const string_t&) override { return add(node_type::floating).real = value, true; }
+    bool string(string_t& value) override
+    {
+        trace_node& n = add(node_type::text);
+        n.at = static_cast<std::uint32_t>(s_.chars.size());
+        n.size = static_cast<std::uint32_t>(value.size());
+        s_.chars += value;
+        return true;
+    }
+    bool binary(binary_t&) override { return false; }
+    bool start_object(std::size_t) override
+    {
+        objects_ = true;
+        return open(node_type::object);
+    }
+    // Whether the line holds an object: only an object can be a text given
+    // as bytes.
+    bool objects() const noexcept { return objects_; }
+    bool key(string_t& value) override
+    {
+        key_ = static_cast<std::uint32_t>(s_.chars.size());
+        key_size_ = static_cast<std::uint32_t>(value.size());
+        keyed_ = true;
+        s_.chars += value;
+        return true;
+    }
+    bool end_object() override { return close(); }
+    bool start_array(std::size_t) override { return open(node_type::array); }
+    bool end_array() override { return close(); }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+
+private:
+    trace_node& add(node_type kind)
+    {
+        trace_node n;
+        n.kind = kind;
+        if (keyed_) {
+            n.key = key_;
+            n.key_size = key_size_;
+            keyed_ = false;
+        }
+        n.end = static_cast<std::uint32_t>(s_.nodes.size() + 1);
+        s_.nodes.push_back(n);
+        return s_.nodes.back();
+    }
+    bool open(node_type kind)
+    {
+        add(kind);
+        open_.push_back(static_cast<std::uint32_t>(s_.nodes.size() - 1));
+        return true;
+    }
+    bool close()
+    {
+        s_.nodes[open_.back()].end = static_cast<std::uint32_t>(s_.nodes.size());
+        open_.pop_back();
+        return true;
+    }
+
+    trace_storage& s_;
+    std::vector<std::uint32_t>& open_;
+    std::uint32_t key_ = 0, key_size_ = 0;
+    bool keyed_ = false;
+    bool objects_ = false;
+};
+
+// Builds an event's nodes: the line's characters are kept, so that what is
+// copied from the line keeps its place in them.
+class event_writer {
+public:
+    event_writer(trace_storage& out, const trace_storage& line) : out_(out), line_(line)
+    {
+        out_.chars = line.chars;
+        out_.nodes.clear();
+    }
+
+    void open(node_type kind, std::string_view key = {})
+    {
+        trace_node n;
+        n.kind = kind;
+        name(n, key);
+        out_.nodes.push_back(n);
+        open_[depth_++] = static_cast<std::uint32_t>(out_.nodes.size() - 1);
+    }
+    void close()
+    {
+        out_.nodes[open_[--depth_]].end = static_cast<std::uint32_t>(out_.nodes.size());
+    }
+    void text(std::string_view key, std::string_view text)
+    {
+        trace_node n;
+        n.kind = node_type::text;
+        name(n, key);
+        n.at = static_cast<std::uint32_t>(out_.chars.size());
+        n.size = static_cast<std::uint32_t>(text.size());
+        out_.chars += text;
+        n.end = static_cast<std::uint32_t>(out_.nodes.size() + 1);
+        out_.nodes.push_back(n);
+    }
+    void integer(std::string_view key, long long value)
+    {
+        trace_node n;
+        n.kind = node_type::integer;
+        name(n, key);
+        n.number = value;
+        n.end = static_cast<std::uint32_t>(out_.nodes.size() + 1);
+        out_.nodes.push_back(n);
+    }
+    // The line's value at `from`, with all it holds, under a new name.
+    void copy(std::uint32_t from, std::string_view key)
+    {
+        const std::uint32_t to = static_cast<std::uint32_t>(out_.nodes.size());
+        const std::uint32_t end = line_.nodes[from].end;
+        out_.nodes.insert(out_.nodes.end(), line_.nodes.begin() + from, line_.nodes.begin() + end);
+        for (std::uint32_t i = to; i < out_.nodes.size(); ++i) out_.nodes[i].end = out_.nodes[i].end - from + to;
+        name(out_.nodes[to], key);
+    }
+
+private:
+    void name(trace_node& n, std::string_view key)
+    {
+        n.key = static_cast<std::uint32_t>(out_.chars.size());
+        n.key_size = static_cast<std::uint32_t>(key.size());
+        out_.chars += key;
+    }
+
+    trace_storage& out_;
+    const trace_storage& line_;
+    std::array<std::uint32_t, 2> open_{};  // an event and its inputs or outputs
+    std::size_t depth_ = 0;
+};
+
+// A format 1 line's JSON as nodes.
+void nodes_of(const json& value, std::string_view key, trace_storage& s)
+{
+    trace_node n;
+    n.key = static_cast<std::uint32_t>(s.chars.size());
+    n.key_size = static_cast<std::uint32_t>(key.size());
+    s.chars += key;
+    switch (value.type()) {
+    case json::value_t::boolean: n.kind = node_type::boolean; n.flag = value.get<bool>(); break;
+    case json::value_t::number_integer: n.kind = node_type::integer; n.number = value.get<long long>(); break;
+    case json::value_t::number_unsigned:
+        n.kind = node_type::whole;
+        n.number = static_cast<long long>(value.get<unsigned long long>());
+        break;
+    case json::value_t::number_float: n.kind = node_type::floating; n.real = value.get<double>(); break;
+    case json::value_t::string:
+        n.kind = node_type::text;
+        n.at = static_cast<std::uint32_t>(s.chars.size());
+        n.size = static_cast<std::uint32_t>(value.get_ref<const std::string&>().size());
+        s.chars += value.get_ref<const std::string&>();
+        break;
+    case json::value_t::array: n.kind = node_type::array; break;
+    case json::value_t::object: n.kind = node_type::object; break;
+    default: n.kind = node_type::null;
+    }
+    const std::size_t at = s.nodes.size();
+    s.nodes.push_back(n);
+    if (value.is_object())
+        for (const auto& [name, member] : value.items()) nodes_of(member, name, s);
+    else if (value.is_array())
+        for (const json& member : value) nodes_of(member, {}, s);
+    s.nodes[at].end = static_cast<std::uint32_t>(s.nodes.size());
+}
+
 }  // namespace
+
+bool trace_value::is_bytes() const noexcept
+{
+    if (!is_object()) return false;
+    const trace_node& o = node();
+    if (o.end == n_ + 1 || s_->nodes[n_ + 1].end != o.end) return false;
+    return trace_value(s_, n_ + 1).name() == "bytes";
+}
+
+std::string_view trace_value::string() const noexcept
+{
+    if (!is_string()) return {};
+    return std::string_view(s_->chars).substr(node().at, node().size);
+}
+
+std::string_view trace_value::name() const noexcept
+{
+    if (s_ == nullptr) return {};
+    return std::string_view(s_->chars).substr(node().key, node().key_size);
+}
+
+std::optional<std::string> trace_value::text() const
+{
+    if (is_string()) return std::string(string());
+    if (!is_bytes()) return std::nullopt;
+    const trace_value characters(s_, n_ + 1);
+    if (!characters.is_string()) return std::nullopt;
+    return characters_as_bytes(std::string(characters.string()));
+}
+
+std::optional<long long> trace_value::integer() const noexcept
+{
+    if (!is_integer()) return std::nullopt;
+    return node().number;
+}
+
+trace_value trace_value::operator[](std::string_view key) const noexcept
+{
+    return find_member(*this, key).value_or(trace_value());
+}
+
+std::vector<trace_value> trace_value::members() const
+{
+    std::vector<trace_value> out;
+    if (!is_object() && !is_array()) return out;
+    for (std::uint32_t i = n_ + 1; i < node().end; i = s_->nodes[i].end) out.emplace_back(s_, i);
+    return out;
+}
+
+std::size_t trace_value::size() const noexcept
+{
+    if (!is_object() && !is_array()) return 0;
+    std::size_t n = 0;
+    for (std::uint32_t i = n_ + 1; i < node().end; i = s_->nodes[i].end) ++n;
+    return n;
+}
+
+json trace_value::to_json() const
+{
+    if (s_ == nullptr) return nullptr;
+    switch (node().kind) {
+    case node_type::boolean: return node().flag;
+    case node_type::integer: return node().number;
+    case node_type::whole: return static_cast<unsigned long long>(node().number);
+    case node_type::floating: return node().real;
+    case node_type::text: return std::string(string());
+    case node_type::array: {
+        json out = json::array();
+        for (const trace_value& m : members()) out.push_back(m.to_json());
+        return out;
+    }
+    case node_type::object: {
+        json out = json::object();
+        for (const trace_value& m : members()) out[std::string(m.name())] = m.to_json();
+        return out;
+    }
+    default: return nullptr;
+    }
+}
+
+std::string trace_value::dump() const
+{
+    if (s_ == nullptr) return "null";
+    switch (node().kind) {
+    case node_type::boolean: return node().flag ? "true" : "false";
+    case node_type::integer: return std::to_string(node().number);
+    case node_type::whole: return std::to_string(static_cast<unsigned long long>(node().number));
+    default: return to_json().dump();
+    }
+}
+
+trace_value member(const trace_value& object, const char* key) { return object[key]; }
+
+std::optional<std::string> trace_text(const trace_value& value) { return value.text(); }
+
+std::optional<std::string> text_field(const trace_value& object, const char* key) { return object[key].text(); }
+
+std::optional<long long> number_field(const trace_value& object, const char* key) { return object[key].integer(); }
+
+std::vector<std::string> texts_field(const trace_value& object, const char* key)
+{
+    std::vector<std::string> texts;
+    const trace_value list = object[key];
+    if (!list.is_array()) return texts;
+    for (const trace_value& value : list.members()) texts.push_back(value.text().value_or(""));
+    return texts;
+}
 
 const json& member(const json& object, const char* key)
 {
@@ -194,7 +542,7 @@ public:
     {
         ++seen_;
         if (event.kind == "call") {
-            if (depth_++ == 0) call_ = event.data;
+            if (depth_++ == 0) call_ = event;
         } else if (event.kind == "return" && depth_ > 0 && --depth_ == 0) {
             complete_ = seen_;
             complete_line_ = event.line;
@@ -205,11 +553,11 @@ public:
     }
     std::size_t complete() const { return complete_; }
     std::size_t complete_line() const { return complete_line_; }
-    const json& last_call() const { return last_call_; }
+    json last_call() const { return last_call_.data.to_json(); }
 
 private:
     std::size_t seen_ = 0, depth_ = 0, complete_ = 0, complete_line_ = 0;
-    json call_, last_call_;
+    trace_event call_, last_call_;
 };
 
 // Format 2 writes each event as an array of its fields in a fixed order,
@@ -221,30 +569,54 @@ class format_2_lines {
 public:
     explicit format_2_lines(const line_reader& reader) : r_(reader) {}
 
-    // The event of a line; none for an operation's line.
-    std::optional<json> event(std::size_t line, json value)
+    // Reads a line into the reader's own nodes; false: it is no JSON.
+    bool parse(const std::string& text)
     {
-        if (!value.is_array() || value.empty()) r_.fail(line, "not a JSON array: the trace is corrupted here");
-        if (value[0].is_string() && value[0].get_ref<const std::string&>() == "op") {
-            operation(line, value);
-            return std::nullopt;
+        node_builder builder(line_, open_);
+        const bool read = json::sax_parse(text, &builder);
+        objects_ = builder.objects();
+        return read;
+    }
+
+    // The event of the line parsed last; none for an operation's line. It
+    // stays as it is until the next line is read.
+    const trace_event* event(std::size_t line)
+    {
+        const auto& nodes = line_.nodes;
+        const trace_value value(&line_, 0);
+        if (!value.is_array() || value.size() == 0) r_.fail(line, "not a JSON array: the trace is corrupted here");
+        std::vector<trace_value>& members = members_;
+        members.clear();
+        for (std::uint32_t i = 1; i < nodes[0].end; i = nodes[i].end) members.emplace_back(&line_, i);
+        if (members[0].is_string() && members[0].string() == "op") {
+            operation(line, members);
+            return nullptr;
         }
-        for (std::size_t i = 1; i < value.size(); ++i) resolve(line, value[i]);
-        if (value[0].is_number_unsigned()) return host(line, value);
-        if (!value[0].is_string()) r_.fail(line, "a line whose first member is neither a kind nor an operation's number");
-        const std::string kind = value[0].get<std::string>();
-        const std::vector<const char*>* names = fields_of(kind, value);
-        if (names == nullptr) r_.fail(line, "an unknown kind of line \"" + kind + "\"");
-        if (value.size() - 1 > names->size())
-            r_.fail(line, "this \"" + kind + "\" line has " + std::to_string(value.size() - 1) + " members, at most " +
-                              std::to_string(names->size()) + " are known");
-        json event = {{"e", kind}};
-        for (std::size_t i = 1; i < value.size(); ++i) {
-            // A request's status the library did not ask for is not there.
-            if (kind == "request" && value[i].is_null() && std::string((*names)[i - 1]) == "status") continue;
-            event[(*names)[i - 1]] = std::move(value[i]);
+        for (std::size_t i = 1; i < members.size(); ++i) resolve(line, members[i].index());
+        if (nodes[1].kind == node_type::whole) return &host(line, members);
+        if (!members[0].is_string()) r_.fail(line, "a line whose first member is neither a kind nor an operation's number");
+        const std::string_view kind = members[0].string();
+        const std::vector<const char*>* names = fields_of(kind, members);
+        if (names == nullptr) r_.fail(line, "an unknown kind of line \"" + std::string(kind) + "\"");
+        if (members.size() - 1 > names->size())
+            r_.fail(line, "this \"" + std::string(kind) + "\" line has " + std::to_string(members.size() - 1) +
+                              " members, at most " + std::to_string(names->size()) + " are known");
+        event_.line = line;
+        {
+            event_writer w(event_.storage, line_);
+            w.open(node_type::object);
+            w.text("e", kind);
+            for (std::size_t i = 1; i < members.size(); ++i) {
+                // A request's status the library did not ask for is not there.
+                if (kind == "request" && members[i].is_null() && std::string_view((*names)[i - 1]) == "status") continue;
+                w.copy(members[i].index(), (*names)[i - 1]);
+            }
+            w.close();
         }
-        return event;
+        event_.rebind();
+        if (objects_) r_.check_bytes(line, event_.storage);
+        event_.kind = r_.event(line, event_, kind);
+        return &event_;
     }
 
 private:
@@ -253,9 +625,9 @@ private:
         std::vector<std::string> in, out;
     };
 
-    static const std::vector<const char*>* fields_of(const std::string& kind, const json& value)
+    static const std::vector<const char*>* fields_of(std::string_view kind, const std::vector<trace_value>& members)
     {
-        static const std::map<std::string, std::vector<const char*>> fields = {
+        static const std::map<std::string, std::vector<const char*>, std::less<>> fields = {
             {"return", {"result", "new_name"}},
             {"request", {"code", "input", "result", "status", "reply"}},
             {"command", {"program", "arguments", "line", "exit"}},
@@ -267,92 +639,162 @@ private:
             {"cut", {"bytes"}},
         };
         static const std::vector<const char*> notify = {"callback", "point", "part"}, translate = {"callback", "part"};
-        if (kind == "call") return value.size() > 1 && value[1] == "notify" ? &notify : &translate;
+        if (kind == "call") return members.size() > 1 && members[1].is_string() && members[1].string() == "notify" ? &notify : &translate;
         const auto found = fields.find(kind);
         return found == fields.end() ? nullptr : &found->second;
     }
 
-    void operation(std::size_t line, const json& value)
+    void operation(std::size_t line, const std::vector<trace_value>& value)
     {
-        const auto names = [&](const json& list) {
+        const auto names = [&](const trace_value& list) {
             std::vector<std::string> out;
             if (!list.is_array()) r_.fail(line, "an \"op\" line's names are not a list");
-            for (const json& name : list) {
+            for (const trace_value& name : list.members()) {
                 if (!name.is_string()) r_.fail(line, "an \"op\" line's names are not texts");
-                out.push_back(name.get<std::string>());
+                out.emplace_back(name.string());
             }
             return out;
         };
-        if (value.size() != 5 || !value[1].is_number_unsigned() || !value[2].is_string())
+        if (value.size() != 5 || value[1].node().kind != node_type::whole || !value[2].is_string())
             r_.fail(line, "an \"op\" line is [\"op\", number, name, [inputs], [outputs]]");
         // The recorder names each operation once, numbering from 1: a number
         // named again would give the calls repeated after it another meaning.
-        const std::size_t number = value[1].get<std::size_t>();
+        const auto number = static_cast<std::size_t>(value[1].node().number);
         if (number == 0) r_.fail(line, "an \"op\" line numbers its operation 0; numbers start at 1");
         if (shapes_.count(number) != 0) r_.fail(line, "names operation " + std::to_string(number) + " again");
-        shapes_[number] = shape{value[2].get<std::string>(), names(value[3]), names(value[4])};
+        shapes_[number] = shape{std::string(value[2].string()), names(value[3]), names(value[4])};
     }
 
-    json host(std::size_t line, const json& value)
+    const trace_event& host(std::size_t line, const std::vector<trace_value>& value)
     {
-        const std::size_t number = value[0].get<std::size_t>();
+        const auto number = static_cast<std::size_t>(value[0].node().number);
         if (value.size() == 1) {
             const auto last = last_.find(number);
             if (last == last_.end()) r_.fail(line, "repeats host call " + std::to_string(number) + ", of which none came before");
+            last->second.line = line;
+            last->second.repeated = true;
             return last->second;
         }
         const auto found = shapes_.find(number);
         if (found == shapes_.end()) r_.fail(line, "a host call of operation " + std::to_string(number) + ", which no \"op\" line named");
         const shape& s = found->second;
-        if (value.size() > 4 || !value[1].is_array() || !value[2].is_array() || value[1].size() != s.in.size() ||
-            value[2].size() != s.out.size())
+        if (value.size() < 3 || value.size() > 4 || !value[1].is_array() || !value[2].is_array() ||
+            value[1].size() != s.in.size() || value[2].size() != s.out.size())
             r_.fail(line, "a call of " + s.name + " whose inputs and outputs are not those its \"op\" line names");
-        json event = {{"e", "host"}, {"op", s.name}, {"in", json::object()}, {"out", json::object()}};
-        json& in = event["in"];
-        json& out = event["out"];
-        for (std::size_t i = 0; i < s.in.size(); ++i) in[s.in[i]] = std::move(value[1][i]);
-        for (std::size_t i = 0; i < s.out.size(); ++i) out[s.out[i]] = std::move(value[2][i]);
-        event["status"] = value.size() == 4 ? value[3] : json(0);
-        last_[number] = event;
+        trace_event& event = last_[number];
+        event.line = line;
+        event.repeated = false;
+        {
+            event_writer w(event.storage, line_);
+            w.open(node_type::object);
+            w.text("e", "host");
+            w.text("op", s.name);
+            const auto& nodes = line_.nodes;
+            w.open(node_type::object, "in");
+            std::uint32_t at = value[1].index() + 1;
+            for (std::size_t i = 0; i < s.in.size(); ++i, at = nodes[at].end) w.copy(at, s.in[i]);
+            w.close();
+            w.open(node_type::object, "out");
+            at = value[2].index() + 1;
+            for (std::size_t i = 0; i < s.out.size(); ++i, at = nodes[at].end) w.copy(at, s.out[i]);
+            w.close();
+            if (value.size() == 4) w.copy(value[3].index(), "status");
+            else w.integer("status", 0);
+            w.close();
+        }
+        event.rebind();
+        if (objects_) r_.check_bytes(line, event.storage);
+        // The operation's name and its inputs and outputs are as they must
+        // be by now; the status is the line's own.
+        if (!event.data["status"].is_integer()) r_.fail(line, "this \"host\" line: \"status\" is not a whole number");
+        event.kind = "host";
         return event;
     }
 
     // Texts take numbers in the order they stand in the line (an object of
     // the trace holds at most one text, so its members' order does not
     // matter); a reference is replaced by its text.
-    void resolve(std::size_t line, json& value)
+    void resolve(std::size_t line, std::uint32_t at)
     {
-        if (value.is_string()) {
-            number(value, value.get_ref<const std::string&>().size());
-        } else if (value.is_object() && value.size() == 1 && value.contains("t")) {
-            const json& n = value["t"];
-            if (!n.is_number_unsigned() || n.get<unsigned long long>() == 0 || n.get<unsigned long long>() > count_ ||
-                n.get<unsigned long long>() + reach <= count_)
-                r_.fail(line, "a reference to text " + n.dump() + ", which is not one of the last " + std::to_string(reach) + " texts");
-            value = texts_[(n.get<unsigned long long>() - 1) % reach];
-        } else if (is_bytes(value)) {
-            number(value, trace_text(value).value_or("").size());
+        const trace_value value(&line_, at);
+        const trace_node& n = line_.nodes[at];
+        if (n.kind == node_type::text) {
+            number(value.string(), false, n.size);
+        } else if (value.is_object() && value.size() == 1 && trace_value(&line_, at + 1).name() == "t") {
+            const trace_node& t = line_.nodes[at + 1];
+            const auto number = static_cast<unsigned long long>(t.number);
+            if (t.kind != node_type::whole || number == 0 || number > count_ || number + reach <= count_)
+                r_.fail(line, "a reference to text " + trace_value(&line_, at + 1).to_json().dump() +
+                                  ", which is not one of the last " + std::to_string(reach) + " texts");
+            const numbered& text = texts_[(number - 1) % reach];
+            // The reference and its number make room for the text: an
+            // object of one member, or a text whose member is passed over.
+            trace_node& child = line_.nodes[at + 1];
+            if (text.bytes) {
+                child.kind = node_type::text;
+                child.key = static_cast<std::uint32_t>(line_.chars.size());
+                child.key_size = 5;
+                line_.chars += "bytes";
+                child.at = static_cast<std::uint32_t>(line_.chars.size());
+                child.size = static_cast<std::uint32_t>(text.characters.size());
+            } else {
+                trace_node& whole = line_.nodes[at];
+                whole.kind = node_type::text;
+                whole.at = static_cast<std::uint32_t>(line_.chars.size());
+                whole.size = static_cast<std::uint32_t>(text.characters.size());
+            }
+            line_.chars += text.characters;
+        } else if (value.is_bytes()) {
+            const trace_value characters(&line_, at + 1);
+            const std::size_t bytes = value.text().value_or("").size();
+            if (characters.is_string()) number(characters.string(), true, bytes);
         } else if (value.is_object() || value.is_array()) {
-            for (json& member : value) resolve(line, member);
+            for (std::uint32_t i = at + 1; i < n.end; i = line_.nodes[i].end) resolve(line, i);
         }
     }
 
-    void number(const json& text, std::size_t bytes)
+    void number(std::string_view characters, bool bytes, std::size_t size)
     {
-        if (bytes < shortest || bytes > longest) return;
+        if (size < shortest || size > longest) return;
         if (texts_.empty()) texts_.resize(reach);
-        texts_[count_++ % reach] = text;
+        numbered& slot = texts_[count_++ % reach];
+        slot.characters.assign(characters);
+        slot.bytes = bytes;
     }
 
     // As the library's recorder keeps them.
     static constexpr std::size_t reach = 65536, shortest = 12, longest = 512;
 
+    struct numbered {
+        std::string characters;
+        bool bytes = false;
+    };
+
     const line_reader& r_;
+    trace_storage line_;
+    bool objects_ = false;
+    std::vector<std::uint32_t> open_;
+    std::vector<trace_value> members_;
+    trace_event event_;
     std::map<std::size_t, shape> shapes_;
-    std::map<std::size_t, json> last_;
-    std::vector<json> texts_;
+    std::unordered_map<std::size_t, trace_event> last_;
+    std::vector<numbered> texts_;
     unsigned long long count_ = 0;
 };
+
+// A format 1 line, already read as JSON, as an event.
+const trace_event& format_1_event(const line_reader& r, std::size_t line, const json& value, trace_event& event)
+{
+    event.line = line;
+    event.storage.nodes.clear();
+    event.storage.chars.clear();
+    nodes_of(value, {}, event.storage);
+    event.rebind();
+    r.check_bytes(line, event.storage);
+    if (!value.contains("e") || !value["e"].is_string()) r.fail(line, "a line without \"e\" (its kind)");
+    event.kind = r.event(line, event, value["e"].get_ref<const std::string&>());
+    return event;
+}
 
 }  // namespace
 
@@ -372,54 +814,63 @@ trace stream_trace(const std::filesystem::path& file, const trace_start& start, 
         trace t;
         t.file = file;
         std::optional<format_2_lines> format_2;
+        trace_event format_1;
         callback_depth callbacks;
         std::string text;
         std::size_t line = 0;
         bool ended = false;
-        std::string last_kind;
+        std::string_view last_kind;
         std::optional<std::string> cut_short;
         while (std::getline(in, text)) {
             ++line;
             if (!text.empty() && text.back() == '\r') text.pop_back();
-            if (ended) r.fail(line, "a line after the trace's last line (\"" + last_kind + "\")");
-            json value;
-            try {
-                value = json::parse(text);
-            } catch (const json::parse_error&) {
-                // A last line without its line end is one the writer never
-                // finished: the host went down or the disk filled up.
+            if (ended) r.fail(line, "a line after the trace's last line (\"" + std::string(last_kind) + "\")");
+            // A last line without its line end is one the writer never
+            // finished: the host went down or the disk filled up.
+            const auto unreadable = [&] {
                 if (line > 1 && in.eof()) {
                     cut_short = "its last line was cut in the middle, at line " + std::to_string(line);
-                    break;
+                    return;
                 }
                 r.fail(line, std::string("not a JSON ") + (format_2 ? "array" : "object") + ": the trace is corrupted here");
-            }
-            if (line == 1) {
-                if (!value.is_object()) r.fail(line, "not a JSON object: the trace is corrupted here");
-                r.check_bytes(line, value);
-                r.check_header(value);
-                if (value["format"].get<long long>() >= 2) format_2.emplace(r);
-                t.header = std::move(value);
-                start(t);
-                continue;
-            }
+            };
+            const trace_event* event = nullptr;
             if (format_2) {
-                std::optional<json> event = format_2->event(line, std::move(value));
-                if (!event) continue;
-                value = std::move(*event);
+                if (!format_2->parse(text)) {
+                    unreadable();
+                    break;
+                }
+                event = format_2->event(line);
+                if (event == nullptr) continue;
+            } else {
+                json value;
+                try {
+                    value = json::parse(text);
+                } catch (const json::parse_error&) {
+                    unreadable();
+                    break;
+                }
+                if (line == 1) {
+                    if (!value.is_object()) r.fail(line, "not a JSON object: the trace is corrupted here");
+                    r.check_bytes(line, value);
+                    r.check_header(value);
+                    if (value["format"].get<long long>() >= 2) format_2.emplace(r);
+                    t.header = std::move(value);
+                    start(t);
+                    continue;
+                }
+                if (!value.is_object()) r.fail(line, "not a JSON object: the trace is corrupted here");
+                event = &format_1_event(r, line, value, format_1);
             }
-            if (!value.is_object()) r.fail(line, "not a JSON object: the trace is corrupted here");
-            r.check_bytes(line, value);
-            trace_event event = r.event(line, std::move(value));
-            last_kind = event.kind;
+            last_kind = event->kind;
             ended = last_kind == "end" || last_kind == "cut";
-            callbacks.see(event);
+            callbacks.see(*event);
             if (t.event_count < limit) {
-                take(event);
+                take(*event);
                 ++t.event_count;
             }
             if (last_kind == "cut") {
-                const long long bytes = number_field(event.data, "bytes").value_or(0);
+                const long long bytes = number_field(event->data, "bytes").value_or(0);
                 cut_short = "it was cut at its size cap (" + std::to_string(bytes) + " bytes) at line " + std::to_string(line);
             }
         }
@@ -468,6 +919,12 @@ std::vector<std::pair<const trace_event*, std::size_t>> outer_callbacks(const st
 }  // namespace
 
 std::string callback_key(const nlohmann::json& call)
+{
+    return text_field(call, "callback").value_or("") + "\n" + std::to_string(number_field(call, "point").value_or(-1)) +
+           "\n" + same_separators(text_field(call, "part").value_or(""));
+}
+
+std::string callback_key(const trace_value& call)
 {
     return text_field(call, "callback").value_or("") + "\n" + std::to_string(number_field(call, "point").value_or(-1)) +
            "\n" + same_separators(text_field(call, "part").value_or(""));

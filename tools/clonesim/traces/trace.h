@@ -6,11 +6,13 @@
 #include <nlohmann/json.hpp>
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace clonesim {
@@ -25,10 +27,108 @@ public:
 // The newest format this clonesim reads; it reads every earlier one too.
 inline constexpr int trace_format = 2;
 
+// A line's values as the reader keeps them: one flat array of nodes, each
+// container followed by its members, and one buffer of characters, so that
+// reading a line allocates nothing once the buffers have grown.
+struct trace_node {
+    enum class type : unsigned char { null, boolean, integer, whole, floating, text, array, object };
+    type kind = type::null;
+    bool flag = false;            // a boolean's value
+    std::uint32_t key = 0, key_size = 0;  // the member's name in its object, in the characters
+    std::uint32_t at = 0, size = 0;       // a text's characters
+    std::uint32_t end = 0;        // the node after this one's members
+    long long number = 0;         // an integer's value (a whole one's bits)
+    double real = 0;
+};
+
+struct trace_storage {
+    std::vector<trace_node> nodes;
+    std::string chars;
+};
+
+// A value of an event, read where the event keeps it: valid as long as the
+// event is. Asked for what it does not hold, it gives none (or null).
+class trace_value {
+public:
+    trace_value() = default;
+    trace_value(const trace_storage* storage, std::uint32_t node) : s_(storage), n_(node) {}
+
+    bool is_null() const noexcept { return s_ == nullptr || node().kind == trace_node::type::null; }
+    bool is_true() const noexcept { return !is_null() && node().kind == trace_node::type::boolean && node().flag; }
+    bool is_object() const noexcept { return !is_null() && node().kind == trace_node::type::object; }
+    bool is_array() const noexcept { return !is_null() && node().kind == trace_node::type::array; }
+    bool is_string() const noexcept { return !is_null() && node().kind == trace_node::type::text; }
+    bool is_integer() const noexcept
+    {
+        return !is_null() && (node().kind == trace_node::type::integer || node().kind == trace_node::type::whole);
+    }
+    // {"bytes": ...}: a text that is no UTF-8.
+    bool is_bytes() const noexcept;
+    // A string's characters as they stand (no bytes decoded).
+    std::string_view string() const noexcept;
+    // A text as the bytes it is (see trace_text); anything else: none.
+    std::optional<std::string> text() const;
+    std::optional<long long> integer() const noexcept;
+    // An object's member; null when there is none.
+    trace_value operator[](std::string_view key) const noexcept;
+    // The members of an array or object in order; with their names.
+    std::vector<trace_value> members() const;
+    std::string_view name() const noexcept;  // as a member of an object
+    std::size_t size() const noexcept;
+    // The value as the JSON it was read from (members of objects by name).
+    nlohmann::json to_json() const;
+    // A number or true/false as JSON writes it.
+    std::string dump() const;
+
+    const trace_node& node() const noexcept { return s_->nodes[n_]; }
+    const trace_storage* storage() const noexcept { return s_; }
+    std::uint32_t index() const noexcept { return n_; }
+
+private:
+    const trace_storage* s_ = nullptr;
+    std::uint32_t n_ = 0;
+};
+
 struct trace_event {
+    trace_event() = default;
+    trace_event(const trace_event& other)
+        : line(other.line), kind(other.kind), repeated(other.repeated), storage(other.storage)
+    {
+        rebind();
+    }
+    trace_event& operator=(const trace_event& other)
+    {
+        line = other.line;
+        kind = other.kind;
+        repeated = other.repeated;
+        storage = other.storage;
+        rebind();
+        return *this;
+    }
+    trace_event(trace_event&& other) noexcept
+        : line(other.line), kind(other.kind), repeated(other.repeated), storage(std::move(other.storage))
+    {
+        rebind();
+    }
+    trace_event& operator=(trace_event&& other) noexcept
+    {
+        line = other.line;
+        kind = other.kind;
+        repeated = other.repeated;
+        storage = std::move(other.storage);
+        rebind();
+        return *this;
+    }
+
     std::size_t line = 0;
-    std::string kind;     // its "e"
-    nlohmann::json data;  // the whole line
+    std::string_view kind;  // its "e": one of the names the reader knows
+    // A host call that repeats the last one of its operation exactly: the
+    // reader hands over the same event (at the same address) again.
+    bool repeated = false;
+    trace_value data;       // the whole line, as format 1 writes it (an object)
+    trace_storage storage;  // where data is held
+
+    void rebind() noexcept { data = storage.nodes.empty() ? trace_value() : trace_value(&storage, 0); }
 };
 
 // Where a trace the session never ended stops, and how much of it is whole:
@@ -92,6 +192,7 @@ private:
 
 // What tells a callback from another: its kind, point and part.
 std::string callback_key(const nlohmann::json& call);
+std::string callback_key(const trace_value& call);
 
 // A file that is a scenario rather than a trace: one JSON object with the
 // members only a scenario has.
@@ -109,6 +210,13 @@ const nlohmann::json& member(const nlohmann::json& object, const char* key);
 std::optional<std::string> text_field(const nlohmann::json& object, const char* key);
 std::optional<long long> number_field(const nlohmann::json& object, const char* key);
 std::vector<std::string> texts_field(const nlohmann::json& object, const char* key);
+
+// The same of an event's value.
+trace_value member(const trace_value& object, const char* key);
+std::optional<std::string> text_field(const trace_value& object, const char* key);
+std::optional<long long> number_field(const trace_value& object, const char* key);
+std::vector<std::string> texts_field(const trace_value& object, const char* key);
+std::optional<std::string> trace_text(const trace_value& value);
 
 // Whether a file is named as the library names its traces.
 bool is_trace_name(const std::filesystem::path& file);
