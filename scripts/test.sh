@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: once in a normal build and once under
 # AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer, a short fuzz
-# run, then the Windows DLL and its tests under wine.
+# run, then the Windows DLL and its tests under wine, and the release bundles
+# (scripts/package.sh) packed and checked.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -96,6 +97,20 @@ KX_BROWSER_MODULES="$PWD/build/browser-tests" KX_CHROMIUM="$(command -v chromium
   "$PWD/build-win/browser-pages" "$PWD/build-win/artifacts" >build-win/browser-pages.log 2>&1 ||
   { windows_status=1; echo "windows: the HTML pages of clonesim.exe:"; tail -n 40 build-win/browser-pages.log; }
 tail -n 1 build-win/browser-pages.log
+# The release bundles, packed twice: the same files both times, each holding
+# what it should with its sums and the build's version, and each rehearsing
+# an example from a fresh folder by its README's own commands (the Windows
+# one under wine).
+rm -rf build-win/dist-again
+if bash scripts/package.sh >build-win/package.log 2>&1 &&
+    KX_DIST_DIR="$PWD/build-win/dist-again" bash scripts/package.sh >>build-win/package.log 2>&1; then
+  python3 tests/package/check_bundles.py --source . --dist dist --again build-win/dist-again ||
+    windows_status=1
+else
+  windows_status=1
+  echo "windows: scripts/package.sh failed:"
+  tail -n 40 build-win/package.log
+fi
 wineserver -k || true
 echo "windows: stage took $(( $(date +%s) - windows_start )) s"
 exit "$windows_status"

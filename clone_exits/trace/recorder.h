@@ -23,7 +23,7 @@ namespace kx::trace {
 
 
 inline constexpr int format_version = 2;
-inline constexpr char library_version[] = "kxpdm_clone_userexit_v30 3.1";
+inline constexpr char library_version[] = "kxpdm_clone_userexit_v30 " KX_VERSION;
 inline constexpr const char* directory_variable = setting::trace_directory;
 inline constexpr const char* cap_variable = setting::trace_cap_mb;
 inline constexpr unsigned long long default_cap_mb = 512;

@@ -35,7 +35,7 @@ namespace {
 
 using clonesim::exit_usage;
 
-constexpr const char* version_text = "clonesim 1.2 (for kxpdm_clone_userexit_v30)";
+constexpr const char* version_text = "clonesim " KX_VERSION " (for kxpdm_clone_userexit_v30)";
 constexpr std::array<const char*, 5> commands = {"run", "check-map", "sweep", "replay", "scenario"};
 
 // Runs a command; a broken scenario, library or store ends it with one line
