@@ -254,7 +254,7 @@ SITE_PROGRAM_PARTS = [
 ]
 
 
-def check_site_programs(wine, dll, source):
+def check_site_programs(wine, dll, source, linux):
     problems = []
     with tempfile.TemporaryDirectory() as folder:
         folder = pathlib.Path(folder)
@@ -284,7 +284,89 @@ def check_site_programs(wine, dll, source):
         if "INJECTED-ECHO" in [line.strip() for line in text.splitlines()] or len(lines) != 2 * len(SITE_PROGRAM_PARTS):
             problems.append(f"a part name ran a command of its own:\n{text}")
     problems += check_missing_site_programs(wine, dll) + check_device_files(wine, dll)
-    return problems, len(SITE_PROGRAM_PARTS) + len(MISSING_SITE_PROGRAMS) + len(DEVICE_FILES)
+    problems += check_hostile_names(wine, dll, source, linux)
+    return problems, (len(SITE_PROGRAM_PARTS) + len(MISSING_SITE_PROGRAMS) + len(DEVICE_FILES)
+                      + 2 * len(HOSTILE_NAMES))
+
+
+# Part names the site's own programs must come to the same end with in both
+# forms, the sh one on Linux and the .cmd one here: cmd's operators, its
+# escapes and separators, a trailing dot or space (which Windows' file names
+# drop), and a letter outside ASCII. "%1.prt" is left out: wine's own cmd
+# crashes on it, whoever quotes it.
+HOSTILE_NAMES = ["good.prt", "a & echo INJECTED.prt", "x >out.prt", "a|b.prt", "a<b.prt", "a^b.prt",
+                 "a%b.prt", "a(b).prt", "a!b!.prt", "a'b.prt", ";x.prt", "a=b,c.prt", "two words.prt",
+                 "good.prt.", "good.prt ", "good.txt", "\u00e9t\u00e9.prt"]
+
+
+def site_lines(report):
+    """What a session came to by the site's programs: the exit status, the
+    verdict, the parts' fates and item IDs, and the site programs' own lines
+    (not the library's, which name the program)."""
+    return (report["exit_status"], report["verdict"]["text"].replace("sh site/check_part_file.sh", "<check>")
+            .replace("site\\check_part_file.cmd", "<check>"),
+            [(p["name"], p["fate"], p.get("item_id")) for p in report["parts"]],
+            [line for line in report["standard_output"] if not line.startswith(("sh ", "site"))])
+
+
+def play_both(wine, dll, linux, folder, scene, windows_env):
+    """The scene in its sh form by the Linux build and in its .cmd form by
+    clonesim.exe, each in a fresh folder: the two reports and the files
+    either run left behind."""
+    reports = []
+    for system, env in (("linux", scene["env"]), ("windows", windows_env)):
+        desk = folder / system
+        shutil.rmtree(desk, ignore_errors=True)
+        shutil.copytree(folder / "site", desk / "site")
+        (desk / "scene.json").write_text(json.dumps({**scene, "env": env}, ensure_ascii=False), encoding="utf-8")
+        before = sorted(p.name for p in desk.rglob("*"))
+        command = [linux, "run", "--json", "scene.json"] if system == "linux" else \
+            [*wine, "run", "--json", "scene.json", "--library", dll]
+        result = run(command, desk)
+        try:
+            reports.append(json.loads(result.stdout))
+        except json.JSONDecodeError:
+            reports.append({"exit_status": result.returncode, "error": result.stderr.decode(errors="replace")})
+        left = sorted(p.name for p in desk.rglob("*"))
+        reports[-1]["new files"] = [name for name in left if name not in before]
+    return reports
+
+
+def check_hostile_names(wine, dll, source, linux):
+    problems = []
+    with tempfile.TemporaryDirectory() as folder:
+        folder = pathlib.Path(folder)
+        shutil.copytree(source / "examples" / "site", folder / "site")
+        shutil.copytree(source / "examples" / "guide" / "pdm", folder / "site" / "pdm")
+        (folder / "site" / "site.map").write_text("DB_PART_NO = DRAWING_NO\n")
+
+        def compare(label, scene, windows_env):
+            on_linux, windows = play_both(wine, dll, linux, folder, scene, windows_env)
+            try:
+                got, wanted = site_lines(windows), site_lines(on_linux)
+            except KeyError:
+                return [f"{label}: no report: Linux {on_linux}, clonesim.exe {windows}"]
+            found = [] if got == wanted else [f"{label}: differs from the sh form on Linux:\n"
+                                              f"  got      {got}\n  expected {wanted}"]
+            new = windows["new files"] + on_linux["new files"]
+            return found + ([f"{label}: left new files {new}"] if new else [])
+
+        # The naming rule: a refused part ends the session, so one each.
+        for name in HOSTILE_NAMES:
+            scene = {"operation": "import", "env": {"KXPDM_ADDITIONAL_IMPORT_PROGRAM": "sh site/check_part_file.sh"},
+                     "defaults": {"item_type": "Part"}, "parts": [{"name": f"/in/{name}"}]}
+            problems += compare(f"naming rule, {name!r}", scene,
+                                {"KXPDM_ADDITIONAL_IMPORT_PROGRAM": "site\\check_part_file.cmd"})
+        # The item ID check through the stand-in perl: only "approved" parts
+        # get the mapped item ID; all in one session.
+        env = {"KXPDM_PFM_ITEMID_PROPERTY": "1", "KXPDM_IMPORT_ATTR_MAP_FILE": "site/site.map"}
+        parts = [{"name": f"/in/{prefix}{name}", "attributes": [["DRAWING_NO", f"M-{n}{prefix[:1]}"]]}
+                 for n, name in enumerate(HOSTILE_NAMES) for prefix in ("approved", "x")]
+        scene = {"operation": "import", "env": {**env, "PDM_ROOT": str(folder / "linux" / "site" / "pdm")},
+                 "defaults": {"item_type": "Part"}, "parts": parts}
+        problems += compare("item ID check", scene,
+                            {**env, "PDM_ROOT": windows_path("Z:" + str(folder / "windows" / "site" / "pdm"))})
+    return problems
 
 
 # The guide's missing site program, the Windows way: cmd cannot find the
@@ -462,7 +544,7 @@ def main():
     elif what == "code_page":
         problems, count = check_code_page(wine, dll, source, sys.argv[5])
     elif what == "site_programs":
-        problems, count = check_site_programs(wine, dll, source)
+        problems, count = check_site_programs(wine, dll, source, sys.argv[5])
     else:
         print(f"unknown check {what}", file=sys.stderr)
         return 2
