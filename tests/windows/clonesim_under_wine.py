@@ -374,11 +374,11 @@ def check_hostile_names(wine, dll, source, linux):
 MISSING_SITE_PROGRAMS = ["no_such_check_program", "site\\no_such_check.cmd"]
 
 
-def run_in_own_temp(wine, dll, folder, arguments):
+def run_in_own_temp(wine, dll, folder, arguments, temp_name="temp"):
     """Runs clonesim.exe in `folder` with a temporary folder of its own; the
     result and what the run left there."""
-    temp = folder / "temp"
-    temp.mkdir(exist_ok=True)
+    temp = folder / temp_name
+    temp.mkdir(parents=True, exist_ok=True)
     # wine sets TEMP and TMP of its own for a program it starts; cmd hands
     # its own on.
     line = (f"set TEMP={windows_path('Z:' + str(temp))}&& set TMP={windows_path('Z:' + str(temp))}&& "
@@ -446,9 +446,16 @@ DESK_SCENE = {
 DESK_SHOWN = ["  /in/M\u00fcller.prt",
               "  PDM_ROOT is not set: item ID check not run for file [/in/M\u00fcller.prt]",
               '  named 000001/A: "Geh\u00e4use M\u00fcller", "000001"']
-# Texts 1252 has no place for, and where they stand in the scenario.
-NOT_IN_THE_CODE_PAGE = [("parts[0].name", ["parts", 0, "name"], "/in/\u03a9.prt"),
-                        ("parts[0].attributes[0][1]", ["parts", 0, "attributes", 0, 1], "\u56f3\u9762-1")]
+# Texts 1252 has no place for, where they stand in the scenario, and what
+# the refusal must say: the text (its first 60 characters at most) and the
+# character it has no place for, a combining mark too.
+NOT_IN_THE_CODE_PAGE = [
+    ("parts[0].name", ["parts", 0, "name"], "/in/\u03a9.prt", ["/in/\u03a9.prt", "U+03A9"]),
+    ("parts[0].attributes[0][1]", ["parts", 0, "attributes", 0, 1], "\u56f3\u9762-1", ["\u56f3\u9762-1", "U+56F3"]),
+    ("parts[0].name", ["parts", 0, "name"], "/in/Jose\u0301.prt", ["U+0301"]),
+    ("files[0].content", ["files", 0, "content"], "DB_PART_NO = ZEICHNUNG\n" * 20 + "\u03a9",
+     ["DB_PART_NO = ZEICHNUNG", "U+03A9"]),
+]
 
 
 def report_json(result, label, problems):
@@ -512,7 +519,7 @@ def check_code_page(wine, dll, source, linux):
                     problems.append(f"M\u00fcller: the scenario from the trace gives other {key}:\n"
                                     f"  got      {got[key]}\n  expected {wanted[key]}")
 
-        for where, path, text in NOT_IN_THE_CODE_PAGE:
+        for where, path, text, shown in NOT_IN_THE_CODE_PAGE:
             scene = json.loads(json.dumps(DESK_SCENE))
             holder = scene
             for step in path[:-1]:
@@ -523,9 +530,69 @@ def check_code_page(wine, dll, source, linux):
             # wine-run takes for a start that failed and may try again.
             result = run([*wine, "run", "refused.json", "--library", dll], folder)
             errors = result.stderr.decode("utf-8", errors="replace")
-            if result.returncode != 2 or f"{where}: " not in errors or text not in errors or result.stdout:
-                problems.append(f"{text}: exit {result.returncode}, expected 2 naming {where}: {errors}")
-    return problems, len(DESK_SHOWN) + 4 + len(NOT_IN_THE_CODE_PAGE)
+            if (result.returncode != 2 or f"{where}: " not in errors or result.stdout
+                    or any(part not in errors for part in shown) or len(errors) > 400):
+                problems.append(f"{text[:80]!r}: exit {result.returncode}, expected 2 naming {where} "
+                                f"and {shown}: {errors}")
+
+        # The scenario's folder, put in its texts, in a folder 1252 has no
+        # place for: refused, not given to the library as "O".
+        omega = folder / "\u03a9"
+        omega.mkdir()
+        scene = json.loads(json.dumps(DESK_SCENE))
+        scene["env"]["KXPDM_IMPORT_ATTR_MAP_FILE"] = "${SCENARIO_DIR}/M\u00fcller.map"
+        (omega / "scene.json").write_text(json.dumps(scene), encoding="utf-8")
+        result = run([*wine, "run", "scene.json", "--library", dll], omega)
+        errors = result.stderr.decode("utf-8", errors="replace")
+        if result.returncode != 2 or "${SCENARIO_DIR}" not in errors or "U+03A9" not in errors:
+            problems.append(f"a scenario in the folder \u03a9: exit {result.returncode}, expected 2 naming it: {errors}")
+    problems += check_user_temp(wine, dll, source) + check_map_texts(wine, dll)
+    return problems, len(DESK_SHOWN) + 5 + len(NOT_IN_THE_CODE_PAGE) + len(USER_TEMP) + 2
+
+
+def check_map_texts(wine, dll):
+    """A mapping file's texts are the host's: shown in UTF-8, and one saved in
+    UTF-8 (which the host reads as 1252) said so rather than silently not
+    matched."""
+    problems = []
+    with tempfile.TemporaryDirectory() as folder:
+        folder = pathlib.Path(folder)
+        (folder / "ansi.map").write_bytes("DB_PART_NO = ZEICHNUNG\nDB_PART_REV = \u00c4NDERUNG\n".encode("cp1252"))
+        result = run([*wine, "check-map", "ansi.map"], folder)
+        shown = result.stdout.decode("utf-8", errors="replace")
+        if "\u00c4NDERUNG" not in shown or "\\x" in shown:
+            problems.append(f"check-map of a 1252 map: not shown in UTF-8:\n{shown}")
+        (folder / "utf8.map").write_text("DB_PART_NO = ZEICHNUNG\nDB_PART_NAME = BENENNUNG_\u00c4\n", encoding="utf-8")
+        scene = json.loads(json.dumps(DESK_SCENE))
+        scene["env"]["KXPDM_IMPORT_ATTR_MAP_FILE"] = "utf8.map"
+        del scene["files"]
+        (folder / "scene.json").write_text(json.dumps(scene), encoding="utf-8")
+        report = report_json(run([*wine, "run", "--json", "scene.json", "--library", dll], folder), "utf8.map", problems)
+        said = [f["text"] for f in (report or {}).get("findings", []) if f["kind"] == "mapping_file_encoding"]
+        if said != ["mapping file utf8.map is saved as UTF-8; the host reads it in Windows-1252"]:
+            problems.append(f"a map saved in UTF-8: findings {(report or {}).get('findings')}")
+    return problems
+
+
+# A user's temporary folder under a name outside ASCII: one the code page
+# holds serves the server's mapping files as any other; one it cannot hold
+# is refused before the session, naming the folder.
+USER_TEMP = [("Jos\u00e9", 0), ("\u03a9mega", 2)]
+
+
+def check_user_temp(wine, dll, source):
+    problems = []
+    example = windows_path("Z:" + str(source / "examples" / "export_design_log.json"))
+    for user, status in USER_TEMP:
+        with tempfile.TemporaryDirectory() as folder:
+            result, _ = run_in_own_temp(wine, dll, pathlib.Path(folder), ["run", example],
+                                        temp_name=f"{user}/Temp")
+            text = result.stdout.decode("latin-1") + result.stderr.decode("utf-8", errors="replace")
+            if result.returncode != status or "Error Opening Mapping File" in text:
+                problems.append(f"TEMP under {user}: exit {result.returncode}, expected {status}:\n{text}")
+            if status == 2 and user not in text:
+                problems.append(f"TEMP under {user}: the refusal does not name the folder:\n{text}")
+    return problems
 
 
 def main():
