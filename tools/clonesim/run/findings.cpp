@@ -183,6 +183,11 @@ private:
     // check-map's words.
     void mapping_lines(const std::string& name, const map_check& check)
     {
+        // Saved by an editor in UTF-8 while the host reads its code page: the
+        // titles silently match no attribute, so it is said here.
+        if (check.saved_as_utf8)
+            add(severity::warning, "mapping_file_encoding", "",
+                "mapping file " + name + " is saved as UTF-8; the host reads it in " + check.host_code_page);
         for (const map_line_verdict& line : check.lines)
             if (misleads(line)) add(severity::warning, "mapping_line", "", "mapping file " + name + " " + map_line_text(line));
         for (int line = check.unread_from; line != 0 && line <= check.last_line; ++line)
