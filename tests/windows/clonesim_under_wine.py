@@ -547,7 +547,7 @@ def check_code_page(wine, dll, source, linux):
         if result.returncode != 2 or "${SCENARIO_DIR}" not in errors or "U+03A9" not in errors:
             problems.append(f"a scenario in the folder \u03a9: exit {result.returncode}, expected 2 naming it: {errors}")
     problems += check_user_temp(wine, dll, source) + check_map_texts(wine, dll)
-    return problems, len(DESK_SHOWN) + 5 + len(NOT_IN_THE_CODE_PAGE) + len(USER_TEMP) + 2
+    return problems, len(DESK_SHOWN) + 5 + len(NOT_IN_THE_CODE_PAGE) + len(USER_TEMP) + 3
 
 
 def check_map_texts(wine, dll):
@@ -571,6 +571,16 @@ def check_map_texts(wine, dll):
         said = [f["text"] for f in (report or {}).get("findings", []) if f["kind"] == "mapping_file_encoding"]
         if said != ["mapping file utf8.map is saved as UTF-8; the host reads it in Windows-1252"]:
             problems.append(f"a map saved in UTF-8: findings {(report or {}).get('findings')}")
+
+        # A name longer than the server keeps, counted in the bytes the DLL
+        # gave it, one per letter in 1252.
+        scene = json.loads(json.dumps(DESK_SCENE))
+        scene["parts"][0]["attributes"][1][1] = "\u00fc" * 40
+        (folder / "long.json").write_text(json.dumps(scene), encoding="utf-8")
+        report = report_json(run([*wine, "run", "--json", "long.json", "--library", dll], folder), "long", problems)
+        said = [f["text"][:40] for f in (report or {}).get("findings", []) if f["kind"] == "stored_cut"]
+        if said != ["PDM name stored cut at 32 of its 40 bytes"]:
+            problems.append(f"a long name: stored_cut findings {said}")
     return problems
 
 
