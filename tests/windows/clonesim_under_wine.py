@@ -597,9 +597,12 @@ def check_user_temp(wine, dll, source):
         with tempfile.TemporaryDirectory() as folder:
             result, _ = run_in_own_temp(wine, dll, pathlib.Path(folder), ["run", example],
                                         temp_name=f"{user}/Temp")
-            text = result.stdout.decode("latin-1") + result.stderr.decode("utf-8", errors="replace")
+            text = result.stdout.decode("utf-8", errors="replace") + result.stderr.decode("utf-8", errors="replace")
             if result.returncode != status or "Error Opening Mapping File" in text:
                 problems.append(f"TEMP under {user}: exit {result.returncode}, expected {status}:\n{text}")
+            # The mapping file's path, shown in UTF-8 once, not twice over.
+            if status == 0 and (user not in text or user.encode("utf-8").decode("latin-1") in text):
+                problems.append(f"TEMP under {user}: the mapping file's path is not shown as it is:\n{text}")
             if status == 2 and user not in text:
                 problems.append(f"TEMP under {user}: the refusal does not name the folder:\n{text}")
     return problems
