@@ -503,6 +503,13 @@ def check_code_page(wine, dll, source, linux):
         if replayed.returncode != 0 or b"same outcome as recorded" not in replayed.stdout:
             problems.append(f"M\u00fcller: replay: exit {replayed.returncode}:\n"
                             f"{replayed.stdout.decode('latin-1')}{replayed.stderr.decode(errors='replace')}")
+        # A change that makes a difference: the part's name in the replay's
+        # lines as run shows it, in UTF-8, in the text and the JSON reports.
+        changed = [*wine, "replay", trace, "--set", "KXPDM_IMPORT_ATTR_MAP_FILE=none.map", "--library", dll]
+        for form in ([], ["--json"]):
+            shown = run(changed + form, folder).stdout.decode("utf-8", errors="replace")
+            if "/in/M\u00fcller.prt" not in shown or "\\xfc" in shown or "\U0010fffc" in shown.lower():
+                problems.append(f"M\u00fcller: replay {form} with a change does not show the name in UTF-8:\n{shown}")
         on_linux = run([linux, "replay", str(traces[0])], folder)
         if on_linux.returncode != 0 or b"same outcome as recorded" not in on_linux.stdout:
             problems.append(f"M\u00fcller: replayed by the Linux build: exit {on_linux.returncode}:\n"
