@@ -8,12 +8,17 @@ rem substitutions and findstr's ranges do not.
 rem The name is a part's, so it may hold anything cmd reads as an operator
 rem (& | < > ^ ( )): it is only ever expanded between double quotes (the
 rem library never runs a name holding one), and printed through a for
-rem variable, which cmd puts in after reading the line, not before.
-rem %~nx1 would drop trailing dots and spaces, which the rule refuses: the
+rem variable, which cmd puts in after reading the line, not before. A name
+rem holding "%" is refused first: taken letter by letter it would be read
+rem as a reference again (wine's cmd shows no name for it at all). A "%" in
+rem a folder of the path is refused too, where the sh form looks at the
+rem name alone.
+rem %%~nx1 would drop trailing dots and spaces, which the rule refuses: the
 rem name is taken letter by letter instead. A folder ends at "\" here as well
 rem as at "/", Windows' separator, so "x\good.prt" is allowed here and
 rem refused by the sh form.
 setlocal
+for /f "tokens=1,* delims=%%" %%x in ("x%~1x") do if not "%%y"=="" goto percent
 set "name="
 set "rest=%~1"
 :split
@@ -39,3 +44,7 @@ exit /b 3
 if "%name:~-4%"==".prt" exit /b 0
 for /f "delims=" %%m in ("check_part_file: %name%") do echo %%m: not a part file
 exit /b 4
+:percent
+set "shown=%~nx1"
+for /f "tokens=1,* delims==" %%a in ('set shown') do echo check_part_file: %%b: only lower-case letters, digits, "_", "-" and "." are allowed
+exit /b 3
