@@ -60,6 +60,22 @@ std::string kind_of(const json& value)
 // A refusal quotes the start of a long text (a file's content) only.
 constexpr std::size_t refused_text_limit = 60;
 
+// A text as a refusal quotes it: its first characters only.
+std::string quote_start(const std::string& utf8)
+{
+    std::size_t at = 0, count = 0;
+    while (at < utf8.size() && count < refused_text_limit) {
+        ++at;
+        while (at < utf8.size() && (static_cast<unsigned char>(utf8[at]) & 0xC0) == 0x80) ++at;
+        ++count;
+    }
+    if (at >= utf8.size()) return quote(utf8);
+    std::size_t total = count;
+    for (std::size_t i = at; i < utf8.size(); ++i)
+        if ((static_cast<unsigned char>(utf8[i]) & 0xC0) != 0x80) ++total;
+    return quote(utf8.substr(0, at)) + "... (" + std::to_string(total) + " characters)";
+}
+
 // The first character of a UTF-8 text the host's code page has no place for,
 // as ": no U+0301": a combining mark looks like the letter before it, and a
 // long text hides it.
@@ -156,7 +172,7 @@ public:
     std::string for_host(const std::string& path, const std::string& text) const
     {
         if (auto in_host = os::to_host_text(text)) return std::move(*in_host);
-        fail(path, quote_folded(text, refused_text_limit) + " cannot be written in the host's code page (" +
+        fail(path, quote_start(text) + " cannot be written in the host's code page (" +
                        os::host_code_page() + ")" + unwritable_character(text));
     }
 
