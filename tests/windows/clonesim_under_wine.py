@@ -348,8 +348,8 @@ def check_hostile_names(wine, dll, source, linux):
                 # wine), which the host shows as ANSI: "\u00e9" comes out as
                 # the 1252 letter of its 437 byte. That, and nothing else.
                 wanted = (*wanted[:3], [line.encode("cp437").decode("cp1252") for line in wanted[3]])
-                # wine's cmd gives no text for an argument holding "%" (%~1 and
-                # %~nx1 come out empty): the refusal's line names no part.
+                # wine's cmd loses an argument holding "%" when it expands
+                # it (%~nx1 comes out empty): the refusal's line names no part.
                 if "%" in label:
                     wanted = (*wanted[:3], [line.replace("a%b.prt", "") for line in wanted[3]])
             except KeyError:
