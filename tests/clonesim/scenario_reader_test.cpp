@@ -140,7 +140,7 @@ TEST_F(scenario_reader, a_scenario_written_back_reads_as_the_same_scenario)
         "operation": "clone", "dry_run": true,
         "env": {"KXPDM_ADDITIONAL_IMPORT_PROGRAM": "check"},
         "defaults": {"action": 4, "naming": 3, "item_type": "Part", "pdm_name": null},
-        "numbering": {"next_item_number": 17, "initial_revision": "B"},
+        "numbering": {"next_item_number": 17, "initial_revision": {"bytes": "\u00c4"}},
         "host_callbacks": [{"name": "HOST End Assy Load", "point": 3, "description": "d"}],
         "parts": [{"name": {"bytes": "/p\u00e4rt.prt"}, "file_exists": false, "state": 4, "output_name": "o",
                    "attributes": [["TITLE", "t"]]}],
@@ -156,6 +156,7 @@ TEST_F(scenario_reader, a_scenario_written_back_reads_as_the_same_scenario)
     EXPECT_TRUE(again.dry_run);
     EXPECT_EQ(again.def_action, 4);
     EXPECT_EQ(again.next_item_number, 17);
+    EXPECT_EQ(again.initial_revision, "\xC4");
     EXPECT_EQ(again.parts.at(0).name, "/p\xE4rt.prt");
     EXPECT_EQ(again.parts.at(0).state, 4);
     EXPECT_FALSE(again.parts.at(0).file_exists);

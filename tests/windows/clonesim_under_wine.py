@@ -254,7 +254,7 @@ SITE_PROGRAM_PARTS = [
 ]
 
 
-def check_site_programs(wine, dll, source):
+def check_site_programs(wine, dll, source, linux):
     problems = []
     with tempfile.TemporaryDirectory() as folder:
         folder = pathlib.Path(folder)
@@ -284,7 +284,98 @@ def check_site_programs(wine, dll, source):
         if "INJECTED-ECHO" in [line.strip() for line in text.splitlines()] or len(lines) != 2 * len(SITE_PROGRAM_PARTS):
             problems.append(f"a part name ran a command of its own:\n{text}")
     problems += check_missing_site_programs(wine, dll) + check_device_files(wine, dll)
-    return problems, len(SITE_PROGRAM_PARTS) + len(MISSING_SITE_PROGRAMS) + len(DEVICE_FILES)
+    problems += check_hostile_names(wine, dll, source, linux)
+    return problems, (len(SITE_PROGRAM_PARTS) + len(MISSING_SITE_PROGRAMS) + len(DEVICE_FILES)
+                      + 2 * len(HOSTILE_NAMES))
+
+
+# Part names the site's own programs must come to the same end with in both
+# forms, the sh one on Linux and the .cmd one here: cmd's operators, its
+# escapes and separators, a trailing dot or space (which Windows' file names
+# drop), and a letter outside ASCII. "%1.prt" is left out: wine's own cmd
+# crashes on it, whoever quotes it.
+HOSTILE_NAMES = ["good.prt", "a & echo INJECTED.prt", "x >out.prt", "a|b.prt", "a<b.prt", "a^b.prt",
+                 "a%b.prt", "a(b).prt", "a!b!.prt", "a'b.prt", ";x.prt", "a=b,c.prt", "two words.prt",
+                 "good.prt.", "good.prt ", "good.txt", "\u00e9t\u00e9.prt"]
+
+
+def site_lines(report):
+    """What a session came to by the site's programs: the exit status, the
+    verdict, the parts' fates and item IDs, and the site programs' own lines
+    (not the library's, which name the program)."""
+    return (report["exit_status"], report["verdict"]["text"].replace("sh site/check_part_file.sh", "<check>")
+            .replace("site\\check_part_file.cmd", "<check>"),
+            [(p["name"], p["fate"], p.get("item_id")) for p in report["parts"]],
+            [line for line in report["standard_output"] if not line.startswith(("sh ", "site"))])
+
+
+def play_both(wine, dll, linux, folder, scene, windows_env):
+    """The scene in its sh form by the Linux build and in its .cmd form by
+    clonesim.exe, each in a fresh folder: the two reports and the files
+    either run left behind."""
+    reports = []
+    for system, env in (("linux", scene["env"]), ("windows", windows_env)):
+        desk = folder / system
+        shutil.rmtree(desk, ignore_errors=True)
+        shutil.copytree(folder / "site", desk / "site")
+        (desk / "scene.json").write_text(json.dumps({**scene, "env": env}, ensure_ascii=False), encoding="utf-8")
+        before = sorted(p.name for p in desk.rglob("*"))
+        command = [linux, "run", "--json", "scene.json"] if system == "linux" else \
+            [*wine, "run", "--json", "scene.json", "--library", dll]
+        result = run(command, desk)
+        try:
+            reports.append(json.loads(result.stdout))
+        except json.JSONDecodeError:
+            reports.append({"exit_status": result.returncode, "error": result.stderr.decode(errors="replace")})
+        left = sorted(p.name for p in desk.rglob("*"))
+        reports[-1]["new files"] = [name for name in left if name not in before]
+    return reports
+
+
+def check_hostile_names(wine, dll, source, linux):
+    problems = []
+    with tempfile.TemporaryDirectory() as folder:
+        folder = pathlib.Path(folder)
+        shutil.copytree(source / "examples" / "site", folder / "site")
+        shutil.copytree(source / "examples" / "guide" / "pdm", folder / "site" / "pdm")
+        (folder / "site" / "site.map").write_text("DB_PART_NO = DRAWING_NO\n")
+
+        def compare(label, scene, windows_env):
+            on_linux, windows = play_both(wine, dll, linux, folder, scene, windows_env)
+            try:
+                got, wanted = site_lines(windows), site_lines(on_linux)
+                # cmd's echo writes in the console's OEM code page (437 under
+                # wine), which the host shows as ANSI: "\u00e9" comes out as
+                # the 1252 letter of its 437 byte. That, and nothing else.
+                wanted = (*wanted[:3], [line.encode("cp437").decode("cp1252") for line in wanted[3]])
+                # wine's cmd loses an argument holding "%" when it expands
+                # it (%~nx1 comes out empty): the refusal's line names no part.
+                if "%" in label:
+                    wanted = (*wanted[:3], [line.replace("a%b.prt", "") for line in wanted[3]])
+            except KeyError:
+                return [f"{label}: no report: on Linux exit {on_linux['exit_status']} {on_linux.get('error', '')}, "
+                        f"clonesim.exe exit {windows['exit_status']} {windows.get('error', '')}"]
+            found = [] if got == wanted else [f"{label}: differs from the sh form on Linux:\n"
+                                              f"  got      {got}\n  expected {wanted}"]
+            new = windows["new files"] + on_linux["new files"]
+            return found + ([f"{label}: left new files {new}"] if new else [])
+
+        # The naming rule: a refused part ends the session, so one each.
+        for name in HOSTILE_NAMES:
+            scene = {"operation": "import", "env": {"KXPDM_ADDITIONAL_IMPORT_PROGRAM": "sh site/check_part_file.sh"},
+                     "defaults": {"item_type": "Part"}, "parts": [{"name": f"/in/{name}"}]}
+            problems += compare(f"naming rule, {name!r}", scene,
+                                {"KXPDM_ADDITIONAL_IMPORT_PROGRAM": "site\\check_part_file.cmd"})
+        # The item ID check through the stand-in perl: only "approved" parts
+        # get the mapped item ID; all in one session.
+        env = {"KXPDM_PFM_ITEMID_PROPERTY": "1", "KXPDM_IMPORT_ATTR_MAP_FILE": "site/site.map"}
+        parts = [{"name": f"/in/{prefix}{name}", "attributes": [["DRAWING_NO", f"M-{n}{prefix[:1]}"]]}
+                 for n, name in enumerate(HOSTILE_NAMES) for prefix in ("approved", "x")]
+        scene = {"operation": "import", "env": {**env, "PDM_ROOT": str(folder / "linux" / "site" / "pdm")},
+                 "defaults": {"item_type": "Part"}, "parts": parts}
+        problems += compare("item ID check", scene,
+                            {**env, "PDM_ROOT": windows_path("Z:" + str(folder / "windows" / "site" / "pdm"))})
+    return problems
 
 
 # The guide's missing site program, the Windows way: cmd cannot find the
@@ -292,11 +383,11 @@ def check_site_programs(wine, dll, source):
 MISSING_SITE_PROGRAMS = ["no_such_check_program", "site\\no_such_check.cmd"]
 
 
-def run_in_own_temp(wine, dll, folder, arguments):
+def run_in_own_temp(wine, dll, folder, arguments, temp_name="temp"):
     """Runs clonesim.exe in `folder` with a temporary folder of its own; the
     result and what the run left there."""
-    temp = folder / "temp"
-    temp.mkdir(exist_ok=True)
+    temp = folder / temp_name
+    temp.mkdir(parents=True, exist_ok=True)
     # wine sets TEMP and TMP of its own for a program it starts; cmd hands
     # its own on.
     line = (f"set TEMP={windows_path('Z:' + str(temp))}&& set TMP={windows_path('Z:' + str(temp))}&& "
@@ -364,9 +455,16 @@ DESK_SCENE = {
 DESK_SHOWN = ["  /in/M\u00fcller.prt",
               "  PDM_ROOT is not set: item ID check not run for file [/in/M\u00fcller.prt]",
               '  named 000001/A: "Geh\u00e4use M\u00fcller", "000001"']
-# Texts 1252 has no place for, and where they stand in the scenario.
-NOT_IN_THE_CODE_PAGE = [("parts[0].name", ["parts", 0, "name"], "/in/\u03a9.prt"),
-                        ("parts[0].attributes[0][1]", ["parts", 0, "attributes", 0, 1], "\u56f3\u9762-1")]
+# Texts 1252 has no place for, where they stand in the scenario, and what
+# the refusal must say: the text (its first 60 characters at most) and the
+# character it has no place for, a combining mark too.
+NOT_IN_THE_CODE_PAGE = [
+    ("parts[0].name", ["parts", 0, "name"], "/in/\u03a9.prt", ["/in/\u03a9.prt", "U+03A9"]),
+    ("parts[0].attributes[0][1]", ["parts", 0, "attributes", 0, 1], "\u56f3\u9762-1", ["\u56f3\u9762-1", "U+56F3"]),
+    ("parts[0].name", ["parts", 0, "name"], "/in/Jose\u0301.prt", ["U+0301"]),
+    ("files[0].content", ["files", 0, "content"], "DB_PART_NO = ZEICHNUNG\n" * 20 + "\u03a9",
+     ["DB_PART_NO = ZEICHNUNG", "U+03A9"]),
+]
 
 
 def report_json(result, label, problems):
@@ -414,6 +512,13 @@ def check_code_page(wine, dll, source, linux):
         if replayed.returncode != 0 or b"same outcome as recorded" not in replayed.stdout:
             problems.append(f"M\u00fcller: replay: exit {replayed.returncode}:\n"
                             f"{replayed.stdout.decode('latin-1')}{replayed.stderr.decode(errors='replace')}")
+        # A change that makes a difference: the part's name in the replay's
+        # lines as run shows it, in UTF-8, in the text and the JSON reports.
+        changed = [*wine, "replay", trace, "--set", "KXPDM_IMPORT_ATTR_MAP_FILE=none.map", "--library", dll]
+        for form in ([], ["--json"]):
+            shown = run(changed + form, folder).stdout.decode("utf-8", errors="replace")
+            if "/in/M\u00fcller.prt" not in shown or "\\xfc" in shown or "\U0010fffc" in shown.lower():
+                problems.append(f"M\u00fcller: replay {form} with a change does not show the name in UTF-8:\n{shown}")
         on_linux = run([linux, "replay", str(traces[0])], folder)
         if on_linux.returncode != 0 or b"same outcome as recorded" not in on_linux.stdout:
             problems.append(f"M\u00fcller: replayed by the Linux build: exit {on_linux.returncode}:\n"
@@ -430,7 +535,7 @@ def check_code_page(wine, dll, source, linux):
                     problems.append(f"M\u00fcller: the scenario from the trace gives other {key}:\n"
                                     f"  got      {got[key]}\n  expected {wanted[key]}")
 
-        for where, path, text in NOT_IN_THE_CODE_PAGE:
+        for where, path, text, shown in NOT_IN_THE_CODE_PAGE:
             scene = json.loads(json.dumps(DESK_SCENE))
             holder = scene
             for step in path[:-1]:
@@ -441,9 +546,82 @@ def check_code_page(wine, dll, source, linux):
             # wine-run takes for a start that failed and may try again.
             result = run([*wine, "run", "refused.json", "--library", dll], folder)
             errors = result.stderr.decode("utf-8", errors="replace")
-            if result.returncode != 2 or f"{where}: " not in errors or text not in errors or result.stdout:
-                problems.append(f"{text}: exit {result.returncode}, expected 2 naming {where}: {errors}")
-    return problems, len(DESK_SHOWN) + 4 + len(NOT_IN_THE_CODE_PAGE)
+            if (result.returncode != 2 or f"{where}: " not in errors or result.stdout
+                    or any(part not in errors for part in shown) or (len(text) > 60 and text[:61].replace("\n", "\\n") in errors)):
+                problems.append(f"{text[:80]!r}: exit {result.returncode}, expected 2 naming {where} "
+                                f"and {shown}: {errors}")
+
+        # The scenario's folder, put in its texts, in a folder 1252 has no
+        # place for: refused, not given to the library as "O".
+        omega = folder / "\u03a9"
+        omega.mkdir()
+        scene = json.loads(json.dumps(DESK_SCENE))
+        scene["env"]["KXPDM_IMPORT_ATTR_MAP_FILE"] = "${SCENARIO_DIR}/M\u00fcller.map"
+        (omega / "scene.json").write_text(json.dumps(scene), encoding="utf-8")
+        result = run([*wine, "run", "scene.json", "--library", dll], omega)
+        errors = result.stderr.decode("utf-8", errors="replace")
+        if result.returncode != 2 or "${SCENARIO_DIR}" not in errors or "U+03A9" not in errors:
+            problems.append(f"a scenario in the folder \u03a9: exit {result.returncode}, expected 2 naming it: {errors}")
+    problems += check_user_temp(wine, dll, source) + check_map_texts(wine, dll)
+    return problems, len(DESK_SHOWN) + 5 + len(NOT_IN_THE_CODE_PAGE) + len(USER_TEMP) + 3
+
+
+def check_map_texts(wine, dll):
+    """A mapping file's texts are the host's: shown in UTF-8, and one saved in
+    UTF-8 (which the host reads as 1252) said so rather than silently not
+    matched."""
+    problems = []
+    with tempfile.TemporaryDirectory() as folder:
+        folder = pathlib.Path(folder)
+        (folder / "ansi.map").write_bytes("DB_PART_NO = ZEICHNUNG\nDB_PART_REV = \u00c4NDERUNG\n".encode("cp1252"))
+        result = run([*wine, "check-map", "ansi.map"], folder)
+        shown = result.stdout.decode("utf-8", errors="replace")
+        if "\u00c4NDERUNG" not in shown or "\\x" in shown:
+            problems.append(f"check-map of a 1252 map: not shown in UTF-8:\n{shown}")
+        (folder / "utf8.map").write_text("DB_PART_NO = ZEICHNUNG\nDB_PART_NAME = BENENNUNG_\u00c4\n", encoding="utf-8")
+        scene = json.loads(json.dumps(DESK_SCENE))
+        scene["env"]["KXPDM_IMPORT_ATTR_MAP_FILE"] = "utf8.map"
+        del scene["files"]
+        (folder / "scene.json").write_text(json.dumps(scene), encoding="utf-8")
+        report = report_json(run([*wine, "run", "--json", "scene.json", "--library", dll], folder), "utf8.map", problems)
+        said = [f["text"] for f in (report or {}).get("findings", []) if f["kind"] == "mapping_file_encoding"]
+        if said != ["mapping file utf8.map is saved as UTF-8; the host reads it in Windows-1252"]:
+            problems.append(f"a map saved in UTF-8: findings {(report or {}).get('findings')}")
+
+        # A name longer than the server keeps, counted in the bytes the DLL
+        # gave it, one per letter in 1252.
+        scene = json.loads(json.dumps(DESK_SCENE))
+        scene["parts"][0]["attributes"][1][1] = "\u00fc" * 40
+        (folder / "long.json").write_text(json.dumps(scene), encoding="utf-8")
+        report = report_json(run([*wine, "run", "--json", "long.json", "--library", dll], folder), "long", problems)
+        said = [f["text"][:41] for f in (report or {}).get("findings", []) if f["kind"] == "stored_cut"]
+        if said != ["PDM name stored cut at 32 of its 40 bytes"]:
+            problems.append(f"a long name: stored_cut findings {said}")
+    return problems
+
+
+# A user's temporary folder under a name outside ASCII: one the code page
+# holds serves the server's mapping files as any other; one it cannot hold
+# is refused before the session, naming the folder.
+USER_TEMP = [("Jos\u00e9", 0), ("\u03a9mega", 2)]
+
+
+def check_user_temp(wine, dll, source):
+    problems = []
+    example = windows_path("Z:" + str(source / "examples" / "export_design_log.json"))
+    for user, status in USER_TEMP:
+        with tempfile.TemporaryDirectory() as folder:
+            result, _ = run_in_own_temp(wine, dll, pathlib.Path(folder), ["run", example],
+                                        temp_name=f"{user}/Temp")
+            text = result.stdout.decode("utf-8", errors="replace") + result.stderr.decode("utf-8", errors="replace")
+            if result.returncode != status or "Error Opening Mapping File" in text:
+                problems.append(f"TEMP under {user}: exit {result.returncode}, expected {status}:\n{text}")
+            # The mapping file's path, shown in UTF-8 once, not twice over.
+            if status == 0 and (user not in text or user.encode("utf-8").decode("latin-1") in text):
+                problems.append(f"TEMP under {user}: the mapping file's path is not shown as it is:\n{text}")
+            if status == 2 and user not in text:
+                problems.append(f"TEMP under {user}: the refusal does not name the folder:\n{text}")
+    return problems
 
 
 def main():
@@ -462,7 +640,7 @@ def main():
     elif what == "code_page":
         problems, count = check_code_page(wine, dll, source, sys.argv[5])
     elif what == "site_programs":
-        problems, count = check_site_programs(wine, dll, source)
+        problems, count = check_site_programs(wine, dll, source, sys.argv[5])
     else:
         print(f"unknown check {what}", file=sys.stderr)
         return 2

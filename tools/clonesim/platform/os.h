@@ -36,6 +36,9 @@ void unset_variable(const std::string& name);
 // conversion on Windows is UTF-8, which the library's names are not.
 std::filesystem::path path_of(const std::string& text);
 std::string text_of(const std::filesystem::path& path);
+// The path in the host's code page, exactly; none when the code page has no
+// place for one of its characters (text_of would put another in its place).
+std::optional<std::string> host_text_of(const std::filesystem::path& path);
 
 // --- texts between clonesim and the library ------------------------------------
 

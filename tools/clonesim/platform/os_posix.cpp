@@ -58,6 +58,8 @@ std::filesystem::path path_of(const std::string& text) { return text; }
 
 std::string text_of(const std::filesystem::path& path) { return path.string(); }
 
+std::optional<std::string> host_text_of(const std::filesystem::path& path) { return path.string(); }
+
 std::filesystem::path make_temp_directory(const std::string& prefix)
 {
     const char* base = std::getenv("TMPDIR");

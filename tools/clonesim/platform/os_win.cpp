@@ -156,6 +156,14 @@ std::filesystem::path path_of(const std::string& text) { return std::filesystem:
 
 std::string text_of(const std::filesystem::path& path) { return narrow(path.native()); }
 
+std::optional<std::string> host_text_of(const std::filesystem::path& path)
+{
+    // path::string() is UTF-8 under mingw: the wide name goes through UTF-8
+    // to the code page, with no best fit.
+    const std::u8string utf8 = path.u8string();
+    return to_host_text(std::string(utf8.begin(), utf8.end()));
+}
+
 std::filesystem::path make_temp_directory(const std::string& prefix)
 {
     const std::filesystem::path base = temp_folder();

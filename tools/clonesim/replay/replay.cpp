@@ -1,6 +1,7 @@
 #include "replay/replay.h"
 
 #include "host/host_codes.h"
+#include "platform/os.h"
 #include "report/verdict.h"
 #include "run/environment.h"
 #include "run/session.h"
@@ -705,6 +706,40 @@ std::string difference_line(const difference& d)
 
 namespace {
 
+// The comparison works on the host's bytes, as recorded; its lines quote
+// them with "\xNN" for what is not UTF-8. Where the host's code page is not
+// UTF-8, those bytes are its letters: shown as letters ("M\xfcller" as
+// Muller with its umlaut), as run shows them. Control characters stay
+// escaped, and so does everything on a system whose texts pass as they are.
+std::string in_utf8(const std::string& line)
+{
+    if (os::host_code_page().empty()) return line;
+    const auto hex = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    const auto escaped_high = [&](std::size_t at) {
+        return at + 3 < line.size() && line[at] == '\\' && line[at + 1] == 'x' && hex(line[at + 2]) >= 8 &&
+               hex(line[at + 3]) >= 0;
+    };
+    std::string out;
+    for (std::size_t at = 0; at < line.size();) {
+        if (escaped_high(at)) {
+            std::string bytes;
+            for (; escaped_high(at); at += 4) bytes += static_cast<char>(hex(line[at + 2]) * 16 + hex(line[at + 3]));
+            out += os::from_host_text(bytes);
+        } else if (line[at] == '\\' && at + 1 < line.size()) {
+            out.append(line, at, 2);  // an escaped backslash is not the start of an escape
+            at += 2;
+        } else {
+            out += line[at++];
+        }
+    }
+    return out;
+}
+
 // Differences by the part they concern, in the order the parts first come
 // up; the session's own last.
 std::string by_part(const std::vector<const difference*>& list)
@@ -739,11 +774,11 @@ std::string replay_text(const replay_result& r)
     for (const difference& d : r.differences) (d.known && d.kind != "unanswered" ? direct : open).push_back(&d);
     std::stable_partition(open.begin(), open.end(), [](const difference* d) { return d->kind == "unanswered"; });
     text += "\ndifferences, by part\n";
-    text += direct.empty() ? "  (none)\n" : by_part(direct);
-    if (!open.empty()) text += "\nunanswered, and what is not known after it, by part\n" + by_part(open);
+    text += direct.empty() ? "  (none)\n" : in_utf8(by_part(direct));
+    if (!open.empty()) text += "\nunanswered, and what is not known after it, by part\n" + in_utf8(by_part(open));
     if (!r.notes.empty()) {
         text += "\nnotes\n";
-        for (const std::string& note : r.notes) text += "  " + note + "\n";
+        for (const std::string& note : r.notes) text += "  " + in_utf8(note) + "\n";
     }
     const auto unanswered = std::count_if(r.differences.begin(), r.differences.end(),
                                           [](const difference& d) { return d.kind == "unanswered"; });
@@ -770,9 +805,9 @@ nlohmann::ordered_json replay_json(const replay_result& r)
     out["same"] = r.differences.empty();
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
     for (const difference& d : r.differences)
-        list.push_back({{"kind", d.kind}, {"what", json_safe(d.what)}, {"recorded", json_safe(d.recorded)},
-                        {"now", json_safe(d.now)}, {"part", d.part.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(json_safe(d.part))},
-                        {"known", d.known}, {"line", json_safe(difference_line(d))}});
+        list.push_back({{"kind", d.kind}, {"what", json_safe(in_utf8(d.what))}, {"recorded", json_safe(in_utf8(d.recorded))},
+                        {"now", json_safe(in_utf8(d.now))}, {"part", d.part.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(json_safe(os::from_host_text(d.part)))},
+                        {"known", d.known}, {"line", json_safe(in_utf8(difference_line(d)))}});
     out["differences"] = std::move(list);
     out["notes"] = r.notes;
     out["exit_status"] = r.differences.empty() ? 0 : 1;

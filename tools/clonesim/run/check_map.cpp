@@ -2,6 +2,7 @@
 
 #include "import/import_attr_map.h"
 #include "session/messages.h"
+#include "platform/os.h"
 
 #include <algorithm>
 #include <array>
@@ -84,6 +85,36 @@ std::string why_skipped(const std::string& line)
 
 }  // namespace
 
+namespace {
+
+// Valid UTF-8 holding at least one character outside ASCII.
+bool utf8_beyond_ascii(const std::vector<map_line_verdict>& lines)
+{
+    bool beyond = false;
+    for (const map_line_verdict& verdict : lines) {
+        const std::string& t = verdict.text;
+        for (std::size_t i = 0; i < t.size();) {
+            const auto lead = static_cast<unsigned char>(t[i]);
+            const std::size_t length = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3
+                                                 : (lead & 0xF8) == 0xF0 ? 4 : 0;
+            if (length == 0 || lead == 0xC0 || lead == 0xC1 || i + length > t.size()) return false;
+            for (std::size_t k = 1; k < length; ++k)
+                if ((static_cast<unsigned char>(t[i + k]) & 0xC0) != 0x80) return false;
+            beyond = beyond || length > 1;
+            i += length;
+        }
+    }
+    return beyond;
+}
+
+void in_utf8(map_line_verdict& verdict)
+{
+    for (std::string* text : {&verdict.text, &verdict.key, &verdict.title, &verdict.why})
+        *text = os::from_host_text(*text);
+}
+
+}  // namespace
+
 map_check check_map(const std::filesystem::path& file)
 {
     map_check check;
@@ -138,6 +169,13 @@ map_check check_map(const std::filesystem::path& file)
             check.last_line = rest;
         }
     }
+    check.host_code_page = os::host_code_page();
+    check.saved_as_utf8 = !check.host_code_page.empty() && utf8_beyond_ascii(check.lines);
+    // The file holds the host's texts, read as the library reads them; the
+    // reports are UTF-8. Everything above was judged on the bytes.
+    for (map_line_verdict& verdict : check.lines) in_utf8(verdict);
+    for (auto& [key, entry] : check.keys)
+        if (entry.has_value()) in_utf8(*entry);
     return check;
 }
 

@@ -27,6 +27,11 @@ struct map_check {
     std::vector<map_line_verdict> lines;
     int unread_from = 0;  // first line not read because the map was full; 0 when none
     int last_line = 0;
+    // The file is UTF-8 with letters outside ASCII, and the host reads it in
+    // another code page (check.host_code_page): its titles are not the
+    // attributes' titles there.
+    bool saved_as_utf8 = false;
+    std::string host_code_page;
     // For each of the four keys the entry that serves it, when there is one.
     std::vector<std::pair<std::string, std::optional<map_line_verdict>>> keys;
 };

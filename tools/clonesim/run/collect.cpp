@@ -3,6 +3,7 @@
 #include "host/host_codes.h"
 #include "scenario/scenario.h"
 #include "traces/trace.h"
+#include "platform/os.h"
 
 #include <algorithm>
 #include <set>
@@ -105,7 +106,9 @@ void collect_mapping_files(const pdm_server& server, run_outcome& out)
     for (const mapping_file& file : server.mapping_files()) {
         file_change change;
         change.kind = "mapping file";
-        change.path = file.path.string();
+        // A host text like the others, converted once with them: the path
+        // as the library was given it.
+        change.path = os::text_of(file.path);
         change.outcome = std::filesystem::exists(file.path) ? "kept" : "deleted";
         change.content = file.content;
         out.files.push_back(std::move(change));

@@ -36,7 +36,20 @@ std::filesystem::path tools_directory()
 std::filesystem::path make_temp_directory(const std::string& prefix)
 {
     try {
-        return os::make_temp_directory(prefix);
+        std::filesystem::path folder = os::make_temp_directory(prefix);
+        // The library is given paths in this folder (the server's mapping
+        // files) in the host's code page: a folder it cannot name (a user
+        // "José" under a code page without "é") would reach the library as
+        // another folder, so the run stops here instead.
+        if (!os::host_text_of(folder).has_value()) {
+            std::error_code ec;
+            std::filesystem::remove_all(folder, ec);
+            const std::u8string shown = folder.u8string();
+            throw run_error("the temporary folder " + std::string(shown.begin(), shown.end()) +
+                            " cannot be written in the host's code page (" + os::host_code_page() +
+                            "): set TEMP to a folder it can name");
+        }
+        return folder;
     } catch (const os::failure& e) {
         throw run_error(e.what());
     }

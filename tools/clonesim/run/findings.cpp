@@ -26,6 +26,14 @@ namespace clonesim {
 
 namespace {
 
+// The length the library gave a text, in the host's bytes: the findings
+// read texts already converted to UTF-8, where a "u" with umlaut takes two.
+std::size_t host_size(const std::string& text)
+{
+    const auto in_host = os::to_host_text(text);
+    return in_host.has_value() ? in_host->size() : text.size();
+}
+
 constexpr const char* map_file_variable = kx::setting::import_attr_map_file;
 
 // The texts that separate the fields of a request's input: "/" (revision
@@ -183,6 +191,11 @@ private:
     // check-map's words.
     void mapping_lines(const std::string& name, const map_check& check)
     {
+        // Saved by an editor in UTF-8 while the host reads its code page: the
+        // titles silently match no attribute, so it is said here.
+        if (check.saved_as_utf8)
+            add(severity::warning, "mapping_file_encoding", "",
+                "mapping file " + name + " is saved as UTF-8; the host reads it in " + check.host_code_page);
         for (const map_line_verdict& line : check.lines)
             if (misleads(line)) add(severity::warning, "mapping_line", "", "mapping file " + name + " " + map_line_text(line));
         for (int line = check.unread_from; line != 0 && line <= check.last_line; ++line)
@@ -547,8 +560,8 @@ private:
                     shown->compare(0, stored->size(), *stored) != 0)
                     continue;
                 add(severity::warning, "stored_cut", part.name,
-                    std::string(field) + " stored cut at " + std::to_string(stored->size()) + " of its " +
-                        std::to_string(shown->size()) + " bytes: " + quote_folded(*stored, fold_limit / 2));
+                    std::string(field) + " stored cut at " + std::to_string(host_size(*stored)) + " of its " +
+                        std::to_string(host_size(*shown)) + " bytes: " + quote_folded(*stored, fold_limit / 2));
             }
         }
     }
@@ -569,14 +582,14 @@ private:
         for (const file_change& file : run_.files) {
             if (file.kind != "part file") continue;
             for (const auto& [title, written] : file.attributes_written) {
-                if (title.rfind("DESLOG", 0) != 0 || written.size() < kx::design_log_text_limit) continue;
+                if (title.rfind("DESLOG", 0) != 0 || host_size(written) < kx::design_log_text_limit) continue;
                 const std::size_t gap = written.find("  ");
                 if (gap == std::string::npos || gap + 2 >= written.size()) continue;
                 const std::string start = written.substr(gap + 2);
                 for (const std::string& value : values) {
                     if (value.size() <= start.size() || value.compare(0, start.size(), start) != 0) continue;
                     add(severity::warning, "design_log_cut", part_of_export(file.path),
-                        "part file " + file.path + ": " + title + " stored cut at " + std::to_string(written.size()) +
+                        "part file " + file.path + ": " + title + " stored cut at " + std::to_string(host_size(written)) +
                             " characters; lost: " + quote_folded(value.substr(start.size())));
                     break;
                 }

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <initializer_list>
@@ -54,6 +55,47 @@ std::string kind_of(const json& value)
     case json::value_t::object: return "an object";
     default: return "an unsupported value";
     }
+}
+
+// A refusal quotes the start of a long text (a file's content) only.
+constexpr std::size_t refused_text_limit = 60;
+
+// A text as a refusal quotes it: its first characters only.
+std::string quote_start(const std::string& utf8)
+{
+    std::size_t at = 0, count = 0;
+    while (at < utf8.size() && count < refused_text_limit) {
+        ++at;
+        while (at < utf8.size() && (static_cast<unsigned char>(utf8[at]) & 0xC0) == 0x80) ++at;
+        ++count;
+    }
+    if (at >= utf8.size()) return quote(utf8);
+    std::size_t total = count;
+    for (std::size_t i = at; i < utf8.size(); ++i)
+        if ((static_cast<unsigned char>(utf8[i]) & 0xC0) != 0x80) ++total;
+    return quote(utf8.substr(0, at)) + "... (" + std::to_string(total) + " characters)";
+}
+
+// The first character of a UTF-8 text the host's code page has no place for,
+// as ": no U+0301": a combining mark looks like the letter before it, and a
+// long text hides it.
+std::string unwritable_character(const std::string& utf8)
+{
+    std::size_t at = 0;
+    while (at < utf8.size()) {
+        const auto lead = static_cast<unsigned char>(utf8[at]);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        const std::string one = utf8.substr(at, length);
+        if (!os::to_host_text(one).has_value()) {
+            char32_t code = length == 1 ? lead : lead & (0x7F >> length);
+            for (std::size_t i = 1; i < one.size(); ++i) code = (code << 6) | (static_cast<unsigned char>(one[i]) & 0x3F);
+            char shown[16];
+            std::snprintf(shown, sizeof shown, "U+%04X", static_cast<unsigned>(code));
+            return std::string(": no ") + shown;
+        }
+        at += length;
+    }
+    return "";
 }
 
 // Walks the document and reports every mistake with the file and the field.
@@ -130,7 +172,8 @@ public:
     std::string for_host(const std::string& path, const std::string& text) const
     {
         if (auto in_host = os::to_host_text(text)) return std::move(*in_host);
-        fail(path, quote(text) + " cannot be written in the host's code page (" + os::host_code_page() + ")");
+        fail(path, quote_start(text) + " cannot be written in the host's code page (" +
+                       os::host_code_page() + ")" + unwritable_character(text));
     }
 
     std::string non_empty_text(const std::string& path, const json& value) const
@@ -617,8 +660,16 @@ scenario load_scenario(const std::filesystem::path& file)
     std::error_code ec;
     s.file = file;
     s.directory = std::filesystem::absolute(file, ec).parent_path().lexically_normal();
-    // The directory put in the texts is one of them, in the host's code page.
-    const std::string dir = os::text_of(s.directory);
+    // The directory put in the texts is one of them, in the host's code page,
+    // exactly: a folder named with a Greek omega must not reach the library as "O".
+    const auto dir_in_host = os::host_text_of(s.directory);
+    if (!dir_in_host.has_value() && document.dump().find(dir_placeholder) != std::string::npos) {
+        const std::u8string shown = s.directory.u8string();
+        const std::string folder(shown.begin(), shown.end());
+        r.fail("", std::string(dir_placeholder) + " is " + quote(folder) + ", which cannot be written in the host's code page (" +
+                       os::host_code_page() + ")" + unwritable_character(folder));
+    }
+    const std::string dir = dir_in_host.value_or(std::string());
 
     r.object("", document,
              {"description", "operation", "dry_run", "env", "defaults", "numbering", "host_callbacks", "parts",

@@ -120,7 +120,7 @@ std::string scenario_file_text(const scenario& s)
     doc["defaults"] = std::move(defaults);
     json numbering = json::object();
     if (s.next_item_number.has_value()) numbering["next_item_number"] = *s.next_item_number;
-    if (s.initial_revision.has_value()) numbering["initial_revision"] = *s.initial_revision;
+    if (s.initial_revision.has_value()) numbering["initial_revision"] = text_json(*s.initial_revision);
     if (!numbering.empty()) doc["numbering"] = std::move(numbering);
     if (!s.host_callbacks.empty()) {
         json callbacks = json::array();

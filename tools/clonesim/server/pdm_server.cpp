@@ -1,6 +1,7 @@
 #include "server/pdm_server.h"
 
 #include "host/host_codes.h"
+#include "platform/os.h"
 #include "sim_internal.h"
 
 #include <algorithm>
@@ -248,7 +249,9 @@ sim::pdm_response pdm_server::get_export_attributes(const std::string& input)
     out.close();
     if (!out) return refuse("Cannot write the export log mapping file " + path.string());
     mapping_files_.push_back(mapping_file{path, input, content});
-    return ok(path.string());
+    // The reply is the library's text: the path in the host's code page,
+    // which the run's folder is known to hold.
+    return ok(os::text_of(path));
 }
 
 sim::pdm_response pdm_server::pdi_backfill(const std::string& input)
