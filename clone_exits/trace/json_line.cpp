@@ -91,15 +91,42 @@ std::string bytes_as_characters(std::string_view bytes)
 
 unsigned long long text_table::refer(std::string_view bytes)
 {
-    if (by_slot_.empty()) by_slot_.assign(reach, nullptr);
-    const auto found = numbers_.find(bytes);
+    if (by_slot_.capacity() < reach) {
+        by_slot_.reserve(reach);
+        slot_hash_.reserve(reach);
+        numbers_.reserve(reach);
+    }
+    const std::size_t hash = std::hash<std::string_view>{}(bytes);
+    const auto found = numbers_.find(key{bytes, hash});
     if (found != numbers_.end()) return found->second;
     // The text that falls out of reach gives its slot to the new one.
     const std::size_t slot = static_cast<std::size_t>(count_ % reach);
-    if (by_slot_[slot] != nullptr) numbers_.erase(*by_slot_[slot]);
-    const auto added = numbers_.emplace(std::string(bytes), ++count_).first;
-    by_slot_[slot] = &added->first;
+    if (slot < by_slot_.size()) {
+        numbers_.erase(key{by_slot_[slot], slot_hash_[slot]});
+        by_slot_[slot].assign(bytes);
+        slot_hash_[slot] = hash;
+    } else {
+        by_slot_.emplace_back(bytes);
+        slot_hash_.push_back(hash);
+    }
+    try {
+        numbers_.emplace(key{by_slot_[slot], hash}, count_ + 1);
+    } catch (...) {
+        // A slot no key names would be erased by a key it does not hold.
+        by_slot_[slot].clear();
+        throw;
+    }
+    ++count_;
     return 0;
+}
+
+// Room for most lines of a session at once: a line grown a few bytes at a
+// time would be allocated and copied again several times over.
+void json_line::reserve()
+{
+    out_.reserve(256);
+    open_.reserve(4);
+    names_.reserve(64);
 }
 
 void json_line::before_value()
@@ -135,7 +162,9 @@ json_line& json_line::text(std::string_view bytes)
         const unsigned long long earlier = texts_->refer(bytes);
         if (earlier != 0) {
             before_value();
-            out_ += "{\"t\":" + std::to_string(earlier) + "}";
+            out_ += "{\"t\":";
+            out_ += std::to_string(earlier);
+            out_ += '}';
             return *this;
         }
         numbered_ = true;
@@ -251,7 +280,8 @@ std::string json_line::finish_with_first(std::string_view first)
 {
     const bool more = !open_.empty() && open_.front().has_member;
     std::string line = finish();
-    line.insert(1, std::string(first) + (more ? "," : ""));
+    line.insert(1, first.size() + (more ? 1 : 0), ',');
+    line.replace(1, first.size(), first);
     return line;
 }
 

@@ -47,25 +47,43 @@ public:
     unsigned long long refer(std::string_view bytes);
 
 private:
-    // Looked up by the bytes as they are: most texts of a session are seen
-    // once, and a copy made only to ask would cost every one of them.
-    struct bytes_hash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view bytes) const noexcept { return std::hash<std::string_view>{}(bytes); }
+    // A text's key carries its hash: a bucket's chain is then walked and a
+    // text's slot given up without hashing any kept text again, and a lookup
+    // takes the bytes as they are, without a copy made only to ask.
+    struct key {
+        std::string_view bytes;
+        std::size_t hash;
     };
-    std::unordered_map<std::string, unsigned long long, bytes_hash, std::equal_to<>> numbers_;
-    std::vector<const std::string*> by_slot_;  // the text each slot numbers now
+    struct key_hash {
+        std::size_t operator()(const key& k) const noexcept { return k.hash; }
+    };
+    struct key_equal {
+        bool operator()(const key& a, const key& b) const noexcept { return a.hash == b.hash && a.bytes == b.bytes; }
+    };
+    std::unordered_map<key, unsigned long long, key_hash, key_equal> numbers_;
+    // The text each slot numbers now, and its hash. Reserved whole at the
+    // first text, so that a key's bytes never move.
+    std::vector<std::string> by_slot_;
+    std::vector<std::size_t> slot_hash_;
     unsigned long long count_ = 0;
 };
 
 class json_line {
 public:
-    json_line() { open_object(); }
+    json_line()
+    {
+        reserve();
+        open_object();
+    }
     // A line that is one JSON array, whose members are written in order
     // without their names (the names given are kept apart, see names()),
     // its texts numbered in `texts` when it is not null.
     struct array_line {};
-    json_line(array_line, text_table* texts) : texts_(texts) { open_positional(); }
+    json_line(array_line, text_table* texts) : texts_(texts)
+    {
+        reserve();
+        open_positional();
+    }
 
     // The next member's name: plain ASCII names of the trace, written as given.
     json_line& key(std::string_view name);
@@ -97,6 +115,7 @@ public:
     std::string finish_with_first(std::string_view first);
 
 private:
+    void reserve();
     void before_value();
     void write_text(std::string_view bytes);
 

@@ -170,10 +170,12 @@ void session_trace::record_host(const char* operation, json_line& line) noexcept
 {
     if (!active_) return;
     try {
-        const std::string shape = std::string(operation) + ";" + line.names();
-        auto known = shapes_.find(shape);
+        shape_.assign(operation);
+        shape_ += ';';
+        shape_ += line.names();
+        auto known = shapes_.find(shape_);
         if (known == shapes_.end()) {
-            known = shapes_.emplace(shape, shapes_.size() + 1).first;
+            known = shapes_.emplace(shape_, shapes_.size() + 1).first;
             last_call_.emplace_back();
             json_line definition(json_line::array_line{}, nullptr);
             definition.word("op").number(static_cast<long long>(known->second)).word(operation);
@@ -201,8 +203,8 @@ void session_trace::record_host(const char* operation, json_line& line) noexcept
             append("[" + number + "]\n");
             return;
         }
-        last = text;
         append(text);
+        last = std::move(text);
     } catch (...) {
         give_up();
     }

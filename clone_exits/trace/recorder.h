@@ -95,7 +95,8 @@ private:
     std::string time_;
     std::optional<int> session_class_;
     std::unique_ptr<text_table> texts_;
-    std::map<std::string, std::size_t> shapes_;  // operation and member names: its number
+    std::map<std::string, std::size_t, std::less<>> shapes_;  // operation and member names: its number
+    std::string shape_;  // the shape of the call at hand, its room kept from call to call
     std::vector<std::string> last_call_;        // by number, the last call written whole
     unsigned long long written_ = 0;
     unsigned long long cap_ = 0;

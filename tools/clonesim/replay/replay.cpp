@@ -339,22 +339,26 @@ private:
     std::string call_text(std::string_view op, const trace_value& in)
     {
         std::string key(op);
-        key += "(";
+        key += '(';
         bool later = false;
         for (const trace_value& value : by_name(in)) {
             const std::string_view name = value.name();
-            key += (later ? ", " : "");
+            if (later) key += ", ";
             key += name;
-            key += " ";
+            key += ' ';
             later = true;
             if ((name == "part" || name == "object") && value.is_integer()) {
                 const auto tag = tags_.find(*value.integer());
-                key += tag != tags_.end() ? tag->second : "tag " + value.dump();
+                if (tag != tags_.end())
+                    key += tag->second;
+                else
+                    key += "tag " + value.dump();
             } else {
-                key += value_text(value);
+                append_value_text(key, value);
             }
         }
-        return key + ")";
+        key += ')';
+        return key;
     }
 
     // An object's members in the order of their names, as they have always
@@ -367,22 +371,37 @@ private:
         return members;
     }
 
-    std::string value_text(const trace_value& value) const
+    // Written onto the end of the call's text: one text grows, rather than
+    // one made for each value and copied into its container's.
+    void append_value_text(std::string& out, const trace_value& value) const
     {
-        if (value.is_null()) return "(none)";
-        if (const auto text = trace_text(value)) return quote(restore_(*text));
-        if (value.is_array()) {
-            std::string list = "[";
-            for (const trace_value& v : value.members()) list += (list.size() > 1 ? ", " : "") + value_text(v);
-            return list + "]";
+        if (value.is_null()) {
+            out += "(none)";
+        } else if (const auto text = trace_text(value)) {
+            out += quote(restore_(*text));
+        } else if (value.is_array()) {
+            out += '[';
+            bool later = false;
+            for (const trace_value& v : value.members()) {
+                if (later) out += ", ";
+                later = true;
+                append_value_text(out, v);
+            }
+            out += ']';
+        } else if (value.is_object()) {
+            out += '{';
+            bool later = false;
+            for (const trace_value& v : by_name(value)) {
+                if (later) out += ", ";
+                later = true;
+                out += v.name();
+                out += ' ';
+                append_value_text(out, v);
+            }
+            out += '}';
+        } else {
+            out += value.dump();
         }
-        if (value.is_object()) {
-            std::string fields = "{";
-            for (const trace_value& v : by_name(value))
-                fields += (fields.size() > 1 ? ", " : "") + std::string(v.name()) + " " + value_text(v);
-            return fields + "}";
-        }
-        return value.dump();
     }
 
     void name_tag(std::optional<long long> tag, const std::string& origin)
