@@ -672,6 +672,7 @@ replay_result replay_trace(const std::filesystem::path& file, const std::string&
     try {
         session_setup setup;
         setup.trace_directory = folder;
+        setup.gather_outcome = false;
         std::optional<std::filesystem::path> replayed_trace;
         name_pairs stand_ins;
         {

@@ -234,12 +234,14 @@ run_outcome run_session(const scenario& scene, const loaded_library& library, co
         throw;
     }
     find_trace(setup, traces, out);
-    collect_outcome(session_sources{*store, server, seen, items_before, journal_start}, out);
+    if (setup.gather_outcome) collect_outcome(session_sources{*store, server, seen, items_before, journal_start}, out);
     sim::host().server = nullptr;
     out.next_item_number = sim::host().next_item_number;
     store->set_next_item_number(out.next_item_number);
-    if (setup.texts_in_utf8) texts_in_utf8(out);
-    out.findings = gather_findings(out);
+    if (setup.gather_outcome) {
+        if (setup.texts_in_utf8) texts_in_utf8(out);
+        out.findings = gather_findings(out);
+    }
 
     guard.done = true;
     // A file the library left behind stays for the user to look at.

@@ -57,6 +57,10 @@ struct session_setup {
     // findings are written, which quote them. A replay or a sweep compares
     // them with the host's as they are.
     bool texts_in_utf8 = false;
+    // A replay compares the session's own trace and nothing else: what a
+    // report is made of (parts, files, the journal, findings) is not
+    // gathered, which at a site's scale is a tenth of the replay.
+    bool gather_outcome = true;
 };
 
 // Plays one session of `scene` over the model as it stands (a fresh or
