@@ -45,8 +45,16 @@ std::string escaped_ascii(char c, bool quotes)
 std::string escaped(const std::string& text, bool quotes, std::size_t stop)
 {
     std::string out;
+    out.reserve(std::min(text.size(), stop) + 2);
     std::size_t shown = 0;
     for (std::size_t at = 0; at < text.size() && shown < stop; ++shown) {
+        // Most of a report's texts are plain ASCII: taken as they are,
+        // without decoding, since a replay quotes every host call it compares.
+        if (const char c = text[at]; c >= 0x20 && c < 0x7F && c != '\\' && c != '"') {
+            out += c;
+            ++at;
+            continue;
+        }
         const std::size_t length = decode_utf8(text, at).length;
         if (length == 0)
             out += hex_escape(static_cast<unsigned char>(text[at]));
