@@ -292,7 +292,7 @@ def elf_problems(folder, source):
     problems = []
     for name in PROGRAMS["linux"]:
         path = folder / name
-        if path.read_bytes()[:4] != b"\x7fELF":
+        if not path.is_file() or path.read_bytes()[:4] != b"\x7fELF":
             continue
         dynamic = subprocess.run(["readelf", "-d", str(path)], capture_output=True, text=True, check=True).stdout
         for entry in re.findall(r"\((?:RUNPATH|RPATH)\).*\[(.*)\]", dynamic):
@@ -315,7 +315,7 @@ def without_site_program(folder):
         (copy / "site-program").unlink()
         result = subprocess.run([str(copy / "clonesim"), "run", "examples/import_refused.json"], cwd=copy,
                                 capture_output=True)
-        if result.returncode == 0 and result.stdout == (copy / "examples" / "import_refused.expected.txt").read_bytes():
+        if result.stdout == (copy / "examples" / "import_refused.expected.txt").read_bytes():
             return ["linux: without site-program the bundle still rehearses examples/import_refused.json"]
     return []
 
