@@ -33,7 +33,7 @@ import tempfile
 import zipfile
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "windows"))
-from clonesim_under_wine import normalised  # noqa: E402  the reports' own narrow normalising
+from clonesim_under_wine import EXAMPLES, WINDOWS_FORMS, normalised  # noqa: E402
 
 PROGRAMS = {
     "windows": ["kxpdm_clone_userexit_v30.dll", "clonesim.exe", "site-program.exe", "clonesim-answer.exe",
@@ -191,7 +191,16 @@ SKIPPED = [
     (re.compile(r"(setx|export) "), "sets a desk's environment"),
     (re.compile(r"(copy \\\\|scp )"), "copies from another machine; the bundle's own trace stands in"),
 ]
-COMMAND = re.compile(r"  (\./clonesim|clonesim\.exe|sha256sum|mkdir|tar|cd|Get-Content|setx|export|copy|scp) ")
+COMMAND = re.compile(r"  (\./clonesim|clonesim\.exe|sha256sum|mkdir|tar|cd|Get-Content|setx|export|copy|scp) \S")
+# The exit status of each example that has an expected report.
+EXIT_STATUS = {**EXAMPLES, **WINDOWS_FORMS}
+
+
+def exit_status_of(scenario):
+    """The exit status an example's report comes with: examples/NAME.json
+    or its Windows form."""
+    name = scenario.replace("\\", "/").removeprefix("examples/").removesuffix(".json").removesuffix(".windows")
+    return EXIT_STATUS[name]
 
 
 def readme_lines(folder):
@@ -229,12 +238,15 @@ def run_readme(folder, kind, shell, version):
         result = subprocess.run([*shell, line], cwd=folder, capture_output=True)
         label = f"{kind}: README's '{line}'"
         out = result.stdout.decode("latin-1")
-        if result.returncode != 0:
-            problems.append(f"{label}: exit {result.returncode}:\n{out[-2000:]}{result.stderr.decode(errors='replace')}")
+        arguments = line.split()[1:]
+        rehearsal = line.startswith(program) and arguments[0] == "run" and "--record" not in arguments
+        status = exit_status_of(arguments[-1]) if rehearsal else 0
+        if result.returncode != status:
+            problems.append(f"{label}: exit {result.returncode}, expected {status}:\n{out[-2000:]}"
+                            f"{result.stderr.decode(errors='replace')}")
             continue
         if not line.startswith(program):
             continue
-        arguments = line.split()[1:]
         if arguments == ["--version"]:
             shown = re.match(r"clonesim (\S+) ", out)
             if not shown or shown.group(1) != version:
@@ -277,9 +289,11 @@ def run_examples(folder, shell):
         relative = str(scenario.relative_to(folder)).replace("/", "\\")
         result = subprocess.run([*shell, f"clonesim.exe run {relative}"], cwd=folder, capture_output=True)
         count += 1
-        if normalised(result.stdout.decode("latin-1")) != expected.read_text(encoding="latin-1"):
+        status = exit_status_of(str(scenario.relative_to(folder)))
+        if result.returncode != status or normalised(result.stdout.decode("latin-1")) != expected.read_text(
+                encoding="latin-1"):
             problems.append(f"windows: 'clonesim.exe run {relative}' does not give "
-                            f"{expected.relative_to(folder)} (exit {result.returncode}):\n"
+                            f"{expected.relative_to(folder)} with exit {status} (exit {result.returncode}):\n"
                             f"{result.stdout.decode('latin-1')[-1500:]}{result.stderr.decode(errors='replace')}")
     print(f"bundles: windows: ran the {count} examples that have an expected report")
     return problems
