@@ -11,8 +11,30 @@
 # not yet. The docs and examples are the files git knows, so that a
 # scratch file left in examples/ never ships; the archives hold no times
 # but the last commit's and no owners, so two runs give the same files.
+#
+#   package.sh [--allow-dirty]
+#
+# A bundle names the commit it was built from (VERSION.txt and the README's
+# first line); a tree with uncommitted changes is refused, since its bundle
+# would name a commit it does not hold, unless --allow-dirty is given (the
+# tests pack a developer's edits), and then the commit is marked "+dirty".
 set -euo pipefail
 cd "$(dirname "$0")/.."
+allow_dirty=no
+for argument in "$@"; do
+  case $argument in
+    --allow-dirty) allow_dirty=yes ;;
+    *) echo "usage: package.sh [--allow-dirty]" >&2; exit 2 ;;
+  esac
+done
+commit=$(git rev-parse --verify HEAD 2>/dev/null) || { echo "package: not in a git checkout with a commit" >&2; exit 1; }
+if [ -n "$(git status --porcelain --untracked-files=no)" ]; then
+  if [ "$allow_dirty" = no ]; then
+    echo "package: the tree has uncommitted changes; commit them or give --allow-dirty" >&2
+    exit 1
+  fi
+  commit=$commit+dirty
+fi
 source_dir=$PWD
 out=${KX_DIST_DIR:-$source_dir/dist}
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -36,6 +58,14 @@ cmake --build build-win -j"$jobs" --target kxpdm_clone_userexit_v30 clonesim
 cached_version() {
   sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$1/CMakeCache.txt"
 }
+# A bundle is what the desks run: never a debugging or sanitizer build.
+for build in build build-win; do
+  type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")
+  if [ "$type" != RelWithDebInfo ]; then
+    echo "package: $build is configured as '$type', not RelWithDebInfo" >&2
+    exit 1
+  fi
+done
 version=$(cached_version build)
 if [ -z "$version" ] || [ "$version" != "$(cached_version build-win)" ]; then
   echo "package: the Linux build is version '$version', the Windows build '$(cached_version build-win)'" >&2
@@ -70,7 +100,8 @@ stage() {
     mkdir -p "$dir/$(dirname "$file")"
     cp "$file" "$dir/$file"
   done
-  sed "s/@VERSION@/$version/g" "packaging/README-$kind.txt" >"$dir/README.txt"
+  sed -e "s/@VERSION@/$version/g" -e "s/@COMMIT@/$commit/g" "packaging/README-$kind.txt" >"$dir/README.txt"
+  printf 'kxpdm clone user exit %s\ncommit %s\n' "$version" "$commit" >"$dir/VERSION.txt"
   (cd "$dir" && find . -type f -printf '%P\0' | LC_ALL=C sort -z | xargs -0 sha256sum >"$stage/sums" &&
      mv "$stage/sums" SHA256SUMS)
 }
@@ -80,6 +111,7 @@ stage windows x86_64-w64-mingw32-strip \
   build-win/bin/site-program.exe build-win/bin/clonesim-answer.exe build-win/bin/clonesim-forward.exe
 stage linux strip \
   build/clone_exits/libkxpdm_clone_userexit_v30.so build/tools/clonesim/clonesim \
+  build/tools/clonesim/libhost_sim.so \
   -- build/tools/clonesim/del build/tools/clonesim/site-program
 
 python3 scripts/archive.py "$stage/kxpdm-clone-$version-windows" "$out/kxpdm-clone-$version-windows.zip" "$epoch"

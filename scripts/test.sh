@@ -102,8 +102,8 @@ tail -n 1 build-win/browser-pages.log
 # an example from a fresh folder by its README's own commands (the Windows
 # one under wine).
 rm -rf build-win/dist-again
-if bash scripts/package.sh >build-win/package.log 2>&1 &&
-    KX_DIST_DIR="$PWD/build-win/dist-again" bash scripts/package.sh >>build-win/package.log 2>&1; then
+if bash scripts/package.sh --allow-dirty >build-win/package.log 2>&1 &&
+    KX_DIST_DIR="$PWD/build-win/dist-again" bash scripts/package.sh --allow-dirty >>build-win/package.log 2>&1; then
   python3 tests/package/check_bundles.py --source . --dist dist --again build-win/dist-again ||
     windows_status=1
 else

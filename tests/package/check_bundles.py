@@ -2,11 +2,16 @@
 """The release bundles as an administrator gets them: each holds exactly the
 files it should, SHA256SUMS agrees with every one of them, the DLL's version
 resource, clonesim's --version and the "library" field of a trace the
-bundled library records all show the build's version, and each bundle,
-unpacked into a fresh folder, runs the commands of its own README: the
-Windows one under wine, with the DLL beside clonesim.exe found by default;
-the Linux one natively. A second packing (--again) must give the same files
-with the same sums.
+bundled library records all show the build's version, VERSION.txt and the
+README name the commit packed, and each bundle, unpacked into a fresh folder
+outside the build tree, runs its own README's lines as written (the Windows
+one through wine's cmd, the Linux one through sh; the lines CI cannot run
+are listed as skipped). The Linux programs need nothing from the build or
+source tree, and without its site-program the bundle cannot rehearse the
+example that runs one; under wine every example gives its expected report.
+The docs name no file of the project the bundle lacks, but in the folders a
+doc marks as the source tree's. A second packing (--again) must give the
+same bytes, and package.sh refuses a tree with uncommitted changes.
 
     check_bundles.py --source DIR --dist DIR [--again DIR]
 
@@ -19,6 +24,7 @@ import json
 import os
 import pathlib
 import re
+import shutil
 import struct
 import subprocess
 import sys
@@ -26,10 +32,13 @@ import tarfile
 import tempfile
 import zipfile
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "windows"))
+from clonesim_under_wine import EXAMPLES, WINDOWS_FORMS, normalised  # noqa: E402
+
 PROGRAMS = {
     "windows": ["kxpdm_clone_userexit_v30.dll", "clonesim.exe", "site-program.exe", "clonesim-answer.exe",
                 "clonesim-forward.exe"],
-    "linux": ["libkxpdm_clone_userexit_v30.so", "clonesim", "del", "site-program"],
+    "linux": ["libkxpdm_clone_userexit_v30.so", "clonesim", "libhost_sim.so", "del", "site-program"],
 }
 # What a Windows machine with only the host on it has.
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "user32.dll", "advapi32.dll", "ntdll.dll", "psapi.dll",
@@ -146,7 +155,7 @@ def unpack(archive, into):
 def expected_files(source, kind):
     listed = subprocess.run(["git", "ls-files", "docs", "examples"], cwd=source, capture_output=True,
                             text=True, check=True).stdout.split()
-    return set(PROGRAMS[kind]) | {"README.txt", "SHA256SUMS"} | set(listed)
+    return set(PROGRAMS[kind]) | {"README.txt", "VERSION.txt", "SHA256SUMS"} | set(listed)
 
 
 def files_in(folder):
@@ -172,36 +181,80 @@ def sums_problems(folder):
     return problems
 
 
-def readme_commands(folder, program):
-    """The README's command lines that start the bundled clonesim, in order."""
-    command = re.compile(r"  " + re.escape(program) + r" (--version|run|replay|sweep|scenario|check-map)\b")
-    return [line.strip() for line in (folder / "README.txt").read_text().splitlines() if command.match(line)]
+# The README's lines that CI cannot run as written, and why: they unpack or
+# install elsewhere (the check unpacks into its own folder), need PowerShell,
+# change a desk's environment or reach another machine.
+SKIPPED = [
+    (re.compile(r"(tar|cd) "), "unpacks or moves into the install folder; the check unpacks itself"),
+    (re.compile(r"mkdir (-p )?(/|[A-Z]:\\)"), "makes a folder outside the bundle"),
+    (re.compile(r"Get-Content "), "PowerShell"),
+    (re.compile(r"(setx|export) "), "sets a desk's environment"),
+    (re.compile(r"(copy \\\\|scp )"), "copies from another machine; the bundle's own trace stands in"),
+]
+COMMAND = re.compile(r"  (\./clonesim|clonesim\.exe|sha256sum|mkdir|tar|cd|Get-Content|setx|export|copy|scp) \S")
+# The exit status of each example that has an expected report.
+EXIT_STATUS = {**EXAMPLES, **WINDOWS_FORMS}
 
 
-def run_readme(folder, kind, command_prefix, version):
-    """Runs each clonesim command of the README in the bundle's folder and
-    checks what the README says each gives."""
+def exit_status_of(scenario):
+    """The exit status an example's report comes with: examples/NAME.json
+    or its Windows form."""
+    name = scenario.replace("\\", "/").removeprefix("examples/").removesuffix(".json").removesuffix(".windows")
+    return EXIT_STATUS[name]
+
+
+def readme_lines(folder):
+    """The README's command lines, in order, as written."""
+    return [line.strip() for line in (folder / "README.txt").read_text().splitlines() if COMMAND.match(line)]
+
+
+def stand_in_copy(folder, line):
+    """A copy from a desk's machine, done with the trace the README's
+    recording left, into the folder the line copies to."""
+    target = folder / line.split()[-1].replace("\\", "/")
+    target.mkdir(parents=True, exist_ok=True)
+    for trace in (folder / "traces").glob("kxpdm-trace-*.jsonl"):
+        shutil.copy(trace, target)
+
+
+def run_readme(folder, kind, shell, version):
+    """Runs each line of the README as written, from the bundle's folder, in
+    the system's own command interpreter, and checks what the README says
+    each gives; the lines CI cannot run are listed as skipped."""
     program = "clonesim.exe" if kind == "windows" else "./clonesim"
-    commands = readme_commands(folder, program)
+    lines = readme_lines(folder)
     needed = ["--version", "run examples", "run --record traces", "replay traces"]
-    problems = [f"README.txt has no '{program} {what}' command" for what in needed
-                if not any(c.startswith(f"{program} {what}") for c in commands)]
-    expected_report = (folder / "examples" / "import_mapped.expected.txt").read_bytes()
-    for command in commands:
-        arguments = command.split()[1:]
-        result = subprocess.run([*command_prefix, *arguments], cwd=folder, capture_output=True)
-        label = f"{kind}: README's '{command}'"
+    problems = [f"README.txt has no '{program} {what}' line" for what in needed
+                if not any(c.startswith(f"{program} {what}") for c in lines)]
+    ran = 0
+    for line in lines:
+        skipped = next((why for pattern, why in SKIPPED if pattern.match(line)), None)
+        if skipped:
+            print(f"bundles: {kind}: skipped README line '{line}': {skipped}")
+            if "stands in" in skipped:
+                stand_in_copy(folder, line)
+            continue
+        ran += 1
+        result = subprocess.run([*shell, line], cwd=folder, capture_output=True)
+        label = f"{kind}: README's '{line}'"
         out = result.stdout.decode("latin-1")
-        if result.returncode != 0:
-            problems.append(f"{label}: exit {result.returncode}:\n{out[-2000:]}{result.stderr.decode(errors='replace')}")
+        arguments = line.split()[1:]
+        rehearsal = line.startswith(program) and arguments[0] == "run" and "--record" not in arguments
+        status = exit_status_of(arguments[-1]) if rehearsal else 0
+        if result.returncode != status:
+            problems.append(f"{label}: exit {result.returncode}, expected {status}:\n{out[-2000:]}"
+                            f"{result.stderr.decode(errors='replace')}")
+            continue
+        if not line.startswith(program):
             continue
         if arguments == ["--version"]:
             shown = re.match(r"clonesim (\S+) ", out)
             if not shown or shown.group(1) != version:
                 problems.append(f"{label}: shows {out.strip()!r}, not version {version}")
-        elif arguments[0] == "run" and "--record" not in arguments and "import_mapped.json" in arguments[-1]:
-            if result.stdout != expected_report:
-                problems.append(f"{label}: the report is not examples/import_mapped.expected.txt:\n{out[-1500:]}")
+        elif arguments[0] == "run" and "--record" not in arguments:
+            expected = (folder / arguments[-1].replace("\\", "/")).with_suffix(".expected.txt")
+            if normalised(out) != expected.read_text(encoding="latin-1"):
+                problems.append(f"{label}: the report is not {expected.relative_to(folder)}:\n{out[-1500:]}")
         elif arguments[0] == "run":
             traces = sorted((folder / "traces").glob("kxpdm-trace-*.jsonl"))
             if len(traces) != 1:
@@ -213,11 +266,114 @@ def run_readme(folder, kind, command_prefix, version):
                                 f"on {header.get('platform')!r}, not kxpdm_clone_userexit_v30 {version} on {kind}")
         elif arguments[0] == "replay":
             library = PROGRAMS[kind][0]
-            if f"against {library}" not in out or "1 session" not in out.replace("1 sessions", ""):
-                problems.append(f"{label}: not one session replayed against the bundled {library}:\n{out[-1500:]}")
+            folders = [a for a in arguments[1:] if not a.startswith("--") and not a.endswith(".html")]
+            sessions = f"{len(folders)} session" + ("s" if len(folders) > 1 else "")
+            if f"against {library}" not in out or not re.search(rf"\b{sessions}\b", out):
+                problems.append(f"{label}: not {sessions} replayed against the bundled {library}:\n{out[-1500:]}")
             if "--html" in arguments and not (folder / arguments[arguments.index("--html") + 1]).is_file():
                 problems.append(f"{label}: no HTML page written")
-    print(f"bundles: {kind}: ran the README's {len(commands)} clonesim commands from a fresh folder")
+    print(f"bundles: {kind}: ran {ran} of the README's {len(lines)} command lines from a fresh folder")
+    return problems
+
+
+def run_examples(folder, shell):
+    """Every example with an expected report gives it, in its Windows form
+    where it has one, from the unpacked bundle under wine."""
+    problems, count, pairs = [], 0, set()
+    for expected in (folder / "examples").rglob("*.expected.txt"):
+        name = expected.with_name(expected.name[:-len(".expected.txt")].removesuffix(".windows"))
+        windows = name.with_name(name.name + ".windows.json")
+        form = windows if windows.is_file() else name.with_name(name.name + ".json")
+        pairs.add((form, form.with_suffix(".expected.txt")))
+    for scenario, expected in sorted(pairs):
+        relative = str(scenario.relative_to(folder)).replace("/", "\\")
+        result = subprocess.run([*shell, f"clonesim.exe run {relative}"], cwd=folder, capture_output=True)
+        count += 1
+        status = exit_status_of(str(scenario.relative_to(folder)))
+        if result.returncode != status or normalised(result.stdout.decode("latin-1")) != expected.read_text(
+                encoding="latin-1"):
+            problems.append(f"windows: 'clonesim.exe run {relative}' does not give "
+                            f"{expected.relative_to(folder)} with exit {status} (exit {result.returncode}):\n"
+                            f"{result.stdout.decode('latin-1')[-1500:]}{result.stderr.decode(errors='replace')}")
+    print(f"bundles: windows: ran the {count} examples that have an expected report")
+    return problems
+
+
+def elf_problems(folder, source):
+    """Each Linux program and library must run from the bundle alone: a run
+    path only through $ORIGIN, and every library it needs found, none of
+    them in the build or the source tree."""
+    problems = []
+    for name in PROGRAMS["linux"]:
+        path = folder / name
+        if not path.is_file() or path.read_bytes()[:4] != b"\x7fELF":
+            continue
+        dynamic = subprocess.run(["readelf", "-d", str(path)], capture_output=True, text=True, check=True).stdout
+        for entry in re.findall(r"\((?:RUNPATH|RPATH)\).*\[(.*)\]", dynamic):
+            outside = [d for d in entry.split(":") if d != "$ORIGIN"]
+            if outside:
+                problems.append(f"{name}: run path {entry!r} reaches beyond its own folder")
+        linked = subprocess.run(["ldd", str(path)], capture_output=True, text=True).stdout
+        for line in linked.splitlines():
+            if "not found" in line or str(source) in line:
+                problems.append(f"{name}: needs {line.strip()}")
+    return problems
+
+
+def without_site_program(folder):
+    """A copy of the bundle without its site-program must fail the example
+    that runs one: nothing may stand in for it from a developer's tree."""
+    with tempfile.TemporaryDirectory(prefix="bare-linux-") as bare:
+        copy = pathlib.Path(bare) / folder.name
+        shutil.copytree(folder, copy, symlinks=True)
+        (copy / "site-program").unlink()
+        result = subprocess.run([str(copy / "clonesim"), "run", "examples/import_refused.json"], cwd=copy,
+                                capture_output=True)
+        if result.stdout == (copy / "examples" / "import_refused.expected.txt").read_bytes():
+            return ["linux: without site-program the bundle still rehearses examples/import_refused.json"]
+    return []
+
+
+def commit_problems(folder, source):
+    """VERSION.txt and the README's first line name the commit packed."""
+    head = subprocess.run(["git", "rev-parse", "HEAD"], cwd=source, capture_output=True, text=True,
+                          check=True).stdout.strip()
+    version_text = (folder / "VERSION.txt").read_text() if (folder / "VERSION.txt").is_file() else ""
+    found = re.search(r"^commit ([0-9a-f]{40})(\+dirty)?$", version_text, re.M)
+    problems = []
+    if not found or found.group(1) != head:
+        problems.append(f"VERSION.txt names commit {found.group(1) if found else None}, not {head}")
+    elif f"(commit {found.group(1)}{found.group(2) or ''})" not in (folder / "README.txt").read_text().splitlines()[0]:
+        problems.append("README.txt's first line does not name the commit of VERSION.txt")
+    return problems
+
+
+DOC_PATH = re.compile(r"`(?:[^`\s]+ )?([\w.\-]+(?:/[\w.\-*]+)+/?)[`\s:]|\]\(([^)#:\s]+)\)")
+
+
+def doc_path_problems(folder, source):
+    """Each path of the project a bundled doc names is in the bundle, unless
+    the doc marks its folder as the source tree's
+    (<!-- source tree: tests/ ... -->). Only paths that begin with one of the
+    project's own top folders count, so a scenario's "site/x.sh" does not."""
+    tracked = subprocess.run(["git", "ls-files"], cwd=source, capture_output=True, text=True, check=True).stdout
+    roots = {line.split("/")[0] for line in tracked.splitlines()} | {"build", "build-win"}
+    problems = []
+    for doc in sorted((folder / "docs").glob("*.md")):
+        text = doc.read_text()
+        elsewhere = [p for marker in re.findall(r"<!-- source tree: ([^>]*)-->", text) for p in marker.split()]
+        for n, line in enumerate(text.splitlines(), 1):
+            for quoted, linked in DOC_PATH.findall(line):
+                named = quoted or linked
+                if linked:
+                    target = (doc.parent / linked).resolve()
+                    if not target.exists():
+                        problems.append(f"docs/{doc.name}:{n} links to {linked}, which the bundle lacks")
+                    continue
+                if named.split("/")[0] not in roots or any(named.startswith(p) for p in elsewhere):
+                    continue
+                if not any(folder.glob(named.rstrip("/"))):
+                    problems.append(f"docs/{doc.name}:{n} names {named}, which the bundle lacks")
     return problems
 
 
@@ -267,31 +423,40 @@ def check_bundle(archive, kind, version, source, wine_run, objdump):
             for name in ("FileVersion", "ProductVersion"):
                 if strings is not None and strings.get(name) != version:
                     problems.append(f"{archive.name}: the DLL's {name} is {strings.get(name)!r}, not {version!r}")
-            prefix = [str(wine_run), str(folder / "clonesim.exe")]
+            shell = [str(wine_run), "cmd", "/c"]
+            problems += run_examples(folder, shell)
         else:
-            prefix = [str(folder / "clonesim")]
+            shell = ["sh", "-c"]
             checked = subprocess.run(["sha256sum", "-c", "--quiet", "SHA256SUMS"], cwd=folder, capture_output=True)
             if checked.returncode != 0:
                 problems.append(f"{archive.name}: README's 'sha256sum -c --quiet SHA256SUMS' fails")
-        problems += run_readme(folder, kind, prefix, version)
+            problems += [f"{archive.name}: {p}" for p in elf_problems(folder, source)]
+            problems += without_site_program(folder)
+        problems += [f"{archive.name}: {p}" for p in commit_problems(folder, source)]
+        problems += [f"{archive.name}: {p}" for p in doc_path_problems(folder, source)]
+        problems += run_readme(folder, kind, shell, version)
         return problems
 
 
 def same_as_again(dist, again, names):
     problems = []
     for name in names:
-        listings = []
-        for folder in (dist, again):
-            archive = folder / name
-            if archive.suffix == ".zip":
-                with zipfile.ZipFile(archive) as z:
-                    listings.append([(i.filename, i.CRC) for i in z.infolist()])
-            else:
-                with tarfile.open(archive) as t:
-                    listings.append([(m.name, m.size, m.mode) for m in t.getmembers()])
-        if listings[0] != listings[1]:
-            problems.append(f"{name}: a second packing gives other files")
+        if (dist / name).read_bytes() != (again / name).read_bytes():
+            problems.append(f"{name}: a second packing gives other bytes")
     return problems
+
+
+def dirty_tree_refused(source):
+    """package.sh in a clone with an uncommitted edit refuses to pack,
+    before it builds anything."""
+    with tempfile.TemporaryDirectory(prefix="dirty-") as clone:
+        subprocess.run(["git", "clone", "--quiet", "--shared", str(source), clone], check=True)
+        with open(pathlib.Path(clone) / "packaging" / "README-linux.txt", "a") as readme:
+            readme.write("an edit not committed\n")
+        result = subprocess.run(["bash", "scripts/package.sh"], cwd=clone, capture_output=True, text=True)
+        if result.returncode == 0 or "uncommitted" not in result.stderr:
+            return [f"package.sh packs a tree with uncommitted changes (exit {result.returncode}): {result.stderr}"]
+    return []
 
 
 def selftest():
@@ -322,7 +487,7 @@ def main():
     args = parser.parse_args()
     source = args.source.resolve()
     version = build_version(source / "build")
-    problems = selftest()
+    problems = selftest() + dirty_tree_refused(source)
     if build_version(source / "build-win") != version:
         problems.append(f"build-win is version {build_version(source / 'build-win')}, build {version}")
     names = {"windows": f"kxpdm-clone-{version}-windows.zip", "linux": f"kxpdm-clone-{version}-linux.tar.gz"}

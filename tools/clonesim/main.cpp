@@ -9,6 +9,7 @@
 #include "replay/replay.h"
 #include "replay/trace_model.h"
 #include "run/check_map.h"
+#include "run/environment.h"
 #include "report/html_report.h"
 #include "report/json_report.h"
 #include "report/text_report.h"
@@ -431,10 +432,11 @@ int check_map_command(const std::string& file)
     return 1;
 }
 
-// The library beside clonesim's own executable when one is there (a copied
-// or installed tool), else the built one; on Windows always the one beside
-// clonesim.exe, since the build machine's path means nothing on the desk it
-// is copied to. Named as the user would: relative to the current directory
+// The library beside clonesim's own executable when one is there or when
+// clonesim runs outside its build tree (a copied or installed tool must
+// never load a developer's build), else the built one; on Windows always
+// the one beside clonesim.exe, since the build machine's path means nothing
+// on the desk it is copied to. Named as the user would: relative to the current directory
 // when it lies below it.
 std::string default_library()
 {
@@ -443,7 +445,8 @@ std::string default_library()
     const std::filesystem::path self = clonesim::os::executable();
     if (!self.empty()) {
         const std::filesystem::path beside = self.parent_path() / library.filename();
-        if (KX_LIBRARY_BESIDE_ONLY || std::filesystem::exists(beside, ec)) library = beside;
+        if (KX_LIBRARY_BESIDE_ONLY || std::filesystem::exists(beside, ec) || !clonesim::runs_from_build_tree())
+            library = beside;
     }
     const auto relative = std::filesystem::relative(library, std::filesystem::current_path(ec), ec);
     if (ec || relative.empty() || relative.begin()->string() == "..") return clonesim::os::text_of(library);

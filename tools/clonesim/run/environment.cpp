@@ -5,11 +5,13 @@
 #include "texts/texts.h"
 #include "session/settings.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 
 namespace clonesim {
 
@@ -24,12 +26,26 @@ constexpr std::array<const char*, 7> library_variables = {
 
 }  // namespace
 
+bool runs_from_build_tree()
+{
+    std::error_code ec;
+    const auto self = std::filesystem::weakly_canonical(os::executable(), ec);
+    if (ec || self.empty()) return false;
+    const auto tree = std::filesystem::weakly_canonical(std::filesystem::path(KX_CLONESIM_BUILD_TREE), ec);
+    if (ec || tree.empty()) return false;
+    auto [in_tree, in_self] = std::mismatch(tree.begin(), tree.end(), self.begin(), self.end());
+    return in_tree == tree.end() || (in_tree->empty() && std::next(in_tree) == tree.end());
+}
+
 std::filesystem::path tools_directory()
 {
     std::error_code ec;
     const auto self = os::executable();
     if (!self.empty() && std::filesystem::exists(os::tool(self.parent_path(), "site-program"), ec))
         return self.parent_path();
+    // A copied clonesim that lost its programs must say so rather than run
+    // a developer's: only a build's own programs and tests reach the source.
+    if (!self.empty() && !runs_from_build_tree()) return self.parent_path();
     return KX_CLONESIM_TOOLS_DIR;
 }
 

@@ -13,6 +13,10 @@
 
 namespace clonesim {
 
+// Whether the running program lies in the build tree it was built in: only
+// then may it fall back on the build's and the source's files.
+bool runs_from_build_tree();
+
 // Directory holding the "del" stand-in and the site programs' logging
 // wrapper, put first on PATH for the session.
 std::filesystem::path tools_directory();
