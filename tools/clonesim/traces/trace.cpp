@@ -91,9 +91,9 @@ bool fits(const json& value, shape kind)
 using node_type = trace_node::type;
 
 // The recorder nests a line's values four levels deep at most, and its
-// longest texts are what the host's buffers hold: a line beyond these is
-// no trace, and would run the reader out of stack, or its texts past the
-// nodes' 32-bit offsets.
+// longest texts are the settings files the library reads whole, far below
+// 64 MiB: a line beyond these was never recorded, and would run the reader
+// out of stack, or its texts past the nodes' 32-bit offsets.
 constexpr std::size_t deepest = 64;
 constexpr std::size_t longest_line = std::size_t{64} << 20;
 const std::string too_deep = "nested deeper than " + std::to_string(deepest) + " levels";
@@ -293,6 +293,7 @@ private:
     bool unique_names()
     {
         const std::uint32_t first = open_.back() + 1, end = static_cast<std::uint32_t>(s_.nodes.size());
+        if (first == end || s_.nodes[first].end == end) return true;  // most hold one member: nothing to sort
         names_.clear();
         for (std::uint32_t i = first; i < end; i = s_.nodes[i].end) names_.push_back(name_of(i));
         std::sort(names_.begin(), names_.end());
