@@ -522,13 +522,19 @@ TEST(trace_format, two_holds_a_large_import_in_2_kb_a_part)
 
 // A format 2 line that names a text, an operation or a call that did not
 // come before it (the lines between were lost or edited) is refused with
-// its line.
+// its line; so is a line no recorder writes, of either format or the
+// header, before it can take the reader's stack or memory.
 TEST(trace_format, two_refuses_a_line_that_names_what_is_not_there)
 {
+    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    std::string references;  // 131073 times the text of 512 characters: just over 64 MiB
+    for (int i = 0; i < 131073; ++i) references += std::string(i == 0 ? "" : ",") + "{\"t\":1}";
     const struct {
         const char* what;
         std::vector<std::string> inserted;
         std::string says;
+        bool format_1 = false;
+        std::size_t at = 2;
     } cases[] = {
         {"a text never written", {"[\"env\",{\"t\":99999},null]"}, "a reference to text 99999, which is not one of the last 65536 texts"},
         {"a repeated call never made", {"[400]"}, "repeats host call 400, of which none came before"},
@@ -540,21 +546,75 @@ TEST(trace_format, two_refuses_a_line_that_names_what_is_not_there)
         {"a call of another shape",
          {"[\"op\",400,\"HOST_CLONE_ask_part_state\",[\"part_name\"],[\"state\"]]", "[400,[],[0]]"},
          "a call of HOST_CLONE_ask_part_state whose inputs and outputs are not those its \"op\" line names"},
+        {"nested too deep", {"[\"stdout\"," + deep + "]"}, "nested deeper than 64 levels"},
+        {"format 1 nested too deep", {"{\"e\":\"stdout\",\"text\":" + deep + "}"}, "nested deeper than 64 levels", true},
+        {"a header nested too deep", {"{\"trace\":" + deep + "}"}, "nested deeper than 64 levels", true, 0},
+        {"a reference named twice", {"[\"return\",0,{\"t\":3,\"t\":4}]"}, "an object names \"t\" twice"},
+        {"bytes named twice", {"[\"stdout\",{\"bytes\":\"a\",\"bytes\":\"x\"}]"}, "an object names \"bytes\" twice"},
+        {"the same reference named twice", {"[\"stdout\",{\"t\":1,\"t\":1}]"}, "an object names \"t\" twice"},
+        {"format 1 field named twice", {"{\"e\":\"stdout\",\"text\":\"a\",\"text\":\"b\"}"}, "an object names \"text\" twice", true},
+        {"a new name that is no text", {"[\"return\",0,[\"a\"]]"}, "this \"return\" line: \"new_name\" is not a text"},
+        {"references past 64 MiB",
+         {"[\"stdout\",\"" + std::string(512, 'x') + "\"]", "[\"env\",[" + references + "],null]"},
+         "more than 64 MiB of characters in one line", false, 1},
     };
     scratch tmp;
     const std::vector<std::string> whole = raw_lines_of(record("import_mapped", tmp));
+    const std::vector<std::string> old =
+        raw_lines_of(fs::path(KX_SOURCE_DIR) / "tests" / "e2e" / "traces" / "import_mapped.format1.jsonl");
     for (const auto& c : cases) {
-        std::vector<std::string> lines = whole;
-        lines.insert(lines.begin() + 2, c.inserted.begin(), c.inserted.end());
+        std::vector<std::string> lines = c.format_1 ? old : whole;
+        lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(c.at), c.inserted.begin(), c.inserted.end());
         std::string text;
         for (const std::string& line : lines) text += line + "\n";
         const fs::path spoilt = tmp / "spoilt.jsonl";
         write_file(spoilt, text);
         const result r = clonesim({"replay", spoilt.string()}, tmp.path());
         EXPECT_EQ(r.exit_status, 2) << c.what;
-        EXPECT_EQ(r.err, "clonesim: " + spoilt.string() + ": line " + std::to_string(2 + c.inserted.size()) + ": " + c.says + "\n")
+        EXPECT_EQ(r.err, "clonesim: " + spoilt.string() + ": line " + std::to_string(c.at + c.inserted.size()) + ": " + c.says + "\n")
             << c.what;
     }
+}
+
+// A host call written as its number alone reads as the call written out,
+// also where the first of them was passed over: here the name of a tag
+// that only the call after it makes known.
+TEST(trace_format, two_reads_a_repeated_call_as_written_out)
+{
+    scratch tmp;
+    std::vector<std::string> lines = raw_lines_of(record("guide/precedence", tmp));
+    const std::regex name_desc(R"(^\[(\d+),\[1\],\["E-300","E-300"\]\]$)");
+    const std::regex part_tag(R"(^\["op",(\d+),"HOST_PDM_ask_part_tag",)");
+    std::smatch m;
+    std::string names, tags;
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (std::regex_search(lines[i], m, name_desc)) names = m[1], at = i + 1;
+        if (std::regex_search(lines[i], m, part_tag)) tags = m[1];
+    }
+    ASSERT_NE(at, 0u);
+    ASSERT_NE(tags, "");
+    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(at),
+                 {"[" + names + ",[77],[\"Fake name\",\"Fake desc\"]]", "[" + tags + ",[\"Z-999\"],[77]]", "[" + names + "]"});
+    std::string text;
+    for (const std::string& line : lines) text += line + "\n";
+    const fs::path repeated = tmp / "repeated.jsonl";
+    write_file(repeated, text);
+    const fs::path written_out = write_lines(tmp / "written_out.jsonl", lines_of(repeated));
+
+    const auto scenario_of = [&](const fs::path& trace) {
+        const result r = clonesim({"scenario", "--from-trace", trace.string()}, tmp.path());
+        EXPECT_EQ(r.exit_status, 0) << r.err;
+        json scenario = json::parse(r.out);
+        scenario.erase("description");  // names the trace file
+        return scenario;
+    };
+    const json scenario = scenario_of(repeated);
+    EXPECT_EQ(scenario, scenario_of(written_out));
+    EXPECT_NE(scenario.dump().find("Fake name"), std::string::npos) << scenario.dump(2);
+    const replayed a = replay(repeated, tmp), b = replay(written_out, tmp);
+    EXPECT_EQ(a.exit_status, b.exit_status);
+    EXPECT_EQ(a.differences, b.differences);
 }
 
 // --- rule changes on the command line --------------------------------------------

@@ -136,12 +136,8 @@ private:
     {
         const host_call c{event.data["op"].string(), member(event.data, "in"), member(event.data, "out"),
                           number_field(event.data, "status").value_or(0)};
-        // A call that repeats the last of its kind tells the model nothing
-        // new, but for a line read again, and what follows from which part
-        // file is open.
-        if (event.repeated && c.op.rfind("HOST_TEXT_", 0) != 0 && c.op != "HOST_PART_open" &&
-            c.op != "HOST_ATTR_ask_part_attribute")
-            return;
+        // A repeated call is taken as if written out: the first of them may
+        // have been passed over for a tag or part not known then.
         if (c.op == "HOST_TEXT_open" || c.op == "HOST_TEXT_read_line" || c.op == "HOST_TEXT_close") {
             text_file(c);
             return;

@@ -90,6 +90,15 @@ bool fits(const json& value, shape kind)
 
 using node_type = trace_node::type;
 
+// The recorder nests a line's values four levels deep at most, and its
+// longest texts are the settings files the library reads whole, far below
+// 64 MiB: a line beyond these was never recorded, and would run the reader
+// out of stack, or its texts past the nodes' 32-bit offsets.
+constexpr std::size_t deepest = 64;
+constexpr std::size_t longest_line = std::size_t{64} << 20;
+const std::string too_deep = "nested deeper than " + std::to_string(deepest) + " levels";
+const std::string too_long = "more than " + std::to_string(longest_line >> 20) + " MiB of characters in one line";
+
 // What each kind of line must hold, as the events stand; checked the same
 // whatever the format.
 bool node_is_text(const trace_value& value) { return value.is_null() || value.is_string() || value.is_bytes(); }
@@ -199,6 +208,12 @@ public:
         const auto known = event_fields().find(std::string(kind));
         if (known == event_fields().end()) fail(line, "an unknown kind of line \"" + std::string(kind) + "\"");
         require(line, event.data, known->second, kind);
+        // The new name a callback gives back is not always there; where it
+        // is, replay compares it as a text.
+        if (kind == "return") {
+            const auto name = find_member(event.data, "new_name");
+            if (name && !node_is_text(*name)) fail(line, "this \"return\" line: \"new_name\" is not a text");
+        }
         return known->first;
     }
 
@@ -227,6 +242,7 @@ public:
     bool number_float(number_float_t value, const string_t&) override { return add(node_type::floating).real = value, true; }
     bool string(string_t& value) override
     {
+        if (!room(value.size())) return false;
         trace_node& n = add(node_type::text);
         n.at = static_cast<std::uint32_t>(s_.chars.size());
         n.size = static_cast<std::uint32_t>(value.size());
@@ -244,18 +260,46 @@ public:
     bool objects() const noexcept { return objects_; }
     bool key(string_t& value) override
     {
+        if (!room(value.size())) return false;
         key_ = static_cast<std::uint32_t>(s_.chars.size());
         key_size_ = static_cast<std::uint32_t>(value.size());
         keyed_ = true;
         s_.chars += value;
         return true;
     }
-    bool end_object() override { return close(); }
+    bool end_object() override { return unique_names() && close(); }
     bool start_array(std::size_t) override { return open(node_type::array); }
     bool end_array() override { return close(); }
     bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+    // Why a line that is JSON was not read; empty: it is no JSON.
+    const std::string& refused() const noexcept { return refused_; }
 
 private:
+    bool refuse(std::string why)
+    {
+        refused_ = std::move(why);
+        return false;
+    }
+    bool room(std::size_t size)
+    {
+        return s_.chars.size() + size <= longest_line || refuse(too_long);
+    }
+    std::string_view name_of(std::uint32_t i) const
+    {
+        return std::string_view(s_.chars).substr(s_.nodes[i].key, s_.nodes[i].key_size);
+    }
+    // The parser keeps the last of two members of one name, while the
+    // recorder never writes one: such a line was edited by hand.
+    bool unique_names()
+    {
+        const std::uint32_t first = open_.back() + 1, end = static_cast<std::uint32_t>(s_.nodes.size());
+        if (first == end || s_.nodes[first].end == end) return true;  // most hold one member: nothing to sort
+        names_.clear();
+        for (std::uint32_t i = first; i < end; i = s_.nodes[i].end) names_.push_back(name_of(i));
+        std::sort(names_.begin(), names_.end());
+        const auto twice = std::adjacent_find(names_.begin(), names_.end());
+        return twice == names_.end() || refuse("an object names " + json(std::string(*twice)).dump() + " twice");
+    }
     trace_node& add(node_type kind)
     {
         trace_node n;
@@ -271,6 +315,8 @@ private:
     }
     bool open(node_type kind)
     {
+        // Stopped here, the parser never nests deeper either.
+        if (open_.size() == deepest) return refuse(too_deep);
         add(kind);
         open_.push_back(static_cast<std::uint32_t>(s_.nodes.size() - 1));
         return true;
@@ -287,6 +333,8 @@ private:
     std::uint32_t key_ = 0, key_size_ = 0;
     bool keyed_ = false;
     bool objects_ = false;
+    std::string refused_;
+    std::vector<std::string_view> names_;
 };
 
 // Builds an event's nodes: the line's characters are kept, so that what is
@@ -354,40 +402,6 @@ private:
     std::array<std::uint32_t, 2> open_{};  // an event and its inputs or outputs
     std::size_t depth_ = 0;
 };
-
-// A format 1 line's JSON as nodes.
-void nodes_of(const json& value, std::string_view key, trace_storage& s)
-{
-    trace_node n;
-    n.key = static_cast<std::uint32_t>(s.chars.size());
-    n.key_size = static_cast<std::uint32_t>(key.size());
-    s.chars += key;
-    switch (value.type()) {
-    case json::value_t::boolean: n.kind = node_type::boolean; n.flag = value.get<bool>(); break;
-    case json::value_t::number_integer: n.kind = node_type::integer; n.number = value.get<long long>(); break;
-    case json::value_t::number_unsigned:
-        n.kind = node_type::whole;
-        n.number = static_cast<long long>(value.get<unsigned long long>());
-        break;
-    case json::value_t::number_float: n.kind = node_type::floating; n.real = value.get<double>(); break;
-    case json::value_t::string:
-        n.kind = node_type::text;
-        n.at = static_cast<std::uint32_t>(s.chars.size());
-        n.size = static_cast<std::uint32_t>(value.get_ref<const std::string&>().size());
-        s.chars += value.get_ref<const std::string&>();
-        break;
-    case json::value_t::array: n.kind = node_type::array; break;
-    case json::value_t::object: n.kind = node_type::object; break;
-    default: n.kind = node_type::null;
-    }
-    const std::size_t at = s.nodes.size();
-    s.nodes.push_back(n);
-    if (value.is_object())
-        for (const auto& [name, member] : value.items()) nodes_of(member, name, s);
-    else if (value.is_array())
-        for (const json& member : value) nodes_of(member, {}, s);
-    s.nodes[at].end = static_cast<std::uint32_t>(s.nodes.size());
-}
 
 }  // namespace
 
@@ -575,8 +589,10 @@ public:
         node_builder builder(line_, open_);
         const bool read = json::sax_parse(text, &builder);
         objects_ = builder.objects();
+        refused_ = builder.refused();
         return read;
     }
+    const std::string& refused() const noexcept { return refused_; }
 
     // The event of the line parsed last; none for an operation's line. It
     // stays as it is until the next line is read.
@@ -727,6 +743,9 @@ private:
                 r_.fail(line, "a reference to text " + trace_value(&line_, at + 1).to_json().dump() +
                                   ", which is not one of the last " + std::to_string(reach) + " texts");
             const numbered& text = texts_[(number - 1) % reach];
+            // A short line of many references would otherwise take memory
+            // without end.
+            if (line_.chars.size() + text.characters.size() > longest_line) r_.fail(line, too_long);
             // The reference and its number make room for the text: an
             // object of one member, or a text whose member is passed over.
             trace_node& child = line_.nodes[at + 1];
@@ -773,6 +792,7 @@ private:
     const line_reader& r_;
     trace_storage line_;
     bool objects_ = false;
+    std::string refused_;
     std::vector<std::uint32_t> open_;
     std::vector<trace_value> members_;
     trace_event event_;
@@ -782,17 +802,16 @@ private:
     unsigned long long count_ = 0;
 };
 
-// A format 1 line, already read as JSON, as an event.
-const trace_event& format_1_event(const line_reader& r, std::size_t line, const json& value, trace_event& event)
+// A format 1 line, already read into the event's nodes, as an event.
+const trace_event& format_1_event(const line_reader& r, std::size_t line, trace_event& event)
 {
     event.line = line;
-    event.storage.nodes.clear();
-    event.storage.chars.clear();
-    nodes_of(value, {}, event.storage);
     event.rebind();
+    if (!event.data.is_object()) r.fail(line, "not a JSON object: the trace is corrupted here");
     r.check_bytes(line, event.storage);
-    if (!value.contains("e") || !value["e"].is_string()) r.fail(line, "a line without \"e\" (its kind)");
-    event.kind = r.event(line, event, value["e"].get_ref<const std::string&>());
+    const trace_value kind = event.data["e"];
+    if (!kind.is_string()) r.fail(line, "a line without \"e\" (its kind)");
+    event.kind = r.event(line, event, kind.string());
     return event;
 }
 
@@ -815,6 +834,7 @@ trace stream_trace(const std::filesystem::path& file, const trace_start& start, 
         t.file = file;
         std::optional<format_2_lines> format_2;
         trace_event format_1;
+        std::vector<std::uint32_t> open;
         callback_depth callbacks;
         std::string text;
         std::size_t line = 0;
@@ -824,6 +844,7 @@ trace stream_trace(const std::filesystem::path& file, const trace_start& start, 
         while (std::getline(in, text)) {
             ++line;
             if (!text.empty() && text.back() == '\r') text.pop_back();
+            if (text.size() > longest_line) r.fail(line, too_long);
             if (ended) r.fail(line, "a line after the trace's last line (\"" + std::string(last_kind) + "\")");
             // A last line without its line end is one the writer never
             // finished: the host went down or the disk filled up.
@@ -837,20 +858,23 @@ trace stream_trace(const std::filesystem::path& file, const trace_start& start, 
             const trace_event* event = nullptr;
             if (format_2) {
                 if (!format_2->parse(text)) {
+                    if (!format_2->refused().empty()) r.fail(line, format_2->refused());
                     unreadable();
                     break;
                 }
                 event = format_2->event(line);
                 if (event == nullptr) continue;
             } else {
-                json value;
-                try {
-                    value = json::parse(text);
-                } catch (const json::parse_error&) {
+                node_builder builder(format_1.storage, open);
+                if (!json::sax_parse(text, &builder)) {
+                    if (!builder.refused().empty()) r.fail(line, builder.refused());
                     unreadable();
                     break;
                 }
                 if (line == 1) {
+                    // Read through the nodes first, the header nests no
+                    // deeper than the checks below can recurse.
+                    json value = json::parse(text);
                     if (!value.is_object()) r.fail(line, "not a JSON object: the trace is corrupted here");
                     r.check_bytes(line, value);
                     r.check_header(value);
@@ -859,8 +883,7 @@ trace stream_trace(const std::filesystem::path& file, const trace_start& start, 
                     start(t);
                     continue;
                 }
-                if (!value.is_object()) r.fail(line, "not a JSON object: the trace is corrupted here");
-                event = &format_1_event(r, line, value, format_1);
+                event = &format_1_event(r, line, format_1);
             }
             last_kind = event->kind;
             ended = last_kind == "end" || last_kind == "cut";
