@@ -8,6 +8,7 @@
 #include "texts/texts.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -36,6 +37,15 @@ public:
         });
         std::string restored = holds ? replace_each(text, back_) : text;
         return separators_as_one_ ? same_separators(std::move(restored)) : restored;
+    }
+
+    // Whether the text compares as it stands: nothing in it to put back.
+    bool leaves(std::string_view text) const
+    {
+        if (separators_as_one_ && text.find('\\') != std::string_view::npos) return false;
+        return std::none_of(back_.begin(), back_.end(), [&](const auto& pair) {
+            return !pair.first.empty() && text.find(pair.first) != std::string_view::npos;
+        });
     }
 
 private:
@@ -341,7 +351,7 @@ private:
         std::string key(op);
         key += '(';
         bool later = false;
-        for (const trace_value& value : by_name(in)) {
+        by_name(in, [&](const trace_value& value) {
             const std::string_view name = value.name();
             if (later) key += ", ";
             key += name;
@@ -356,19 +366,38 @@ private:
             } else {
                 append_value_text(key, value);
             }
-        }
+        });
         key += ')';
         return key;
     }
 
     // An object's members in the order of their names, as they have always
-    // been shown.
-    static std::vector<trace_value> by_name(const trace_value& object)
+    // been shown. A call's inputs are a few: sorted where they stand, with
+    // nothing allocated for them.
+    template <class Visit>
+    static void by_name(const trace_value& object, Visit&& visit)
     {
-        std::vector<trace_value> members = object.members();
-        std::stable_sort(members.begin(), members.end(),
-                         [](const trace_value& a, const trace_value& b) { return a.name() < b.name(); });
-        return members;
+        constexpr std::size_t few = 16;
+        std::array<trace_value, few> small;
+        std::vector<trace_value> many;
+        std::size_t n = 0;
+        object.each_member([&](const trace_value& m) {
+            if (n < few) small[n] = m;
+            else {
+                if (many.empty()) many.assign(small.begin(), small.end());
+                many.push_back(m);
+            }
+            ++n;
+        });
+        const auto by = [](const trace_value& a, const trace_value& b) { return a.name() < b.name(); };
+        trace_value* first = n <= few ? small.data() : many.data();
+        if (n <= few) {
+            for (std::size_t i = 1; i < n; ++i)  // insertion: stable, and nothing allocated
+                for (std::size_t j = i; j > 0 && by(first[j], first[j - 1]); --j) std::swap(first[j], first[j - 1]);
+        } else {
+            std::stable_sort(first, first + n, by);
+        }
+        for (std::size_t i = 0; i < n; ++i) visit(first[i]);
     }
 
     // Written onto the end of the call's text: one text grows, rather than
@@ -377,31 +406,42 @@ private:
     {
         if (value.is_null()) {
             out += "(none)";
+        } else if (value.is_string()) {
+            // Most texts are plain ones, held as they stand: no copy to decode.
+            append_text(out, value.string());
         } else if (const auto text = trace_text(value)) {
-            out += quote(restore_(*text));
+            append_text(out, *text);
         } else if (value.is_array()) {
             out += '[';
             bool later = false;
-            for (const trace_value& v : value.members()) {
+            value.each_member([&](const trace_value& v) {
                 if (later) out += ", ";
                 later = true;
                 append_value_text(out, v);
-            }
+            });
             out += ']';
         } else if (value.is_object()) {
             out += '{';
             bool later = false;
-            for (const trace_value& v : by_name(value)) {
+            by_name(value, [&](const trace_value& v) {
                 if (later) out += ", ";
                 later = true;
                 out += v.name();
                 out += ' ';
                 append_value_text(out, v);
-            }
+            });
             out += '}';
         } else {
             out += value.dump();
         }
+    }
+
+    void append_text(std::string& out, std::string_view text) const
+    {
+        if (restore_.leaves(text))
+            append_quoted(out, text);
+        else
+            append_quoted(out, restore_(std::string(text)));
     }
 
     void name_tag(std::optional<long long> tag, const std::string& origin)

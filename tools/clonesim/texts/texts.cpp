@@ -42,10 +42,8 @@ std::string escaped_ascii(char c, bool quotes)
 }
 
 // Escapes one text; `stop` characters of it at most (the rest is counted).
-std::string escaped(const std::string& text, bool quotes, std::size_t stop)
+void append_escaped(std::string& out, std::string_view text, bool quotes, std::size_t stop)
 {
-    std::string out;
-    out.reserve(std::min(text.size(), stop) + 2);
     std::size_t shown = 0;
     for (std::size_t at = 0; at < text.size() && shown < stop; ++shown) {
         // Most of a report's texts are plain ASCII: taken as they are,
@@ -64,6 +62,13 @@ std::string escaped(const std::string& text, bool quotes, std::size_t stop)
             out.append(text, at, length);
         at += length == 0 ? 1 : length;
     }
+}
+
+std::string escaped(const std::string& text, bool quotes, std::size_t stop)
+{
+    std::string out;
+    out.reserve(std::min(text.size(), stop) + 2);
+    append_escaped(out, text, quotes, stop);
     return out;
 }
 
@@ -80,6 +85,13 @@ std::size_t characters(const std::string& text)
 }  // namespace
 
 std::string quote(const std::string& text) { return "\"" + escaped(text, true, text.size() + 1) + "\""; }
+
+void append_quoted(std::string& out, std::string_view text)
+{
+    out += '"';
+    append_escaped(out, text, true, text.size() + 1);
+    out += '"';
+}
 
 std::string escape_bytes(const std::string& text) { return escaped(text, false, text.size() + 1); }
 

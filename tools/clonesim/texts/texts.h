@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -17,6 +18,8 @@ namespace clonesim {
 // valid UTF-8 sequence written as \xHH, so that every byte can be seen and
 // told apart.
 std::string quote(const std::string& text);
+// The same, written onto the end of `out`.
+void append_quoted(std::string& out, std::string_view text);
 
 // The same without the quotes, for lines shown as they are.
 std::string escape_bytes(const std::string& text);

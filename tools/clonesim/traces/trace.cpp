@@ -24,9 +24,9 @@ struct field {
 };
 
 // What each kind of line must hold.
-const std::map<std::string, std::vector<field>>& event_fields()
+const std::map<std::string, std::vector<field>, std::less<>>& event_fields()
 {
-    static const std::map<std::string, std::vector<field>> fields = {
+    static const std::map<std::string, std::vector<field>, std::less<>> fields = {
         {"call", {{"callback", shape::text}, {"part", shape::text}}},
         {"return", {{"result", shape::integer}}},
         {"host", {{"op", shape::text}, {"in", shape::object}, {"out", shape::any}, {"status", shape::integer}}},
@@ -120,18 +120,21 @@ bool node_fits(const trace_value& value, shape kind)
     }
 }
 
-// The member of an object by name, as a JSON object holds it: the last one
-// of that name; none: a value without storage.
+// The member of an object by name; none: a value without storage. The
+// reader refuses an object that names a member twice, so the first found
+// is the only one.
 std::optional<trace_value> find_member(const trace_value& object, std::string_view key)
 {
-    std::optional<trace_value> found;
-    if (!object.is_object()) return found;
-    const auto& nodes = object.storage()->nodes;
-    for (std::uint32_t i = object.index() + 1; i < object.node().end; i = nodes[i].end) {
-        const trace_value m(object.storage(), i);
-        if (m.name() == key) found = m;
+    if (!object.is_object()) return std::nullopt;
+    const trace_storage& s = *object.storage();
+    const char* chars = s.chars.data();
+    const std::uint32_t end = s.nodes[object.index()].end;
+    for (std::uint32_t i = object.index() + 1; i < end; i = s.nodes[i].end) {
+        const trace_node& n = s.nodes[i];
+        if (n.key_size == key.size() && std::char_traits<char>::compare(chars + n.key, key.data(), key.size()) == 0)
+            return trace_value(&s, i);
     }
-    return found;
+    return std::nullopt;
 }
 
 class line_reader {
@@ -205,7 +208,7 @@ public:
     // the reader keeps it.
     std::string_view event(std::size_t line, const trace_event& event, std::string_view kind) const
     {
-        const auto known = event_fields().find(std::string(kind));
+        const auto known = event_fields().find(kind);
         if (known == event_fields().end()) fail(line, "an unknown kind of line \"" + std::string(kind) + "\"");
         require(line, event.data, known->second, kind);
         // The new name a callback gives back is not always there; where it
@@ -422,7 +425,8 @@ std::string_view trace_value::string() const noexcept
 std::string_view trace_value::name() const noexcept
 {
     if (s_ == nullptr) return {};
-    return std::string_view(s_->chars).substr(node().key, node().key_size);
+    // The builders keep every name within the characters.
+    return std::string_view(s_->chars.data() + node().key, node().key_size);
 }
 
 std::optional<std::string> trace_value::text() const
@@ -667,6 +671,9 @@ private:
             if (!list.is_array()) r_.fail(line, "an \"op\" line's names are not a list");
             for (const trace_value& name : list.members()) {
                 if (!name.is_string()) r_.fail(line, "an \"op\" line's names are not texts");
+                // Its calls' inputs and outputs become objects by these names.
+                if (std::find(out.begin(), out.end(), name.string()) != out.end())
+                    r_.fail(line, "an \"op\" line names " + json(std::string(name.string())).dump() + " twice");
                 out.emplace_back(name.string());
             }
             return out;
@@ -681,16 +688,39 @@ private:
         shapes_[number] = shape{std::string(value[2].string()), names(value[3]), names(value[4])};
     }
 
+public:
+    // A line that is only a host call's number ("[12]"), as the recorder
+    // writes a repeated call, and as a third of a big session's lines are:
+    // its number, read without the JSON parser. Anything else, a number
+    // written another way included, goes through the parser.
+    static std::optional<std::size_t> repeat_line(const std::string& text)
+    {
+        // At most 18 digits, so the number cannot wrap.
+        if (text.size() < 3 || text.size() > 20 || text.front() != '[' || text.back() != ']') return std::nullopt;
+        if (text[1] == '0' && text.size() > 3) return std::nullopt;  // JSON writes no leading zero
+        std::size_t number = 0;
+        for (std::size_t i = 1; i + 1 < text.size(); ++i) {
+            if (text[i] < '0' || text[i] > '9') return std::nullopt;
+            number = number * 10 + static_cast<std::size_t>(text[i] - '0');
+        }
+        return number;
+    }
+
+    // The event of the call `number` repeats.
+    const trace_event& repeat(std::size_t line, std::size_t number)
+    {
+        const auto last = last_.find(number);
+        if (last == last_.end()) r_.fail(line, "repeats host call " + std::to_string(number) + ", of which none came before");
+        last->second.line = line;
+        last->second.repeated = true;
+        return last->second;
+    }
+
+private:
     const trace_event& host(std::size_t line, const std::vector<trace_value>& value)
     {
         const auto number = static_cast<std::size_t>(value[0].node().number);
-        if (value.size() == 1) {
-            const auto last = last_.find(number);
-            if (last == last_.end()) r_.fail(line, "repeats host call " + std::to_string(number) + ", of which none came before");
-            last->second.line = line;
-            last->second.repeated = true;
-            return last->second;
-        }
+        if (value.size() == 1) return repeat(line, number);
         const auto found = shapes_.find(number);
         if (found == shapes_.end()) r_.fail(line, "a host call of operation " + std::to_string(number) + ", which no \"op\" line named");
         const shape& s = found->second;
@@ -857,13 +887,16 @@ trace stream_trace(const std::filesystem::path& file, const trace_start& start, 
             };
             const trace_event* event = nullptr;
             if (format_2) {
-                if (!format_2->parse(text)) {
+                if (const auto number = format_2_lines::repeat_line(text)) {
+                    event = &format_2->repeat(line, *number);
+                } else if (!format_2->parse(text)) {
                     if (!format_2->refused().empty()) r.fail(line, format_2->refused());
                     unreadable();
                     break;
+                } else {
+                    event = format_2->event(line);
+                    if (event == nullptr) continue;
                 }
-                event = format_2->event(line);
-                if (event == nullptr) continue;
             } else {
                 node_builder builder(format_1.storage, open);
                 if (!json::sax_parse(text, &builder)) {

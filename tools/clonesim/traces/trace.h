@@ -73,6 +73,14 @@ public:
     trace_value operator[](std::string_view key) const noexcept;
     // The members of an array or object in order; with their names.
     std::vector<trace_value> members() const;
+    // Each member in order, with no list made for them.
+    template <class Visit>
+    void each_member(Visit&& visit) const
+    {
+        if (!is_object() && !is_array()) return;
+        const std::uint32_t end = node().end;
+        for (std::uint32_t i = n_ + 1; i < end; i = s_->nodes[i].end) visit(trace_value(s_, i));
+    }
     std::string_view name() const noexcept;  // as a member of an object
     std::size_t size() const noexcept;
     // The value as the JSON it was read from (members of objects by name).
