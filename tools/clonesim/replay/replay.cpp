@@ -250,8 +250,12 @@ private:
     std::vector<trace_event> open_calls;  // the call line of each callback under way
     std::size_t taken_ = 0;
 
+    // What the reader does with each call of an operation, worked out once
+    // per operation rather than by its name at every call.
     struct op_kind {
         bool effect = false, question = false;
+        bool message = false, box = false;  // shown to the user: an error box, or the listing window
+        bool item_tag = false, part_open = false, attribute = false, save = false;
     };
 
     const op_kind& kind_of(std::string_view op)
@@ -259,37 +263,53 @@ private:
         const auto found = kinds_.find(op);
         if (found != kinds_.end()) return found->second;
         const std::string name(op);
-        return kinds_.emplace(name, op_kind{effect_operations().count(name) > 0, model_questions().count(name) > 0}).first->second;
+        op_kind k;
+        k.effect = effect_operations().count(name) > 0;
+        k.question = model_questions().count(name) > 0;
+        k.box = op == "HOST_UI_display_nonmodal_msg";
+        k.message = k.box || op == "HOST_UI_write_listing_window";
+        k.item_tag = op == "HOST_PDM_ask_part_tag";
+        k.part_open = op == "HOST_PART_open";
+        k.attribute = op == "HOST_ATTR_ask_part_attribute";
+        k.save = op == "HOST_PART_save";
+        return kinds_.emplace(name, k).first->second;
     }
 
     void host(const trace_event& event, std::size_t part)
     {
-        const trace_value& d = event.data;
-        const std::string_view op = d["op"].string();
-        const trace_value in = member(d, "in");
-        const trace_value answer = member(d, "out");
-        if (op == "HOST_UI_display_nonmodal_msg" || op == "HOST_UI_write_listing_window") {
-            const bool box = op == "HOST_UI_display_nonmodal_msg";
-            const std::string text = restore_(text_field(in, box ? "message" : "text").value_or(""));
+        // The event's fields in one pass: a big session makes hundreds of
+        // thousands of host calls.
+        std::string_view op;
+        trace_value in, answer;
+        long long status = 0;
+        event.data.each_member([&](const trace_value& m) {
+            const std::string_view name = m.name();
+            if (name == "op") op = m.string();
+            else if (name == "in") in = m;
+            else if (name == "out") answer = m;
+            else if (name == "status") status = m.integer().value_or(0);
+        });
+        const op_kind& kind = kind_of(op);
+        if (kind.message) {
+            const std::string text = restore_(text_field(in, kind.box ? "message" : "text").value_or(""));
             // A text shown while a part was translated is compared as that
             // part's message, the others in the session's order.
             (part != npos ? out_.parts[part].messages : out_.texts)
-                .push_back((box ? "error box " : "listing window ") + quote(text));
+                .push_back((kind.box ? "error box " : "listing window ") + quote(text));
             if (part == npos) out_.text_at.push_back(here());
             return;
         }
         // Tags are named after what they were handed out for; a call that
         // repeats the last of its kind named its tag already.
-        if (op == "HOST_PDM_ask_part_tag" && !event.repeated)
+        if (kind.item_tag && !event.repeated)
             name_tag(number_field(answer, "part"), "item " + quote(restore_(text_field(in, "part_number").value_or(""))));
-        if (op == "HOST_PART_open") {
+        if (kind.part_open) {
             if (!event.repeated)
                 name_tag(number_field(answer, "part"), "part file " + quote(restore_(text_field(in, "part_name").value_or(""))));
             work_part_ = number_field(answer, "part").value_or(0);
         }
-        if (op == "HOST_ATTR_ask_part_attribute" && tags_.count(work_part_))
+        if (kind.attribute && tags_.count(work_part_))
             name_tag(number_field(answer, "attribute_object"), tags_[work_part_]);
-        const op_kind& kind = kind_of(op);
         if (!kind.effect && !kind.question) return;
         // A repeated call reads as it did, unless a tag it names was
         // named since.
@@ -301,10 +321,20 @@ private:
             last.known = kind.question && asked_ != nullptr && asked_->has(last.text);
         }
         if (kind.effect) {
-            std::string effect = last.text;
+            std::string effect;
+            effect.reserve(last.text.size() + 32);
+            effect += last.text;
             // A save takes no part: it saves the work part, the one opened last.
-            if (op == "HOST_PART_save" && tags_.count(work_part_)) effect += " of " + tags_[work_part_];
-            out_.effects.push_back(effect + " -> status " + std::to_string(number_field(d, "status").value_or(0)));
+            if (kind.save) {
+                const auto saved = tags_.find(work_part_);
+                if (saved != tags_.end()) {
+                    effect += " of ";
+                    effect += saved->second;
+                }
+            }
+            effect += " -> status ";
+            effect += std::to_string(status);
+            out_.effects.push_back(std::move(effect));
             out_.effect_at.push_back(here());
         }
         if (kind.question) {
@@ -454,7 +484,11 @@ private:
     session_outcome out_;
     std::size_t at_ = 0;            // the event's place
     std::size_t at_part_ = npos;    // the part it concerns: none, the session's own
-    std::map<std::string, op_kind, std::less<>> kinds_;
+    struct op_hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view op) const noexcept { return std::hash<std::string_view>{}(op); }
+    };
+    std::unordered_map<std::string, op_kind, op_hash, std::equal_to<>> kinds_;
     struct last_call {
         std::size_t tags = 0;  // how many tags were named when it was written
         std::string text;

@@ -134,8 +134,14 @@ private:
 
     void host(const trace_event& event)
     {
-        const host_call c{event.data["op"].string(), member(event.data, "in"), member(event.data, "out"),
-                          number_field(event.data, "status").value_or(0)};
+        host_call c{{}, {}, {}, 0};
+        event.data.each_member([&](const trace_value& m) {
+            const std::string_view name = m.name();
+            if (name == "op") c.op = m.string();
+            else if (name == "in") c.in = m;
+            else if (name == "out") c.out = m;
+            else if (name == "status") c.status = m.integer().value_or(0);
+        });
         // A repeated call is taken as if written out: the first of them may
         // have been passed over for a tag or part not known then.
         if (c.op == "HOST_TEXT_open" || c.op == "HOST_TEXT_read_line" || c.op == "HOST_TEXT_close") {
