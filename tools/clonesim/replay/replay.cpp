@@ -352,7 +352,7 @@ private:
     // database name it quotes.
     void attribute_to_parts()
     {
-        std::map<std::string, std::string> by_new_name;
+        std::unordered_map<std::string, std::string> by_new_name;
         for (const part_result& p : out_.parts)
             if (p.new_name.has_value()) by_new_name.try_emplace(quote(*p.new_name), p.name);
         auto resolve = [&](const std::vector<std::string>& items, origins& where) {
@@ -556,9 +556,9 @@ void compare_sequences(const std::string& kind, const std::string& what, const s
 
 void compare_parts(const session_outcome& was, const session_outcome& is, std::vector<difference>& out)
 {
-    std::map<std::string, const part_result*> now;
+    std::unordered_map<std::string, const part_result*> now;
     for (const part_result& p : is.parts) now.try_emplace(p.name, &p);
-    std::set<std::string> seen;
+    std::unordered_set<std::string> seen;
     for (const part_result& p : was.parts) {
         if (!seen.insert(p.name).second) continue;
         const auto found = now.find(p.name);

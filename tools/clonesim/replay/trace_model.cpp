@@ -459,13 +459,13 @@ private:
     }
 
     trace trace_;  // the file and header only
-    std::map<std::string, std::string> item_types_;
+    std::unordered_map<std::string, std::string> item_types_;
     std::vector<std::string> present_;
     trace_model model_;
-    std::map<std::string, std::size_t> part_index_;
+    std::unordered_map<std::string, std::size_t> part_index_;
     std::unordered_map<std::string, std::vector<bool>> asked_;  // by what was asked about
     std::map<std::string, std::size_t, std::less<>> operation_ids_;
-    std::map<std::string, bool> file_exists_;
+    std::unordered_map<std::string, bool> file_exists_;
     std::map<long long, std::size_t> item_tags_;
     std::map<long long, std::size_t> file_tags_;
     long long work_part_ = 0;

@@ -138,7 +138,7 @@ sim::pdm_response pdm_server::recorded(int code, const char* input)
         return sim::pdm_response{1, std::nullopt};
     }
     const std::vector<const recorded_answer*>& matching = found->second;
-    std::size_t& turn = answers_given_[{code, same_separators(asked.value_or(""))}];
+    std::size_t& turn = answers_given_[question{code, same_separators(asked.value_or(""))}];
     const recorded_answer& a = *matching[std::min(turn, matching.size() - 1)];
     ++turn;
     const sim::pdm_response response{a.status, a.reply};

@@ -12,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace clonesim {
@@ -88,10 +89,19 @@ private:
     const scenario& scene_;
     std::filesystem::path mapping_directory_;
     std::map<int, int> request_counts_;
-    std::map<std::pair<int, std::string>, std::size_t> answers_given_;
-    // The recorded answers by code and input (none: no input), in their
-    // order: a session of many parts asks thousands of questions.
-    std::map<std::pair<int, std::optional<std::string>>, std::vector<const recorded_answer*>> answers_by_question_;
+    // A request by its code and input (none: no input).
+    using question = std::pair<int, std::optional<std::string>>;
+    struct question_hash {
+        std::size_t operator()(const question& q) const noexcept
+        {
+            const std::size_t text = q.second.has_value() ? std::hash<std::string>{}(*q.second) : 0x9e3779b97f4a7c15u;
+            return text ^ (static_cast<std::size_t>(q.first) * 0x100000001b3u);
+        }
+    };
+    std::unordered_map<question, std::size_t, question_hash> answers_given_;
+    // The recorded answers by their question, in their order: a session of
+    // many parts asks thousands of questions.
+    std::unordered_map<question, std::vector<const recorded_answer*>, question_hash> answers_by_question_;
     bool answers_indexed_ = false;
     std::vector<mapping_file> mapping_files_;
     std::map<std::string, std::string> exported_files_;
