@@ -12,11 +12,11 @@
 #include "session/settings.h"
 #include "trace/json_line.h"
 
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace kx::trace {
@@ -95,7 +95,9 @@ private:
     std::string time_;
     std::optional<int> session_class_;
     std::unique_ptr<text_table> texts_;
-    std::map<std::string, std::size_t, std::less<>> shapes_;  // operation and member names: its number
+    // Operation and member names: its number. Looked up at every host call,
+    // by keys that share long beginnings ("HOST_CLONE_ask_..."): hashed.
+    std::unordered_map<std::string, std::size_t> shapes_;
     std::string shape_;  // the shape of the call at hand, its room kept from call to call
     std::vector<std::string> last_call_;        // by number, the last call written whole
     unsigned long long written_ = 0;
