@@ -538,6 +538,15 @@ TEST(trace_format, two_refuses_a_line_that_names_what_is_not_there)
     } cases[] = {
         {"a text never written", {"[\"env\",{\"t\":99999},null]"}, "a reference to text 99999, which is not one of the last 65536 texts"},
         {"a repeated call never made", {"[400]"}, "repeats host call 400, of which none came before"},
+        // The number alone is read without the parser: what it takes, the
+        // parser would have taken the same way.
+        {"a repeat with spaces", {"[ 400 ]"}, "repeats host call 400, of which none came before"},
+        {"a repeat of 18 digits", {"[999999999999999999]"}, "repeats host call 999999999999999999, of which none came before"},
+        {"a repeat past a whole number", {"[99999999999999999999]"}, "a line whose first member is neither a kind nor an operation's number"},
+        {"a repeat with a leading zero", {"[0400]"}, "not a JSON array: the trace is corrupted here"},
+        {"an operation naming an input twice",
+         {"[\"op\",400,\"HOST_CLONE_ask_part_state\",[\"part_name\",\"part_name\"],[\"state\"]]"},
+         "an \"op\" line names \"part_name\" twice"},
         {"an operation never named", {"[400,[],[]]"}, "a host call of operation 400, which no \"op\" line named"},
         {"an operation named twice",
          {"[\"op\",400,\"HOST_PART_save\",[],[]]", "[\"op\",400,\"HOST_CLONE_ask_part_state\",[\"part_name\"],[\"state\"]]"},
