@@ -12,9 +12,11 @@ plain run's.
 On a machine whose cores are shared, one run's CPU time can be a quarter off
 the next one's. With --repeat N each size is measured in N rounds, each
 round a plain run, a recorded run and a replay one after the other, and each
-command's line gives its least CPU time (the run least disturbed; its peak
-memory and "x plain" go with it) and the median, with "x plain" of each
-round's replay against the same round's plain run as median and range.
+command's line gives its least CPU time (the run least disturbed; the peak
+memory is that run's) and the median. "x plain" is then the least CPU time
+against the plain run's least, which may come from another round; the
+replay's line adds each round's replay against the same round's plain run,
+as median and range.
 
 The sessions are those of clonesim_scale.py. Nothing here asserts a figure:
 they are for reading (README.md keeps the last ones).
