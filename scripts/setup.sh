@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(cmake make g++ clang libclang-rt-dev binutils perl python3
           libgtest-dev libgmock-dev libbenchmark-dev
-          nlohmann-json3-dev libcli11-dev libsqlite3-dev
+          nlohmann-json3-dev libcli11-dev libsqlite3-dev rapidjson-dev
           chromium nodejs)
 # The browser tests drive chromium from node; some node builds bring their
 # own npm, and Debian's npm package would clash with them.
