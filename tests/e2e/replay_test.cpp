@@ -547,6 +547,13 @@ TEST(trace_format, two_refuses_a_line_that_names_what_is_not_there)
         {"an operation naming an input twice",
          {"[\"op\",400,\"HOST_CLONE_ask_part_state\",[\"part_name\",\"part_name\"],[\"state\"]]"},
          "an \"op\" line names \"part_name\" twice"},
+        // Numbers the recorder never writes, read as they always were; the
+        // first once crashed a parser's own conversion of fractions.
+        {"a fraction of 349 digits", {"[\"return\",0." + std::string(348, '0') + "1]"}, "this \"return\" line: \"result\" is not a whole number"},
+        {"an exponent far below", {"[\"return\",0." + std::string(100, '0') + "1e-2147483600]"}, "this \"return\" line: \"result\" is not a whole number"},
+        {"a number past the largest", {"[\"return\",1.7976931348623159e308]"}, "not a JSON array: the trace is corrupted here"},
+        {"an integer past 64 bits", {"[\"return\",-9223372036854775809]"}, "this \"return\" line: \"result\" is not a whole number"},
+        {"a header number past the largest", {"{\"trace\":1.7976931348623159e308}"}, "not a JSON object: the trace is corrupted here", true, 0},
         {"an operation naming an output twice",
          {"[\"op\",400,\"HOST_CLONE_ask_part_state\",[\"part_name\"],[\"state\",\"state\"]]"},
          "an \"op\" line names \"state\" twice"},

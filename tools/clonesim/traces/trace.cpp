@@ -8,6 +8,9 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
 #include <fstream>
 #include <initializer_list>
 #include <map>
@@ -229,10 +232,40 @@ private:
 
 // A line's JSON as nodes, through the parser's events: no tree of JSON
 // values is built. The lines are read with RapidJSON's event reader, three
-// times as fast as nlohmann's on a trace's lines, and a replay reads two
-// traces whole; the header and everything clonesim writes stay with
-// nlohmann. What the reader takes is what nlohmann took (read_trace's tests
-// and the fuzz corpus hold them to it), with the checks below.
+// times as fast as nlohmann's parser on a trace's lines, and a replay reads
+// two traces whole; the header is then read again by nlohmann, and
+// everything clonesim writes stays with it. A line is taken or refused as
+// nlohmann took it, with two exceptions, both of numbers the recorder never
+// writes: a number whose exponent takes it past 10^308 before its fraction
+// is counted is refused (0e400), and one of more than 308 whole digits.
+class line_parser {
+public:
+    // False: the line is no JSON, or `handler` refused it.
+    template <class Handler>
+    bool parse(const std::string& text, Handler& handler)
+    {
+        // A byte order mark at the start is passed over, and the line ends
+        // at a byte 0, as nlohmann read them.
+        const char* start = text.c_str();
+        if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) start += 3;
+        rapidjson::StringStream in(start);
+        if (!reader_) reader_.emplace();
+        // Numbers are taken as their text, converted by Handler::RawNumber:
+        // this reader's own conversion of fractions reads past its tables on
+        // some of them.
+        constexpr unsigned flags =
+            rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag;
+        const bool read = !reader_->Parse<flags>(in, handler).IsError();
+        // The reader keeps the room a line's longest text took: given up
+        // after a long line, so one such line does not hold it for the rest.
+        if (text.size() > (std::size_t{1} << 20)) reader_.reset();
+        return read;
+    }
+
+private:
+    std::optional<rapidjson::Reader> reader_;
+};
+
 class node_builder {
 public:
     node_builder(trace_storage& s, std::vector<std::uint32_t>& open) : s_(s), open_(open)
@@ -242,31 +275,34 @@ public:
         open_.clear();
     }
 
-    // False: the line is no JSON, or was refused (refused() says why).
-    // `reader` is kept from line to line, and with it the room it grew.
-    bool read(const std::string& text, rapidjson::Reader& reader)
-    {
-        // A byte 0 would end the reader's text early; JSON has none.
-        if (text.find('\0') != std::string::npos) return false;
-        // A byte order mark at the start is passed over, as nlohmann did.
-        const char* start = text.c_str();
-        if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) start += 3;
-        rapidjson::StringStream in(start);
-        constexpr unsigned flags =
-            rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag;
-        return !reader.Parse<flags>(in, *this).IsError();
-    }
-
     bool Null() { return add(node_type::null), true; }
     bool Bool(bool value) { return add(node_type::boolean).flag = value, true; }
-    // A number without a sign is a whole one, whatever its size; one with a
-    // sign an integer, as nlohmann tells them apart.
-    bool Int(int value) { return add(node_type::integer).number = value, true; }
-    bool Int64(std::int64_t value) { return add(node_type::integer).number = value, true; }
-    bool Uint(unsigned value) { return add(node_type::whole).number = static_cast<long long>(value), true; }
-    bool Uint64(std::uint64_t value) { return add(node_type::whole).number = static_cast<long long>(value), true; }
-    bool Double(double value) { return add(node_type::floating).real = value, true; }
-    bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }  // only asked for with a flag not given
+    bool Int(int) { return false; }  // numbers come as their text (see RawNumber)
+    bool Int64(std::int64_t) { return false; }
+    bool Uint(unsigned) { return false; }
+    bool Uint64(std::uint64_t) { return false; }
+    bool Double(double) { return false; }
+    // A number as nlohmann reads one: without a fraction or an exponent, a
+    // whole number when it has no sign and an integer when it has, each
+    // while it fits in 64 bits; otherwise a floating one, refused when it
+    // is past the largest.
+    bool RawNumber(const char* text, rapidjson::SizeType size, bool)
+    {
+        const char* end = text + size;
+        if (std::find_if(text, end, [](char c) { return c == '.' || c == 'e' || c == 'E'; }) == end) {
+            if (*text == '-') {
+                std::int64_t value = 0;
+                if (std::from_chars(text, end, value).ec == std::errc()) return add(node_type::integer).number = value, true;
+            } else {
+                std::uint64_t value = 0;
+                if (std::from_chars(text, end, value).ec == std::errc())
+                    return add(node_type::whole).number = static_cast<long long>(value), true;
+            }
+        }
+        const double value = std::strtod(std::string(text, size).c_str(), nullptr);
+        if (!std::isfinite(value)) return false;
+        return add(node_type::floating).real = value, true;
+    }
     bool String(const char* text, rapidjson::SizeType size, bool)
     {
         if (!room(size) || !valid(text, size)) return false;
@@ -616,7 +652,7 @@ public:
     bool parse(const std::string& text)
     {
         node_builder builder(line_, open_);
-        const bool read = builder.read(text, reader_);
+        const bool read = parser_.parse(text, builder);
         objects_ = builder.objects();
         refused_ = builder.refused();
         return read;
@@ -849,7 +885,7 @@ private:
     bool objects_ = false;
     std::string refused_;
     std::vector<std::uint32_t> open_;
-    rapidjson::Reader reader_;
+    line_parser parser_;
     std::vector<trace_value> members_;
     trace_event event_;
     std::map<std::size_t, shape> shapes_;
@@ -890,7 +926,7 @@ trace stream_trace(const std::filesystem::path& file, const trace_start& start, 
         t.file = file;
         std::optional<format_2_lines> format_2;
         trace_event format_1;
-        rapidjson::Reader format_1_reader;
+        line_parser format_1_parser;
         std::vector<std::uint32_t> open;
         callback_depth callbacks;
         std::string text;
@@ -926,7 +962,7 @@ trace stream_trace(const std::filesystem::path& file, const trace_start& start, 
                 }
             } else {
                 node_builder builder(format_1.storage, open);
-                if (!builder.read(text, format_1_reader)) {
+                if (!format_1_parser.parse(text, builder)) {
                     if (!builder.refused().empty()) r.fail(line, builder.refused());
                     unreadable();
                     break;
@@ -934,7 +970,12 @@ trace stream_trace(const std::filesystem::path& file, const trace_start& start, 
                 if (line == 1) {
                     // Read through the nodes first, the header nests no
                     // deeper than the checks below can recurse.
-                    json value = json::parse(text);
+                    json value;
+                    try {
+                        value = json::parse(text);
+                    } catch (const json::exception&) {
+                        r.fail(line, "not a JSON object: the trace is corrupted here");
+                    }
                     if (!value.is_object()) r.fail(line, "not a JSON object: the trace is corrupted here");
                     r.check_bytes(line, value);
                     r.check_header(value);
