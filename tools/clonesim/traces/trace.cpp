@@ -751,9 +751,9 @@ private:
 
 public:
     // A line that is only a host call's number ("[12]"), as the recorder
-    // writes a repeated call, and as a third of a big session's lines are:
-    // its number, read without the JSON parser. Anything else, a number
-    // written another way included, goes through the parser.
+    // writes a repeated call and as more than a quarter of a big session's
+    // lines are: its number, read without the JSON parser. Anything else, a
+    // number written another way included, goes through the parser.
     static std::optional<std::size_t> repeat_line(const std::string& text)
     {
         // At most 18 digits, so the number cannot wrap.
