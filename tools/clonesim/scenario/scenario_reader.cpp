@@ -6,6 +6,7 @@
 #include "platform/os.h"
 #include "host/host_codes.h"
 #include "texts/texts.h"
+#include "trace/json_line.h"
 
 #include <nlohmann/json.hpp>
 
@@ -81,16 +82,12 @@ std::string quote_start(const std::string& utf8)
 // long text hides it.
 std::string unwritable_character(const std::string& utf8)
 {
-    std::size_t at = 0;
-    while (at < utf8.size()) {
-        const auto lead = static_cast<unsigned char>(utf8[at]);
-        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-        const std::string one = utf8.substr(at, length);
-        if (!os::to_host_text(one).has_value()) {
-            char32_t code = length == 1 ? lead : lead & (0x7F >> length);
-            for (std::size_t i = 1; i < one.size(); ++i) code = (code << 6) | (static_cast<unsigned char>(one[i]) & 0x3F);
+    for (std::size_t at = 0; at < utf8.size();) {
+        const kx::trace::utf8_character c = kx::trace::decode_utf8(utf8, at);
+        const std::size_t length = c.length == 0 ? 1 : c.length;
+        if (c.length != 0 && !os::to_host_text(utf8.substr(at, length)).has_value()) {
             char shown[16];
-            std::snprintf(shown, sizeof shown, "U+%04X", static_cast<unsigned>(code));
+            std::snprintf(shown, sizeof shown, "U+%04X", static_cast<unsigned>(c.code));
             return std::string(": no ") + shown;
         }
         at += length;

@@ -84,13 +84,19 @@ std::size_t characters(const std::string& text)
 
 }  // namespace
 
-std::string quote(const std::string& text) { return "\"" + escaped(text, true, text.size() + 1) + "\""; }
-
 void append_quoted(std::string& out, std::string_view text)
 {
     out += '"';
     append_escaped(out, text, true, text.size() + 1);
     out += '"';
+}
+
+std::string quote(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size() + 2);
+    append_quoted(out, text);
+    return out;
 }
 
 std::string escape_bytes(const std::string& text) { return escaped(text, false, text.size() + 1); }
