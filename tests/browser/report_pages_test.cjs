@@ -168,7 +168,10 @@ async function checkHostile(context) {
   t.check(detail.includes(source.server.replies[0].reply), "hostile: server reply shown as text");
 
   // The name cut inside a character: the byte left over shows as \xC3.
+  // The row sets the address's #part-1 and the story opens on the hash
+  // change, which comes after the click returns: wait for it.
   await page.click("#parts-list .grid-row[data-part=\"0\"]");
+  await page.waitForSelector("#story:not([hidden]) h2");
   const story = await page.textContent("#story");
   t.check(story.includes("cast i\\xC3~~"), "hostile: a byte that is not UTF-8 shows as \\xC3 in the request input");
   t.check(await page.$$eval("#story .byte", b => b.length > 0), "hostile: the byte is marked");
