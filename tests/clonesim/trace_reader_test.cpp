@@ -91,6 +91,25 @@ TEST(trace_reader, takes_numbers_and_texts_as_they_were_always_taken)
     EXPECT_EQ(events[4].kind, "end");
 }
 
+// A line that stops right after the first byte of a character of three or
+// four bytes, inside a text, is refused at its line; the reader must not look
+// past the line's end for the rest of the character (the sanitizer build
+// catches a read beyond it). The long text makes the line's buffer fit it
+// exactly.
+TEST(trace_reader, a_line_ending_inside_a_character_is_refused_at_its_end)
+{
+    for (const char* lead : {"\xE2", "\xED", "\xF0", "\xF4"}) {
+        const std::string body = "[\"stdout\",\"" + std::string(2000, 'q') + lead + "\n[\"end\"]\n";
+        std::string refusal;
+        try {
+            read(body);
+        } catch (const clonesim::trace_error& e) {
+            refusal = e.what();
+        }
+        EXPECT_NE(refusal.find("line 2: not a JSON array: the trace is corrupted here"), std::string::npos) << refusal;
+    }
+}
+
 // Replay builds its comparison texts onto one growing text; each piece must
 // read as the text quoted on its own.
 TEST(trace_reader, a_text_quoted_onto_another_reads_as_quoted_alone)
