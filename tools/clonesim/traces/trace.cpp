@@ -4,6 +4,7 @@
 #include "texts/texts.h"
 #include "trace/json_line.h"
 
+#include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
 
 #include <algorithm>
@@ -237,7 +238,8 @@ private:
 // everything clonesim writes stays with it. A line is taken or refused as
 // nlohmann took it, with two exceptions, both of numbers the recorder never
 // writes: a number whose exponent takes it past 10^308 before its fraction
-// is counted is refused (0e400), and one of more than 308 whole digits.
+// is counted is refused (0e400), and one whose digits before the point pass
+// about 1.8e308 even when its exponent brings it back.
 class line_parser {
 public:
     // False: the line is no JSON, or `handler` refused it.
@@ -245,10 +247,12 @@ public:
     bool parse(const std::string& text, Handler& handler)
     {
         // A byte order mark at the start is passed over, and the line ends
-        // at a byte 0, as nlohmann read them.
-        const char* start = text.c_str();
-        if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) start += 3;
-        rapidjson::StringStream in(start);
+        // at a byte 0, as nlohmann read them. Bounded by the line's size:
+        // the reader takes a character's continuation bytes without looking
+        // for a text's end, so a line that stops inside one must give 0s,
+        // not the bytes beyond it.
+        const std::size_t skip = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+        rapidjson::MemoryStream in(text.data() + skip, text.size() - skip);
         if (!reader_) reader_.emplace();
         // Numbers are taken as their text, converted by Handler::RawNumber:
         // this reader's own conversion of fractions reads past its tables on
@@ -974,6 +978,9 @@ trace stream_trace(const std::filesystem::path& file, const trace_start& start, 
                     try {
                         value = json::parse(text);
                     } catch (const json::exception&) {
+                        // A guard: no header the reader above took has been
+                        // found that nlohmann refuses; if one is, it is named
+                        // as corruption at its line, not in nlohmann's words.
                         r.fail(line, "not a JSON object: the trace is corrupted here");
                     }
                     if (!value.is_object()) r.fail(line, "not a JSON object: the trace is corrupted here");
