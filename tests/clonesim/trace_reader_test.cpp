@@ -12,7 +12,10 @@
 #include <fstream>
 #include <limits>
 #include <string>
+#include <system_error>
 #include <vector>
+
+#include <unistd.h>
 
 namespace {
 
@@ -35,7 +38,15 @@ struct read_event {
 
 std::vector<read_event> read(const std::string& body)
 {
-    const fs::path file = fs::temp_directory_path() / ("kx-reader-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + ".jsonl");
+    // A name of this process's own, removed on every way out (a refused
+    // trace throws): runs side by side never share a file.
+    static int made = 0;
+    struct removed_after {
+        fs::path file;
+        ~removed_after() { std::error_code ignored; fs::remove(file, ignored); }
+    } const scratch{fs::path(::testing::TempDir()) /
+                    ("kx-reader-" + std::to_string(::getpid()) + "-" + std::to_string(++made) + ".jsonl")};
+    const fs::path& file = scratch.file;
     std::ofstream(file, std::ios::binary) << header << body;
     std::vector<read_event> events;
     clonesim::stream_trace(
@@ -50,7 +61,6 @@ std::vector<read_event> read(const std::string& body)
             if (e.kind == "stdout") r.stdout_text = clonesim::text_field(e.data, "text").value_or("(none)");
             events.push_back(std::move(r));
         });
-    fs::remove(file);
     return events;
 }
 
@@ -111,14 +121,22 @@ TEST(trace_reader, a_line_ending_inside_a_character_is_refused_at_its_end)
 }
 
 // Replay builds its comparison texts onto one growing text; each piece must
-// read as the text quoted on its own.
+// read as the text quoted on its own, with what a terminal cannot show as
+// escapes and a byte that is not UTF-8 as its value.
 TEST(trace_reader, a_text_quoted_onto_another_reads_as_quoted_alone)
 {
-    for (const std::string& text : {std::string("plain"), std::string("tab\there \"quoted\" back\\slash"),
-                                   std::string("M\xFCller \xC3\xA9t\xC3\xA9"), std::string("nul\0in", 6), std::string()}) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"plain", R"("plain")"},
+        {"tab\there \"quoted\" back\\slash", R"("tab\there \"quoted\" back\\slash")"},
+        {"M\xFCller \xC3\xA9t\xC3\xA9", "\"M\\xfcller \xC3\xA9t\xC3\xA9\""},
+        {std::string("nul\0in\n\r\x7F", 9), R"("nul\x00in\n\r\x7f")"},
+        {"", R"("")"},
+    };
+    for (const auto& [text, quoted] : cases) {
         std::string out = "call(";
         clonesim::append_quoted(out, text);
-        EXPECT_EQ(out, "call(" + clonesim::quote(text)) << text;
+        EXPECT_EQ(out, "call(" + quoted) << text;
+        EXPECT_EQ(clonesim::quote(text), quoted) << text;
     }
 }
 
