@@ -113,7 +113,8 @@ public:
     void object(const std::string& path, const json& value, std::initializer_list<const char*> allowed) const
     {
         if (!value.is_object()) wrong(path, value, "an object");
-        for (const auto& [key, member] : value.items()) {
+        for (const auto& item : value.items()) {
+            const std::string& key = item.key();
             const bool known = std::any_of(allowed.begin(), allowed.end(),
                                            [&](const char* name) { return key == name; });
             if (known) continue;
