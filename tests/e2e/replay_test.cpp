@@ -568,6 +568,8 @@ TEST(trace_format, two_refuses_a_line_that_names_what_is_not_there)
         {"nested too deep", {"[\"stdout\"," + deep + "]"}, "nested deeper than 64 levels"},
         {"format 1 nested too deep", {"{\"e\":\"stdout\",\"text\":" + deep + "}"}, "nested deeper than 64 levels", true},
         {"a header nested too deep", {"{\"trace\":" + deep + "}"}, "nested deeper than 64 levels", true, 0},
+        {"a header whose name is no text", {"{\"trace\":0,\"format\":2}"},
+         "not a session trace (the first line is no trace header)", true, 0},
         {"a reference named twice", {"[\"return\",0,{\"t\":3,\"t\":4}]"}, "an object names \"t\" twice"},
         {"bytes named twice", {"[\"stdout\",{\"bytes\":\"a\",\"bytes\":\"x\"}]"}, "an object names \"bytes\" twice"},
         {"the same reference named twice", {"[\"stdout\",{\"t\":1,\"t\":1}]"}, "an object names \"t\" twice"},

@@ -199,7 +199,8 @@ public:
     // The first line: a trace header of a format this clonesim reads.
     void check_header(const json& value) const
     {
-        if (value.value("trace", std::string()) != "kxpdm-clone-trace")
+        const auto name = value.find("trace");
+        if (name == value.end() || !name->is_string() || *name != "kxpdm-clone-trace")
             fail(1, "not a session trace (the first line is no trace header)");
         if (!value.contains("format") || !value["format"].is_number_integer()) fail(1, "the header has no format version");
         const long long format = value["format"].get<long long>();
