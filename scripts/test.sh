@@ -28,7 +28,7 @@ echo "== fuzz smoke run =="
 # libFuzzer needs clang. Each target runs for a bounded time on a copy of its
 # seed corpus, so the repository's corpus is never written; a crash or a
 # broken invariant fails the script and leaves the input in build-fuzz/.
-fuzz_targets=(split_text import_attr_map export_mapping derived_name)
+fuzz_targets=(split_text import_attr_map export_mapping derived_name trace_lines)
 fuzz_seconds=${KX_FUZZ_SECONDS:-20}
 CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKX_FUZZ=ON -DKX_BUILD_TESTS=OFF >/dev/null
 cmake --build build-fuzz -j"$jobs" --target "${fuzz_targets[@]/%/_fuzz}"
