@@ -203,6 +203,10 @@ public:
         if (name == value.end() || !name->is_string() || *name != "kxpdm-clone-trace")
             fail(1, "not a session trace (the first line is no trace header)");
         if (!value.contains("format") || !value["format"].is_number_integer()) fail(1, "the header has no format version");
+        // A whole number past the signed range is newer, not negative.
+        if (value["format"].is_number_unsigned() && value["format"].get<unsigned long long>() > trace_format)
+            fail(1, "format " + std::to_string(value["format"].get<unsigned long long>()) +
+                        " is newer than this clonesim reads (" + std::to_string(trace_format) + ")");
         const long long format = value["format"].get<long long>();
         if (format > trace_format)
             fail(1, "format " + std::to_string(format) + " is newer than this clonesim reads (" +
