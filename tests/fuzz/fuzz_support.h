@@ -43,9 +43,12 @@ public:
     std::string current_directory() override { return "/"; }
 };
 
-// One file per process, so parallel fuzzing jobs never share it; removed at
-// exit. In memory where the system has such a directory: a file rewritten
-// for every input on a disk file system is flushed on every close.
+// One file per process, so parallel fuzzing jobs never share it. In memory
+// where the system has such a directory: a file rewritten for every input on
+// a disk file system is flushed on every close. Where the system reaches a
+// process's open files by name, the file is unlinked at once and read through
+// the process's own descriptor, so that a crash, which runs no destructor,
+// leaves nothing behind; elsewhere it is removed at exit.
 class scratch_file {
 public:
     scratch_file()
@@ -57,10 +60,20 @@ public:
         std::string pattern = (dir / "kx_fuzz_XXXXXX").string();
         const int fd = mkstemp(pattern.data());
         if (fd < 0) broken("mkstemp", __FILE__, __LINE__);
-        close(fd);
-        path_ = pattern;
+        const std::string through_fd = "/proc/self/fd/" + std::to_string(fd);
+        if (std::filesystem::exists(through_fd, ignored) && unlink(pattern.c_str()) == 0) {
+            fd_ = fd;
+            path_ = through_fd;
+        } else {
+            close(fd);
+            path_ = pattern;
+        }
     }
-    ~scratch_file() { std::remove(path_.c_str()); }
+    ~scratch_file()
+    {
+        if (fd_ >= 0) close(fd_);
+        else std::remove(path_.c_str());
+    }
     scratch_file(const scratch_file&) = delete;
     scratch_file& operator=(const scratch_file&) = delete;
 
@@ -77,6 +90,7 @@ public:
 
 private:
     std::string path_;
+    int fd_ = -1;
 };
 
 // Readies the simulated host for the next input. Every input must give back
