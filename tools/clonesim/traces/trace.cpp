@@ -204,14 +204,10 @@ public:
             fail(1, "not a session trace (the first line is no trace header)");
         if (!value.contains("format") || !value["format"].is_number_integer()) fail(1, "the header has no format version");
         // A whole number past the signed range is newer, not negative.
-        if (value["format"].is_number_unsigned() && value["format"].get<unsigned long long>() > trace_format)
-            fail(1, "format " + std::to_string(value["format"].get<unsigned long long>()) +
-                        " is newer than this clonesim reads (" + std::to_string(trace_format) + ")");
-        const long long format = value["format"].get<long long>();
-        if (format > trace_format)
-            fail(1, "format " + std::to_string(format) + " is newer than this clonesim reads (" +
-                        std::to_string(trace_format) + ")");
-        if (format < 1) fail(1, "format " + std::to_string(format) + " is not a known format");
+        const json& format = value["format"];
+        if (format.is_number_unsigned() ? format.get<unsigned long long>() > trace_format : format.get<long long>() > trace_format)
+            fail(1, "format " + format.dump() + " is newer than this clonesim reads (" + std::to_string(trace_format) + ")");
+        if (format.get<long long>() < 1) fail(1, "format " + format.dump() + " is not a known format");
         require(1, value, header_fields, "the header");
         require(1, value["state"], state_fields, "the header's state");
     }
@@ -252,18 +248,17 @@ public:
     bool parse(const std::string& text, Handler& handler)
     {
         // A byte order mark at the start is passed over, and the line ends
-        // at a byte 0, as nlohmann read them. Bounded by the line's size:
-        // the reader takes a character's continuation bytes without looking
-        // for a text's end, so a line that stops inside one must give 0s,
-        // not the bytes beyond it.
+        // at a byte 0, as nlohmann read them; the stream ends with the line,
+        // so nothing past it is ever read.
         const std::size_t skip = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
         rapidjson::MemoryStream in(text.data() + skip, text.size() - skip);
         if (!reader_) reader_.emplace();
         // Numbers are taken as their text, converted by Handler::RawNumber:
         // this reader's own conversion of fractions reads past its tables on
-        // some of them.
-        constexpr unsigned flags =
-            rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag;
+        // some of them. Texts are checked to be UTF-8 by the handler, as
+        // written and as their escapes give them, so the reader does not
+        // check them too.
+        constexpr unsigned flags = rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag;
         const bool read = !reader_->Parse<flags>(in, handler).IsError();
         // The reader keeps the room a line's longest text took: given up
         // after a long line, so one such line does not hold it for the rest.
@@ -354,8 +349,8 @@ private:
     {
         return s_.chars.size() + size <= longest_line || refuse(too_long);
     }
-    // The reader checks the bytes as written, but an escape of half a
-    // surrogate pair it would turn into bytes that are no UTF-8.
+    // Every text and name once, after its escapes are undone: an escape of
+    // half a surrogate pair gives bytes that are no UTF-8.
     static bool valid(const char* text, std::size_t size) { return kx::trace::is_valid_utf8(std::string_view(text, size)); }
     std::string_view name_of(std::uint32_t i) const
     {
