@@ -78,11 +78,12 @@ second_tries=()
 ctest --test-dir build-win --output-on-failure -j"$jobs" --repeat until-pass:2 | tee build-win/ctest.log ||
   windows_status=$?
 # Those that failed a try but are not in ctest's closing list of failures
-# (the last such list, and only its tab-indented lines: a test's own output
-# may look like one).
+# (only a list after ctest's own summary line, and only its tab-indented
+# lines: a test's own output may look like one).
 while read -r name; do second_tries+=("$name"); done < <(
   comm -23 <(sed -n 's/^ *[0-9]*\/[0-9]* Test *#[0-9]*: \([^ ]*\) .*\*\*\*.*/\1/p' build-win/ctest.log | sort -u) \
-           <(awk '/^The following tests FAILED:$/ { n = split("", failed); listing = 1; next }
+           <(awk '/^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+$/ { summary = 1; n = split("", failed); next }
+                  summary && /^The following tests FAILED:$/ { listing = 1; next }
                   listing && /^\t/ { failed[++n] = $3; next } { listing = 0 }
                   END { for (i = 1; i <= n; i++) print failed[i] }' build-win/ctest.log | sort -u))
 # Sessions recorded by the DLL under the stand-in host replay on Linux with

@@ -120,6 +120,27 @@ TEST(trace_reader, a_line_ending_inside_a_character_is_refused_at_its_end)
     }
 }
 
+// A text or a member name that is no UTF-8, as written or as its escapes
+// give it, is refused at its line, in both formats.
+TEST(trace_reader, a_text_or_a_name_that_is_no_utf8_is_refused)
+{
+    for (const std::string bad : {"\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\\udc00", "\xE2\x82"}) {
+        const std::pair<std::string, std::string> lines[] = {
+            {"[\"stdout\",\"a" + bad + "\"]", "not a JSON array"},
+            {"[\"stdout\",{\"bytes\":\"a\",\"" + bad + "\":1}]", "not a JSON array"},
+        };
+        for (const auto& [line, says] : lines) {
+            std::string refusal;
+            try {
+                read(line + "\n[\"end\"]\n");
+            } catch (const clonesim::trace_error& e) {
+                refusal = e.what();
+            }
+            EXPECT_NE(refusal.find("line 2: " + says + ": the trace is corrupted here"), std::string::npos) << line << refusal;
+        }
+    }
+}
+
 // Replay builds its comparison texts onto one growing text; each piece must
 // read as the text quoted on its own, with what a terminal cannot show as
 // escapes and a byte that is not UTF-8 as its value.

@@ -458,6 +458,12 @@ INSTANTIATE_TEST_SUITE_P(
                             return std::size_t{1};
                         },
                         "format 18446744073709551615 is newer than this clonesim reads (2)"},
+        unreadable_case{"format_just_past_the_signed_range",
+                        [](std::vector<json>& lines) {
+                            lines[0]["format"] = 9223372036854775808ULL;
+                            return std::size_t{1};
+                        },
+                        "format 9223372036854775808 is newer than this clonesim reads (2)"},
         unreadable_case{"corrupted", [](std::vector<json>&) { return std::size_t{5}; },
                         "not a JSON object: the trace is corrupted here"},
         unreadable_case{"missing_field",
